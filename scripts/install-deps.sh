@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages vxrdeck needs, and only those that are missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config make
+  libgtest-dev libgmock-dev
+  qt6-base-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
+  socat
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+echo "Installing missing packages: ${missing[*]}"
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo_cmd=(sudo)
+fi
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
