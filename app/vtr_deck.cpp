@@ -29,6 +29,8 @@ constexpr TimeSelector kTimeSelectors[] = {
 CVtrDeck::CVtrDeck(PlayerFactory player_factory) : player_factory_(std::move(player_factory)) {}
 
 CVtrDeck::~CVtrDeck() {
+  // The receiver reads the player and the status copy: it ends before either changes.
+  control_port_.Shutdown();
   {
     std::lock_guard lock(status_mutex_);
     std::memset(status_copy_, 0, sizeof status_copy_);
@@ -60,6 +62,7 @@ HRESULT CVtrDeck::CreatePlayer() {
 }
 
 HRESULT CVtrDeck::ReleasePlayer() {
+  control_port_.Shutdown();
   active_player_.store(nullptr);
   player_.reset();
   return 0;
@@ -136,6 +139,14 @@ HRESULT CVtrDeck::SetLocal(int flag) {
   if (CDeckPlayer* player = active_player_.load()) player->SetLocal(flag);
   return 0;
 }
+
+HRESULT CVtrDeck::StartReceiver(const char* port_name) {
+  return control_port_.StartReceiver(this, port_name);
+}
+
+HRESULT CVtrDeck::StopReceiver() { return control_port_.StopReceiver(); }
+
+int CVtrDeck::IsReceiverStopped() const { return control_port_.IsThreadActive() ? 0 : 1; }
 
 const std::uint8_t* CVtrDeck::Nak(std::uint8_t code) {
   MakeNak(code, reply_);

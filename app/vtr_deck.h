@@ -8,14 +8,16 @@
 
 #include "platform/hresult.h"
 #include "player/deck_player.h"
+#include "protocol/control_port.h"
 #include "protocol/frame.h"
 #include "protocol/frame_handler.h"
 
 namespace vxr {
 
-// The tape deck the system presents. It owns the player, answers the edit controller's frames
-// (on the receiver thread) and offers the front panel its operations (on the user-interface
-// thread), and keeps the status copy: the 16 status bytes as last read from the player.
+// The tape deck the system presents. It owns the player and the control port service, answers
+// the edit controller's frames (on the receiver thread) and offers the front panel its
+// operations (on the user-interface thread), and keeps the status copy: the 16 status bytes as
+// last read from the player.
 class CVtrDeck : public IFrameHandler {
  public:
   explicit CVtrDeck(PlayerFactory player_factory = {});
@@ -30,6 +32,8 @@ class CVtrDeck : public IFrameHandler {
 
   // Panel side (user-interface thread).
   HRESULT CreatePlayer();
+  // Ends the receiver thread first (waiting for it as long as it takes), so the player is never
+  // deleted under a frame being answered; the service is not started again afterwards.
   HRESULT ReleasePlayer();
   HRESULT RefreshStatus(int count, std::uint8_t* destination, int* out_count);
   HRESULT GetTimeFields(int* hours, int* minutes, int* seconds, int* frames);
@@ -40,6 +44,14 @@ class CVtrDeck : public IFrameHandler {
   HRESULT PanelRewind();
   HRESULT PanelEject();
   HRESULT SetLocal(int flag);
+
+  // The edit controller's port (user-interface thread). StartReceiver serves the named port
+  // with this deck answering the frames; the result codes are CControlPort's. StopReceiver ends
+  // the receiver thread (0x80070102 when it overruns its 2000 ms; it then ends by itself).
+  // IsReceiverStopped is 1 while no receiver thread runs, else 0.
+  HRESULT StartReceiver(const char* port_name);
+  HRESULT StopReceiver();
+  int IsReceiverStopped() const;
 
   // The status copy as the last refresh left it.
   void StatusCopy(std::uint8_t out[16]) const;
@@ -69,6 +81,10 @@ class CVtrDeck : public IFrameHandler {
   std::uint8_t reply_[kMaxFrameSize] = {};
   std::uint8_t preset_value_ = 0;
   std::uint8_t timer_mode_ = 0;
+
+  // Last, so that even an early exit from the destructor ends the receiver thread before any
+  // state it touches goes.
+  CControlPort control_port_;
 };
 
 }  // namespace vxr
