@@ -46,6 +46,7 @@ class CSkinLabel : public CSkinControl {
   QColor TextColor() const { return text_color_; }
   int CommandMode() const { return command_mode_; }
   bool HasFont() const { return font_.has_value(); }
+  QFont Font() const { return font_.value_or(QFont()); }
   const SkinImage& Image() const { return image_; }
 
   void ReleaseImages() override;

@@ -22,6 +22,11 @@ inline void EnsureQtApplication() {
   (void)app;
 }
 
+// A member to declare before any widget member of a fixture.
+struct QtApplicationGuard {
+  QtApplicationGuard() { EnsureQtApplication(); }
+};
+
 struct Rgb {
   std::uint8_t r, g, b;
   bool operator==(const Rgb&) const = default;
@@ -85,5 +90,47 @@ class SkinFolder {
   }
   QTemporaryDir dir_;
 };
+
+}  // namespace vxr::testing
+
+#include <QTest>
+#include <QWidget>
+#include <QWindow>
+#include <vector>
+
+#include "panel/skin_control.h"
+
+namespace vxr::testing {
+
+// A stand-in panel that records the commands its controls send.
+class CommandRecorder : public QWidget, public ISkinCommandTarget {
+ public:
+  CommandRecorder() { resize(300, 200); }
+  bool OnCommand(int id) override {
+    ids.push_back(id);
+    return true;
+  }
+  std::vector<int> ids;
+};
+
+// Shows a top-level widget and waits until it is exposed, so that repaints really paint.
+inline bool ShowExposed(QWidget* widget) {
+  widget->show();
+  return QTest::qWaitForWindowExposed(widget);
+}
+
+// The colour at (x, y) of what the widget paints.
+inline QColor GrabbedColour(QWidget* widget, int x, int y) {
+  return widget->grab().toImage().pixelColor(x, y);
+}
+
+// Window-level mouse events, so that Qt's implicit grab takes part; points are in the top-level
+// window's coordinates.
+inline void PressAt(QWidget* top, QPoint point) {
+  QTest::mousePress(top->windowHandle(), Qt::LeftButton, Qt::NoModifier, point);
+}
+inline void ReleaseAt(QWidget* top, QPoint point) {
+  QTest::mouseRelease(top->windowHandle(), Qt::LeftButton, Qt::NoModifier, point);
+}
 
 }  // namespace vxr::testing
