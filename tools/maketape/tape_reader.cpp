@@ -2,11 +2,8 @@
 
 #include <memory>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
 
+#include "tools/maketape/av_handles.h"
 #include "tools/maketape/tape_picture.h"
 
 namespace vxr {
@@ -14,15 +11,6 @@ namespace {
 
 struct InputCloser {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 
 }  // namespace
@@ -39,9 +27,9 @@ bool ReadTapeFrameNumbers(const std::string& path,
   const AVCodec* decoder = nullptr;
   const int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
   if (index < 0 || decoder == nullptr) return *error = "no video stream", false;
-  std::unique_ptr<AVCodecContext, CodecFreer> codec(avcodec_alloc_context3(decoder));
-  std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
-  std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+  AvCodecHandle codec(avcodec_alloc_context3(decoder));
+  AvFrameHandle frame(av_frame_alloc());
+  AvPacketHandle packet(av_packet_alloc());
   if (!codec || !frame || !packet) return *error = "out of memory", false;
   if (avcodec_parameters_to_context(codec.get(), input->streams[index]->codecpar) < 0 ||
       avcodec_open2(codec.get(), decoder, nullptr) < 0) {

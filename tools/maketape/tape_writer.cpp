@@ -4,12 +4,8 @@
 #include <cstring>
 #include <memory>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/frame.h>
-}
 
+#include "tools/maketape/av_handles.h"
 #include "tools/maketape/tape_picture.h"
 
 namespace vxr {
@@ -20,15 +16,6 @@ struct OutputCloser {
     if (context->pb) avio_closep(&context->pb);
     avformat_free_context(context);
   }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 
 std::string Describe(const char* step, int code) {
@@ -47,9 +34,9 @@ class Encoder {
   bool Drain(AVFrame* frame, std::string* error);
 
   std::unique_ptr<AVFormatContext, OutputCloser> output_;
-  std::unique_ptr<AVCodecContext, CodecFreer> codec_;
-  std::unique_ptr<AVFrame, FrameFreer> frame_;
-  std::unique_ptr<AVPacket, PacketFreer> packet_;
+  AvCodecHandle codec_;
+  AvFrameHandle frame_;
+  AvPacketHandle packet_;
   AVStream* stream_ = nullptr;
 };
 

@@ -1,0 +1,212 @@
+#include "vboard/movie.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+#include <libavutil/rational.h>
+}
+
+#include "player/clv_results.h"
+
+namespace vxr {
+namespace {
+
+// Containers that carry movies. Anything else (playlists, image sequences, concatenation lists,
+// raw streams) could make the library open other files or guess from noise.
+constexpr const char* kMovieFormats =
+    "avi,mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mxf,mpeg,mpegts,flv,asf,wav";
+constexpr int kMaxPacketsToLastFrame = 2000;  // a long group of pictures before the last frame
+
+struct InputCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+using Input = std::unique_ptr<AVFormatContext, InputCloser>;
+
+struct PacketFreer {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+HRESULT FromErrno(int error) {
+  return error == EACCES || error == EPERM ? HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)
+                                           : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+}
+
+// The file itself, before any parsing: present, a regular file, readable, not empty.
+HRESULT CheckFile(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return FromErrno(errno);
+  if (!S_ISREG(info.st_mode)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+  ::close(fd);
+  return info.st_size == 0 ? CLV_E_NOT_A_MOVIE : S_OK;
+}
+
+// The video stream to play: the first picture stream (not cover art) that can be decoded.
+int FindVideoStream(const AVFormatContext* context) {
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVStream* stream = context->streams[i];
+    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
+    if (avcodec_find_decoder(stream->codecpar->codec_id) == nullptr) continue;
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::uint32_t FieldFlags(AVFieldOrder order) {
+  switch (order) {
+    case AV_FIELD_TT:
+    case AV_FIELD_BT:
+      return kClvFlagInterlaced | kClvFlagTopFieldFirst;
+    case AV_FIELD_BB:
+    case AV_FIELD_TB:
+      return kClvFlagInterlaced | kClvFlagBottomFieldFirst;
+    default:
+      return 0;
+  }
+}
+
+// Frames in the stream, 0 when nothing tells.
+std::int64_t FrameCount(const AVFormatContext* context, const AVStream* stream, AVRational rate) {
+  if (stream->nb_frames > 0) return stream->nb_frames;
+  if (stream->duration > 0) {
+    return av_rescale_q_rnd(stream->duration, stream->time_base, av_inv_q(rate),
+                            static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+  }
+  if (context->duration > 0) {
+    return av_rescale_q_rnd(context->duration, AVRational{1, AV_TIME_BASE}, av_inv_q(rate),
+                            static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+  }
+  return 0;
+}
+
+// A truncated movie still announces its full length in its header: seek to the last frame and
+// read it.
+bool LastFrameIsThere(AVFormatContext* context, int index, AVRational rate, std::int64_t frames) {
+  const AVStream* stream = context->streams[index];
+  const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  const std::int64_t last = start + av_rescale_q(frames - 1, av_inv_q(rate), stream->time_base);
+  // Half a frame of the stream's time base: timestamps of rounded rates may sit just below.
+  const std::int64_t slack = av_rescale_q(1, av_inv_q(rate), stream->time_base) / 2;
+  if (av_seek_frame(context, index, last, AVSEEK_FLAG_BACKWARD) < 0) return false;
+  std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+  if (!packet) return false;
+  for (int n = 0; n < kMaxPacketsToLastFrame; ++n) {
+    if (av_read_frame(context, packet.get()) < 0) return false;
+    const bool ours = packet->stream_index == index;
+    const std::int64_t when = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    const bool corrupt = (packet->flags & AV_PKT_FLAG_CORRUPT) != 0 || packet->size <= 0;
+    av_packet_unref(packet.get());
+    if (!ours || when == AV_NOPTS_VALUE) continue;
+    if (when >= last - slack) return !corrupt;
+  }
+  return false;
+}
+
+void QuietLibrary() {
+  static const bool once = [] {
+    av_log_set_level(AV_LOG_FATAL);  // the board answers with results; the library stays quiet
+    return true;
+  }();
+  (void)once;
+}
+
+}  // namespace
+
+HRESULT ProbeMovie(const std::string& path, MovieFacts* facts) {
+  if (facts == nullptr) return E_POINTER;
+  if (path.empty()) return E_INVALIDARG;
+  if (const HRESULT file = CheckFile(path); FAILED(file)) return file;
+  QuietLibrary();
+
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  av_dict_set(&options, "format_whitelist", kMovieFormats, 0);
+  AVFormatContext* raw = nullptr;
+  const std::string url = "file:" + path;
+  const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) {
+    if (opened == AVERROR(EACCES) || opened == AVERROR(EPERM)) {
+      return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
+    }
+    return CLV_E_NOT_A_MOVIE;
+  }
+  Input input(raw);
+  if (avformat_find_stream_info(input.get(), nullptr) < 0) return CLV_E_DAMAGED_MOVIE;
+
+  const int index = FindVideoStream(input.get());
+  if (index < 0) return CLV_E_NO_VIDEO;
+  const AVStream* stream = input->streams[index];
+  const AVCodecParameters* codec = stream->codecpar;
+  if (codec->width < 1 || codec->height < 1 || codec->width > 16384 || codec->height > 16384) {
+    return CLV_E_DAMAGED_MOVIE;
+  }
+  AVRational rate = stream->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return CLV_E_DAMAGED_MOVIE;
+  av_reduce(&rate.num, &rate.den, rate.num, rate.den, 1 << 20);
+  const double fps = av_q2d(rate);
+  if (!(fps >= 1.0 && fps <= 1000.0)) return CLV_E_DAMAGED_MOVIE;
+  const std::int64_t frames = FrameCount(input.get(), stream, rate);
+  if (frames < 1 || frames > 0xFFFFFFFELL) return CLV_E_DAMAGED_MOVIE;
+  if (!LastFrameIsThere(input.get(), index, rate, frames)) return CLV_E_DAMAGED_MOVIE;
+
+  MovieFacts found;
+  found.path = path;
+  found.width = codec->width;
+  found.height = codec->height;
+  found.rate_num = rate.num;
+  found.rate_den = rate.den;
+  found.frame_count = static_cast<std::uint32_t>(frames);
+  found.flags = FieldFlags(codec->field_order);
+  AVRational sample = stream->sample_aspect_ratio;
+  if (sample.num <= 0 || sample.den <= 0) sample = codec->sample_aspect_ratio;
+  if (sample.num <= 0 || sample.den <= 0) sample = AVRational{1, 1};
+  found.aspect_ratio = av_q2d(sample) * codec->width / codec->height;
+  *facts = std::move(found);
+  return S_OK;
+}
+
+HRESULT CMovie::OpenFile(const std::string& path) {
+  MovieFacts facts;
+  const HRESULT result = ProbeMovie(path, &facts);
+  std::lock_guard lock(mutex_);
+  if (SUCCEEDED(result)) {
+    facts_ = std::move(facts);
+  } else {
+    facts_.reset();
+  }
+  return result;
+}
+
+HRESULT CMovie::GetMovieInfo(std::int32_t stream, std::int32_t* width, std::int32_t* height,
+                             double* frames_per_second, std::uint32_t* frame_count,
+                             double* duration, std::uint32_t* flags, double* aspect_ratio) {
+  std::lock_guard lock(mutex_);
+  if (!facts_) return CLV_E_NO_MATERIAL;
+  if (stream != 0) return E_INVALIDARG;
+  if (width) *width = facts_->width;
+  if (height) *height = facts_->height;
+  if (frames_per_second) *frames_per_second = facts_->FramesPerSecond();
+  if (frame_count) *frame_count = facts_->frame_count;
+  if (duration) *duration = facts_->frame_count / facts_->FramesPerSecond();
+  if (flags) *flags = facts_->flags;
+  if (aspect_ratio) *aspect_ratio = facts_->aspect_ratio;
+  return S_OK;
+}
+
+std::optional<MovieFacts> CMovie::Facts() const {
+  std::lock_guard lock(mutex_);
+  return facts_;
+}
+
+}  // namespace vxr

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "player/clv_timeline.h"
+#include "vboard/board_clock.h"
+#include "vboard/frame_grid.h"
+#include "vboard/super_clip.h"
+
+namespace vxr {
+
+// The software board's timeline. Its state is a function of the board clock: every call first
+// brings it up to the present, one output tick at a time, so that with a stepped clock every
+// frame boundary is exact and with the steady clock the output thread only samples it.
+//
+// Per output tick:
+//   preparing:  at the kPrepareTicks-th tick after put_State(1) the timeline turns stopped and
+//               the first queued picture goes on the output;
+//   playing:    the first tick after play starts begins the period of the picture on the
+//               output; each later tick shows the next queued picture, or, with none left,
+//               ends the last one's period (the picture stays);
+//   otherwise:  nothing moves.
+class CTimeline : public IClvTimeline {
+ public:
+  static constexpr std::int64_t kPrepareTicks = 2;
+  static constexpr std::size_t kHistoryTicks = 512;
+
+  // What the output showed at one tick; tape_frame -1 when no picture was ever shown.
+  struct TickPicture {
+    std::int64_t tick = 0;
+    std::int64_t tape_frame = -1;
+  };
+  struct Rect {
+    std::int32_t x = 0, y = 0, width = 0, height = 0;
+  };
+
+  CTimeline(std::shared_ptr<const IBoardClock> clock, FrameGrid grid);
+
+  HRESULT get_State(std::int32_t* state) override;
+  HRESULT put_State(std::int32_t state) override;
+  HRESULT AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& clip, double start,
+                               double length) override;
+  HRESULT Reset(std::int32_t mode) override;
+  HRESULT get_Mode(std::int32_t* mode) override;
+  HRESULT get_QueuedTime(double* seconds) override;
+  HRESULT HoldLastFrame(double seconds) override;
+  HRESULT SetSourceRect(std::int32_t x, std::int32_t y, std::int32_t width,
+                        std::int32_t height) override;
+
+  // Board side. A failure of the board: the timeline stops on error (state 5) until Reset.
+  void EnterStopOnError();
+  // The tape frame on the output now, -1 for none.
+  std::int64_t FrameOnOutput();
+  // Brings the timeline to the present and gives the pictures of the ticks after after_tick
+  // (at most the last kHistoryTicks of them).
+  std::vector<TickPicture> OutputSince(std::int64_t after_tick);
+  Rect SourceRect() const;
+  const FrameGrid& grid() const { return grid_; }
+
+ private:
+  // A run of queued pictures: count periods showing first, first + 1, ... or, held, first again.
+  struct Segment {
+    std::shared_ptr<CSuperClip> clip;
+    std::int64_t first = 0;
+    std::int64_t count = 0;
+    bool held = false;
+    std::int64_t PictureAt(std::int64_t offset) const { return held ? first : first + offset; }
+    std::int64_t Last() const { return PictureAt(count - 1); }
+  };
+
+  // All below run with mutex_ held.
+  void CatchUp();
+  bool Moving() const;
+  void Tick(std::int64_t tick);
+  void ShowNext();
+  void Append(Segment segment);
+  std::int64_t CurrentFrame() const;
+
+  const std::shared_ptr<const IBoardClock> clock_;
+  const FrameGrid grid_;
+  const double rate_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::int32_t state_ = ClvPlaybackEmpty;
+  std::int32_t mode_ = Realtime;
+  std::deque<Segment> queue_;    // front holds the picture on the output while showing_
+  std::int64_t offset_ = 0;      // the current picture's place in queue_.front()
+  std::int64_t pending_ = 0;     // periods queued after the current picture (all, if !showing_)
+  bool showing_ = false;         // a queued picture is on the output
+  bool started_ = false;         // its period began at a tick while playing
+  bool done_ = false;            // the last picture has had its period
+  std::int64_t last_frame_ = -1;  // the picture on the output when nothing queued is shown
+  std::int64_t last_tick_;       // the latest tick accounted for
+  std::int64_t ready_tick_ = 0;  // when preparing ends
+  std::deque<TickPicture> history_;
+  Rect source_rect_;
+};
+
+}  // namespace vxr
