@@ -1,5 +1,7 @@
 #include "panel/skin_dialog.h"
 
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -226,6 +228,8 @@ bool CSkinDialog::LoadSkin(bool show_message) {
 int CSkinDialog::ParseSkin(const std::string& skin_path, char* error_text,
                            std::size_t error_size) {
   File file(std::fopen(NativeSkinPath(skin_path).c_str(), "r"));
+  struct stat info {};
+  if (file && (::fstat(::fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) file.reset();
   if (!file) {
     return Fail(FormatMessage("Can not open skin file '%s'", skin_path), error_text, error_size);
   }

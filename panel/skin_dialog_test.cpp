@@ -132,6 +132,9 @@ TEST_F(SkinFixture, MissingFileOrBackgroundGiveTheirMessages) {
   EXPECT_EQ(result, static_cast<int>(message_.size()) + 1);
   EXPECT_EQ(message_, "Can not open skin file '" + folder_.Path("none.skn") + "'");
 
+  ParsePath(folder_.Dir());  // a folder is not a skin file
+  EXPECT_EQ(message_, "Can not open skin file '" + folder_.Dir() + "'");
+
   const std::string no_base = "Skin has not background image (keyword : 'base')";
   EXPECT_EQ(Parse(std::string(kButton)), static_cast<int>(no_base.size()) + 1);
   EXPECT_EQ(message_, no_base);

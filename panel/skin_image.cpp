@@ -1,6 +1,11 @@
 #include "panel/skin_image.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -64,6 +69,18 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Closes a file descriptor when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { ::close(fd_); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+ private:
+  int fd_;
+};
 
 }  // namespace
 
@@ -160,17 +177,24 @@ bool ReadBitmapFile(std::string_view directory, std::string_view name, SkinImage
   path += NativeSkinPath(name);
   if (path.find('\0') != std::string::npos) return false;
 
-  File file(std::fopen(path.c_str(), "rb"));
-  if (!file) return false;
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) return false;
-  const long length = std::ftell(file.get());
-  if (length < static_cast<long>(kHeadersBytes)) return false;
-  if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
-  const std::size_t size = static_cast<std::size_t>(length);
+  // Only a regular file is read: a folder or a device would report no usable length, and
+  // opening without blocking keeps a named pipe from stalling the panel.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const Descriptor descriptor(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (info.st_size < static_cast<off_t>(kHeadersBytes)) return false;
+  const std::size_t size = static_cast<std::size_t>(info.st_size);
   std::unique_ptr<std::uint8_t[]> data(new (std::nothrow) std::uint8_t[size]);
   if (!data) return false;
-  if (std::fread(data.get(), 1, size, file.get()) != size) return false;
-  file.reset();
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, data.get() + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
   return DecodeBitmap(data.get(), size, image);
 }
 

@@ -1,6 +1,7 @@
 #include "panel/skin_image.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstring>
@@ -148,6 +149,9 @@ TEST(SkinImageTest, ReadBitmapFileJoinsDirectoryAndNameAndReleasesOnFailure) {
   EXPECT_FALSE(ReadBitmapFile(folder.Dir(), "missing.bmp", &image));
   EXPECT_FALSE(image.IsLoaded());
   EXPECT_FALSE(ReadBitmapFile(folder.Dir(), "", &image));  // the folder itself
+  // A named pipe is refused at once instead of waiting for a writer.
+  ASSERT_EQ(::mkfifo(folder.Path("pipe.bmp").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadBitmapFile(folder.Dir(), "pipe.bmp", &image));
   folder.WriteText("bad.bmp", "BM but not an image at all, just some text to read past 54 bytes");
   EXPECT_FALSE(ReadBitmapFile(folder.Dir(), "bad.bmp", &image));
   EXPECT_FALSE(image.IsLoaded());

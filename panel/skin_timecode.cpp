@@ -53,7 +53,7 @@ void CSkinTimecode::SetTime(int hours, int minutes, int seconds, int frames) {
   seconds_ = seconds;
   frames_ = frames;
   negative_ = hours < 0;
-  char text[16];
+  char text[48];  // the clamped values need 12; room for what the compiler cannot prove
   std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d", std::abs(hours), minutes, seconds,
                 frames);
   text_ = text;
