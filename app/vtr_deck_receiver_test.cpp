@@ -60,9 +60,8 @@ class DeckReceiverTest : public ::testing::Test {
     auto fake = std::make_unique<FakeDeckPlayer>();
     player_ = fake.get();
     auto holder = std::make_shared<std::unique_ptr<FakeDeckPlayer>>(std::move(fake));
-    deck_ = std::make_unique<CVtrDeck>([holder]() -> std::unique_ptr<CDeckPlayer> {
-      return std::move(*holder);
-    });
+    deck_ = std::make_unique<CVtrDeck>(
+        [holder]() -> std::unique_ptr<CDeckPlayer> { return std::move(*holder); });
     ASSERT_EQ(deck_->CreatePlayer(), 0);
   }
 
@@ -157,8 +156,8 @@ TEST_F(DeckReceiverTest, ManyCuesBackToBackRunOnceEachInOrder) {
     Timecode timecode;
     timecode.FromFrames(static_cast<std::uint32_t>(i * 7), 25);
     timecodes.push_back(timecode.value);
-    Bytes frame = {0x24, 0x31, timecode.Byte(0), timecode.Byte(1), timecode.Byte(2),
-                   timecode.Byte(3)};
+    Bytes frame = {
+        0x24, 0x31, timecode.Byte(0), timecode.Byte(1), timecode.Byte(2), timecode.Byte(3)};
     frame.push_back(static_cast<std::uint8_t>(Checksum(frame.data(), 6)));
     stream.insert(stream.end(), frame.begin(), frame.end());
   }
@@ -185,9 +184,8 @@ TEST_P(DeckTeardownTest, PlayerOutlivesTheFrameThatUsesIt) {
   PtyPair pty;
   ASSERT_TRUE(pty.ok());
   auto watch = std::make_shared<PlayerWatch>();
-  auto deck = std::make_unique<CVtrDeck>([watch]() -> std::unique_ptr<CDeckPlayer> {
-    return std::make_unique<HoldingPlayer>(watch);
-  });
+  auto deck = std::make_unique<CVtrDeck>(
+      [watch]() -> std::unique_ptr<CDeckPlayer> { return std::make_unique<HoldingPlayer>(watch); });
   ASSERT_EQ(deck->CreatePlayer(), 0);
   ASSERT_EQ(deck->StartReceiver(pty.SlavePath().c_str()), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -53,8 +53,7 @@ HRESULT CControlPort::StartReceiver(IFrameHandler* context, const char* port_nam
 }
 
 HRESULT CControlPort::StopReceiver() {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
   stop_.store(true);
   link_.CancelRead();
   if (!thread_.joinable()) {

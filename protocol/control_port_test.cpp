@@ -70,7 +70,8 @@ class EchoHandler : public IFrameHandler {
 };
 
 Bytes WithChecksum(Bytes frame) {
-  frame.push_back(static_cast<std::uint8_t>(Checksum(frame.data(), static_cast<int>(frame.size()))));
+  frame.push_back(
+      static_cast<std::uint8_t>(Checksum(frame.data(), static_cast<int>(frame.size()))));
   return frame;
 }
 
@@ -201,6 +202,40 @@ class NoThreadControlPort : public CControlPort {
   }
 };
 
+// A service whose receiver thread waits at its door until the test lets it in.
+class GatedControlPort : public CControlPort {
+ public:
+  ManualResetEvent gate;
+
+ protected:
+  bool CreateReceiverThread(std::thread& thread, std::function<void()> body) override {
+    return CControlPort::CreateReceiverThread(thread, [this, body = std::move(body)] {
+      gate.Wait(ManualResetEvent::kInfinite);
+      body();
+    });
+  }
+};
+
+TEST_F(ControlPortTest, StartWhileStartingIsBusyAndAStopThenStillEndsTheThread) {
+  GatedControlPort port;
+  ASSERT_EQ(port.StartReceiver(&handler_, pty_.SlavePath().c_str()), 0);
+  EXPECT_EQ(port.StartReceiver(&handler_, pty_.SlavePath().c_str()), kBusy);
+  // The thread has not run its first instruction, yet it counts as active.
+  EXPECT_TRUE(port.IsThreadActive());
+  EXPECT_FALSE(port.IsRunning());
+  std::thread opener([&port] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    port.gate.Set();
+  });
+  EXPECT_EQ(port.StopReceiver(), 0);
+  opener.join();
+  EXPECT_FALSE(port.IsThreadActive());
+  // It never served, and it is not started again.
+  ASSERT_TRUE(pty_.Write({0x20, 0x01, 0x21}));
+  EXPECT_TRUE(pty_.Read(1, 100).empty());
+  EXPECT_EQ(port.StartReceiver(&handler_, pty_.SlavePath().c_str()), kAlreadyAssigned);
+}
+
 TEST_F(ControlPortTest, FailedThreadCreationClosesThePortAndAllowsALaterStart) {
   DiagnosticCapture diagnostics;
   NoThreadControlPort port;
@@ -302,7 +337,8 @@ TEST_F(ControlPortTest, ThousandsOfFramesBackToBackAreAnsweredOnceEachInOrder) {
     // Lengths from 3 to 18 bytes, each frame numbered in its data.
     const int n = i % 16;
     Bytes frame = {static_cast<std::uint8_t>(0x60 | n), static_cast<std::uint8_t>(i & 0x7F)};
-    for (int k = 0; k < n; ++k) frame.push_back(static_cast<std::uint8_t>((i >> (k % 2 ? 8 : 0)) + k));
+    for (int k = 0; k < n; ++k)
+      frame.push_back(static_cast<std::uint8_t>((i >> (k % 2 ? 8 : 0)) + k));
     frame = WithChecksum(frame);
     frames.push_back(frame);
     stream.insert(stream.end(), frame.begin(), frame.end());

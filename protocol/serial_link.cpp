@@ -227,7 +227,8 @@ int CSerialLink::WriteBytes(const std::uint8_t* buffer, int count) {
   if (buffer == nullptr || count <= 0) return 0;
   std::lock_guard lock(write_mutex_);
   if (fd_ < 0) return -static_cast<int>(ERROR_INVALID_FUNCTION);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(WriteTimeoutMs(count));
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(WriteTimeoutMs(count));
   int done = 0;
   while (done < count) {
     const ssize_t n = write(fd_, buffer + done, static_cast<std::size_t>(count - done));

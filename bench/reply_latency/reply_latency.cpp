@@ -37,16 +37,13 @@ double CpuMicroseconds(clockid_t clock) {
 // transport command.
 std::vector<Bytes> FrameMix() {
   return {
-      {0x61, 0x0C, 0x01, 0x6E},        // time sense, LTC
-      {0x61, 0x20, 0x0A, 0x8B},        // status sense, bytes 0 to 9
-      {0x61, 0x0C, 0x01, 0x6E},
-      {0x61, 0x20, 0x0A, 0x8B},
-      {0x20, 0x01, 0x21},              // play
-      {0x61, 0x0C, 0x01, 0x6E},
-      {0x61, 0x20, 0x0A, 0x8B},
-      {0x21, 0x11, 0x40, 0x72},        // jog forward at play speed
-      {0x61, 0x0C, 0x01, 0x6E},
-      {0x24, 0x31, 0x00, 0x10, 0x00, 0x00, 0x65},  // cue up with data
+      {0x61, 0x0C, 0x01, 0x6E},  // time sense, LTC
+      {0x61, 0x20, 0x0A, 0x8B},  // status sense, bytes 0 to 9
+      {0x61, 0x0C, 0x01, 0x6E}, {0x61, 0x20, 0x0A, 0x8B},
+      {0x20, 0x01, 0x21},  // play
+      {0x61, 0x0C, 0x01, 0x6E}, {0x61, 0x20, 0x0A, 0x8B},
+      {0x21, 0x11, 0x40, 0x72},  // jog forward at play speed
+      {0x61, 0x0C, 0x01, 0x6E}, {0x24, 0x31, 0x00, 0x10, 0x00, 0x00, 0x65},  // cue up with data
   };
 }
 
@@ -100,14 +97,14 @@ double Percentile(std::vector<double> values, double p) {
 }
 
 void Print(const char* mode, int frames, const Result& result) {
-  const double max = result.latencies_us.empty()
-                         ? 0
-                         : *std::max_element(result.latencies_us.begin(), result.latencies_us.end());
-  std::printf("%-13s frames %6d  p50 %8.1f us  p99 %8.1f us  max %9.1f us  deck CPU %6.1f us/frame"
-              "  missing %d  wrong %d\n",
-              mode, frames, Percentile(result.latencies_us, 0.50),
-              Percentile(result.latencies_us, 0.99), max,
-              frames > 0 ? result.deck_cpu_us / frames : 0.0, result.missing, result.wrong);
+  const double max = result.latencies_us.empty() ? 0
+                                                 : *std::max_element(result.latencies_us.begin(),
+                                                                     result.latencies_us.end());
+  std::printf(
+      "%-13s frames %6d  p50 %8.1f us  p99 %8.1f us  max %9.1f us  deck CPU %6.1f us/frame"
+      "  missing %d  wrong %d\n",
+      mode, frames, Percentile(result.latencies_us, 0.50), Percentile(result.latencies_us, 0.99),
+      max, frames > 0 ? result.deck_cpu_us / frames : 0.0, result.missing, result.wrong);
 }
 
 void Usage() {
@@ -150,7 +147,8 @@ int main(int argc, char** argv) {
   player->SetStatusByte(1, 0xA0);
   player->SetStatusByte(2, 0x02);
   auto holder = std::make_shared<std::unique_ptr<vxr::testing::FakeDeckPlayer>>(std::move(player));
-  vxr::CVtrDeck deck([holder]() -> std::unique_ptr<vxr::CDeckPlayer> { return std::move(*holder); });
+  vxr::CVtrDeck deck(
+      [holder]() -> std::unique_ptr<vxr::CDeckPlayer> { return std::move(*holder); });
   if (deck.CreatePlayer() != 0 || deck.StartReceiver(pty.SlavePath().c_str()) != 0) {
     std::fprintf(stderr, "reply_latency: the deck could not serve %s\n", pty.SlavePath().c_str());
     return 1;

@@ -17,29 +17,71 @@ struct NamedBit {
   StatusBit bit;
 };
 
-#define VXR_BIT(name) {#name, status::name}
+#define VXR_BIT(name) \
+  { #name, status::name }
 constexpr NamedBit kStatusBits[] = {
-    VXR_BIT(Local),          VXR_BIT(Hard_Error),    VXR_BIT(Servo_Ref_Missing),
-    VXR_BIT(Tape_OUT),       VXR_BIT(Play),          VXR_BIT(Rec),
-    VXR_BIT(Fast_FWD),       VXR_BIT(Rewind),        VXR_BIT(Eject),
-    VXR_BIT(Stop),           VXR_BIT(Tension_Release), VXR_BIT(Standby),
-    VXR_BIT(CueUp_Complete), VXR_BIT(Still),         VXR_BIT(Reverse),
-    VXR_BIT(VAR),            VXR_BIT(Jog),           VXR_BIT(Shuttle),
-    VXR_BIT(TSO_Mode),       VXR_BIT(Servo_Lock),    VXR_BIT(IN),
-    VXR_BIT(OUT),            VXR_BIT(Audio_IN),      VXR_BIT(Audio_OUT),
-    VXR_BIT(CF_Mode),        VXR_BIT(Freese_ON),     VXR_BIT(AUTO_Mode),
-    VXR_BIT(Preroll),        VXR_BIT(Preview),       VXR_BIT(Auto_Edit),
-    VXR_BIT(Review),         VXR_BIT(Edit),          VXR_BIT(Full_EE),
-    VXR_BIT(Select_EE),      VXR_BIT(A1),            VXR_BIT(A2),
-    VXR_BIT(A3),             VXR_BIT(A4),            VXR_BIT(Video),
-    VXR_BIT(Assemble),       VXR_BIT(Insert),        VXR_BIT(SearchLED_1),
-    VXR_BIT(SearchLED_2),    VXR_BIT(SearchLED_4),   VXR_BIT(SearchLED_8),
-    VXR_BIT(Lamp_REV),       VXR_BIT(Lamp_FWD),      VXR_BIT(Lamp_STILL),
-    VXR_BIT(IN_OUT),         VXR_BIT(Spot_Erase),    VXR_BIT(Sync_Act),
-    VXR_BIT(Audio_Split),    VXR_BIT(VAR_Mem_Active), VXR_BIT(VAR_Mem),
-    VXR_BIT(Rec_Inhibit),    VXR_BIT(Sys_Alarm),     VXR_BIT(Servo_Alarm),
-    VXR_BIT(CF_Lock),        VXR_BIT(End_Of_Tape),   VXR_BIT(Near_EOT),
-    VXR_BIT(Lost_Lock),      VXR_BIT(Buzzer),
+    VXR_BIT(Local),
+    VXR_BIT(Hard_Error),
+    VXR_BIT(Servo_Ref_Missing),
+    VXR_BIT(Tape_OUT),
+    VXR_BIT(Play),
+    VXR_BIT(Rec),
+    VXR_BIT(Fast_FWD),
+    VXR_BIT(Rewind),
+    VXR_BIT(Eject),
+    VXR_BIT(Stop),
+    VXR_BIT(Tension_Release),
+    VXR_BIT(Standby),
+    VXR_BIT(CueUp_Complete),
+    VXR_BIT(Still),
+    VXR_BIT(Reverse),
+    VXR_BIT(VAR),
+    VXR_BIT(Jog),
+    VXR_BIT(Shuttle),
+    VXR_BIT(TSO_Mode),
+    VXR_BIT(Servo_Lock),
+    VXR_BIT(IN),
+    VXR_BIT(OUT),
+    VXR_BIT(Audio_IN),
+    VXR_BIT(Audio_OUT),
+    VXR_BIT(CF_Mode),
+    VXR_BIT(Freese_ON),
+    VXR_BIT(AUTO_Mode),
+    VXR_BIT(Preroll),
+    VXR_BIT(Preview),
+    VXR_BIT(Auto_Edit),
+    VXR_BIT(Review),
+    VXR_BIT(Edit),
+    VXR_BIT(Full_EE),
+    VXR_BIT(Select_EE),
+    VXR_BIT(A1),
+    VXR_BIT(A2),
+    VXR_BIT(A3),
+    VXR_BIT(A4),
+    VXR_BIT(Video),
+    VXR_BIT(Assemble),
+    VXR_BIT(Insert),
+    VXR_BIT(SearchLED_1),
+    VXR_BIT(SearchLED_2),
+    VXR_BIT(SearchLED_4),
+    VXR_BIT(SearchLED_8),
+    VXR_BIT(Lamp_REV),
+    VXR_BIT(Lamp_FWD),
+    VXR_BIT(Lamp_STILL),
+    VXR_BIT(IN_OUT),
+    VXR_BIT(Spot_Erase),
+    VXR_BIT(Sync_Act),
+    VXR_BIT(Audio_Split),
+    VXR_BIT(VAR_Mem_Active),
+    VXR_BIT(VAR_Mem),
+    VXR_BIT(Rec_Inhibit),
+    VXR_BIT(Sys_Alarm),
+    VXR_BIT(Servo_Alarm),
+    VXR_BIT(CF_Lock),
+    VXR_BIT(End_Of_Tape),
+    VXR_BIT(Near_EOT),
+    VXR_BIT(Lost_Lock),
+    VXR_BIT(Buzzer),
 };
 #undef VXR_BIT
 
@@ -76,7 +118,8 @@ bool ParseHexByte(const std::string& text, std::uint8_t* value) {
 }
 
 void AppendChecksum(Bytes& frame) {
-  frame.push_back(static_cast<std::uint8_t>(Checksum(frame.data(), static_cast<int>(frame.size()))));
+  frame.push_back(
+      static_cast<std::uint8_t>(Checksum(frame.data(), static_cast<int>(frame.size()))));
 }
 
 // CMD-1 with the data count of what follows CMD-2.
@@ -117,8 +160,8 @@ bool BuildCue(const std::vector<std::string>& words, Request* request, std::stri
   unsigned h = 0, m = 0, s = 0, f = 0;
   char tail = 0;
   if (words.size() != 2 ||
-      std::sscanf(words[1].c_str(), "%2u:%2u:%2u:%2u%c", &h, &m, &s, &f, &tail) != 4 ||
-      h > 39 || m > 59 || s > 59 || f > 29) {
+      std::sscanf(words[1].c_str(), "%2u:%2u:%2u:%2u%c", &h, &m, &s, &f, &tail) != 4 || h > 39 ||
+      m > 59 || s > 59 || f > 29) {
     return Fail(error, "cue needs a timecode HH:MM:SS:FF (hours to 39, frames to 29)");
   }
   auto bcd = [](unsigned n) { return static_cast<std::uint8_t>(((n / 10) << 4) | (n % 10)); };
@@ -130,7 +173,8 @@ bool BuildRaw(const std::vector<std::string>& words, Request* request, std::stri
   Bytes frame;
   for (std::size_t i = 1; i < words.size(); ++i) {
     std::uint8_t byte = 0;
-    if (!ParseHexByte(words[i], &byte)) return Fail(error, "raw bytes are hexadecimal: " + words[i]);
+    if (!ParseHexByte(words[i], &byte))
+      return Fail(error, "raw bytes are hexadecimal: " + words[i]);
     frame.push_back(byte);
   }
   if (frame.size() < 2 || frame.size() > static_cast<std::size_t>(kMaxFrameSize)) {
@@ -246,7 +290,8 @@ std::string StatusBitNames(const Bytes& bytes, int start) {
   }
   std::string text;
   for (const NamedBit& named : kStatusBits) {
-    if (named.bit.byte < start || named.bit.byte >= start + static_cast<int>(bytes.size())) continue;
+    if (named.bit.byte < start || named.bit.byte >= start + static_cast<int>(bytes.size()))
+      continue;
     if (!named.bit.In(block)) continue;
     if (!text.empty()) text += ' ';
     text += named.name;
@@ -265,7 +310,8 @@ ReplyText DescribeReply(const Request& request, const Bytes& reply) {
     result.text = "incomplete reply: " + Hex(reply);
     return result;
   }
-  if (reply.back() != static_cast<std::uint8_t>(Checksum(reply.data(), static_cast<int>(length) - 1))) {
+  if (reply.back() !=
+      static_cast<std::uint8_t>(Checksum(reply.data(), static_cast<int>(length) - 1))) {
     result.text = "reply with a bad checksum: " + Hex(reply);
     return result;
   }

@@ -110,7 +110,8 @@ TEST(ControllerFrames, RepliesAreDecoded) {
   const ReplyText nak = Describe({"raw", "20", "01", "22"}, {0x11, 0x12, 0x04, 0x27});
   EXPECT_EQ(nak.kind, ReplyKind::kNak);
   EXPECT_EQ(nak.text, "NAK 04: checksum error");
-  EXPECT_EQ(Describe({"preset", "99"}, {0x11, 0x12, 0x00, 0x23}).text, "NAK 00: value out of range");
+  EXPECT_EQ(Describe({"preset", "99"}, {0x11, 0x12, 0x00, 0x23}).text,
+            "NAK 00: value out of range");
   EXPECT_EQ(Describe({"devtype"}, {0x12, 0x11, 0x21, 0x50, 0x94}).text, "device type 21 50");
 
   const ReplyText status = Describe({"status", "0", "3"}, {0x73, 0x20, 0x00, 0xA0, 0x02, 0x35});

@@ -29,7 +29,8 @@ constexpr int kExitUsage = 3;
 constexpr int kExitPort = 4;
 constexpr int kWatchPeriodMs = 20;
 
-constexpr const char* kHelp = R"(vxrctl - a command-line edit controller for the serial VTR control protocol
+constexpr const char* kHelp =
+    R"(vxrctl - a command-line edit controller for the serial VTR control protocol
 
 Usage: vxrctl [OPTIONS] COMMAND [ARGUMENTS]
 
@@ -95,8 +96,8 @@ int ExitCodeFor(ReplyKind kind) {
 }
 
 // Sends one request and returns the decoded reply; prints the raw frames when verbose.
-vxr::vxrctl::ReplyText Exchange(CEditController& controller, const Request& request,
-                                int timeout_ms, bool verbose) {
+vxr::vxrctl::ReplyText Exchange(CEditController& controller, const Request& request, int timeout_ms,
+                                bool verbose) {
   Bytes reply;
   if (verbose) std::printf("> %s\n", vxr::vxrctl::Hex(request.frame).c_str());
   if (!controller.Transact(request.frame, timeout_ms, &reply)) {
@@ -183,8 +184,8 @@ int main(int argc, char** argv) {
   if (words[0] == "watch") {
     char* end = nullptr;
     if (words.size() > 2 ||
-        (words.size() == 2 && ((watch_count = std::strtol(words[1].c_str(), &end, 10)) < 1 ||
-                               *end != '\0'))) {
+        (words.size() == 2 &&
+         ((watch_count = std::strtol(words[1].c_str(), &end, 10)) < 1 || *end != '\0'))) {
       std::fprintf(stderr, "vxrctl: watch takes no arguments or a COUNT of polls\n");
       return kExitUsage;
     }
