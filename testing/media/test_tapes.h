@@ -26,6 +26,9 @@ class TempFolder {
   std::string path_;
 };
 
+// The whole content of a file; empty when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+
 // Writes a test tape named name into the folder and returns its path; empty on failure, with
 // the reason in *error when given.
 std::string MakeTestTape(const TempFolder& folder, const std::string& name,
