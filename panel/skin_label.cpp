@@ -10,6 +10,8 @@
 namespace vxr {
 namespace {
 
+constexpr std::size_t kFitBytes = 511;
+
 bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // Bytes of the UTF-8 character at pos; a broken sequence counts byte by byte.
@@ -44,6 +46,16 @@ void FitText(std::string* text, int width, const TextWidthFunction& measure) {
     if (p >= text->size()) return;
     text->replace(p, CharLength(*text, p), 1, '.');
     ++p;
+  }
+  // One measurement per deleted character: a text far longer than any label shows first loses
+  // whole characters after the dots, down to the shortening buffer's 511 bytes, provided that
+  // what remains then still does not fit (so the walk below would have passed through it).
+  if (text->size() > kFitBytes) {
+    std::size_t cut = text->size() - kFitBytes;
+    while (p + cut < text->size() && IsContinuation((*text)[p + cut])) ++cut;
+    std::string shorter = *text;
+    shorter.erase(p, cut);
+    if (measure(shorter) > width) *text = std::move(shorter);
   }
   while (p < text->size()) {
     if (measure(*text) <= width) return;
