@@ -48,6 +48,7 @@ class IndicatorTest : public ::testing::Test {
 
   std::span<const std::string> Names(int count) const { return {names_.data(), static_cast<std::size_t>(count)}; }
 
+  testing::QtApplicationGuard qt_;
   SkinFolder folder_;
   std::array<std::string, 4> names_{"s0.bmp", "s1.bmp", "s2.bmp", "s3.bmp"};
 };
