@@ -156,12 +156,11 @@ int CommandModeOf(char record_type) {
   return IsUpper(record_type) ? kCommandOnRelease : kCommandOnPress;
 }
 
-// The loader's message, at most kErrorTextBytes - 1 bytes, cut between UTF-8 characters.
+// The loader's message formatted as the deck formats it, in a buffer of kErrorTextBytes.
 std::string FormatMessage(const char* format, const std::string& argument) {
   char buffer[CSkinDialog::kErrorTextBytes];
   std::snprintf(buffer, sizeof buffer, format, argument.c_str());
-  std::string message(buffer);
-  return message;
+  return std::string(buffer);
 }
 
 std::string FormatMessage(const char* format, int argument) {
@@ -182,13 +181,13 @@ void CopyCut(const std::string& text, char* buffer, std::size_t size) {
   buffer[length] = '\0';
 }
 
+// The loader's failure: the message, bounded by its formatting buffer, goes to the caller's
+// buffer; the result is its length plus one.
 int Fail(const std::string& message, char* error_text, std::size_t error_size) {
-  std::string cut = message;
   char bounded[CSkinDialog::kErrorTextBytes];
-  CopyCut(cut, bounded, sizeof bounded);
-  cut = bounded;
-  CopyCut(cut, error_text, error_size);
-  return static_cast<int>(cut.size()) + 1;
+  CopyCut(message, bounded, sizeof bounded);
+  CopyCut(bounded, error_text, error_size);
+  return static_cast<int>(std::strlen(bounded)) + 1;
 }
 
 bool InIndexRange(int index) { return index >= 0 && index < CSkinDialog::kControlsPerKind; }
