@@ -156,17 +156,15 @@ int CommandModeOf(char record_type) {
   return IsUpper(record_type) ? kCommandOnRelease : kCommandOnPress;
 }
 
-// The loader's message formatted as the deck formats it, in a buffer of kErrorTextBytes.
-std::string FormatMessage(const char* format, const std::string& argument) {
-  char buffer[CSkinDialog::kErrorTextBytes];
-  std::snprintf(buffer, sizeof buffer, format, argument.c_str());
-  return std::string(buffer);
-}
-
-std::string FormatMessage(const char* format, int argument) {
-  char buffer[CSkinDialog::kErrorTextBytes];
-  std::snprintf(buffer, sizeof buffer, format, argument);
-  return std::string(buffer);
+// The loader's message, whole; Fail bounds it (between UTF-8 characters).
+template <class Argument>
+std::string FormatMessage(const char* format, Argument argument) {
+  const int length = std::snprintf(nullptr, 0, format, argument);
+  if (length <= 0) return std::string();
+  std::string message(static_cast<std::size_t>(length) + 1, '\0');
+  std::snprintf(message.data(), message.size(), format, argument);
+  message.pop_back();
+  return message;
 }
 
 // Copies text into a buffer of size bytes, cut so that it stays terminated and no UTF-8
@@ -230,7 +228,8 @@ int CSkinDialog::ParseSkin(const std::string& skin_path, char* error_text,
   struct stat info {};
   if (file && (::fstat(::fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) file.reset();
   if (!file) {
-    return Fail(FormatMessage("Can not open skin file '%s'", skin_path), error_text, error_size);
+    return Fail(FormatMessage("Can not open skin file '%s'", skin_path.c_str()), error_text,
+                error_size);
   }
 
   // First pass: the image directory and the background.
@@ -254,7 +253,7 @@ int CSkinDialog::ParseSkin(const std::string& skin_path, char* error_text,
   }
   SkinImage background;
   if (!ReadBitmapFile(directory.Path(), base_name, &background)) {
-    return Fail(FormatMessage("Can not load background image '%s'", base_name), error_text,
+    return Fail(FormatMessage("Can not load background image '%s'", base_name.c_str()), error_text,
                 error_size);
   }
   background_ = std::move(background);

@@ -278,6 +278,12 @@ TEST_F(SkinFixture, ErrorTextIsCutToTheBufferAndTheResultCountsTheWholeMessage) 
   EXPECT_EQ(dialog_.ParseSkin(long_name, error, sizeof error), 512);
   EXPECT_EQ(std::strlen(error), 511u);
   EXPECT_EQ(dialog_.ParseSkin(long_name, nullptr, 0), 512);
+  // The cut never splits a character.
+  const std::string cyrillic = folder_.Path(std::string(490, 'z') + "ЖЖЖЖЖЖЖЖЖЖЖЖЖЖ.skn");
+  const int result = dialog_.ParseSkin(cyrillic, error, sizeof error);
+  EXPECT_EQ(result, static_cast<int>(std::strlen(error)) + 1);
+  EXPECT_LE(result, 512);
+  EXPECT_TRUE(QString::fromUtf8(error).toUtf8() == QByteArray(error));
 }
 
 TEST_F(SkinFixture, LoadSkinShowsTheLoadersMessageOnlyWhenAsked) {
