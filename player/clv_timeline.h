@@ -48,11 +48,13 @@ class IClvTimeline {
 
   // Changes the state. Accepted:
   //   0 -> 1 with material queued (the timeline turns 2 by itself once ready);
+  //   0 -> 2 or 3 with material queued (readied at once, the first picture on the output);
   //   1 -> 1 (no change);
   //   2, 3, 4 -> 2, 3 or 4 (stop, pause, play; stopping keeps the position).
   // Answers: E_INVALIDARG for 0, 5 or a value outside 0..5 (only Reset empties, only a failure
   // stops on error); CLV_E_NOT_READY for 2, 3 or 4 while preparing; CLV_E_WRONG_STATE for
-  // anything else (1 from 2..4, 1 with nothing queued, 2..4 from 0, every change in state 5).
+  // anything else (1 from 2..4, anything from 0 with nothing queued, 4 from 0, every change
+  // in state 5).
   virtual HRESULT put_State(std::int32_t state) = 0;
 
   // Appends the stretch [start, start + length) seconds of the super clip to the queue.
@@ -76,7 +78,7 @@ class IClvTimeline {
 
   // Keeps the last queued picture (the one on the output when nothing is queued) on the output
   // for seconds longer, rounded to whole output frames, at least one. E_INVALIDARG for a value
-  // that is not finite or not above 0; CLV_E_WRONG_STATE when no picture was ever queued or in
+  // that is not finite or not above 0; CLV_E_WRONG_STATE when nothing was queued since Reset, or in
   // state 5.
   virtual HRESULT HoldLastFrame(double seconds) = 0;
 

@@ -31,13 +31,7 @@ bool CTimeline::Moving() const {
 
 void CTimeline::Tick(std::int64_t tick) {
   if (state_ == ClvPlaybackPreparing && tick >= ready_tick_) {
-    state_ = ClvPlaybackStopped;
-    showing_ = true;
-    offset_ = 0;
-    --pending_;
-    started_ = false;
-    done_ = false;
-    last_frame_ = CurrentFrame();
+    BecomeReady(ClvPlaybackStopped);
   } else if (state_ == ClvPlaybackPlaying && showing_) {
     if (!started_) {
       started_ = true;
@@ -49,6 +43,16 @@ void CTimeline::Tick(std::int64_t tick) {
   }
   history_.push_back({tick, last_frame_});
   if (history_.size() > kHistoryTicks) history_.pop_front();
+}
+
+void CTimeline::BecomeReady(std::int32_t state) {
+  state_ = state;
+  showing_ = true;
+  offset_ = 0;
+  --pending_;
+  started_ = false;
+  done_ = false;
+  last_frame_ = CurrentFrame();
 }
 
 void CTimeline::ShowNext() {
@@ -88,7 +92,13 @@ HRESULT CTimeline::put_State(std::int32_t state) {
   CatchUp();
   switch (state_) {
     case ClvPlaybackEmpty:
-      if (state != ClvPlaybackPreparing || pending_ == 0) return CLV_E_WRONG_STATE;
+      if (pending_ == 0 || state == ClvPlaybackPlaying) return CLV_E_WRONG_STATE;
+      if (state == ClvPlaybackStopped || state == ClvPlaybackPaused) {
+        // Stopping or pausing an unprepared timeline readies it at once: the first queued
+        // picture goes on the output, as after a tape is cued in the deck.
+        BecomeReady(state);
+        return S_OK;
+      }
       state_ = ClvPlaybackPreparing;
       ready_tick_ = last_tick_ + kPrepareTicks;
       return S_OK;

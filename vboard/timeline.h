@@ -77,6 +77,8 @@ class CTimeline : public IClvTimeline {
   bool Moving() const;
   void Tick(std::int64_t tick);
   void ShowNext();
+  // The first queued picture goes on the output and the timeline takes state.
+  void BecomeReady(std::int32_t state);
   void Append(Segment segment);
   std::int64_t CurrentFrame() const;
 

@@ -111,8 +111,17 @@ TEST(Timeline, StateChangesTheBoardAcceptsAndRefuses) {
 
   EXPECT_EQ(tl->put_State(ClvPlaybackPreparing), CLV_E_WRONG_STATE);  // nothing queued
   ASSERT_EQ(tl.Queue(clip, 0, 99), S_OK);
-  for (std::int32_t s : {2, 3, 4}) EXPECT_EQ(tl->put_State(s), CLV_E_WRONG_STATE);
+  EXPECT_EQ(tl->put_State(ClvPlaybackPlaying), CLV_E_WRONG_STATE);  // not prepared
   for (std::int32_t s : {0, 5, 6, -1}) EXPECT_EQ(tl->put_State(s), E_INVALIDARG);
+  // Stopping or pausing an unprepared timeline readies it at once.
+  for (std::int32_t s : {2, 3}) {
+    EXPECT_EQ(tl->put_State(s), S_OK);
+    EXPECT_EQ(tl.State(), s);
+    EXPECT_EQ(tl->FrameOnOutput(), 0);
+    ASSERT_EQ(tl->Reset(Realtime), S_OK);
+    EXPECT_EQ(tl->put_State(s), CLV_E_WRONG_STATE);  // nothing queued now
+    ASSERT_EQ(tl.Queue(clip, 0, 99), S_OK);
+  }
 
   EXPECT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
   EXPECT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);

@@ -1,0 +1,283 @@
+// The player's mailbox and its thread: the newest command wins, and every executor waits on the
+// mailbox so that a newer command interrupts it at once.
+#include <exception>
+
+#include "player/clvr_player.h"
+#include "player/server_registry.h"
+#include "platform/thread_priority.h"
+#include "protocol/status_bits.h"
+
+namespace vxr {
+namespace {
+
+// In byte 1 everything but Standby, in byte 2 everything but Reverse, in byte 4 Preroll,
+// Preview and Review: what every command start clears.
+void CommonClear(std::uint8_t* s) {
+  s[1] &= status::Standby.mask;
+  s[2] &= status::Reverse.mask;
+  s[4] &= static_cast<std::uint8_t>(
+      ~(status::Preroll.mask | status::Preview.mask | status::Review.mask));
+}
+
+void SetStopAndStill(std::uint8_t* s) {
+  status::Still.Set(s, true);
+  status::Stop.Set(s, true);
+}
+
+}  // namespace
+
+int CClvrPlayer::CMD_set(const Command& command) {
+  if (m_thread_running.load() == 0 || !CommandEvent) return 0;
+  if (command.code != kQuit) {
+    std::lock_guard lock(StatusLock);
+    if (m_status[0] & status::kTapeOutMask) return 0;
+  }
+  const double now = m_stopwatch.ElapsedSeconds();
+  bool overflow = false;
+  {
+    std::lock_guard lock(QueueLock);
+    int top = m_top.load();
+    if (top >= kMailboxSize - 1) {
+      overflow = true;
+      top = kMailboxSize - 1;
+    } else {
+      ++top;
+    }
+    m_mailbox[top] = command;
+    m_mailbox[top].time_stamp = now;
+    m_top.store(top);
+    // Signalled under the lock: CMD_get resets it under the same lock, so the event is set
+    // exactly while the mailbox holds a command and a late signal can never wake the thread
+    // to an empty mailbox.
+    CommandEvent->Set();
+  }
+  if (overflow) DebugReport("Err CMD_set", "Too many commands, some are ignored\n");
+  return 1;
+}
+
+int CClvrPlayer::CMD_get(Command* command) {
+  if (m_top.load() < 0) {
+    command->code = 0;
+    return 0;
+  }
+  int dropped;
+  {
+    std::lock_guard lock(QueueLock);
+    const int top = m_top.load();
+    if (top < 0) {
+      command->code = 0;
+      return 0;
+    }
+    *command = m_mailbox[top];
+    dropped = top;
+    CommandEvent->Reset();
+    m_top.store(-1);
+  }
+  if (dropped > 0) DebugReport("Err CMD_get", "%d commands ignored\n", dropped);
+  return 1;
+}
+
+int CClvrPlayer::CMD_was_set(int milliseconds) {
+  if (m_top.load() >= 0) return 1;
+  if (milliseconds == 0) return 0;
+  const bool signalled = CommandEvent->Wait(milliseconds == kInfinite ? ManualResetEvent::kInfinite
+                                                                      : milliseconds);
+  m_last_result.store(0);
+  return signalled ? 1 : 0;
+}
+
+void CClvrPlayer::PlayThreadProc(CClvrPlayer* player) {
+  player->m_thread_running.store(1);
+  JoinServerLibrary();
+  SetCurrentThreadPriority(ThreadPriority::kAboveNormal, "Player");
+  player->m_thread_started.Set();
+  try {
+    player->Proc();
+  } catch (const std::exception& error) {
+    player->DebugReport("Err PlayThreadProc", "Player thread ends on an exception: %s\n",
+                        error.what());
+  } catch (...) {
+    player->DebugReport("Err PlayThreadProc", "Player thread ends on an unknown exception\n");
+  }
+  player->m_thread_running.store(0);
+  LeaveServerLibrary();
+  player->m_thread_ended.Set();
+}
+
+int CClvrPlayer::Proc() {
+  m_last_result.store(0);
+  for (;;) {
+    CMD_was_set(kInfinite);
+    Command command;
+    CMD_get(&command);
+    if (command.code >= kCueUp && command.code <= kPlay) {
+      RunCommand(command);
+    } else if (command.code == kQuit) {
+      Clvr_PAUSE();
+      return 0;
+    } else {
+      DebugReport("Err CClvrPlayer Proc", " Unknown CMD %d\n", command.code);
+    }
+  }
+}
+
+void CClvrPlayer::RunCommand(const Command& command) {
+  const double speed = command.argument.speed;
+  switch (command.code) {
+    case kCueUp: {
+      const std::uint32_t target = command.argument.frame;
+      ChangeStatus([&](std::uint8_t* s) {
+        CommonClear(s);
+        status::Preroll.Set(s, true);
+        status::CueUp_Complete.Set(s, false);
+        status::TSO_Mode.Set(s, false);
+        status::Shuttle.Set(s, true);
+        status::Reverse.Set(s, target < m_current_frame.load());
+      });
+      if (CueToFrame(target)) {
+        ChangeStatus([](std::uint8_t* s) {
+          status::Reverse.Set(s, false);
+          status::CueUp_Complete.Set(s, true);
+          status::Shuttle.Set(s, false);
+          status::TSO_Mode.Set(s, false);
+          SetStopAndStill(s);
+          status::Preroll.Set(s, false);
+        });
+      } else {
+        ChangeStatus([](std::uint8_t* s) { status::CueUp_Complete.Set(s, false); });
+        Clvr_PAUSE();
+        ChangeStatus([](std::uint8_t* s) {
+          status::Shuttle.Set(s, false);
+          status::TSO_Mode.Set(s, false);
+          SetStopAndStill(s);
+          status::Preroll.Set(s, false);
+        });
+      }
+      break;
+    }
+
+    case kEject:
+      ChangeStatus([](std::uint8_t* s) {
+        CommonClear(s);
+        status::Eject.Set(s, true);
+      });
+      EjectTape();
+      ChangeStatus([](std::uint8_t* s) {
+        s[0] &= static_cast<std::uint8_t>(~0xC0);
+        status::Eject.Set(s, false);
+        status::Standby.Set(s, false);
+        status::Tape_OUT.Set(s, true);
+      });
+      break;
+
+    case kFastWind:
+      ChangeStatus([](std::uint8_t* s) {
+        CommonClear(s);
+        status::Reverse.Set(s, false);
+        status::Fast_FWD.Set(s, true);
+      });
+      if (Play_Speed(speed, command.time_stamp)) {
+        ChangeStatus([](std::uint8_t* s) {
+          status::Fast_FWD.Set(s, false);
+          SetStopAndStill(s);
+        });
+      }
+      break;
+
+    case kJog:
+      ChangeStatus([&](std::uint8_t* s) {
+        if (!status::Jog.In(s)) {
+          CommonClear(s);
+          status::Jog.Set(s, true);
+          status::Still.Set(s, speed == 0.0);
+        }
+        status::Reverse.Set(s, speed < 0.0);
+      });
+      if (Play_Speed(speed, command.time_stamp)) {
+        ChangeStatus([](std::uint8_t* s) {
+          status::Jog.Set(s, false);
+          status::Reverse.Set(s, false);
+          SetStopAndStill(s);
+        });
+        m_speed.store(0.0);
+      }
+      break;
+
+    case kRewind:
+      ChangeStatus([](std::uint8_t* s) {
+        CommonClear(s);
+        status::Reverse.Set(s, true);
+        status::Rewind.Set(s, true);
+      });
+      if (Play_Speed(speed, command.time_stamp)) {
+        ChangeStatus([](std::uint8_t* s) {
+          status::Reverse.Set(s, false);
+          status::Rewind.Set(s, false);
+          SetStopAndStill(s);
+        });
+      }
+      break;
+
+    case kStop: {
+      ChangeStatus([](std::uint8_t* s) {
+        CommonClear(s);
+        status::Stop.Set(s, true);
+      });
+      const int done = Clvr_PAUSE();
+      ChangeStatus([done](std::uint8_t* s) {
+        if (done) status::Still.Set(s, true);
+        status::Reverse.Set(s, false);
+      });
+      break;
+    }
+
+    case kShuttle: {
+      bool running = false;
+      ChangeStatus([&](std::uint8_t* s) {
+        running = (status::Shuttle.In(s) || status::TSO_Mode.In(s)) && !status::Preroll.In(s);
+        if (!running) {
+          CommonClear(s);
+          status::TSO_Mode.Set(s, false);
+          status::Shuttle.Set(s, true);
+        }
+        status::Reverse.Set(s, speed < 0.0);
+      });
+      if (!running && speed == 0.0) {
+        // The transport stands still now, whatever speed an earlier speed play left behind, so
+        // that the status reports Still while Shuttle is lit.
+        m_speed.store(0.0);
+        if (Clvr_PAUSE()) ChangeStatus([](std::uint8_t* s) { status::Still.Set(s, true); });
+        break;
+      }
+      if (Play_Speed(speed, command.time_stamp)) {
+        ChangeStatus([](std::uint8_t* s) {
+          status::Shuttle.Set(s, false);
+          status::TSO_Mode.Set(s, false);
+          status::Reverse.Set(s, false);
+          SetStopAndStill(s);
+        });
+        m_speed.store(0.0);
+      }
+      break;
+    }
+
+    case kPlay:
+      ChangeStatus([](std::uint8_t* s) {
+        CommonClear(s);
+        status::Reverse.Set(s, false);
+        status::Play.Set(s, true);
+      });
+      if (Clvr_PLAY()) {
+        ChangeStatus([](std::uint8_t* s) {
+          status::Play.Set(s, false);
+          SetStopAndStill(s);
+        });
+      }
+      break;
+
+    default:
+      break;
+  }
+}
+
+}  // namespace vxr

@@ -1,0 +1,237 @@
+#include "player/player_test_fixture.h"
+
+namespace vxr::testing {
+namespace {
+
+// The distinct pictures of the record in order, with how many ticks each stayed on.
+std::vector<std::pair<std::int64_t, int>> Runs(const std::vector<OutputFrame>& record) {
+  std::vector<std::pair<std::int64_t, int>> runs;
+  for (const OutputFrame& frame : record) {
+    if (!runs.empty() && runs.back().first == frame.tape_frame) {
+      ++runs.back().second;
+    } else {
+      runs.emplace_back(frame.tape_frame, 1);
+    }
+  }
+  return runs;
+}
+
+class SpeedPlayTest : public PlayerTest {
+ protected:
+  void SetUp() override {
+    StartBoard();
+    StartPlayer();
+  }
+  void CueTo(std::uint32_t frame) {
+    player_->CueUp(TimecodeOf(frame));
+    ASSERT_TRUE(WaitFor([&] { return Bit(status::CueUp_Complete) && FrameOnOutput() == frame; }))
+        << log_.Dump();
+  }
+  // Waits until the output has moved on from `from`, then records `ticks` ticks.
+  std::vector<OutputFrame> RecordTicks(std::int64_t from, int ticks) {
+    EXPECT_TRUE(WaitFor([&] { return FrameOnOutput() != from; })) << log_.Dump();
+    const std::size_t mark = RecordSize();
+    EXPECT_TRUE(WaitFor([&] { return RecordSize() >= mark + static_cast<std::size_t>(ticks); }));
+    auto record = RecordSince(mark);
+    record.resize(static_cast<std::size_t>(ticks));
+    return record;
+  }
+};
+
+TEST_F(SpeedPlayTest, JogAtPlaySpeedShowsOneFramePerOutputFrame) {
+  LoadTape(300);
+  CueTo(100);
+  const std::size_t start = RecordSize();
+  player_->Jog(1.0);
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Jog); }));
+  const auto record = RecordTicks(100, 25);
+  // One picture per tick; a late wake-up on a loaded machine may repeat or skip one.
+  int steps_of_one = 0;
+  for (std::size_t i = 1; i < record.size(); ++i) {
+    const std::int64_t step = record[i].tape_frame - record[i - 1].tape_frame;
+    EXPECT_GE(step, 0);
+    EXPECT_LE(step, 2);
+    steps_of_one += step == 1 ? 1 : 0;
+  }
+  EXPECT_GE(steps_of_one, 20);
+  // It started where the tape stood.
+  const auto all = RecordSince(start);
+  bool saw_100 = false;
+  for (const auto& frame : all) saw_100 |= frame.tape_frame == 100;
+  EXPECT_TRUE(saw_100);
+  EXPECT_FALSE(Bit(status::Still));
+  EXPECT_FALSE(Bit(status::Reverse));
+}
+
+TEST_F(SpeedPlayTest, JogAtHalfSpeedShowsEachFrameTwice) {
+  LoadTape(300);
+  CueTo(50);
+  player_->Jog(0.5);
+  const auto runs = Runs(RecordTicks(50, 40));
+  ASSERT_GE(runs.size(), 3u);
+  int runs_of_two = 0;
+  // The first and last runs are cut by the window.
+  for (std::size_t i = 1; i + 1 < runs.size(); ++i) {
+    EXPECT_EQ(runs[i].first, runs[i - 1].first + 1);
+    runs_of_two += runs[i].second == 2 ? 1 : 0;
+  }
+  EXPECT_GE(runs_of_two, static_cast<int>(runs.size()) - 4);
+}
+
+TEST_F(SpeedPlayTest, JogAtZeroWhilePlayingPausesOnTheCurrentFrame) {
+  LoadTape(300);
+  player_->Play();
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 10; }));
+  player_->Jog(0.0);
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Jog) && Bit(status::Still); }));
+  Sleep(60);
+  const std::int64_t frozen = FrameOnOutput();
+  Sleep(150);
+  EXPECT_EQ(FrameOnOutput(), frozen);
+  EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(frozen));
+  // The command does not complete: no Stop.
+  EXPECT_FALSE(Bit(status::Stop));
+}
+
+TEST_F(SpeedPlayTest, ReverseShuttleStopsAtTheStartAndCompletes) {
+  LoadTape(200);
+  CueTo(30);
+  player_->Shuttle(-2.0);
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Shuttle) && Bit(status::Reverse); }));
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }, 10000)) << log_.Dump();
+  EXPECT_FALSE(Bit(status::Reverse));
+  EXPECT_EQ(player_->CurrentFrame(), 0u);
+  EXPECT_EQ(FrameOnOutput(), 0);
+  EXPECT_EQ(player_->Speed(), 0.0);
+}
+
+TEST_F(SpeedPlayTest, FastWindReachesTheEndAndCompletes) {
+  LoadTape(400);
+  player_->FastFwd();
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }, 10000)) << log_.Dump();
+  EXPECT_FALSE(Bit(status::Fast_FWD));
+  EXPECT_EQ(player_->CurrentFrame(), 399u);
+  EXPECT_EQ(FrameOnOutput(), 399);
+}
+
+TEST_F(SpeedPlayTest, WindingFromAnEndCompletesAtOnce) {
+  LoadTape(60);
+  player_->Rewind();
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture() && !Bit(status::Rewind); })) << log_.Dump();
+  EXPECT_FALSE(Bit(status::Reverse));
+  EXPECT_EQ(player_->CurrentFrame(), 0u);
+  CueTo(59);
+  player_->FastFwd();
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture() && !Bit(status::Fast_FWD); }));
+  EXPECT_EQ(player_->CurrentFrame(), 59u);
+}
+
+TEST_F(SpeedPlayTest, ShuttleAtZeroWhileShuttlingHoldsThePicture) {
+  LoadTape(300);
+  CueTo(20);
+  player_->Shuttle(1.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 25; }));
+  player_->Shuttle(0.0);
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Still); }));
+  EXPECT_TRUE(Bit(status::Shuttle));
+  Sleep(200);  // the pictures already queued at the old speed play out first
+  const std::int64_t held = FrameOnOutput();
+  Sleep(200);
+  EXPECT_EQ(FrameOnOutput(), held);
+  EXPECT_FALSE(Bit(status::Stop));
+}
+
+TEST_F(SpeedPlayTest, ShuttleAtZeroFromStopPausesWithShuttleAndStill) {
+  LoadTape(100);
+  player_->Jog(1.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 5; }));
+  player_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
+  player_->Shuttle(0.0);
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Shuttle); }));
+  EXPECT_TRUE(WaitFor([&] { return Bit(status::Still); }));
+}
+
+TEST_F(SpeedPlayTest, ASpeedChangeCountsFromItsOwnTimeStampWithoutAJump) {
+  LoadTape(1000);
+  CueTo(100);
+  const std::size_t mark = RecordSize();
+  player_->Shuttle(1.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 110; }));
+  player_->Shuttle(3.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 160; }));
+  player_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
+  const auto record = RecordSince(mark);
+  for (std::size_t i = 1; i < record.size(); ++i) {
+    const std::int64_t step = record[i].tape_frame - record[i - 1].tape_frame;
+    EXPECT_GE(step, 0) << "tick " << record[i].tick;
+    EXPECT_LE(step, 4) << "tick " << record[i].tick;  // three per tick, one of slack
+  }
+}
+
+TEST_F(SpeedPlayTest, StopDuringJogReportsTheFrozenPicture) {
+  LoadTape(400);
+  CueTo(40);
+  player_->Jog(1.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 60; }));
+  player_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
+  Sleep(100);
+  const std::int64_t frozen = FrameOnOutput();
+  EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(frozen));
+  Timecode tc;
+  player_->GetCurrentTime(&tc, nullptr);
+  EXPECT_EQ(tc.ToFrames(25), static_cast<std::uint32_t>(frozen));
+}
+
+TEST_F(SpeedPlayTest, StopDuringShuttleReportsTheFrozenPicture) {
+  LoadTape(800);
+  CueTo(40);
+  player_->Shuttle(3.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 100; }));
+  player_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
+  Sleep(100);
+  EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(FrameOnOutput()));
+}
+
+TEST_F(SpeedPlayTest, PlayAfterAJogPlaysOnFromTheJogsFrame) {
+  LoadTape(400);
+  CueTo(10);
+  player_->Jog(1.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 30; }));
+  player_->Jog(0.0);
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Still); }));
+  Sleep(100);
+  const std::int64_t jog_frame = FrameOnOutput();
+  const std::size_t mark = RecordSize();
+  player_->Play();
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Play) && FrameOnOutput() >= jog_frame + 5; }));
+  const auto record = RecordSince(mark);
+  for (const auto& frame : record) {
+    EXPECT_GE(frame.tape_frame, jog_frame) << "tick " << frame.tick;
+  }
+  EXPECT_FALSE(log_.HasTag("Err Play_Speed")) << log_.Dump();
+}
+
+TEST_F(SpeedPlayTest, ASpeedCommandAfterAStoppedSpeedPlayStartsFromThePausedPicture) {
+  LoadTape(400);
+  CueTo(100);
+  player_->Shuttle(2.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 120; }));
+  player_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
+  Sleep(400);  // the old speed play's clock runs on meanwhile
+  const std::int64_t paused = FrameOnOutput();
+  const std::size_t mark = RecordSize();
+  player_->Jog(1.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= paused + 3; }));
+  for (const auto& frame : RecordSince(mark)) {
+    EXPECT_LE(frame.tape_frame, paused + 12) << "the picture jumped at tick " << frame.tick;
+    EXPECT_GE(frame.tape_frame, paused);
+  }
+}
+
+}  // namespace
+}  // namespace vxr::testing

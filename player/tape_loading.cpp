@@ -1,0 +1,216 @@
+// Loading a tape (an AVI movie or a TML timeline project) into a super clip of the board, and
+// ejecting it again.
+#include <cctype>
+#include <cmath>
+#include <string>
+
+#include "player/clvr_player.h"
+#include "player/server_registry.h"
+#include "protocol/status_bits.h"
+
+namespace vxr {
+namespace {
+
+// Result codes of a load besides the server's own.
+constexpr HRESULT kAlreadyLoaded = 85;
+constexpr HRESULT kNotATapeFile = 50;
+
+// length x rate is truncated to whole frames; the tolerance keeps a length that is an exact
+// number of frames from losing its last one to floating-point rounding (29 frames at 25 per
+// second give 28.999...).
+constexpr double kFrameCountTolerance = 1e-6;
+
+// The extension of the file name part of path: its last dot and what follows, or empty.
+std::string Extension(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::size_t name = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || dot < name) return {};
+  return path.substr(dot);
+}
+
+bool EqualsIgnoringCase(const std::string& text, const char* ascii) {
+  std::size_t i = 0;
+  for (; i < text.size() && ascii[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80 || std::toupper(c) != std::toupper(static_cast<unsigned char>(ascii[i]))) {
+      return false;
+    }
+  }
+  return i == text.size() && ascii[i] == '\0';
+}
+
+}  // namespace
+
+HRESULT CClvrPlayer::InsertTape(const std::string& path) {
+  const HRESULT result = LoadTape(path);
+  m_last_result.store(result);
+  const bool loaded = result == 0 || result == kAlreadyLoaded;
+  if (!loaded) m_super_clip.reset();
+  const bool no_rec = m_device_type[1] == 0x50;
+  ChangeStatus([&](std::uint8_t* s) {
+    if (!loaded) {
+      for (int i = 0; i < 16; ++i) s[i] = 0;
+      status::Tape_OUT.Set(s, true);
+    } else {
+      s[0] &= static_cast<std::uint8_t>(~status::kTapeOutMask);
+      status::Stop.Set(s, true);
+      status::Standby.Set(s, true);
+      status::Still.Set(s, true);
+    }
+    if (no_rec) {
+      status::Rec_Inhibit.Set(s, true);
+      status::Sys_Alarm.Set(s, false);
+      status::Servo_Alarm.Set(s, false);
+    }
+  });
+  return result;
+}
+
+HRESULT CClvrPlayer::LoadTape(const std::string& path) {
+  const char* tag = "Err LoadTape";
+  if (m_super_clip) {
+    DebugReport(tag, "Already loaded. Eject at first.\n");
+    return kAlreadyLoaded;
+  }
+  if (!m_play_server) return E_POINTER;
+  const std::string extension = Extension(path);
+
+  HRESULT hr = m_play_server->get_SuperClip(4147, 6, &m_super_clip);
+  if (FAILED(hr) || !m_super_clip) {
+    if (SUCCEEDED(hr)) hr = E_POINTER;
+    DebugReport(tag, " get_SuperClip() error 0x%X", static_cast<unsigned>(hr));
+    m_super_clip.reset();
+    return hr;
+  }
+
+  if (EqualsIgnoringCase(extension, ".AVI")) {
+    std::shared_ptr<IClvMovie> movie;
+    hr = CreateInstance(CLSCTX_INPROC_SERVER, &movie);
+    if (FAILED(hr)) return hr;
+    hr = movie->OpenFile(path);
+    if (FAILED(hr)) {
+      DebugReport(tag, "ClvMovie->OpenFile(\"%s\") error 0x%X", path.c_str(),
+                  static_cast<unsigned>(hr));
+    } else {
+      std::int32_t width, height;
+      double rate, duration, aspect;
+      std::uint32_t frames, flags;
+      hr = movie->GetMovieInfo(0, &width, &height, &rate, &frames, &duration, &flags, &aspect);
+      if (FAILED(hr)) {
+        DebugReport(tag, "GetMovieInfo(\"%s\") error 0x%X", path.c_str(),
+                    static_cast<unsigned>(hr));
+      } else {
+        hr = m_super_clip->AddMovie(movie);
+        if (FAILED(hr)) {
+          DebugReport(tag, "AddMovie(\"%s\") error 0x%X", path.c_str(), static_cast<unsigned>(hr));
+        }
+      }
+    }
+    movie.reset();
+    if (FAILED(hr)) return hr;
+  } else if (EqualsIgnoringCase(extension, ".TML")) {
+    hr = m_super_clip->AddProject(path);
+    if (FAILED(hr)) {
+      DebugReport(tag, "AddProject(\"%s\") error 0x%X", path.c_str(), static_cast<unsigned>(hr));
+      return hr;
+    }
+  } else {
+    DebugReport(tag, "Not *.AVI or *.TML file\n");
+    return kNotATapeFile;
+  }
+
+  std::uint32_t flags = 0;
+  std::int32_t width = 0, height = 0;
+  hr = m_super_clip->GetFilledDataInfo(&flags, &width, &height);
+  if (FAILED(hr)) {
+    DebugReport(tag, "GetFilledDataInfo() error 0x%X", static_cast<unsigned>(hr));
+    return hr;
+  }
+  if (!InitResourses(flags, width, height)) {
+    const HRESULT last = m_last_result.load();
+    DebugReport(tag, "InitResourses() error 0x%X", static_cast<unsigned>(last));
+    FreeResources();
+    return FAILED(last) ? last : E_FAIL;
+  }
+  double length = 0.0;
+  hr = m_super_clip->get_Duration(&length);
+  if (FAILED(hr)) {
+    DebugReport(tag, "get_Duration() error 0x%X", static_cast<unsigned>(hr));
+    return hr;
+  }
+  const double frames = std::trunc(length * m_output_rate + kFrameCountTolerance);
+  if (!(frames >= 1.0) || frames > 4294967295.0) {
+    // Without a whole frame there is no last frame to stand on.
+    DebugReport(tag, "Tape shorter than one frame (%.6f s)\n", length);
+    return E_INVALIDARG;
+  }
+  m_frame_last.store(static_cast<std::uint32_t>(frames) - 1);
+  m_frame_count.store(static_cast<std::uint32_t>(frames));
+  m_current_frame.store(0);
+  DebugReport("Info LoadTape", "TAPE loaded!!!\n");
+
+  // Failures here are reported by the steps themselves and do not fail the load.
+  ResetToRealtime();
+  add_TapeFrag(0, m_frame_last.load());
+  SetTimelineState(ClvPlaybackStopped);
+  SetTimelineState(ClvPlaybackPaused);
+  return 0;
+}
+
+bool CClvrPlayer::InitResourses(std::uint32_t flags, std::int32_t width, std::int32_t height) {
+  const std::int32_t b = m_board_index;
+  auto acquire = [&](std::int32_t id) {
+    const HRESULT hr = m_play_server->AcquireResource(b, id);
+    if (FAILED(hr)) m_last_result.store(hr);
+    return SUCCEEDED(hr);
+  };
+  auto note = [&](HRESULT hr) {
+    if (FAILED(hr)) m_last_result.store(hr);
+    return SUCCEEDED(hr);
+  };
+
+  if (!acquire(1)) return false;
+  std::int32_t mask = 2;
+  if (flags & 0x30) {
+    if (!acquire(2)) return false;
+    mask = 6;
+  }
+  std::int32_t value = 0;
+  m_play_server->GetBoardProperty(b, 14, &value);
+  if (width == m_output_width && height == m_output_height) {
+    m_play_server->SetBoardProperty(b, 14, value & ~mask);
+    note(m_TimeLine->SetSourceRect(0, 0, m_output_width, m_output_height));
+  } else {
+    const std::int32_t x = (width - m_output_width) / 2;
+    const std::int32_t y = (height - m_output_height) / 2;
+    if (!acquire(5)) return false;
+    if (!note(m_play_server->SetBoardRect(b, x, y, m_output_width, m_output_height))) return false;
+    m_play_server->SetBoardProperty(b, 14, value | mask);
+    note(m_TimeLine->SetSourceRect(x, y, m_output_width, m_output_height));
+  }
+  if (SUCCEEDED(m_play_server->AcquireResource(b, 4))) {
+    m_play_server->SetBoardOption(b, 1, (flags & 0x02) ? 1 : 0);
+    if (flags & 0x30) {
+      m_play_server->SetBoardOption(b, 2, 0);
+      m_play_server->SetBoardOption(b, 3, 2);
+    } else {
+      m_play_server->SetBoardOption(b, 3, 1);
+    }
+  }
+  m_play_server->ReleaseResource(b, 4);
+  return true;
+}
+
+int CClvrPlayer::EjectTape() {
+  Clvr_PAUSE();
+  ResetToRealtime();
+  m_super_clip.reset();
+  return 1;
+}
+
+void CClvrPlayer::FreeResources() {
+  if (m_play_server) m_play_server->FreeResources(m_board_index);
+}
+
+}  // namespace vxr
