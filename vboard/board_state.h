@@ -11,6 +11,7 @@
 #include "platform/hresult.h"
 #include "vboard/board_clock.h"
 #include "vboard/board_config.h"
+#include "vboard/fault_injector.h"
 #include "vboard/frame_grid.h"
 
 namespace vxr {
@@ -65,7 +66,11 @@ class CBoardState {
   void AttachTimeline(std::int32_t board, const std::shared_ptr<CTimeline>& timeline);
   std::shared_ptr<CTimeline> Timeline(std::int32_t board) const;
 
+  // Failures that tests ask of the server's objects; none unless a test arms one.
+  const std::shared_ptr<CFaultInjector>& Faults() const { return faults_; }
+
  private:
+  const std::shared_ptr<CFaultInjector> faults_ = std::make_shared<CFaultInjector>();
   const BoardConfig config_;
   const std::shared_ptr<const IBoardClock> clock_;
   const FrameGrid grid_;

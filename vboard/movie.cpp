@@ -178,7 +178,8 @@ HRESULT ProbeMovie(const std::string& path, MovieFacts* facts) {
 
 HRESULT CMovie::OpenFile(const std::string& path) {
   MovieFacts facts;
-  const HRESULT result = ProbeMovie(path, &facts);
+  HRESULT result = InjectedFault(faults_, BoardCall::kOpenFile);
+  if (SUCCEEDED(result)) result = ProbeMovie(path, &facts);
   std::lock_guard lock(mutex_);
   if (SUCCEEDED(result)) {
     facts_ = std::move(facts);

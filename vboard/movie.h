@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "player/clv_movie.h"
+#include "vboard/fault_injector.h"
 
 namespace vxr {
 
@@ -31,6 +33,8 @@ HRESULT ProbeMovie(const std::string& path, MovieFacts* facts);
 // The software board's movie object.
 class CMovie : public IClvMovie {
  public:
+  explicit CMovie(std::shared_ptr<CFaultInjector> faults = nullptr) : faults_(std::move(faults)) {}
+
   HRESULT OpenFile(const std::string& path) override;
   HRESULT GetMovieInfo(std::int32_t stream, std::int32_t* width, std::int32_t* height,
                        double* frames_per_second, std::uint32_t* frame_count, double* duration,
@@ -40,6 +44,7 @@ class CMovie : public IClvMovie {
   std::optional<MovieFacts> Facts() const;
 
  private:
+  const std::shared_ptr<CFaultInjector> faults_;
   mutable std::mutex mutex_;  // guards facts_
   std::optional<MovieFacts> facts_;
 };

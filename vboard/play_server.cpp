@@ -40,7 +40,9 @@ HRESULT CPlayServer::CreateAVTimeline(std::int32_t board, std::uint32_t, std::ui
   if (timeline == nullptr) return E_POINTER;
   timeline->reset();
   if (!state_->ValidBoard(board)) return E_INVALIDARG;
+  if (HRESULT f = InjectedFault(state_->Faults(), BoardCall::kCreateAVTimeline); FAILED(f)) return f;
   auto created = std::make_shared<CTimeline>(state_->clock(), state_->grid());
+  created->SetFaultInjector(state_->Faults());
   state_->AttachTimeline(board, created);
   *timeline = std::move(created);
   return S_OK;
@@ -49,6 +51,7 @@ HRESULT CPlayServer::CreateAVTimeline(std::int32_t board, std::uint32_t, std::ui
 HRESULT CPlayServer::get_SuperClip(std::uint32_t, std::uint32_t,
                                    std::shared_ptr<IClvSuperClip>* clip) {
   if (clip == nullptr) return E_POINTER;
+  if (HRESULT f = InjectedFault(state_->Faults(), BoardCall::kGetSuperClip); FAILED(f)) return f;
   *clip = std::make_shared<CSuperClip>(state_->grid().Rate());
   return S_OK;
 }

@@ -69,7 +69,7 @@ void CSoftwareBoard::Register() {
   ServerClasses classes;
   classes.play_server = [state] { return std::make_shared<CPlayServer>(state); };
   classes.resource_holder = [state] { return std::make_shared<CResourceHolder>(state); };
-  classes.movie = [] { return std::make_shared<CMovie>(); };
+  classes.movie = [state] { return std::make_shared<CMovie>(state->Faults()); };
   RegisterServerClasses(std::move(classes));
   registered_ = true;
   g_registered.store(this);

@@ -54,6 +54,8 @@ class CSoftwareBoard {
   std::shared_ptr<CTimeline> Timeline(int board) const { return state_->Timeline(board); }
   // Makes the board's timeline stop on error (state 5); false without a timeline.
   bool InjectStopOnError(int board);
+  // Server calls that fail on a test's demand (never armed otherwise).
+  CFaultInjector& Faults() { return *state_->Faults(); }
 
   // Output record subscribers. Callbacks run on the output thread (or in PumpOutput) and must
   // not call PumpOutput.

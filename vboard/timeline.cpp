@@ -14,6 +14,10 @@ CTimeline::CTimeline(std::shared_ptr<const IBoardClock> clock, FrameGrid grid)
 
 void CTimeline::CatchUp() {
   const std::int64_t now = grid_.TickAt(clock_->NowNs());
+  // A board failure that a test asks for strikes while the timeline moves.
+  if (Moving() && FAILED(InjectedFault(faults_, BoardCall::kStopOnError))) {
+    state_ = ClvPlaybackStopOnError;
+  }
   while (last_tick_ < now) {
     // While nothing moves, skip to the ticks that the history keeps.
     if (!Moving()) {
@@ -88,6 +92,7 @@ HRESULT CTimeline::get_State(std::int32_t* state) {
 
 HRESULT CTimeline::put_State(std::int32_t state) {
   if (state < ClvPlaybackPreparing || state > ClvPlaybackPlaying) return E_INVALIDARG;
+  if (HRESULT f = InjectedFault(faults_, BoardCall::kPutState); FAILED(f)) return f;
   std::lock_guard lock(mutex_);
   CatchUp();
   switch (state_) {
@@ -118,6 +123,7 @@ HRESULT CTimeline::put_State(std::int32_t state) {
 HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& clip, double start,
                                         double length) {
   if (!clip) return E_POINTER;
+  if (HRESULT f = InjectedFault(faults_, BoardCall::kAddSuperClipFragment); FAILED(f)) return f;
   auto own = std::dynamic_pointer_cast<CSuperClip>(clip);
   if (!own || !std::isfinite(start) || !std::isfinite(length) || !(length > 0.0)) {
     return E_INVALIDARG;
@@ -139,6 +145,7 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
 
 HRESULT CTimeline::Reset(std::int32_t mode) {
   if (mode != Realtime && mode != AllImages) return E_INVALIDARG;
+  if (HRESULT f = InjectedFault(faults_, BoardCall::kReset); FAILED(f)) return f;
   std::lock_guard lock(mutex_);
   CatchUp();
   mode_ = mode;
@@ -161,6 +168,7 @@ HRESULT CTimeline::get_Mode(std::int32_t* mode) {
 
 HRESULT CTimeline::get_QueuedTime(double* seconds) {
   if (seconds == nullptr) return E_POINTER;
+  if (HRESULT f = InjectedFault(faults_, BoardCall::kGetQueuedTime); FAILED(f)) return f;
   std::lock_guard lock(mutex_);
   CatchUp();
   // k: pictures queued after the one on the output (before preparation the first queued one

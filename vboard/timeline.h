@@ -8,6 +8,7 @@
 
 #include "player/clv_timeline.h"
 #include "vboard/board_clock.h"
+#include "vboard/fault_injector.h"
 #include "vboard/frame_grid.h"
 #include "vboard/super_clip.h"
 
@@ -53,6 +54,8 @@ class CTimeline : public IClvTimeline {
 
   // Board side. A failure of the board: the timeline stops on error (state 5) until Reset.
   void EnterStopOnError();
+  // The faults tests ask of this timeline; set before the timeline is handed out.
+  void SetFaultInjector(std::shared_ptr<CFaultInjector> faults) { faults_ = std::move(faults); }
   // The tape frame on the output now, -1 for none.
   std::int64_t FrameOnOutput();
   // Brings the timeline to the present and gives the pictures of the ticks after after_tick
@@ -85,6 +88,7 @@ class CTimeline : public IClvTimeline {
   const std::shared_ptr<const IBoardClock> clock_;
   const FrameGrid grid_;
   const double rate_;
+  std::shared_ptr<CFaultInjector> faults_;  // set once, before the timeline is shared
 
   mutable std::mutex mutex_;  // guards everything below
   std::int32_t state_ = ClvPlaybackEmpty;
