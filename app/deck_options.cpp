@@ -1,0 +1,89 @@
+#include "app/deck_options.h"
+
+#include <filesystem>
+
+namespace vxr {
+namespace {
+
+// Splits "--name=value" into its name and value; value stays empty without "=".
+void SplitValue(const std::string& argument, std::string* name, std::optional<std::string>* value) {
+  const std::size_t equals = argument.find('=');
+  *name = argument.substr(0, equals);
+  if (equals != std::string::npos) *value = argument.substr(equals + 1);
+}
+
+std::string MakeAbsolute(const std::string& path, const std::string& working_directory) {
+  std::filesystem::path p(path);
+  if (p.is_relative()) p = std::filesystem::path(working_directory) / p;
+  return p.lexically_normal().string();
+}
+
+}  // namespace
+
+ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
+                               const std::string& working_directory) {
+  ParsedOptions parsed;
+  auto fail = [&parsed](std::string message) {
+    parsed.action = OptionsAction::kUsageError;
+    parsed.error = std::move(message);
+    return parsed;
+  };
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string name;
+    std::optional<std::string> value;
+    SplitValue(arguments[i], &name, &value);
+    const bool takes_value = name == "--port" || name == "--tape";
+    if (takes_value) {
+      if (!value) {
+        // "--tape --remote" is a forgotten value, not a tape called "--remote".
+        if (i + 1 >= arguments.size() || arguments[i + 1].starts_with("-")) {
+          return fail("option " + name + " needs a value");
+        }
+        value = arguments[++i];
+      }
+      if (value->empty()) return fail("option " + name + " needs a non-empty value");
+      std::optional<std::string>& slot =
+          name == "--port" ? parsed.options.port : parsed.options.tape;
+      if (slot) return fail("option " + name + " is given twice");
+      slot = name == "--tape" ? MakeAbsolute(*value, working_directory) : *value;
+      continue;
+    }
+    if (value) return fail("option " + name + " takes no value");
+    if (name == "--remote") {
+      if (parsed.options.remote) return fail("option --remote is given twice");
+      parsed.options.remote = true;
+    } else if (name == "--help" || name == "-h") {
+      parsed.action = OptionsAction::kHelp;
+    } else if (name == "--version") {
+      if (parsed.action != OptionsAction::kHelp) parsed.action = OptionsAction::kVersion;
+    } else if (!name.empty() && name[0] == '-') {
+      return fail("unknown option '" + arguments[i] + "'");
+    } else {
+      return fail("unexpected argument '" + arguments[i] + "'");
+    }
+  }
+  return parsed;
+}
+
+std::string DeckUsage(const std::string& program_name) {
+  return "Usage: " + program_name + " [--port NAME] [--tape PATH] [--remote]\n"
+         "       " + program_name + " --help | --version\n"
+         "\n"
+         "Starts the tape deck's front panel. Without options the deck starts under local\n"
+         "control with no tape, and the edit controller is served once REMOTE is pressed.\n"
+         "\n"
+         "  --port NAME   serve the edit controller on NAME for this run instead of the\n"
+         "                stored port (COM1 to COM256, a device path such as /dev/ttyUSB0,\n"
+         "                or a name under /dev/); stored once REMOTE has started on it\n"
+         "  --tape PATH   load the AVI file or TML project at PATH after start-up\n"
+         "  --remote      hand the deck to the edit controller after start-up, as REMOTE\n"
+         "  -h, --help    print this text\n"
+         "  --version     print the version\n"
+         "\n"
+         "SIGINT and SIGTERM end the deck as its POWER button does. The settings live in\n"
+         "$XDG_CONFIG_HOME/Kavendi/Calvera/" + program_name + ".ini (~/.config by default);\n"
+         "the software video board reads VXR_BOARD_COUNT, VXR_BOARD_FORMAT,\n"
+         "VXR_BOARD_REGISTERED and VXR_BOARD_LOG.\n";
+}
+
+}  // namespace vxr

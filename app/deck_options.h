@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vxr {
+
+// What the command line asks of this run. With no option the deck starts exactly as a user
+// would start it from the desktop.
+struct DeckOptions {
+  // The edit controller's port for this run, as if chosen in Settings.
+  std::optional<std::string> port;
+  // An absolute path: the tape loaded after start-up, as if chosen from the status label.
+  std::optional<std::string> tape;
+  // Hand the deck to the edit controller after start-up, as if REMOTE had been pressed.
+  bool remote = false;
+};
+
+enum class OptionsAction { kRun, kHelp, kVersion, kUsageError };
+
+struct ParsedOptions {
+  OptionsAction action = OptionsAction::kRun;
+  DeckOptions options;
+  std::string error;  // for kUsageError: what was wrong, one line
+};
+
+// Reads the arguments after the program name. A relative --tape is made absolute against
+// working_directory. Values may follow as the next argument or after "=".
+ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
+                               const std::string& working_directory);
+
+// The --help text of a program called program_name.
+std::string DeckUsage(const std::string& program_name);
+
+// Exit codes.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+}  // namespace vxr

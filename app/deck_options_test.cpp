@@ -1,0 +1,76 @@
+#include "app/deck_options.h"
+
+#include <gtest/gtest.h>
+
+namespace vxr {
+namespace {
+
+ParsedOptions Parse(std::vector<std::string> arguments) {
+  return ParseDeckOptions(arguments, "/home/op/tapes");
+}
+
+TEST(CommandLineTest, NoOptionsRunAsTheDesktopWould) {
+  const ParsedOptions parsed = Parse({});
+  EXPECT_EQ(parsed.action, OptionsAction::kRun);
+  EXPECT_FALSE(parsed.options.port);
+  EXPECT_FALSE(parsed.options.tape);
+  EXPECT_FALSE(parsed.options.remote);
+}
+
+TEST(CommandLineTest, PortTapeAndRemoteInEitherSpelling) {
+  ParsedOptions parsed = Parse({"--port", "/dev/pts/7", "--tape=reel.avi", "--remote"});
+  ASSERT_EQ(parsed.action, OptionsAction::kRun) << parsed.error;
+  EXPECT_EQ(parsed.options.port, "/dev/pts/7");
+  EXPECT_EQ(parsed.options.tape, "/home/op/tapes/reel.avi");
+  EXPECT_TRUE(parsed.options.remote);
+
+  parsed = Parse({"--port=COM2", "--tape", "/media/a=b.avi"});
+  ASSERT_EQ(parsed.action, OptionsAction::kRun) << parsed.error;
+  EXPECT_EQ(parsed.options.port, "COM2");
+  EXPECT_EQ(parsed.options.tape, "/media/a=b.avi");
+}
+
+TEST(CommandLineTest, RelativeTapesAreMadeAbsoluteAndClean) {
+  EXPECT_EQ(Parse({"--tape", "../shared/./x.tml"}).options.tape, "/home/op/shared/x.tml");
+  EXPECT_EQ(Parse({"--tape", "./sub//y.avi"}).options.tape, "/home/op/tapes/sub/y.avi");
+  EXPECT_EQ(Parse({"--tape", "/abs/z.avi"}).options.tape, "/abs/z.avi");
+}
+
+TEST(CommandLineTest, HelpAndVersion) {
+  EXPECT_EQ(Parse({"--help"}).action, OptionsAction::kHelp);
+  EXPECT_EQ(Parse({"-h"}).action, OptionsAction::kHelp);
+  EXPECT_EQ(Parse({"--version"}).action, OptionsAction::kVersion);
+  EXPECT_EQ(Parse({"--version", "--help"}).action, OptionsAction::kHelp);
+  const std::string usage = DeckUsage("vxrdeck");
+  for (const char* word : {"--port NAME", "--tape PATH", "--remote", "--help", "--version",
+                           "Kavendi/Calvera/vxrdeck.ini", "VXR_BOARD_COUNT"}) {
+    EXPECT_NE(usage.find(word), std::string::npos) << word;
+  }
+}
+
+TEST(CommandLineTest, BadOptionsAreRefusedWithAClearReason) {
+  const struct {
+    std::vector<std::string> arguments;
+    const char* reason;
+  } cases[] = {
+      {{"--bogus"}, "unknown option '--bogus'"},
+      {{"-x"}, "unknown option '-x'"},
+      {{"reel.avi"}, "unexpected argument 'reel.avi'"},
+      {{"--port"}, "option --port needs a value"},
+      {{"--tape", "--remote"}, "option --tape needs a value"},
+      {{"--port="}, "option --port needs a non-empty value"},
+      {{"--tape", ""}, "option --tape needs a non-empty value"},
+      {{"--remote=yes"}, "option --remote takes no value"},
+      {{"--port", "COM1", "--port", "COM2"}, "option --port is given twice"},
+      {{"--tape=a", "--tape=b"}, "option --tape is given twice"},
+      {{"--remote", "--remote"}, "option --remote is given twice"},
+  };
+  for (const auto& c : cases) {
+    const ParsedOptions parsed = Parse(c.arguments);
+    EXPECT_EQ(parsed.action, OptionsAction::kUsageError) << c.reason;
+    EXPECT_EQ(parsed.error, c.reason);
+  }
+}
+
+}  // namespace
+}  // namespace vxr

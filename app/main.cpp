@@ -1,0 +1,82 @@
+// vxrdeck: the tape deck's program. One panel window; the program ends when the panel ends
+// (POWER, Enter, Escape, the window's close request, SIGINT or SIGTERM).
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QIcon>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/deck_app.h"
+#include "app/deck_options.h"
+#include "app/termination_signals.h"
+#include "player/player_factory.h"
+#include "vboard/software_board.h"
+
+namespace {
+
+// The running executable's path, for the application name; argv[0] when the system does not
+// say.
+std::string ExecutablePath(const char* argv0) {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error && !self.empty()) return self.string();
+  return argv0 != nullptr ? argv0 : "vxrdeck";
+}
+
+std::string WorkingDirectory() {
+  std::error_code error;
+  const std::filesystem::path cwd = std::filesystem::current_path(error);
+  return error ? std::string() : cwd.string();
+}
+
+// The panel positions itself on screen, which a Wayland session does not allow: ask for X11
+// there unless the user chose a platform.
+void PreferX11UnderWayland() {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (platform != nullptr && platform[0] != '\0') return;
+  const char* session = std::getenv("XDG_SESSION_TYPE");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const bool is_wayland = (session != nullptr && std::string(session) == "wayland") ||
+                          (wayland != nullptr && wayland[0] != '\0');
+  if (is_wayland) ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string app_name = vxr::CDeckApp::AppNameFromPath(ExecutablePath(argv[0]));
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const vxr::ParsedOptions parsed = vxr::ParseDeckOptions(arguments, WorkingDirectory());
+  switch (parsed.action) {
+    case vxr::OptionsAction::kHelp:
+      std::fputs(vxr::DeckUsage(app_name).c_str(), stdout);
+      return vxr::kExitOk;
+    case vxr::OptionsAction::kVersion:
+      std::printf("%s %s\n", app_name.c_str(), VXR_VERSION);
+      return vxr::kExitOk;
+    case vxr::OptionsAction::kUsageError:
+      std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", app_name.c_str(),
+                   parsed.error.c_str(), app_name.c_str());
+      return vxr::kExitUsage;
+    case vxr::OptionsAction::kRun:
+      break;
+  }
+
+  PreferX11UnderWayland();
+  QApplication application(argc, argv);
+  QIcon icon(":/icons/vxrdeck_32.png");
+  icon.addFile(":/icons/vxrdeck_16.png");
+  QApplication::setWindowIcon(icon);
+
+  vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), [] {
+    return vxr::CDeckApp::ServerLibrary(vxr::StartBoardFromEnvironment());
+  });
+  vxr::CTerminationSignals termination([&deck_app] { deck_app.RequestPowerOff(); });
+  return deck_app.Run(parsed.options);
+}
