@@ -1,0 +1,149 @@
+#pragma once
+
+// The deck as a rack holds it, for the reliability tests: the real player on the software
+// board, a deck object that serves a pseudo-terminal, and an edit controller on the other end
+// of it. Diagnostics are collected word for word.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/vtr_deck.h"
+#include "player/clvr_player.h"
+#include "player/player_test_fixture.h"
+#include "player/server_registry.h"
+#include "protocol/frame.h"
+#include "protocol/status_bits.h"
+#include "testing/media/test_tapes.h"
+#include "testing/pty_pair.h"
+#include "vboard/software_board.h"
+#include "vboard/timeline.h"
+
+namespace vxr::testing {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+inline double MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A frame with its checksum appended.
+inline Bytes WithChecksum(Bytes frame) {
+  frame.push_back(
+      static_cast<std::uint8_t>(Checksum(frame.data(), static_cast<int>(frame.size()))));
+  return frame;
+}
+
+class DeckLineTest : public ::testing::Test {
+ protected:
+  // Generous bound for "answers at once": the replies take a millisecond or two, but this
+  // machine is shared and the sanitizers slow everything down; a hang takes far longer.
+  static constexpr int kPromptReplyMs = 750;
+
+  void SetUp() override {
+    ASSERT_TRUE(pty_.ok());
+    board_ = std::make_unique<CSoftwareBoard>(BoardConfig{});
+    board_->Register();
+    deck_ = std::make_unique<CVtrDeck>([this]() -> std::unique_ptr<CDeckPlayer> {
+      auto player = std::make_unique<CClvrPlayer>();
+      player_ = player.get();
+      return player;
+    });
+    TapeSpec spec = SmallTape(12.0);  // 300 frames at 25
+    std::string error;
+    tape_ = MakeTestTape(folder_, "reel.avi", spec, &error);
+    ASSERT_FALSE(tape_.empty()) << error;
+  }
+
+  void TearDown() override {
+    if (board_) board_->Faults().ClearAll();
+    deck_.reset();
+    player_ = nullptr;
+    board_.reset();
+    UnregisterServerClasses();
+  }
+
+  // The player, the tape, the receiver serving the line, and a controller that has got its
+  // first answer.
+  void StartDeck(bool load_tape = true) {
+    ASSERT_EQ(deck_->CreatePlayer(), 0);
+    if (load_tape) {
+      ASSERT_EQ(deck_->InsertTape(tape_), 0) << log_.Dump();
+    }
+    ServeLine();
+  }
+  void ServeLine() {
+    ASSERT_EQ(deck_->StartReceiver(pty_.SlavePath().c_str()), 0);
+    // Bytes sent before the receiver serves are purged unanswered: poll as a controller does.
+    ASSERT_TRUE(WaitFor([&] {
+      pty_.Write(WithChecksum({0x61, 0x20, 0x01}));
+      return pty_.ReadFrame(200).size() == 4;
+    }));
+    pty_.Drain(30);
+  }
+
+  // Sends the frame with its checksum and returns the reply (empty when none came in 2 s).
+  Bytes Send(const Bytes& frame) {
+    EXPECT_TRUE(pty_.Write(WithChecksum(frame)));
+    return pty_.ReadFrame(2000);
+  }
+  // The same, and how long the reply took.
+  Bytes SendTimed(const Bytes& frame, double* ms) {
+    const Clock::time_point start = Clock::now();
+    Bytes reply = Send(frame);
+    *ms = MillisecondsSince(start);
+    return reply;
+  }
+
+  // Status bytes 0 to 8 from a status sense; empty on a wrong reply.
+  Bytes Status() {
+    const Bytes reply = Send({0x61, 0x20, 0x09});
+    if (reply.size() != 12 || reply[0] != 0x79 || reply[1] != 0x20) return {};
+    return Bytes(reply.begin() + 2, reply.end() - 1);
+  }
+  bool Has(const StatusBit& bit) {
+    const Bytes s = Status();
+    return s.size() == 9 && bit.In(s.data());
+  }
+  // The position from the current time sense, in frames at 25; -1 on a wrong reply.
+  std::int64_t TimeSense() {
+    const Bytes reply = Send({0x61, 0x0C, 0x01});
+    if (reply.size() != 7 || (reply[0] & 0xF0) != 0x70) return -1;
+    return Timecode::FromBytes(reply.data() + 2).ToFrames(25);
+  }
+
+  static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 8000) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Clock::now() < end) {
+      if (condition()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+  }
+  static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+  std::int64_t OnOutput() { return board_->Timeline(0)->FrameOnOutput(); }
+  CFaultInjector& Faults() { return board_->Faults(); }
+
+  const Bytes kAck = {0x10, 0x01, 0x11};
+  const Bytes kNakUndefined = {0x11, 0x12, 0x01, 0x24};
+  const Bytes kPlay = {0x20, 0x01};
+  const Bytes kStop = {0x20, 0x00};
+
+  DiagnosticLog log_;
+  TempFolder folder_;
+  std::string tape_;
+  PtyPair pty_;
+  std::unique_ptr<CSoftwareBoard> board_;
+  std::unique_ptr<CVtrDeck> deck_;
+  CClvrPlayer* player_ = nullptr;  // owned by the deck
+};
+
+}  // namespace vxr::testing
