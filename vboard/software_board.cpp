@@ -22,6 +22,19 @@ namespace {
 // The board whose classes are registered now, so that only it unregisters them.
 std::atomic<const CSoftwareBoard*> g_registered{nullptr};
 
+const char* MonitorWord(MonitorShowed showed) {
+  switch (showed) {
+    case MonitorShowed::kRightPicture:
+      return "shown";
+    case MonitorShowed::kOtherPicture:
+      return "missed";
+    default:
+      return "-";
+  }
+}
+
+}  // namespace
+
 std::string TimecodeText(std::int64_t frame, int fps) {
   if (frame < 0) return "--:--:--:--";
   Timecode timecode;
@@ -31,8 +44,6 @@ std::string TimecodeText(std::int64_t frame, int fps) {
                 timecode.Seconds(), timecode.Frames());
   return text;
 }
-
-}  // namespace
 
 CSoftwareBoard::CSoftwareBoard(BoardConfig config, std::shared_ptr<IBoardClock> clock) {
   const bool steady = clock == nullptr;
@@ -105,6 +116,15 @@ void CSoftwareBoard::Unsubscribe(int id) {
   subscribers_.erase(id);
 }
 
+void CSoftwareBoard::SetMonitor(int board, MonitorCallback monitor) {
+  std::lock_guard lock(monitor_mutex_);
+  if (monitor) {
+    monitors_[board] = std::move(monitor);
+  } else {
+    monitors_.erase(board);
+  }
+}
+
 void CSoftwareBoard::PumpOutput() {
   std::lock_guard lock(pump_mutex_);
   const int count = state_->config().board_count;
@@ -120,6 +140,11 @@ void CSoftwareBoard::PumpOutput() {
       frame.steady_ns = state_->grid().TimeOfTick(picture.tick);
       frame.tape_frame = picture.tape_frame;
       frame.timecode = TimecodeText(picture.tape_frame, state_->config().format.TimecodeFps());
+      {
+        std::lock_guard monitor_lock(monitor_mutex_);
+        const auto monitor = monitors_.find(board);
+        if (monitor != monitors_.end()) frame.monitor = monitor->second(frame, picture.tape);
+      }
       last = picture.tick;
       Deliver(frame);
     }
@@ -130,11 +155,12 @@ void CSoftwareBoard::Deliver(const OutputFrame& frame) {
   // The file records the board the deck drives: the last one.
   if (log_ && frame.board == state_->config().board_count - 1) {
     if (frame.tape_frame < 0) {
-      std::fprintf(log_.get(), "%" PRId64 " %" PRId64 " - %s\n", frame.tick, frame.steady_ns,
-                   frame.timecode.c_str());
+      std::fprintf(log_.get(), "%" PRId64 " %" PRId64 " - %s %s\n", frame.tick, frame.steady_ns,
+                   frame.timecode.c_str(), MonitorWord(frame.monitor));
     } else {
-      std::fprintf(log_.get(), "%" PRId64 " %" PRId64 " %" PRId64 " %s\n", frame.tick,
-                   frame.steady_ns, frame.tape_frame, frame.timecode.c_str());
+      std::fprintf(log_.get(), "%" PRId64 " %" PRId64 " %" PRId64 " %s %s\n", frame.tick,
+                   frame.steady_ns, frame.tape_frame, frame.timecode.c_str(),
+                   MonitorWord(frame.monitor));
     }
     std::fflush(log_.get());
   }

@@ -17,7 +17,15 @@
 
 namespace vxr {
 
+class CSuperClip;
 class CTimeline;
+
+// What the board's output monitor showed during an output frame.
+enum class MonitorShowed {
+  kNoMonitor,     // no monitor watches this board
+  kRightPicture,  // exactly the picture of the tape frame on the output (black before any)
+  kOtherPicture,  // decoding had not kept up: the nearest picture it had, or none
+};
 
 // One output frame of a board: which tape frame a viewer saw during that tick's period.
 struct OutputFrame {
@@ -26,7 +34,11 @@ struct OutputFrame {
   std::int64_t steady_ns = 0;   // the tick's time on the board clock (the steady clock)
   std::int64_t tape_frame = -1; // -1 while no picture was ever shown
   std::string timecode;         // HH:MM:SS:FF of tape_frame at the output's timecode rate
+  MonitorShowed monitor = MonitorShowed::kNoMonitor;
 };
+
+// HH:MM:SS:FF of a tape frame at a timecode rate (25 or 30); "--:--:--:--" for a frame below 0.
+std::string TimecodeText(std::int64_t frame, int fps);
 
 // The software video board: the server's shared state, its registration and the output record.
 // With the steady clock (the default) an output thread ticks at the output rate and records
@@ -64,6 +76,14 @@ class CSoftwareBoard {
   // Records every output tick up to the clock's present, in order, exactly once.
   void PumpOutput();
 
+  // A board's output monitor sees each output frame of that board before subscribers and the
+  // file do, and what it answers goes into the record. An empty callback detaches the monitor;
+  // once SetMonitor returns, no call of the previous one is running. The callback runs on the
+  // output thread (or in PumpOutput), must not wait, and must not call SetMonitor or PumpOutput.
+  using MonitorCallback = std::function<MonitorShowed(const OutputFrame& frame,
+                                                      const std::shared_ptr<CSuperClip>& tape)>;
+  void SetMonitor(int board, MonitorCallback monitor);
+
  private:
   void RunOutputClock();
   void Deliver(const OutputFrame& frame);
@@ -74,6 +94,9 @@ class CSoftwareBoard {
   std::mutex pump_mutex_;  // guards last_reported_ and log_; serialises PumpOutput
   std::vector<std::int64_t> last_reported_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> log_{nullptr, &std::fclose};
+
+  std::mutex monitor_mutex_;  // guards monitors_; held while a monitor runs
+  std::map<int, MonitorCallback> monitors_;
 
   std::mutex subscribers_mutex_;  // guards subscribers_ and next_id_
   std::map<int, OutputCallback> subscribers_;

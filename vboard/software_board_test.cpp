@@ -298,9 +298,10 @@ TEST_F(RealClockBoard, RealtimeStretchFallsWithTheClockPausesAndEndsOnItsLastPic
   board_.reset();
   std::ifstream log(config_.log_path);
   std::int64_t tick = 0, ns = 0, previous_tick = -1;
-  std::string tape_frame, timecode;
+  std::string tape_frame, timecode, monitor;
   int lines = 0;
-  while (log >> tick >> ns >> tape_frame >> timecode) {
+  while (log >> tick >> ns >> tape_frame >> timecode >> monitor) {
+    EXPECT_EQ(monitor, "-");  // no monitor watches this board
     if (previous_tick >= 0) {
       EXPECT_EQ(tick, previous_tick + 1);
     }

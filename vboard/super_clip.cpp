@@ -54,6 +54,8 @@ HRESULT CSuperClip::AddProject(const std::string& path) {
     entries.push_back(std::move(entry));
   }
   Append(entries);
+  std::lock_guard lock(mutex_);
+  if (source_.empty()) source_ = path;
   return S_OK;
 }
 
@@ -73,6 +75,8 @@ HRESULT CSuperClip::AddMovie(const std::shared_ptr<IClvMovie>& movie) {
   entry.first_frame = 0;
   entry.last_frame = facts->frame_count - 1;
   Append({entry});
+  std::lock_guard lock(mutex_);
+  if (source_.empty()) source_ = facts->path;
   return S_OK;
 }
 
@@ -131,6 +135,11 @@ bool CSuperClip::MaterialAt(std::int64_t tape_frame, MaterialPicture* picture) c
 std::vector<ClipEntry> CSuperClip::Clips() const {
   std::lock_guard lock(mutex_);
   return clips_;
+}
+
+std::string CSuperClip::Source() const {
+  std::lock_guard lock(mutex_);
+  return source_;
 }
 
 }  // namespace vxr

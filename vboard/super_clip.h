@@ -46,13 +46,16 @@ class CSuperClip : public IClvSuperClip {
   // The material behind tape frame j; false outside 0 .. OutputFrames() - 1.
   bool MaterialAt(std::int64_t tape_frame, MaterialPicture* picture) const;
   std::vector<ClipEntry> Clips() const;
+  // The file the tape was made from: the project, or the first movie added; empty before.
+  std::string Source() const;
 
  private:
   double DurationLocked() const;
 
   const double output_rate_;
-  mutable std::mutex mutex_;  // guards clips_
+  mutable std::mutex mutex_;  // guards clips_ and source_
   std::vector<ClipEntry> clips_;
+  std::string source_;
 };
 
 }  // namespace vxr

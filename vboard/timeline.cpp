@@ -45,7 +45,7 @@ void CTimeline::Tick(std::int64_t tick) {
       done_ = true;
     }
   }
-  history_.push_back({tick, last_frame_});
+  history_.push_back({tick, last_frame_, last_tape_});
   if (history_.size() > kHistoryTicks) history_.pop_front();
 }
 
@@ -57,6 +57,7 @@ void CTimeline::BecomeReady(std::int32_t state) {
   started_ = false;
   done_ = false;
   last_frame_ = CurrentFrame();
+  last_tape_ = queue_.front().clip;
 }
 
 void CTimeline::ShowNext() {
@@ -68,6 +69,7 @@ void CTimeline::ShowNext() {
   started_ = true;
   done_ = false;
   last_frame_ = CurrentFrame();
+  last_tape_ = queue_.front().clip;
 }
 
 std::int64_t CTimeline::CurrentFrame() const { return queue_.front().PictureAt(offset_); }
@@ -225,6 +227,23 @@ std::vector<CTimeline::TickPicture> CTimeline::OutputSince(std::int64_t after_ti
     if (entry.tick > after_tick) pictures.push_back(entry);
   }
   return pictures;
+}
+
+CTimeline::Outlook CTimeline::Upcoming(std::size_t max) {
+  std::lock_guard lock(mutex_);
+  CatchUp();
+  Outlook outlook;
+  outlook.on_output = TapePicture{last_tape_, last_frame_};
+  // Before a queued picture is shown, the whole queue is still to come.
+  std::int64_t offset = showing_ ? offset_ + 1 : 0;
+  for (const Segment& segment : queue_) {
+    for (std::int64_t i = offset; i < segment.count && outlook.next.size() < max; ++i) {
+      outlook.next.push_back(TapePicture{segment.clip, segment.PictureAt(i)});
+    }
+    if (outlook.next.size() >= max) break;
+    offset = 0;
+  }
+  return outlook;
 }
 
 CTimeline::Rect CTimeline::SourceRect() const {

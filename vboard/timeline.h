@@ -34,6 +34,17 @@ class CTimeline : public IClvTimeline {
   struct TickPicture {
     std::int64_t tick = 0;
     std::int64_t tape_frame = -1;
+    std::shared_ptr<CSuperClip> tape;  // the tape that picture belongs to
+  };
+  // A frame of a tape (super clip); frame -1 for none.
+  struct TapePicture {
+    std::shared_ptr<CSuperClip> tape;
+    std::int64_t frame = -1;
+  };
+  // What the output shows now and the pictures queued after it, in showing order.
+  struct Outlook {
+    TapePicture on_output;
+    std::vector<TapePicture> next;
   };
   struct Rect {
     std::int32_t x = 0, y = 0, width = 0, height = 0;
@@ -62,6 +73,9 @@ class CTimeline : public IClvTimeline {
   // (at most the last kHistoryTicks of them).
   std::vector<TickPicture> OutputSince(std::int64_t after_tick);
   Rect SourceRect() const;
+  // Brings the timeline to the present and tells what the output shows and, at the most max
+  // of, the pictures queued after it (those the output would show next while playing).
+  Outlook Upcoming(std::size_t max);
   const FrameGrid& grid() const { return grid_; }
 
  private:
@@ -100,6 +114,7 @@ class CTimeline : public IClvTimeline {
   bool started_ = false;         // its period began at a tick while playing
   bool done_ = false;            // the last picture has had its period
   std::int64_t last_frame_ = -1;  // the picture on the output when nothing queued is shown
+  std::shared_ptr<CSuperClip> last_tape_;  // the tape of last_frame_
   std::int64_t last_tick_;       // the latest tick accounted for
   std::int64_t ready_tick_ = 0;  // when preparing ends
   std::deque<TickPicture> history_;

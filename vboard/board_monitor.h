@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vboard/board_config.h"
+#include "vboard/board_state.h"
+#include "vboard/movie_decoder.h"
+#include "vboard/software_board.h"
+#include "vboard/tape_decoder.h"
+#include "vboard/timeline.h"
+
+namespace vxr {
+
+// Where material sits on the output: output pixel (ox, oy) shows material pixel (x + ox, y + oy);
+// output pixels beyond the material stay black.
+struct Placement {
+  int output_width = 0;
+  int output_height = 0;
+  int x = 0;
+  int y = 0;
+  bool operator==(const Placement&) const = default;
+};
+
+// How the board places material of width x height: the board window the player set (routed into
+// the output by bit 1 of the routing property), else the timeline's source rectangle, else the
+// output-sized window centred on the material. Larger material is thus cut to the centred
+// window, smaller material is centred on black.
+Placement PlaceMaterial(const BoardResources& resources, const CTimeline::Rect& source,
+                        const OutputFormat& format, int width, int height);
+
+// The output picture: material placed on black, output_width x output_height pixels in the
+// layout of Picture. A null material gives black.
+void ComposeOutput(const Picture* material, const Placement& placement,
+                   std::vector<std::uint32_t>* output);
+
+// The board's output monitor: at every output tick of a board it shows the picture of the tape
+// frame on that board's output, placed as the board places it. It follows the output record and
+// never holds it up: the tick only looks the picture up among those a CTapeDecoder has decoded
+// ahead; when decoding has not kept up it shows the nearest picture it has and counts the tick as
+// missed. The record says for every tick whether the monitor showed the right picture.
+// It must be destroyed before the board.
+class CBoardMonitor {
+ public:
+  struct Counts {
+    std::int64_t ticks = 0;
+    std::int64_t right = 0;   // ticks that showed exactly the picture on the output
+    std::int64_t missed = 0;  // ticks that showed another picture, or black for want of one
+  };
+  // What the monitor shows now.
+  struct View {
+    std::int64_t tick = -1;
+    std::int64_t wanted = -1;  // the tape frame on the output, -1 before any
+    std::int64_t shown = -1;   // the tape frame whose picture is shown, -1 for black
+    bool right = true;
+    std::shared_ptr<const Picture> picture;  // null: black
+    Placement placement;
+    std::string title;  // tape, output format and timecode of the picture shown
+  };
+
+  // Watches board (the last board, the one the deck drives, when board < 0).
+  explicit CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits = {}, int board_index = -1);
+  // Detaches from the board, then stops the decoder.
+  ~CBoardMonitor();
+  CBoardMonitor(const CBoardMonitor&) = delete;
+  CBoardMonitor& operator=(const CBoardMonitor&) = delete;
+
+  View Current() const;
+  Counts counts() const;
+  // Called on the output thread after every tick the monitor showed; it must not wait. Empty to
+  // stop; once SetListener returns, no call of the previous listener is running.
+  void SetListener(std::function<void()> listener);
+  // Waits until the decoder has caught up with the output (tests, benchmarks).
+  bool WaitDecoded(int timeout_ms) { return decoder_.WaitIdle(timeout_ms); }
+  CTapeDecoder::Stats decoder_stats() const { return decoder_.stats(); }
+  int board_index() const { return board_index_; }
+
+ private:
+  MonitorShowed Show(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape);
+  std::string Title(const CSuperClip* tape, std::int64_t shown, std::int64_t wanted) const;
+
+  CSoftwareBoard& board_;
+  const int board_index_;
+  CTapeDecoder decoder_;
+
+  mutable std::mutex mutex_;  // guards view_, tape_ and counts_
+  View view_;
+  std::shared_ptr<CSuperClip> tape_;  // the tape of view_'s picture
+  Counts counts_;
+
+  std::mutex listener_mutex_;  // guards listener_; held while it runs
+  std::function<void()> listener_;
+};
+
+}  // namespace vxr

@@ -1,0 +1,210 @@
+#include "vboard/movie_decoder.h"
+
+#include <limits>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+#include "player/clv_results.h"
+#include "vboard/movie.h"
+
+namespace vxr {
+namespace {
+
+// The containers ProbeMovie accepts; the file was probed with the same list.
+constexpr const char* kMovieFormats =
+    "avi,mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mxf,mpeg,mpegts,flv,asf,wav";
+constexpr int kMaxSide = 16384;
+
+}  // namespace
+
+CMovieDecoder::CMovieDecoder() = default;
+
+CMovieDecoder::~CMovieDecoder() { Close(); }
+
+void CMovieDecoder::Close() {
+  sws_freeContext(scaler_);
+  scaler_ = nullptr;
+  av_packet_free(&packet_);
+  av_frame_free(&frame_);
+  avcodec_free_context(&codec_);
+  avformat_close_input(&input_);
+  stream_ = -1;
+  last_number_ = -1;
+  at_end_ = false;
+}
+
+HRESULT CMovieDecoder::Open(const std::string& path) {
+  Close();
+  path_ = path;
+  // The probe checks the file, refuses other containers and finds the frame rate.
+  MovieFacts facts;
+  if (const HRESULT probed = ProbeMovie(path, &facts); FAILED(probed)) return probed;
+  rate_num_ = facts.rate_num;
+  rate_den_ = facts.rate_den;
+
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  av_dict_set(&options, "format_whitelist", kMovieFormats, 0);
+  const std::string url = "file:" + path;
+  const int opened = avformat_open_input(&input_, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) return CLV_E_NOT_A_MOVIE;
+  if (avformat_find_stream_info(input_, nullptr) < 0) return Close(), CLV_E_DAMAGED_MOVIE;
+
+  const AVCodec* decoder = nullptr;
+  for (unsigned i = 0; i < input_->nb_streams && decoder == nullptr; ++i) {
+    const AVStream* stream = input_->streams[i];
+    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
+    decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+    stream_ = static_cast<int>(i);
+  }
+  if (decoder == nullptr) return Close(), CLV_E_NO_VIDEO;
+  const AVStream* stream = input_->streams[stream_];
+  start_ = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  tb_num_ = stream->time_base.num;
+  tb_den_ = stream->time_base.den;
+  if (tb_num_ <= 0 || tb_den_ <= 0) return Close(), CLV_E_DAMAGED_MOVIE;
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(stream->codecpar->codec_id);
+  intra_only_ = descriptor != nullptr && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
+
+  codec_ = avcodec_alloc_context3(decoder);
+  frame_ = av_frame_alloc();
+  packet_ = av_packet_alloc();
+  if (codec_ == nullptr || frame_ == nullptr || packet_ == nullptr) {
+    return Close(), E_OUTOFMEMORY;
+  }
+  // One thread: the machine is shared, and frame threads would hold pictures back.
+  codec_->thread_count = 1;
+  if (avcodec_parameters_to_context(codec_, stream->codecpar) < 0 ||
+      avcodec_open2(codec_, decoder, nullptr) < 0) {
+    return Close(), CLV_E_NO_VIDEO;
+  }
+  return S_OK;
+}
+
+std::int64_t CMovieDecoder::NumberOf(std::int64_t timestamp) const {
+  // (timestamp - start) x time base x rate, rounded to the nearest frame.
+  return av_rescale_q_rnd(timestamp - start_, AVRational{tb_num_, tb_den_},
+                          AVRational{rate_den_, rate_num_},
+                          static_cast<AVRounding>(AV_ROUND_NEAR_INF));
+}
+
+std::int64_t CMovieDecoder::TimestampOf(std::uint32_t frame) const {
+  return start_ + av_rescale_q(frame, AVRational{rate_den_, rate_num_},
+                               AVRational{tb_num_, tb_den_});
+}
+
+bool CMovieDecoder::Seek(std::uint32_t frame) {
+  ++seeks_;
+  avcodec_flush_buffers(codec_);
+  last_number_ = -1;
+  at_end_ = false;
+  return av_seek_frame(input_, stream_, TimestampOf(frame), AVSEEK_FLAG_BACKWARD) >= 0 ||
+         av_seek_frame(input_, stream_, start_, AVSEEK_FLAG_BACKWARD) >= 0;
+}
+
+HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                              const Bystanders* bystanders) {
+  if (picture == nullptr) return E_POINTER;
+  picture->reset();
+  if (codec_ == nullptr) return OLE_E_NOTRUNNING;
+  const std::int64_t ahead = static_cast<std::int64_t>(frame) - last_number_;
+  const bool read_on = last_number_ >= 0 && !at_end_ && ahead > 0 &&
+                       ahead <= static_cast<std::int64_t>(kReadOnLimit);
+  if (!read_on && !Seek(frame)) return E_FAIL;
+
+  bool failed = false;
+  for (int packets = 0; packets < kMaxPacketsPerPicture && !failed; ++packets) {
+    const int read = av_read_frame(input_, packet_);
+    if (read < 0) {
+      // The end of the data: what the decoder still holds comes out now.
+      at_end_ = true;
+      const bool found = Feed(nullptr, frame, picture, bystanders, &failed);
+      return found ? S_OK : E_FAIL;
+    }
+    if (packet_->stream_index != stream_) {
+      av_packet_unref(packet_);
+      continue;
+    }
+    if (intra_only_) {
+      // Every picture stands alone: packets before the one wanted need no decoding.
+      const std::int64_t when = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+      if (when != AV_NOPTS_VALUE && NumberOf(when) < frame) {
+        av_packet_unref(packet_);
+        continue;
+      }
+    }
+    const bool found = Feed(packet_, frame, picture, bystanders, &failed);
+    av_packet_unref(packet_);
+    if (found) return *picture ? S_OK : E_OUTOFMEMORY;
+  }
+  // Damaged data or a picture that is not there: the next request starts afresh.
+  last_number_ = -1;
+  return E_FAIL;
+}
+
+bool CMovieDecoder::Feed(AVPacket* packet, std::uint32_t frame,
+                         std::shared_ptr<const Picture>* picture, const Bystanders* bystanders,
+                         bool* failed) {
+  if (avcodec_send_packet(codec_, packet) < 0 && packet == nullptr) return false;
+  for (;;) {
+    const int received = avcodec_receive_frame(codec_, frame_);
+    if (received < 0) return false;
+    const std::int64_t when = frame_->best_effort_timestamp;
+    std::int64_t number = when != AV_NOPTS_VALUE ? NumberOf(when)
+                          : last_number_ >= 0    ? last_number_ + 1
+                                                 : -1;
+    if (number >= 0) last_number_ = number;
+    if (number == frame) {
+      *picture = Convert(frame_);
+      av_frame_unref(frame_);
+      return true;
+    }
+    if (number > frame) {
+      // The wanted picture is missing from the movie: reading on will not bring it.
+      *failed = true;
+    }
+    if (number >= 0 && number <= std::numeric_limits<std::uint32_t>::max() && bystanders &&
+        bystanders->wants && bystanders->wants(static_cast<std::uint32_t>(number))) {
+      if (auto other = Convert(frame_)) {
+        bystanders->take(static_cast<std::uint32_t>(number), std::move(other));
+      }
+    }
+    av_frame_unref(frame_);
+    if (*failed) return false;
+  }
+}
+
+std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* frame) {
+  if (frame->width < 1 || frame->height < 1 || frame->width > kMaxSide ||
+      frame->height > kMaxSide || frame->format < 0) {
+    return nullptr;
+  }
+  scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height,
+                                 static_cast<AVPixelFormat>(frame->format), frame->width,
+                                 frame->height, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr,
+                                 nullptr, nullptr);
+  if (scaler_ == nullptr) return nullptr;
+  auto converted = std::make_shared<Picture>();
+  converted->width = frame->width;
+  converted->height = frame->height;
+  converted->pixels.assign(static_cast<std::size_t>(frame->width) * frame->height, 0xff000000u);
+  std::uint8_t* planes[4] = {reinterpret_cast<std::uint8_t*>(converted->pixels.data()), nullptr,
+                             nullptr, nullptr};
+  int strides[4] = {frame->width * 4, 0, 0, 0};
+  if (sws_scale(scaler_, frame->data, frame->linesize, 0, frame->height, planes, strides) !=
+      frame->height) {
+    return nullptr;
+  }
+  // Pictures without alpha may leave the top byte as it was; the layout wants it full.
+  for (std::uint32_t& pixel : converted->pixels) pixel |= 0xff000000u;
+  return converted;
+}
+
+}  // namespace vxr

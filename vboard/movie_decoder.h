@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/hresult.h"
+
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace vxr {
+
+// One decoded picture: width x height pixels, 0xffRRGGBB each, row after row (the layout of
+// QImage::Format_RGB32).
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+
+  std::size_t Bytes() const { return pixels.size() * sizeof(std::uint32_t); }
+};
+
+// Decodes single pictures of one movie by frame number. A picture just after the previous one
+// is decoded by reading on; any other is reached by seeking to the nearest key frame before it
+// and decoding forward (every frame of an intra-frame codec is a key frame, so those seek
+// straight to it and skip the packets in between without decoding them). Not thread-safe: one
+// worker owns a decoder.
+class CMovieDecoder {
+ public:
+  // Offered pictures decoded on the way to the one asked for: wants(n) says whether picture n is
+  // of use, take(n, picture) receives it.
+  struct Bystanders {
+    std::function<bool(std::uint32_t)> wants;
+    std::function<void(std::uint32_t, std::shared_ptr<const Picture>)> take;
+  };
+
+  // Packets read at the most for one picture: a damaged movie ends the search instead of
+  // reading to its end.
+  static constexpr int kMaxPacketsPerPicture = 1000;
+  // How far ahead reading on beats seeking to the picture.
+  static constexpr std::uint32_t kReadOnLimit = 48;
+
+  CMovieDecoder();
+  ~CMovieDecoder();
+  CMovieDecoder(const CMovieDecoder&) = delete;
+  CMovieDecoder& operator=(const CMovieDecoder&) = delete;
+
+  // Opens the movie with the file checks and container formats of ProbeMovie and the decoder of
+  // its first decodable video stream. Results as ProbeMovie's.
+  HRESULT Open(const std::string& path);
+  // Decodes picture frame (0 = the first). E_FAIL when it cannot be decoded (damaged or missing
+  // data), OLE_E_NOTRUNNING when no movie is open, E_OUTOFMEMORY. A failure leaves the decoder
+  // usable for other pictures.
+  HRESULT Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                 const Bystanders* bystanders = nullptr);
+
+  bool IntraOnly() const { return intra_only_; }
+  const std::string& path() const { return path_; }
+  // Seeks made so far (for tests and the benchmark).
+  std::int64_t seeks() const { return seeks_; }
+
+ private:
+  std::int64_t NumberOf(std::int64_t timestamp) const;
+  std::int64_t TimestampOf(std::uint32_t frame) const;
+  bool Seek(std::uint32_t frame);
+  // Sends one packet (null: end of stream) and converts what comes out; true once frame arrived.
+  bool Feed(AVPacket* packet, std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+            const Bystanders* bystanders, bool* failed);
+  std::shared_ptr<const Picture> Convert(const AVFrame* frame);
+  void Close();
+
+  std::string path_;
+  AVFormatContext* input_ = nullptr;
+  AVCodecContext* codec_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  SwsContext* scaler_ = nullptr;
+  int stream_ = -1;
+  bool intra_only_ = false;
+  bool at_end_ = false;          // the stream's end was sent to the decoder
+  std::int64_t start_ = 0;       // the stream's first timestamp
+  int rate_num_ = 25, rate_den_ = 1;
+  int tb_num_ = 1, tb_den_ = 25;
+  std::int64_t last_number_ = -1;  // the picture the decoder gave last, -1 after a seek
+  std::int64_t seeks_ = 0;
+};
+
+}  // namespace vxr

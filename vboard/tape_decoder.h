@@ -1,0 +1,120 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "vboard/movie_decoder.h"
+#include "vboard/super_clip.h"
+#include "vboard/timeline.h"
+
+namespace vxr {
+
+// How much the decoder may hold and how far it looks ahead.
+struct DecoderLimits {
+  std::size_t max_pictures = 32;          // decoded pictures kept at the most
+  std::size_t max_bytes = 160u << 20;     // and their bytes at the most
+  std::size_t read_ahead = 8;             // pictures decoded ahead of the one on the output
+  std::size_t max_open_movies = 4;        // movie files kept open
+  int poll_ms = 4;                        // how often the worker looks at the output's queue
+};
+
+// Decodes the pictures of tapes (super clips) on a worker thread, ahead of the board's output:
+// the picture on the output, the pictures queued after it and, beyond those, further pictures
+// in the direction and at the pace the output moves. The pictures are kept in a small cache,
+// bounded in pictures and bytes; the pictures least likely to be shown next go first. Looking
+// a picture up never waits for decoding.
+class CTapeDecoder {
+ public:
+  // The output's picture and the ones queued after it (at most the count given): the worker
+  // asks this every poll and after every picture it decodes.
+  using OutlookSource = std::function<CTimeline::Outlook(std::size_t max)>;
+
+  // What a lookup found: the picture asked for, else the nearest one of the same tape, else
+  // nothing (picture null, frame -1).
+  struct Found {
+    std::shared_ptr<const Picture> picture;
+    std::int64_t frame = -1;
+    bool exact = false;
+  };
+  struct Stats {
+    std::int64_t decoded = 0;     // pictures put into the cache
+    std::int64_t failed = 0;      // pictures that could not be decoded
+    std::int64_t evicted = 0;     // pictures dropped from the cache
+    std::size_t cached = 0;       // pictures in the cache now
+    std::size_t cached_bytes = 0; // and their bytes
+  };
+
+  // A failed picture is tried again after this long.
+  static constexpr std::int64_t kRetryNs = 1'000'000'000;
+
+  explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {});
+  // Stops the worker (within one picture's decoding).
+  ~CTapeDecoder();
+  CTapeDecoder(const CTapeDecoder&) = delete;
+  CTapeDecoder& operator=(const CTapeDecoder&) = delete;
+
+  // Any thread, never waits for decoding.
+  Found Lookup(const CSuperClip* tape, std::int64_t frame) const;
+  // The output showed frame of tape at a tick: sets the pace of the read-ahead and wakes the
+  // worker. Any thread, never waits for decoding.
+  void Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame);
+  // Waits until the worker has looked at the output afresh and has nothing left to decode;
+  // false when timeout_ms passed first. For tests and the benchmark.
+  bool WaitIdle(int timeout_ms);
+  Stats stats() const;
+
+ private:
+  using Key = std::pair<const CSuperClip*, std::int64_t>;
+  struct Entry {
+    std::shared_ptr<CSuperClip> tape;
+    std::shared_ptr<const Picture> picture;
+    std::string path;
+    std::uint32_t movie_frame = 0;
+  };
+
+  void Run();
+  // The pictures wanted now, the most urgent first.
+  std::vector<CTimeline::TapePicture> Plan(const CTimeline::Outlook& outlook, double pace) const;
+  void DecodeOne(const CTimeline::TapePicture& target);
+  CMovieDecoder* DecoderFor(const std::string& path);
+  // With mutex_ held.
+  void InsertLocked(const CTimeline::TapePicture& at, const std::string& path,
+                    std::uint32_t movie_frame, std::shared_ptr<const Picture> picture,
+                    std::vector<std::shared_ptr<const Picture>>* dropped);
+  std::size_t PriorityLocked(const Key& key) const;
+  double PaceLocked() const;
+
+  const OutlookSource source_;
+  const DecoderLimits limits_;
+
+  // Worker only.
+  std::list<std::pair<std::string, std::unique_ptr<CMovieDecoder>>> decoders_;  // newest first
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::condition_variable wake_;     // the worker: something new to look at, or stop
+  std::condition_variable idle_;     // WaitIdle: the worker finished a round
+  bool stop_ = false;
+  std::int64_t idle_rounds_ = 0;     // rounds that ended with nothing to decode
+  std::map<Key, Entry> cache_;
+  std::size_t cache_bytes_ = 0;
+  std::map<Key, std::int64_t> failed_;  // pictures that failed, and when
+  std::vector<CTimeline::TapePicture> plan_;  // the latest plan, most urgent first
+  std::deque<std::int64_t> seen_;             // the output's latest frames, oldest first
+  const CSuperClip* seen_tape_ = nullptr;
+  Stats stats_;
+
+  std::thread worker_;  // runs Run; started last, joined first
+};
+
+}  // namespace vxr
