@@ -1,5 +1,5 @@
 # vxrdeck: the two everyday commands are `make run` and `make test`.
-.PHONY: deps test test-asan test-tsan run build clean
+.PHONY: deps test test-asan test-tsan run build bench clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -16,10 +16,21 @@ test-asan: deps
 	cmake --build --preset asan-ubsan
 	ctest --preset asan-ubsan
 
+# ThreadSanitizer covers the threaded core: the control port, the player, the board and the deck.
+TSAN_PROGRAMS = protocol_tests player_tests vboard_tests app_tests
+TSAN_APP_FILTER = Deck*:*Receiver*:*Teardown*
 test-tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan
-	ctest --preset tsan
+	cmake --build --preset tsan --target $(TSAN_PROGRAMS)
+	@set -e; for p in protocol_tests player_tests vboard_tests; do \
+	  echo "== $$p (ThreadSanitizer)"; TSAN_OPTIONS=halt_on_error=1 build/tsan/bin/$$p --gtest_brief=1; done
+	@echo "== app_tests (ThreadSanitizer)"; TSAN_OPTIONS=halt_on_error=1 \
+	  build/tsan/bin/app_tests --gtest_brief=1 --gtest_filter='$(TSAN_APP_FILTER)'
+
+# Benchmarks print figures; they are not tests.
+bench: build
+	build/dev/bin/reply_latency --frames 2000
+	build/dev/bin/position_accuracy
 
 run: build
 	@echo "The deck application arrives with the application work; see README.md for what runs today."

@@ -159,6 +159,11 @@ class CClvrPlayer : public CDeckPlayer {
   double m_rate = 0.0;
   double m_origin = 0.0;
   double m_origin_time = 0.0;
+  // Virtual position of the next picture speed play queues; kept across speed changes so that
+  // the pictures already queued and the new ones join without a jump.
+  double m_next_position = 0.0;
+  bool m_next_position_valid = false;
+  double m_position_drift = 0.0;  // the clock's lead on that sequence, averaged over refills
   std::shared_ptr<IClvPlayServer> m_play_server;
   std::shared_ptr<IClvResourceHolder> m_resource_holder;
   std::shared_ptr<IClvTimeline> m_TimeLine;

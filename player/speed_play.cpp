@@ -48,6 +48,7 @@ int CClvrPlayer::Play_Speed(double new_speed, double time_stamp) {
     const std::uint32_t last = m_frame_last.load();
     if (m_origin > static_cast<double>(last)) m_origin = last;
     if (!add_TapeFrag(f, f)) return 0;
+    m_next_position_valid = false;
     const std::uint32_t queued = f > last ? last : f;
     for (auto& entry : m_queue) entry.store(queued);
     SetTimelineState(ClvPlaybackPreparing);
@@ -82,6 +83,14 @@ int CClvrPlayer::Play_Speed(double new_speed, double time_stamp) {
   const bool reverse = m_speed.load() < 0.0;
   const double step = m_frame_duration * m_rate;
   const std::uint32_t last = m_frame_last.load();
+  // Pictures are queued for the output frame in which they will be shown, one output frame
+  // apart, so their positions advance by exactly one step per picture. The clock steers that
+  // sequence: its lead, averaged over refills because a single reading is only good to half an
+  // output frame, is taken up by at most a third of a step per picture once it passes half a
+  // frame (after a speed change, a late wake-up), and an empty pipeline or a lead of several
+  // steps starts the sequence again from the clock. Reading the clock afresh for every refill
+  // instead would repeat or skip a picture whenever a refill falls early or late within its
+  // output frame, and would show every picture two or three frames late.
   for (;;) {
     const std::uint32_t current = m_current_frame.load();
     if (reverse ? current == 0 : current == last) {
@@ -105,7 +114,26 @@ int CClvrPlayer::Play_Speed(double new_speed, double time_stamp) {
     UpdatePosition();
     for (int i = 0; i < n; ++i) m_queue[i].store(m_queue[m_queue_sz - n + i].load());
 
-    double x = m_origin + (m_stopwatch.ElapsedSeconds() - m_origin_time) * m_rate;
+    // Picture n goes on the output after the one shown now and the n still queued: about
+    // n + 0.5 output frames from now.
+    const double shown_at = m_stopwatch.ElapsedSeconds() + (n + 0.5) * m_frame_duration;
+    const double clock_x = m_origin + (shown_at - m_origin_time) * m_rate;
+    const double drift = clock_x - m_next_position;
+    if (!m_next_position_valid || n == 0 ||
+        std::fabs(drift) > std::fmax(2.0, 4.0 * std::fabs(step))) {
+      m_next_position = clock_x;
+      m_next_position_valid = true;
+      m_position_drift = 0.0;
+    } else {
+      m_position_drift = 0.75 * m_position_drift + 0.25 * drift;
+      if (std::fabs(m_position_drift) > 0.5) {
+        const double most = std::fabs(step) / 3.0;
+        const double take = std::fmax(-most, std::fmin(most, m_position_drift));
+        m_next_position += take;
+        m_position_drift -= take;
+      }
+    }
+    double x = m_next_position;
     for (int i = n; i < m_queue_sz; ++i) {
       const std::uint32_t e = FrameAt(x, last);
       m_queue[i].store(e);
@@ -119,6 +147,7 @@ int CClvrPlayer::Play_Speed(double new_speed, double time_stamp) {
       }
       x += step;
     }
+    m_next_position = x;
     if (CMD_was_set(m_three_quarter_frame_wait)) return 0;
   }
 }

@@ -1,0 +1,261 @@
+// How exactly the player knows and shows the tape position. Prints figures; it is not a test.
+//
+//   position_accuracy [--seconds S]
+//
+// Play: every 20 ms the position the player reports (GetCurrentTime) is compared with the tape
+// frame on the board's output at that moment, and the time from Play being queued to the first
+// new picture on the output is measured.
+// Speed play (jog +1.0 and +0.5, shuttle +3.0 and -2.0, fast wind): every output frame of the
+// board's output record is compared with the frame that the commanded speed puts there, counted
+// from the moment the command was queued; ticks where the picture stood still although the
+// speed asks for a new one each frame count as an empty pipeline.
+// Loading: InsertTape of a 60-second and a 1-hour tape.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/diagnostics.h"
+#include "player/clvr_player.h"
+#include "player/server_registry.h"
+#include "protocol/status_bits.h"
+#include "testing/media/test_tapes.h"
+#include "vboard/software_board.h"
+#include "vboard/timeline.h"
+
+namespace vxr {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Clock::now() < end) {
+    if (condition()) return true;
+    SleepMs(2);
+  }
+  return condition();
+}
+
+class Bench {
+ public:
+  explicit Bench(double seconds) : seconds_(seconds) {
+    SetDiagnosticSink([](std::string_view, std::string_view) {});
+    BoardConfig config;
+    board_ = std::make_unique<CSoftwareBoard>(config);
+    board_->Register();
+    board_->Subscribe([this](const OutputFrame& frame) {
+      std::lock_guard lock(mutex_);
+      record_.push_back(frame);
+    });
+  }
+  ~Bench() {
+    player_.reset();
+    board_.reset();
+    UnregisterServerClasses();
+  }
+
+  bool Start(std::uint32_t frames) {
+    player_ = std::make_unique<CClvrPlayer>();
+    if (player_->Initialize() != 0) return false;
+    TapeSpec spec = testing::SmallTape(1.0);
+    spec.frames = frames;
+    std::string error;
+    tape_ = testing::MakeTestTape(folder_, "bench.avi", spec, &error);
+    if (tape_.empty()) {
+      std::fprintf(stderr, "cannot make the tape: %s\n", error.c_str());
+      return false;
+    }
+    return player_->InsertTape(tape_) == 0;
+  }
+
+  void Play() {
+    const std::int64_t start_frame = OnOutput();
+    const std::size_t mark = RecordSize();
+    const std::int64_t queued_ns = NowNs();
+    player_->Play();
+    double worst = 0, sum = 0;
+    int samples = 0;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds_);
+    while (Clock::now() < end) {
+      Timecode tc;
+      player_->GetCurrentTime(&tc, nullptr);
+      const std::int64_t shown = OnOutput();
+      const double diff = std::fabs(static_cast<double>(tc.ToFrames(25)) - shown);
+      worst = std::max(worst, diff);
+      sum += diff;
+      ++samples;
+      SleepMs(20);
+    }
+    double start_ms = -1;
+    for (const OutputFrame& frame : RecordSince(mark)) {
+      if (frame.tape_frame != start_frame) {
+        start_ms = (frame.steady_ns - queued_ns) / 1e6;
+        break;
+      }
+    }
+    std::printf("play          samples %4d  reported vs shown: max %3.0f, mean %6.3f frames;"
+                "  Play to first new picture %.1f ms\n",
+                samples, worst, samples ? sum / samples : 0.0, start_ms);
+    Stop();
+  }
+
+  // Runs a speed command from a cued frame and compares the output record with the frames
+  // the speed should show.
+  void Speed(const char* name, std::uint32_t from, double speed, bool shuttle, bool wind) {
+    Cue(from);
+    const std::size_t mark = RecordSize();
+    const std::int64_t queued_ns = NowNs();
+    if (wind) {
+      speed > 0 ? player_->FastFwd() : player_->Rewind();
+    } else if (shuttle) {
+      player_->Shuttle(speed);
+    } else {
+      player_->Jog(speed);
+    }
+    const double window = wind ? 4.0 : std::min(seconds_, 4.0);
+    SleepMs(static_cast<int>(window * 1000));
+    const std::uint32_t last = player_->FrameLast();
+    double worst = 0, sum = 0, steady_worst = 0, steady_sum = 0;
+    int ticks = 0, stalls = 0, steady_ticks = 0;
+    std::int64_t previous = -2;
+    int run = 0;
+    bool moving = false;
+    double start_ms = -1;
+    for (const OutputFrame& frame : RecordSince(mark)) {
+      if (frame.steady_ns < queued_ns) continue;
+      if (!moving && frame.tape_frame != static_cast<std::int64_t>(from)) {
+        moving = true;
+        start_ms = (frame.steady_ns - queued_ns) / 1e6;
+      }
+      double expected = from + 0.5 + (frame.steady_ns - queued_ns) / 1e9 * speed * 25.0;
+      expected = std::clamp(std::floor(expected), 0.0, static_cast<double>(last));
+      const bool at_end = expected <= 0.0 || expected >= last;
+      const double error = std::fabs(frame.tape_frame - expected);
+      worst = std::max(worst, error);
+      sum += error;
+      ++ticks;
+      if (moving) {
+        steady_worst = std::max(steady_worst, error);
+        steady_sum += error;
+        ++steady_ticks;
+      }
+      run = frame.tape_frame == previous ? run + 1 : 1;
+      if (moving && !at_end && frame.tape_frame != 0 && frame.tape_frame != last) {
+        // A picture that stays longer than the speed asks means the pipeline ran dry.
+        const int allowed =
+            std::fabs(speed) >= 1.0 ? 1 : static_cast<int>(std::ceil(1.0 / std::fabs(speed)));
+        if (run > allowed) ++stalls;
+      }
+      previous = frame.tape_frame;
+      if (wind && at_end && frame.tape_frame == expected) break;
+    }
+    std::printf("%-13s ticks %4d  shown vs commanded: max %3.0f, mean %6.3f;  once moving:"
+                " max %3.0f, mean %6.3f;  first new picture %5.1f ms;  empty-pipeline ticks %d\n",
+                name, ticks, worst, ticks ? sum / ticks : 0.0, steady_worst,
+                steady_ticks ? steady_sum / steady_ticks : 0.0, start_ms, stalls);
+    Stop();
+  }
+
+  void LoadTime(const char* name, std::uint32_t frames) {
+    TapeSpec spec = testing::SmallTape(1.0);
+    spec.frames = frames;
+    std::string error;
+    const auto made = Clock::now();
+    const std::string path = testing::MakeTestTape(folder_, std::string(name) + ".avi", spec, &error);
+    const double make_s = std::chrono::duration<double>(Clock::now() - made).count();
+    if (path.empty()) {
+      std::printf("load %-10s cannot make the tape: %s\n", name, error.c_str());
+      return;
+    }
+    CClvrPlayer player;
+    if (player.Initialize() != 0) return;
+    const auto start = Clock::now();
+    const HRESULT result = player.InsertTape(path);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::printf("load %-10s %6u frames: InsertTape %.1f ms (result 0x%X; tape made in %.1f s)\n",
+                name, frames, ms, static_cast<unsigned>(result), make_s);
+  }
+
+ private:
+  std::int64_t OnOutput() { return board_->Timeline(0)->FrameOnOutput(); }
+  std::size_t RecordSize() {
+    std::lock_guard lock(mutex_);
+    return record_.size();
+  }
+  std::vector<OutputFrame> RecordSince(std::size_t mark) {
+    std::lock_guard lock(mutex_);
+    return {record_.begin() + static_cast<std::ptrdiff_t>(std::min(mark, record_.size())),
+            record_.end()};
+  }
+  bool Has(const StatusBit& bit) {
+    std::uint8_t s[16];
+    player_->ReadStatus(s, 0, 16);
+    return bit.In(s);
+  }
+  void Stop() {
+    player_->Stop();
+    WaitFor([&] { return Has(status::Stop) && Has(status::Still); }, 3000);
+  }
+  void Cue(std::uint32_t frame) {
+    Timecode tc;
+    tc.FromFrames(frame, 25);
+    player_->CueUp(tc);
+    WaitFor([&] { return Has(status::CueUp_Complete) && OnOutput() == frame; }, 5000);
+    SleepMs(100);
+  }
+
+  double seconds_;
+  testing::TempFolder folder_;
+  std::string tape_;
+  std::unique_ptr<CSoftwareBoard> board_;
+  std::unique_ptr<CClvrPlayer> player_;
+  std::mutex mutex_;  // guards record_
+  std::vector<OutputFrame> record_;
+};
+
+}  // namespace
+}  // namespace vxr
+
+int main(int argc, char** argv) {
+  double seconds = 10.0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+      seconds = std::atof(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: position_accuracy [--seconds S]\n");
+      return 2;
+    }
+  }
+  vxr::Bench bench(seconds);
+  if (!bench.Start(60 * 25)) {
+    std::fprintf(stderr, "cannot start the player on the software board\n");
+    return 1;
+  }
+  std::printf("software board pal (25 frames per second), 60-second tape\n");
+  bench.Play();
+  bench.Speed("jog +1.0", 200, 1.0, false, false);
+  bench.Speed("jog +0.5", 200, 0.5, false, false);
+  bench.Speed("shuttle +3.0", 200, 3.0, true, false);
+  bench.Speed("shuttle -2.0", 1200, -2.0, true, false);
+  bench.Speed("fast wind", 100, 100.0, false, true);
+  bench.Speed("rewind", 1400, -100.0, false, true);
+  bench.LoadTime("60-second", 60 * 25);
+  bench.LoadTime("1-hour", 3600 * 25);
+  return 0;
+}
