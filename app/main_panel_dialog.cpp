@@ -1,6 +1,7 @@
 #include "app/main_panel_dialog.h"
 
 #include <QApplication>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -17,9 +18,8 @@ constexpr HRESULT kNoBoardResult = HRESULT_FROM_WIN32(ERROR_BAD_DEVICE);  // 0x8
 constexpr int kTimeSenseCount = 9;
 constexpr int kLoadStatusCount = 2;
 constexpr int kRemoteStatusCount = 1;
-// Status byte 8: the tape stands at one of its ends.
-constexpr StatusBit kEndOfTape{8, 0x10};
-constexpr StatusBit kNearEot{8, 0x20};
+// A time field that the read did not fill.
+constexpr int kUnread = INT_MIN;
 
 // printf-style formatting into a string of any length.
 std::string Format(const char* format, ...) {
@@ -164,8 +164,11 @@ void CMainPanelDialog::OnDestroy() {
 
 void CMainPanelDialog::OnTimerTick() {
   if (!deck_) return;
-  int hours = 0, minutes = 0, seconds = 0, frames = 0;
-  if (deck_->GetTimeFields(&hours, &minutes, &seconds, &frames) == 0) {
+  // A read that fails without a result of its own to give reports success and leaves the
+  // fields alone: only fields it actually filled are shown.
+  int hours = kUnread, minutes = kUnread, seconds = kUnread, frames = kUnread;
+  if (deck_->GetTimeFields(&hours, &minutes, &seconds, &frames) == 0 && hours != kUnread &&
+      minutes != kUnread && seconds != kUnread && frames != kUnread) {
     Timecode().SetTime(hours, minutes, seconds, frames);
   }
   std::uint8_t status[16] = {};
@@ -189,8 +192,8 @@ void CMainPanelDialog::SetLamps(const std::uint8_t s[16]) {
   Indicator(1).SetLamp(Shuttle.In(s) || TSO_Mode.In(s));
   Indicator(2).SetLamp(Jog.In(s));
   Indicator(3).SetLamp(Servo_Lock.In(s));
-  if (kEndOfTape.In(s) || kNearEot.In(s)) {
-    int hours = -1, minutes = -1, seconds = -1, frames = -1;
+  if (End_Of_Tape.In(s) || Near_EOT.In(s)) {
+    int hours = kUnread, minutes = kUnread, seconds = kUnread, frames = kUnread;
     deck_->GetTimeFields(&hours, &minutes, &seconds, &frames);
     const bool at_start = hours == 0 && minutes == 0 && seconds == 0 && frames == 0;
     Indicator(4).SetLamp(at_start);
@@ -299,6 +302,9 @@ void CMainPanelDialog::LoadTape(const std::optional<std::string>& chosen) {
   Label(0).SetText(kLoadingText, true);
   const HRESULT result = deck_->InsertTape(path);
   if (result != 0) {
+    // A failed load clears the player's whole status block, Local with it; the deck stays
+    // under the control it was under, as the REMOTE button still shows.
+    deck_->SetLocal(status::Local.In(status) ? 1 : 0);
     Label(0).SetText(kNoTapeText, false);
     ShowMessage(Format("Error HRESULT 0x%x load as tape\n'%s'", static_cast<unsigned>(result),
                        path.c_str()),
