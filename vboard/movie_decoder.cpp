@@ -1,6 +1,6 @@
 #include "vboard/movie_decoder.h"
 
-#include <limits>
+#include <algorithm>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -85,6 +85,9 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
       avcodec_open2(codec_, decoder, nullptr) < 0) {
     return Close(), CLV_E_NO_VIDEO;
   }
+  if (!FindFirstPicture()) return Close(), CLV_E_DAMAGED_MOVIE;
+  // Picture 0 was decoded; reading on from here gives picture 1.
+  last_number_ = 0;
   return S_OK;
 }
 
@@ -109,6 +112,25 @@ bool CMovieDecoder::Seek(std::uint32_t frame) {
          av_seek_frame(input_, stream_, start_, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
+bool CMovieDecoder::FindFirstPicture() {
+  for (int packets = 0; packets < kMaxPacketsPerPicture; ++packets) {
+    const bool end = av_read_frame(input_, packet_) < 0;
+    if (!end && packet_->stream_index != stream_) {
+      av_packet_unref(packet_);
+      continue;
+    }
+    avcodec_send_packet(codec_, end ? nullptr : packet_);
+    av_packet_unref(packet_);
+    if (avcodec_receive_frame(codec_, frame_) >= 0) {
+      if (frame_->best_effort_timestamp != AV_NOPTS_VALUE) start_ = frame_->best_effort_timestamp;
+      av_frame_unref(frame_);
+      return true;
+    }
+    if (end) return false;
+  }
+  return false;
+}
+
 HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
                               const Bystanders* bystanders) {
   if (picture == nullptr) return E_POINTER;
@@ -117,16 +139,36 @@ HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture
   const std::int64_t ahead = static_cast<std::int64_t>(frame) - last_number_;
   const bool read_on = last_number_ >= 0 && !at_end_ && ahead > 0 &&
                        ahead <= static_cast<std::int64_t>(kReadOnLimit);
-  if (!read_on && !Seek(frame)) return E_FAIL;
+  // A seek may land on a key frame just after the picture (its index entry carries the decoding
+  // time, which runs ahead of the showing time when pictures are reordered): then seek again,
+  // further back.
+  constexpr std::uint32_t kSeekBack[] = {0, 3, 24, 128};
+  for (int attempt = read_on ? -1 : 0; attempt < 4; ++attempt) {
+    if (attempt >= 0) {
+      const std::uint32_t back = kSeekBack[attempt];
+      if (!Seek(frame > back ? frame - back : 0)) break;
+    }
+    const Outcome outcome = ReadUntil(frame, picture, bystanders);
+    if (outcome == Outcome::kFound) return *picture ? S_OK : E_OUTOFMEMORY;
+    // Pictures of an intra-frame codec do not depend on earlier data: starting further back
+    // helps only when the seek landed beyond the picture. Other codecs may have had pictures
+    // without timestamps right after the key frame, which a longer run numbers.
+    if (intra_only_ && outcome == Outcome::kFailed) break;
+    if (attempt >= 0 && frame <= kSeekBack[attempt]) break;
+  }
+  // Damaged data or a picture that is not there: the next request starts afresh.
+  last_number_ = -1;
+  return E_FAIL;
+}
 
-  bool failed = false;
-  for (int packets = 0; packets < kMaxPacketsPerPicture && !failed; ++packets) {
-    const int read = av_read_frame(input_, packet_);
-    if (read < 0) {
+CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
+                                                std::shared_ptr<const Picture>* picture,
+                                                const Bystanders* bystanders) {
+  for (int packets = 0; packets < kMaxPacketsPerPicture; ++packets) {
+    if (av_read_frame(input_, packet_) < 0) {
       // The end of the data: what the decoder still holds comes out now.
       at_end_ = true;
-      const bool found = Feed(nullptr, frame, picture, bystanders, &failed);
-      return found ? S_OK : E_FAIL;
+      return Feed(nullptr, frame, picture, bystanders).value_or(Outcome::kFailed);
     }
     if (packet_->stream_index != stream_) {
       av_packet_unref(packet_);
@@ -140,45 +182,41 @@ HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture
         continue;
       }
     }
-    const bool found = Feed(packet_, frame, picture, bystanders, &failed);
+    const std::optional<Outcome> outcome = Feed(packet_, frame, picture, bystanders);
     av_packet_unref(packet_);
-    if (found) return *picture ? S_OK : E_OUTOFMEMORY;
+    if (outcome) return *outcome;
   }
-  // Damaged data or a picture that is not there: the next request starts afresh.
-  last_number_ = -1;
-  return E_FAIL;
+  return Outcome::kFailed;
 }
 
-bool CMovieDecoder::Feed(AVPacket* packet, std::uint32_t frame,
-                         std::shared_ptr<const Picture>* picture, const Bystanders* bystanders,
-                         bool* failed) {
-  if (avcodec_send_packet(codec_, packet) < 0 && packet == nullptr) return false;
-  for (;;) {
-    const int received = avcodec_receive_frame(codec_, frame_);
-    if (received < 0) return false;
+std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(
+    AVPacket* packet, std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+    const Bystanders* bystanders) {
+  if (avcodec_send_packet(codec_, packet) < 0 && packet == nullptr) return std::nullopt;
+  while (avcodec_receive_frame(codec_, frame_) >= 0) {
     const std::int64_t when = frame_->best_effort_timestamp;
-    std::int64_t number = when != AV_NOPTS_VALUE ? NumberOf(when)
-                          : last_number_ >= 0    ? last_number_ + 1
-                                                 : -1;
+    const std::int64_t number = when != AV_NOPTS_VALUE ? NumberOf(when)
+                                : last_number_ >= 0    ? last_number_ + 1
+                                                       : -1;
     if (number >= 0) last_number_ = number;
     if (number == frame) {
       *picture = Convert(frame_);
       av_frame_unref(frame_);
-      return true;
+      return Outcome::kFound;
     }
     if (number > frame) {
-      // The wanted picture is missing from the movie: reading on will not bring it.
-      *failed = true;
+      av_frame_unref(frame_);
+      return Outcome::kPassed;
     }
-    if (number >= 0 && number <= std::numeric_limits<std::uint32_t>::max() && bystanders &&
-        bystanders->wants && bystanders->wants(static_cast<std::uint32_t>(number))) {
+    if (number >= 0 && bystanders && bystanders->wants &&
+        bystanders->wants(static_cast<std::uint32_t>(number))) {
       if (auto other = Convert(frame_)) {
         bystanders->take(static_cast<std::uint32_t>(number), std::move(other));
       }
     }
     av_frame_unref(frame_);
-    if (*failed) return false;
   }
+  return std::nullopt;
 }
 
 std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* frame) {

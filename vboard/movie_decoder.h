@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,11 +28,12 @@ struct Picture {
   std::size_t Bytes() const { return pixels.size() * sizeof(std::uint32_t); }
 };
 
-// Decodes single pictures of one movie by frame number. A picture just after the previous one
-// is decoded by reading on; any other is reached by seeking to the nearest key frame before it
-// and decoding forward (every frame of an intra-frame codec is a key frame, so those seek
-// straight to it and skip the packets in between without decoding them). Not thread-safe: one
-// worker owns a decoder.
+// Decodes single pictures of one movie by frame number. A picture a little after the previous
+// one is decoded by reading on; any other is reached by seeking to the nearest key frame before
+// it and decoding forward (every frame of an intra-frame codec is a key frame, so those seek
+// straight to it, and packets before the one wanted are skipped without decoding). Picture 0 is
+// the first picture the movie gives, whatever its timestamp. Not thread-safe: one worker owns a
+// decoder.
 class CMovieDecoder {
  public:
   // Offered pictures decoded on the way to the one asked for: wants(n) says whether picture n is
@@ -69,10 +71,18 @@ class CMovieDecoder {
  private:
   std::int64_t NumberOf(std::int64_t timestamp) const;
   std::int64_t TimestampOf(std::uint32_t frame) const;
+  enum class Outcome { kFound, kPassed, kFailed };
   bool Seek(std::uint32_t frame);
-  // Sends one packet (null: end of stream) and converts what comes out; true once frame arrived.
-  bool Feed(AVPacket* packet, std::uint32_t frame, std::shared_ptr<const Picture>* picture,
-            const Bystanders* bystanders, bool* failed);
+  // Reads and decodes from where the input stands until picture frame comes out (kFound),
+  // a later one does (kPassed) or the data gives out (kFailed).
+  Outcome ReadUntil(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                    const Bystanders* bystanders);
+  // Sends one packet (null: end of stream) and takes what comes out.
+  std::optional<Outcome> Feed(AVPacket* packet, std::uint32_t frame,
+                              std::shared_ptr<const Picture>* picture,
+                              const Bystanders* bystanders);
+  // Decodes the first picture: its timestamp is where picture 0 stands.
+  bool FindFirstPicture();
   std::shared_ptr<const Picture> Convert(const AVFrame* frame);
   void Close();
 
@@ -85,7 +95,7 @@ class CMovieDecoder {
   int stream_ = -1;
   bool intra_only_ = false;
   bool at_end_ = false;          // the stream's end was sent to the decoder
-  std::int64_t start_ = 0;       // the stream's first timestamp
+  std::int64_t start_ = 0;       // the first picture's timestamp
   int rate_num_ = 25, rate_den_ = 1;
   int tb_num_ = 1, tb_den_ = 25;
   std::int64_t last_number_ = -1;  // the picture the decoder gave last, -1 after a seek
