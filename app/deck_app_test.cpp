@@ -86,6 +86,29 @@ class ApplicationRunTest : public ::testing::Test {
     poll->start();
   }
 
+  // What the panel showed once the start-up options had acted.
+  struct StartUpView {
+    std::string label;
+    int remote_state = -1;
+  };
+  // Runs app with --port on the pty, --tape and --remote; ends it once REMOTE has acted.
+  StartUpView RunStartUp(CDeckApp& app, const std::string& port, const std::string& tape) {
+    DeckOptions options;
+    options.port = port;
+    options.tape = tape;
+    options.remote = true;
+    StartUpView view;
+    WhenRunning(app, [&] {
+      CMainPanelDialog* panel = app.Panel();
+      testing::WaitUntil([&] { return panel->Button(3).State() != 0; });
+      view.label = panel->Label(0).Text();
+      view.remote_state = panel->Button(3).State();
+      app.RequestPowerOff();
+    });
+    EXPECT_EQ(app.Run(options), kExitOk);
+    return view;
+  }
+
   DiagnosticSink previous_sink_;
   testing::TempFolder folder_;
   testing::RecordingPrompter prompter_;
@@ -179,22 +202,9 @@ TEST_F(ApplicationRunTest, StartUpOptionsLoadTheTapeThenHandTheDeckToTheControll
   ASSERT_FALSE(tape.empty()) << error;
   auto app = MakeApp(MakeClvrPlayerFactory());
   app->Config().Write("Settings", "Port_name", "COM2");
-  DeckOptions options;
-  options.port = pty.SlavePath();
-  options.tape = tape;
-  options.remote = true;
-  std::string label;
-  int remote_state = -1;
-  WhenRunning(*app, [&] {
-    CMainPanelDialog* panel = app->Panel();
-    testing::WaitUntil([&] { return panel->Button(3).State() != 0; });
-    label = panel->Label(0).Text();
-    remote_state = panel->Button(3).State();
-    app->RequestPowerOff();
-  });
-  EXPECT_EQ(app->Run(options), kExitOk);
-  EXPECT_EQ(remote_state, CSkinIndicator::kLit | CSkinIndicator::kHeldDown);
-  EXPECT_TRUE(label == tape || label.find("...") != std::string::npos) << label;
+  const StartUpView view = RunStartUp(*app, pty.SlavePath(), tape);
+  EXPECT_EQ(view.remote_state, CSkinIndicator::kLit | CSkinIndicator::kHeldDown);
+  EXPECT_TRUE(view.label == tape || view.label.find("...") != std::string::npos) << view.label;
   EXPECT_TRUE(prompter_.messages.empty());
   EXPECT_EQ(prompter_.file_dialogs, 0);
   EXPECT_EQ(app->Config().Read("Settings", "Port_name", ""), pty.SlavePath());
@@ -205,25 +215,12 @@ TEST_F(ApplicationRunTest, AFailedStartUpTapeShowsTheLabelsMessageAndRemoteStill
   testing::PtyPair pty;
   ASSERT_TRUE(pty.ok());
   auto app = MakeApp(MakeClvrPlayerFactory());
-  DeckOptions options;
-  options.port = pty.SlavePath();
-  options.tape = folder_.File("missing.avi");
-  options.remote = true;
-  int remote_state = -1;
-  std::string label;
-  WhenRunning(*app, [&] {
-    CMainPanelDialog* panel = app->Panel();
-    testing::WaitUntil([&] { return panel->Button(3).State() != 0; });
-    remote_state = panel->Button(3).State();
-    label = panel->Label(0).Text();
-    app->RequestPowerOff();
-  });
-  EXPECT_EQ(app->Run(options), kExitOk);
+  const std::string missing = folder_.File("missing.avi");
+  const StartUpView view = RunStartUp(*app, pty.SlavePath(), missing);
   ASSERT_EQ(prompter_.messages.size(), 1u);
-  EXPECT_EQ(prompter_.messages[0].text,
-            "Error HRESULT 0x80070002 load as tape\n'" + options.tape.value() + "'");
-  EXPECT_EQ(remote_state, CSkinIndicator::kLit | CSkinIndicator::kHeldDown);
-  EXPECT_EQ(label, "No Tape - Click to Load");
+  EXPECT_EQ(prompter_.messages[0].text, "Error HRESULT 0x80070002 load as tape\n'" + missing + "'");
+  EXPECT_EQ(view.remote_state, CSkinIndicator::kLit | CSkinIndicator::kHeldDown);
+  EXPECT_EQ(view.label, "No Tape - Click to Load");
   EXPECT_EQ(app->Config().Read("Recent File List", "File1", "none"), "none");
 }
 

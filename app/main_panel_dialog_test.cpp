@@ -554,32 +554,27 @@ TEST_F(MainPanelLampTest, AnUnchangedStatusTouchesNothingButTheTime) {
 }
 
 TEST_F(MainPanelLampTest, PanelTransportButtonsReachThePlayerOnlyInLocalState) {
+  // Presses REW, PLAY, FF, STOP and EJECT and returns the transport calls that reached the
+  // player.
+  auto press_all = [this] {
+    player_->ClearCalls();
+    for (int id : {CMainPanelDialog::kRewindId, CMainPanelDialog::kPlayId,
+                   CMainPanelDialog::kFastFwdId, CMainPanelDialog::kStopId,
+                   CMainPanelDialog::kEjectId}) {
+      panel_->OnCommand(id);
+    }
+    std::vector<std::string> names;
+    for (const auto& call : player_->Calls()) {
+      if (call.name != "GetCurrentTime") names.push_back(call.name);
+    }
+    return names;
+  };
   panel_->OnTimerTick();
-  player_->ClearCalls();
-  for (int id : {CMainPanelDialog::kRewindId, CMainPanelDialog::kPlayId,
-                 CMainPanelDialog::kFastFwdId, CMainPanelDialog::kStopId,
-                 CMainPanelDialog::kEjectId}) {
-    panel_->OnCommand(id);
-  }
-  std::vector<std::string> names;
-  for (const auto& call : player_->Calls()) {
-    if (call.name != "GetCurrentTime") names.push_back(call.name);
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"Rewind", "Play", "FastFwd", "Stop", "Eject"}));
+  EXPECT_EQ(press_all(), (std::vector<std::string>{"Rewind", "Play", "FastFwd", "Stop", "Eject"}));
   // Remote: only EJECT goes through.
   player_->SetStatusByte(0, 0);
   panel_->OnTimerTick();
-  player_->ClearCalls();
-  for (int id : {CMainPanelDialog::kRewindId, CMainPanelDialog::kPlayId,
-                 CMainPanelDialog::kFastFwdId, CMainPanelDialog::kStopId,
-                 CMainPanelDialog::kEjectId}) {
-    panel_->OnCommand(id);
-  }
-  names.clear();
-  for (const auto& call : player_->Calls()) {
-    if (call.name != "GetCurrentTime") names.push_back(call.name);
-  }
-  EXPECT_EQ(names, std::vector<std::string>{"Eject"});
+  EXPECT_EQ(press_all(), std::vector<std::string>{"Eject"});
 }
 
 }  // namespace

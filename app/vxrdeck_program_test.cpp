@@ -1,0 +1,247 @@
+// The real vxrdeck program, started offscreen and driven over a pseudo-terminal as an edit
+// controller drives a deck, then ended with SIGTERM.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QSettings>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/frame.h"
+#include "protocol/status_bits.h"
+#include "protocol/timecode.h"
+#include "testing/media/test_tapes.h"
+#include "testing/pty_pair.h"
+
+extern char** environ;
+
+namespace vxr {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+// One run of the program with its own configuration folder and its output in a log file.
+class ProgramRun {
+ public:
+  ProgramRun(const testing::TempFolder& folder, std::map<std::string, std::string> env_changes)
+      : log_path_(folder.File("vxrdeck.log")) {
+    ::mkdir(folder.File("runtime").c_str(), 0700);
+    env_changes.emplace("QT_QPA_PLATFORM", "offscreen");
+    env_changes.emplace("XDG_CONFIG_HOME", folder.path());
+    env_changes.emplace("XDG_RUNTIME_DIR", folder.File("runtime"));
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      const std::string text = *entry;
+      const std::string name = text.substr(0, text.find('='));
+      if (env_changes.count(name) == 0 && !name.starts_with("VXR_BOARD_")) env_.push_back(text);
+    }
+    for (const auto& [name, value] : env_changes) env_.push_back(name + "=" + value);
+  }
+  ~ProgramRun() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  bool Start(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv_text = {VXRDECK_PROGRAM};
+    argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv, envp;
+    for (std::string& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (std::string& e : env_) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log_path_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int error = ::posix_spawn(&pid_, VXRDECK_PROGRAM, &actions, nullptr, argv.data(),
+                                    envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0;
+  }
+
+  bool Running() {
+    if (exited_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      status_ = status;
+    }
+    return !exited_;
+  }
+  // The exit code once the program has ended within timeout_ms; -1 otherwise (or on a signal).
+  int WaitForExit(int timeout_ms) {
+    WaitFor([this] { return !Running(); }, timeout_ms);
+    if (!exited_ || !WIFEXITED(status_)) return -1;
+    return WEXITSTATUS(status_);
+  }
+  void Signal(int signal_number) { ::kill(pid_, signal_number); }
+  std::string Log() const { return testing::ReadFileBytes(log_path_); }
+
+ private:
+  std::string log_path_;
+  std::vector<std::string> env_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+class VxrdeckProgramTest : public ::testing::Test {
+ protected:
+  // Sends the frame with its checksum and returns the reply.
+  Bytes Send(Bytes frame) {
+    frame.push_back(Checksum(frame.data(), static_cast<int>(frame.size())));
+    EXPECT_TRUE(pty_.Write(frame));
+    return pty_.ReadFrame(2000);
+  }
+  Bytes Status(int count) {
+    const Bytes reply = Send({0x61, 0x20, static_cast<std::uint8_t>(count)});
+    if (reply.size() != static_cast<std::size_t>(count) + 3) return {};
+    return Bytes(reply.begin() + 2, reply.end() - 1);
+  }
+  bool Has(const StatusBit& bit) {
+    const Bytes s = Status(9);
+    return s.size() == 9 && bit.In(s.data());
+  }
+  // The position from the current time sense, in frames at 25; -1 without an answer.
+  std::int64_t Position() {
+    const Bytes reply = Send({0x61, 0x0C, 0x01});
+    if (reply.size() != 7 || reply[0] != 0x74) return -1;
+    return Timecode::FromBytes(reply.data() + 2).ToFrames(25);
+  }
+  std::string ConfigFile() const {
+    return folder_.path() + "/Kavendi/Calvera/vxrdeck.ini";
+  }
+
+  static constexpr int kStartMs = 30000;  // start-up of a Qt program on a loaded machine
+  static constexpr int kActMs = 10000;
+  testing::TempFolder folder_;
+  testing::PtyPair pty_;
+};
+
+TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPowerDoes) {
+  ASSERT_TRUE(pty_.ok());
+  std::string error;
+  const std::string tape =
+      testing::MakeTestTape(folder_, "reel.avi", testing::SmallTape(20.0), &error);  // 500 frames
+  ASSERT_FALSE(tape.empty()) << error;
+  ProgramRun program(folder_, {});
+  ASSERT_TRUE(program.Start({"--port", pty_.SlavePath(), "--tape", tape, "--remote"}));
+
+  // The deck answers once REMOTE has started the service; the options have then loaded the
+  // tape and given up local control.
+  ASSERT_TRUE(WaitFor([&] {
+    if (!program.Running()) return true;
+    const Bytes s = Status(1);
+    return s.size() == 1 && s[0] == 0x00;
+  }, kStartMs)) << program.Log();
+  ASSERT_TRUE(program.Running()) << program.Log();
+
+  EXPECT_EQ(Send({0x00, 0x11}), (Bytes{0x12, 0x11, 0x21, 0x50, 0x94}));
+  EXPECT_EQ(Send({0x61, 0x20, 0x03}), (Bytes{0x73, 0x20, 0x00, 0xA0, 0x02, 0x35}));
+  EXPECT_EQ(Send({0x61, 0x0C, 0x01}), (Bytes{0x74, 0x04, 0x00, 0x00, 0x00, 0x00, 0x78}));
+
+  // Play: the time sense advances.
+  const Bytes ack = {0x10, 0x01, 0x11};
+  EXPECT_EQ(Send({0x20, 0x01}), ack);
+  ASSERT_TRUE(WaitFor([&] { return Has(status::Play) && Position() >= 10; }, kActMs));
+  const std::int64_t earlier = Position();
+  ASSERT_TRUE(WaitFor([&] { return Position() > earlier; }, kActMs));
+
+  // Cue to 00:00:10:00.
+  EXPECT_EQ(Send({0x24, 0x31, 0x00, 0x10, 0x00, 0x00}), ack);
+  ASSERT_TRUE(WaitFor([&] { return Has(status::CueUp_Complete); }, kActMs));
+  EXPECT_EQ(Send({0x61, 0x0C, 0x01}), (Bytes{0x74, 0x04, 0x00, 0x10, 0x00, 0x00, 0x88}));
+
+  // Jog forward at play speed, then shuttle back.
+  EXPECT_EQ(Send({0x21, 0x11, 0x40}), ack);
+  ASSERT_TRUE(WaitFor([&] { return Has(status::Jog) && Position() > 255; }, kActMs));
+  const std::int64_t before_shuttle = Position();
+  EXPECT_EQ(Send({0x21, 0x23, 0x49}), ack);
+  ASSERT_TRUE(WaitFor([&] { return Has(status::Shuttle) && Has(status::Reverse); }, kActMs));
+  ASSERT_TRUE(WaitFor([&] { return Position() < before_shuttle - 5; }, kActMs));
+  EXPECT_EQ(Send({0x20, 0x00}), ack);
+  ASSERT_TRUE(WaitFor([&] { return Has(status::Stop) && !Has(status::Shuttle); }, kActMs));
+
+  // Eject: once the status shows no tape, every transport command is refused.
+  EXPECT_EQ(Send({0x20, 0x0F}), ack);
+  ASSERT_TRUE(WaitFor([&] { return Has(status::Tape_OUT); }, kActMs));
+  const Bytes refused = {0x11, 0x12, 0x01, 0x24};
+  for (const Bytes& frame : {Bytes{0x20, 0x01}, Bytes{0x20, 0x00}, Bytes{0x20, 0x10},
+                             Bytes{0x20, 0x20}, Bytes{0x21, 0x11, 0x40}, Bytes{0x21, 0x13, 0x40},
+                             Bytes{0x24, 0x31, 0x00, 0x01, 0x00, 0x00}, Bytes{0x20, 0x0F}}) {
+    EXPECT_EQ(Send(frame), refused);
+  }
+
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
+  // Nobody answers any more.
+  pty_.Write({0x61, 0x20, 0x01, 0x82});
+  EXPECT_TRUE(pty_.ReadFrame(300).empty());
+
+  QSettings settings(QString::fromStdString(ConfigFile()), QSettings::IniFormat);
+  EXPECT_EQ(settings.value("Settings/Port_name").toString().toStdString(), pty_.SlavePath());
+  EXPECT_EQ(settings.value("Recent File List/File1").toString().toStdString(), tape);
+  EXPECT_FALSE(settings.contains("Recent File List/File2"));
+}
+
+TEST_F(VxrdeckProgramTest, WithoutABoardSigtermStillEndsTheProgramCleanly) {
+  // The start-up message waits for a click; SIGTERM closes it (or comes before it) and the
+  // program ends as POWER ends it. Either way the outcome is the same.
+  ProgramRun program(folder_, {{"VXR_BOARD_COUNT", "0"}});
+  ASSERT_TRUE(program.Start({}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(program.Running()) << program.Log();
+  program.Signal(SIGINT);
+  EXPECT_EQ(program.WaitForExit(kStartMs), 0) << program.Log();
+  QSettings settings(QString::fromStdString(ConfigFile()), QSettings::IniFormat);
+  EXPECT_FALSE(settings.contains("Settings/Port_name"));
+}
+
+TEST_F(VxrdeckProgramTest, HelpVersionAndBadOptionsNeedNoDisplay) {
+  {
+    ProgramRun program(folder_, {{"QT_QPA_PLATFORM", "no-such-platform"}});
+    ASSERT_TRUE(program.Start({"--help"}));
+    EXPECT_EQ(program.WaitForExit(kActMs), 0);
+    EXPECT_NE(program.Log().find("Usage: vxrdeck [--port NAME] [--tape PATH] [--remote]"),
+              std::string::npos)
+        << program.Log();
+  }
+  {
+    ProgramRun program(folder_, {{"QT_QPA_PLATFORM", "no-such-platform"}});
+    ASSERT_TRUE(program.Start({"--version"}));
+    EXPECT_EQ(program.WaitForExit(kActMs), 0);
+    EXPECT_EQ(program.Log().rfind("vxrdeck ", 0), 0u) << program.Log();
+  }
+  {
+    ProgramRun program(folder_, {{"QT_QPA_PLATFORM", "no-such-platform"}});
+    ASSERT_TRUE(program.Start({"--tape"}));
+    EXPECT_EQ(program.WaitForExit(kActMs), 2);
+    EXPECT_NE(program.Log().find("vxrdeck: option --tape needs a value"), std::string::npos)
+        << program.Log();
+  }
+}
+
+}  // namespace
+}  // namespace vxr
