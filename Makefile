@@ -32,8 +32,10 @@ bench: build
 	build/dev/bin/reply_latency --frames 2000
 	build/dev/bin/position_accuracy
 
+# Starts the deck from bin/, next to its skin and the sample tape, so that the status label's file
+# dialog opens on sample.avi. Options go in ARGS: make run ARGS="--port /dev/ttyUSB0".
 run: build
-	@echo "The deck application arrives with the application work; see README.md for what runs today."
+	cd build/dev/bin && ./vxrdeck $(ARGS)
 
 clean:
 	rm -rf build
