@@ -1,6 +1,8 @@
 #include "vboard/movie_decoder.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -10,12 +12,12 @@ extern "C" {
 }
 
 #include "player/clv_results.h"
-#include "vboard/movie.h"
 
 namespace vxr {
 namespace {
 
-// The containers ProbeMovie accepts; the file was probed with the same list.
+// The containers ProbeMovie accepts; the file was probed with the same list, and the list keeps
+// playlists and image sequences from making the library open other files.
 constexpr const char* kMovieFormats =
     "avi,mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mxf,mpeg,mpegts,flv,asf,wav";
 constexpr int kMaxSide = 16384;
@@ -41,11 +43,14 @@ void CMovieDecoder::Close() {
 HRESULT CMovieDecoder::Open(const std::string& path) {
   Close();
   path_ = path;
-  // The probe checks the file, refuses other containers and finds the frame rate.
-  MovieFacts facts;
-  if (const HRESULT probed = ProbeMovie(path, &facts); FAILED(probed)) return probed;
-  rate_num_ = facts.rate_num;
-  rate_den_ = facts.rate_den;
+  // Only regular files: a pipe or a device could hold the worker forever. A movie cut short
+  // is not refused: its pictures that are there can still be shown.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    return errno == EACCES ? HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)
+                           : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  }
+  if (!S_ISREG(info.st_mode)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -67,6 +72,10 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
   if (decoder == nullptr) return Close(), CLV_E_NO_VIDEO;
   const AVStream* stream = input_->streams[stream_];
   start_ = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  AVRational rate = stream->avg_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return Close(), CLV_E_DAMAGED_MOVIE;
+  av_reduce(&rate_num_, &rate_den_, rate.num, rate.den, 1 << 20);
   tb_num_ = stream->time_base.num;
   tb_den_ = stream->time_base.den;
   if (tb_num_ <= 0 || tb_den_ <= 0) return Close(), CLV_E_DAMAGED_MOVIE;

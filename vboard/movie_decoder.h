@@ -54,8 +54,10 @@ class CMovieDecoder {
   CMovieDecoder(const CMovieDecoder&) = delete;
   CMovieDecoder& operator=(const CMovieDecoder&) = delete;
 
-  // Opens the movie with the file checks and container formats of ProbeMovie and the decoder of
-  // its first decodable video stream. Results as ProbeMovie's.
+  // Opens the movie, a regular local file in one of the container formats ProbeMovie accepts,
+  // and the decoder of its first decodable video stream. A movie cut short opens. Results:
+  // S_OK; HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND or ERROR_ACCESS_DENIED); CLV_E_NOT_A_MOVIE;
+  // CLV_E_NO_VIDEO; CLV_E_DAMAGED_MOVIE when no picture decodes; E_OUTOFMEMORY.
   HRESULT Open(const std::string& path);
   // Decodes picture frame (0 = the first). E_FAIL when it cannot be decoded (damaged or missing
   // data), OLE_E_NOTRUNNING when no movie is open, E_OUTOFMEMORY. A failure leaves the decoder

@@ -65,6 +65,7 @@ void CTapeDecoder::Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t fr
     seen_tape_ = tape.get();
     if (frame >= 0) seen_.push_back(frame);
     while (seen_.size() > kPaceTicks + 1) seen_.pop_front();
+    nudged_ = true;
   }
   wake_.notify_one();
 }
@@ -87,10 +88,13 @@ bool CTapeDecoder::WaitIdle(int timeout_ms) {
   // A round that had begun before this call may have missed the latest change: wait for the
   // one after it.
   const std::int64_t goal = idle_rounds_ + 2;
-  wake_.notify_one();
-  return idle_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                        [&] { return stop_ || idle_rounds_ >= goal; }) &&
-         !stop_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!stop_ && idle_rounds_ < goal) {
+    nudged_ = true;
+    wake_.notify_one();
+    if (idle_.wait_until(lock, deadline) == std::cv_status::timeout) break;
+  }
+  return !stop_ && idle_rounds_ >= goal;
 }
 
 CTapeDecoder::Stats CTapeDecoder::stats() const {
@@ -155,7 +159,9 @@ void CTapeDecoder::Run() {
       if (target == nullptr) {
         ++idle_rounds_;
         idle_.notify_all();
-        wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms));
+        wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms),
+                       [this] { return stop_ || nudged_; });
+        nudged_ = false;
         continue;
       }
       const CTimeline::TapePicture picture = *target;

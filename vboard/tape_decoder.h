@@ -105,6 +105,7 @@ class CTapeDecoder {
   std::condition_variable wake_;     // the worker: something new to look at, or stop
   std::condition_variable idle_;     // WaitIdle: the worker finished a round
   bool stop_ = false;
+  bool nudged_ = false;              // something changed since the worker last looked
   std::int64_t idle_rounds_ = 0;     // rounds that ended with nothing to decode
   std::map<Key, Entry> cache_;
   std::size_t cache_bytes_ = 0;
