@@ -35,7 +35,7 @@ bench: build
 # Starts the deck from bin/, next to its skin and the sample tape, so that the status label's file
 # dialog opens on sample.avi. Options go in ARGS: make run ARGS="--port /dev/ttyUSB0".
 run: build
-	cd build/dev/bin && ./vxrdeck $(ARGS)
+	cd build/dev/bin && exec ./vxrdeck $(ARGS)
 
 clean:
 	rm -rf build

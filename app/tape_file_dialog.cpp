@@ -1,5 +1,6 @@
 #include "app/tape_file_dialog.h"
 
+#include <QMessageBox>
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -55,7 +56,9 @@ CTapeFileDialog::CTapeFileDialog(QWidget* owner, const QString& caption,
     : QFileDialog(owner, caption, directory, filter) {
   // Qt's own dialog: the desktop's may match the patterns in one letter case only.
   setOption(QFileDialog::DontUseNativeDialog, true);
-  setFileMode(QFileDialog::ExistingFile);
+  // Qt's "existing file" mode would disable Open for a typed name without extension, which is
+  // only resolved on accepting; accept() itself insists on an existing file.
+  setFileMode(QFileDialog::AnyFile);
   setAcceptMode(QFileDialog::AcceptOpen);
 }
 
@@ -63,17 +66,31 @@ std::string CTapeFileDialog::Choose(QWidget* owner, const std::string& caption,
                                     const std::string& directory, const std::string& filter) {
   CTapeFileDialog dialog(owner, QString::fromStdString(caption),
                          QString::fromStdString(directory), QString::fromStdString(filter));
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-  return dialog.selectedFiles().constFirst().toStdString();
+  if (dialog.exec() != QDialog::Accepted) return {};
+  return dialog.ChosenPath();
 }
 
 void CTapeFileDialog::accept() {
   const QStringList typed = selectedFiles();
-  if (typed.size() == 1) {
-    const std::string resolved = ResolveTypedTapeName(typed.constFirst().toStdString());
-    if (resolved != typed.constFirst().toStdString()) selectFile(QString::fromStdString(resolved));
+  if (typed.size() != 1) return;
+  const std::string resolved = ResolveTypedTapeName(typed.constFirst().toStdString());
+  std::error_code error;
+  if (std::filesystem::is_directory(resolved, error)) {
+    QFileDialog::accept();  // opens the folder
+    return;
   }
-  QFileDialog::accept();
+  if (!IsRegularFile(resolved)) {
+    // Only an existing file can be chosen: say so and stay open.
+    QMessageBox::warning(this, windowTitle(),
+                         QStringLiteral("%1\nFile not found.\nPlease verify the correct file name "
+                                        "was given.")
+                             .arg(QString::fromStdString(fs::path(resolved).filename().string())));
+    return;
+  }
+  // The resolved path is kept here rather than put back into the name field, which Qt leaves
+  // alone while the user is typing in it.
+  chosen_ = resolved;
+  QDialog::accept();
 }
 
 }  // namespace vxr

@@ -25,7 +25,13 @@ class CTapeFileDialog : public QFileDialog {
   static std::string Choose(QWidget* owner, const std::string& caption,
                             const std::string& directory, const std::string& filter);
 
+  // The file chosen once the dialog has ended with Accepted.
+  const std::string& ChosenPath() const { return chosen_; }
+
   void accept() override;
+
+ private:
+  std::string chosen_;
 };
 
 }  // namespace vxr

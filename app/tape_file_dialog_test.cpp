@@ -5,7 +5,9 @@
 #include <QAbstractItemView>
 #include <QFileSystemModel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QSortFilterProxyModel>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
 #include <set>
@@ -56,7 +58,8 @@ TEST_F(TapeFileDialogTest, TheDialogIsQtsOwnForExistingFilesOnly) {
   CTapeFileDialog dialog(nullptr, "Open", QString::fromStdString(folder_.path()),
                          CTapeFileDialog::kFilter);
   EXPECT_TRUE(dialog.testOption(QFileDialog::DontUseNativeDialog));
-  EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+  // Any typed text can be offered; accept() insists on an existing file (below).
+  EXPECT_EQ(dialog.fileMode(), QFileDialog::AnyFile);
   EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptOpen);
   EXPECT_EQ(dialog.nameFilters(),
             QStringList{"AVI files and TML projects (*.avi *.tml)"});
@@ -99,6 +102,58 @@ TEST_F(TapeFileDialogTest, ATypedNameWithoutExtensionChoosesTheTape) {
   });
   chosen = CTapeFileDialog::Choose(nullptr, "Open", folder_.path(), CTapeFileDialog::kFilter);
   EXPECT_EQ(chosen, tape);
+}
+
+TEST_F(TapeFileDialogTest, AMissingFileIsRefusedAndTheDialogStaysOpen) {
+  Touch("clip.mpg");
+  std::filesystem::create_directory(folder_.File("reels"));
+  std::string warning;
+  bool still_open = false;
+  QString folder_after_enter;
+  QTimer::singleShot(0, [&] {
+    auto* dialog = dynamic_cast<CTapeFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    // The refusal is a message box of its own; read it and close it.
+    QTimer::singleShot(0, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        warning = box->text().toStdString();
+        box->accept();
+      }
+    });
+    name->setText("clip");
+    dialog->accept();
+    still_open = dialog->isVisible() && dialog->result() != QDialog::Accepted;
+    // A typed folder name opens the folder.
+    name->setText("reels");
+    dialog->accept();
+    folder_after_enter = dialog->directory().absolutePath();
+    dialog->reject();
+  });
+  EXPECT_EQ(CTapeFileDialog::Choose(nullptr, "Open", folder_.path(), CTapeFileDialog::kFilter),
+            "");
+  EXPECT_EQ(warning, "clip.AVI\nFile not found.\nPlease verify the correct file name was given.");
+  EXPECT_TRUE(still_open);
+  EXPECT_EQ(folder_after_enter.toStdString(), folder_.File("reels"));
+}
+
+TEST_F(TapeFileDialogTest, ANameTypedWithTheKeyboardAndReturnChoosesTheTape) {
+  // While the name field has the focus Qt does not rewrite it, and its completer may be open.
+  const std::string tape = Touch("sample.avi");
+  QTimer::singleShot(0, [&] {
+    auto* dialog = dynamic_cast<CTapeFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setFocus();
+    QTest::keyClicks(name, "sample");
+    QWidget* popup = QApplication::activePopupWidget();
+    QTest::keyClick(popup != nullptr ? popup : name, Qt::Key_Return);
+    if (dialog->isVisible()) QTest::keyClick(name, Qt::Key_Return);
+  });
+  EXPECT_EQ(CTapeFileDialog::Choose(nullptr, "Open", folder_.path(), CTapeFileDialog::kFilter),
+            tape);
 }
 
 TEST_F(TapeFileDialogTest, CancelChoosesNothing) {
