@@ -332,13 +332,7 @@ TEST_F(MonitorTest, DamagedAndCutMoviesShowWhatTheyCanAndNeverStop) {
   Subscribe();
   const std::string path = Tape("damaged.avi", 50);
   std::string bytes = testing::ReadFileBytes(path);
-  const auto pictures = testing::AviPictures(bytes);
-  ASSERT_EQ(pictures.size(), 50u);
-  std::mt19937 noise(5);
-  for (int n = 20; n < 30; ++n) {
-    const auto [offset, size] = pictures[static_cast<std::size_t>(n)];
-    for (std::size_t i = offset + size / 5; i < offset + size; ++i) bytes[i] = static_cast<char>(noise());
-  }
+  ASSERT_TRUE(testing::DamageAviPictures(&bytes, 20, 30, 0.2, 5));
   folder_.WriteFile("damaged.avi", bytes);
   LoadMovie(path);
   ASSERT_EQ(timeline_->Reset(Realtime), S_OK);

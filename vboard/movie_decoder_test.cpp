@@ -177,15 +177,8 @@ TEST_F(MovieDecoderTest, DamagedOrCutMoviesFailPictureByPictureAndTheRestStillDe
   // Pictures 20 to 29 damaged in the middle of their data.
   const std::string path = Tape("damaged.avi", 50);
   std::string bytes = testing::ReadFileBytes(path);
-  const auto pictures = testing::AviPictures(bytes);
-  ASSERT_EQ(pictures.size(), 50u);
-  std::mt19937 noise(3);
-  for (int n = 20; n < 30; ++n) {
-    const auto [offset, size] = pictures[static_cast<std::size_t>(n)];
-    for (std::size_t i = offset + size / 4; i < offset + size; ++i) {
-      bytes[i] = static_cast<char>(noise());
-    }
-  }
+  ASSERT_EQ(testing::AviPictures(bytes).size(), 50u);
+  ASSERT_TRUE(testing::DamageAviPictures(&bytes, 20, 30, 0.25, 3));
   folder_.WriteFile("damaged.avi", bytes);
   ASSERT_EQ(decoder.Open(path), S_OK);
   for (std::uint32_t n = 0; n < 50; ++n) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,22 @@ inline std::vector<std::pair<std::size_t, std::size_t>> AviPictures(const std::s
     at += size;
   }
   return pictures;
+}
+
+// Overwrites pictures first .. last - 1 of an AVI movie with noise from the given fraction of
+// their data on; false when the movie has fewer pictures.
+inline bool DamageAviPictures(std::string* bytes, std::size_t first, std::size_t last,
+                              double from, unsigned seed) {
+  const auto pictures = AviPictures(*bytes);
+  if (pictures.size() < last) return false;
+  std::mt19937 noise(seed);
+  for (std::size_t n = first; n < last; ++n) {
+    const auto [offset, size] = pictures[n];
+    for (std::size_t i = offset + static_cast<std::size_t>(size * from); i < offset + size; ++i) {
+      (*bytes)[i] = static_cast<char>(noise());
+    }
+  }
+  return true;
 }
 
 }  // namespace vxr::testing
