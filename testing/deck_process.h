@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vxr::testing {
+
+// One run of the vxrdeck program as a separate process, offscreen, with its own configuration
+// and runtime folders under folder and its output in folder/vxrdeck.log. The environment is
+// this process's, without any VXR_BOARD_* setting, plus env_changes. A program still running
+// when the object goes is killed.
+class DeckProcess {
+ public:
+  DeckProcess(std::string program, const std::string& folder,
+              std::map<std::string, std::string> env_changes = {});
+  ~DeckProcess();
+  DeckProcess(const DeckProcess&) = delete;
+  DeckProcess& operator=(const DeckProcess&) = delete;
+
+  bool Start(const std::vector<std::string>& arguments);
+  bool Running();
+  // The exit code once the program has ended within timeout_ms; -1 otherwise (or on a signal,
+  // then TermSignal tells which).
+  int WaitForExit(int timeout_ms);
+  int TermSignal() const;
+  void Signal(int signal_number);
+  pid_t Pid() const { return pid_; }
+  std::string Log() const;
+  // The program's resident memory in kilobytes (VmRSS); -1 when it cannot be read.
+  long ResidentKb() const;
+  // The configuration file the program writes (QSettings' INI form).
+  std::string ConfigFile() const { return folder_ + "/Kavendi/Calvera/vxrdeck.ini"; }
+
+ private:
+  std::string program_;
+  std::string folder_;
+  std::string log_path_;
+  std::vector<std::string> env_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+// The value of key in section of an INI file ("" when absent).
+std::string IniValue(const std::string& path, const std::string& section, const std::string& key);
+
+}  // namespace vxr::testing
