@@ -21,8 +21,6 @@ QStringList Items(const QComboBox* list) {
 
 class SettingsDialogTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::EnsureQtApplication(); }
-
   // Runs the dialog modally with name handed in; act runs inside the modal loop and ends it.
   int Run(const std::string& name, bool read_only, const std::function<void()>& act) {
     dialog_.SetPortName(name);
@@ -32,6 +30,7 @@ class SettingsDialogTest : public ::testing::Test {
   }
   void ClickOk() { dialog_.OkButton()->click(); }
 
+  testing::QtApplicationGuard qt_;  // before any widget
   CSettingsDialog dialog_;
 };
 
