@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "player/clv_results.h"
+#include "player/clvr_player.h"
 #include "player/server_registry.h"
 #include "testing/media/test_tapes.h"
 #include "vboard/movie.h"
@@ -407,6 +411,66 @@ TEST_F(MonitorTest, TheCacheStaysWithinItsLimitsAndTheLogSaysWhatWasShown) {
   ASSERT_EQ(words.size(), 41u);
   EXPECT_EQ(std::count(words.begin(), words.end(), "shown"), 40);
   EXPECT_EQ(words.back(), "-");
+}
+
+// The real player on the board's real clock: whatever the machine's load, every tick the
+// monitor calls right shows the picture of the frame on the output, read on the output thread.
+TEST(MonitorWithPlayer, PlayAndShuttleOnTheRealClockNeverShowAWrongPictureAsRight) {
+  testing::TempFolder folder;
+  TapeSpec spec = testing::SmallTape(4.0);
+  std::string error;
+  const std::string path = testing::MakeTestTape(folder, "tape.avi", spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  CSoftwareBoard board{BoardConfig{}};
+  board.Register();
+  {
+    CBoardMonitor monitor(board);
+    struct Seen {
+      std::int64_t wanted, shown;
+      bool right;
+      std::optional<std::uint32_t> strip;
+    };
+    std::mutex mutex;  // guards seen
+    std::vector<Seen> seen;
+    monitor.SetListener([&] {
+      const CBoardMonitor::View view = monitor.Current();
+      std::vector<std::uint32_t> output;
+      ComposeOutput(view.picture.get(), view.placement, &output);
+      const auto strip = testing::StripAt(output.data(), view.placement.output_width,
+                                          view.placement.output_height, -view.placement.x,
+                                          -view.placement.y, 64, 48);
+      std::lock_guard lock(mutex);
+      seen.push_back({view.wanted, view.shown, view.right, strip});
+    });
+    CClvrPlayer player;
+    ASSERT_EQ(player.Initialize(), 0);
+    ASSERT_EQ(player.InsertTape(path), 0);
+    player.Play();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    player.Shuttle(-2.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    player.Stop();
+    monitor.SetListener(nullptr);
+    std::lock_guard lock(mutex);
+    int right = 0;
+    std::set<std::int64_t> frames;
+    for (const Seen& tick : seen) {
+      if (tick.shown >= 0 && tick.strip) {
+        EXPECT_EQ(static_cast<std::int64_t>(*tick.strip), tick.shown);
+      }
+      if (tick.right && tick.wanted >= 0) {
+        EXPECT_EQ(tick.shown, tick.wanted);
+        EXPECT_EQ(tick.strip, static_cast<std::uint32_t>(tick.wanted));
+        ++right;
+        frames.insert(tick.wanted);
+      }
+    }
+    EXPECT_GT(seen.size(), 20u);
+    EXPECT_GT(right, 0);
+    EXPECT_GT(frames.size(), 5u);  // the pictures moved
+    EXPECT_GE(monitor.counts().ticks, static_cast<std::int64_t>(seen.size()));
+  }
+  UnregisterServerClasses();
 }
 
 }  // namespace
