@@ -189,6 +189,32 @@ TEST_F(MainPanelTest, LoadPlayStopAndEjectFromThePanel) {
   EXPECT_EQ(recent_.Paths(), (std::vector<std::string>{second, tape}));
 }
 
+// A fake player that runs a hook while it loads.
+class LoadWatchingPlayer : public testing::FakeDeckPlayer {
+ public:
+  explicit LoadWatchingPlayer(std::function<void()> during_load)
+      : during_load_(std::move(during_load)) {}
+  HRESULT InsertTape(const std::string& path) override {
+    during_load_();
+    return FakeDeckPlayer::InsertTape(path);
+  }
+
+ private:
+  std::function<void()> during_load_;
+};
+
+TEST_F(MainPanelTest, TheLabelSaysLoadingWhileTheTapeLoads) {
+  std::string during_load;
+  Open([&] {
+    return std::unique_ptr<CDeckPlayer>(
+        new LoadWatchingPlayer([&] { during_load = panel_->Label(0).Text(); }));
+  });
+  panel_->OnTimerTick();
+  LoadFromLabel("/tapes/reel.avi");
+  EXPECT_EQ(during_load, "Loading ...");
+  EXPECT_EQ(LabelText(), "/tapes/reel.avi");
+}
+
 TEST_F(MainPanelTest, ACancelledFileDialogChangesNothing) {
   StartBoard();
   Open();
