@@ -10,6 +10,12 @@
 
 #include "app/app_test_support.h"
 
+// Fontconfig keeps a cache that it frees only when the process ends; the leak checker of the
+// sanitizer build is told about that one library, nothing else (once for all of app_tests).
+extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
+
 namespace vxr {
 namespace {
 
