@@ -1,18 +1,11 @@
 // The real vxrdeck program, started offscreen and driven over a pseudo-terminal as an edit
 // controller drives a deck, then ended with SIGTERM.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QSettings>
 #include <chrono>
-#include <cstring>
 #include <functional>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,10 +13,9 @@
 #include "protocol/frame.h"
 #include "protocol/status_bits.h"
 #include "protocol/timecode.h"
+#include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
 #include "testing/pty_pair.h"
-
-extern char** environ;
 
 namespace vxr {
 namespace {
@@ -38,74 +30,6 @@ bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
   }
   return condition();
 }
-
-// One run of the program with its own configuration folder and its output in a log file.
-class ProgramRun {
- public:
-  ProgramRun(const testing::TempFolder& folder, std::map<std::string, std::string> env_changes)
-      : log_path_(folder.File("vxrdeck.log")) {
-    ::mkdir(folder.File("runtime").c_str(), 0700);
-    env_changes.emplace("QT_QPA_PLATFORM", "offscreen");
-    env_changes.emplace("XDG_CONFIG_HOME", folder.path());
-    env_changes.emplace("XDG_RUNTIME_DIR", folder.File("runtime"));
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string text = *entry;
-      const std::string name = text.substr(0, text.find('='));
-      if (env_changes.count(name) == 0 && !name.starts_with("VXR_BOARD_")) env_.push_back(text);
-    }
-    for (const auto& [name, value] : env_changes) env_.push_back(name + "=" + value);
-  }
-  ~ProgramRun() {
-    if (pid_ > 0 && !exited_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  bool Start(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv_text = {VXRDECK_PROGRAM};
-    argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv, envp;
-    for (std::string& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& e : env_) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log_path_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int error = ::posix_spawn(&pid_, VXRDECK_PROGRAM, &actions, nullptr, argv.data(),
-                                    envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return error == 0;
-  }
-
-  bool Running() {
-    if (exited_) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      status_ = status;
-    }
-    return !exited_;
-  }
-  // The exit code once the program has ended within timeout_ms; -1 otherwise (or on a signal).
-  int WaitForExit(int timeout_ms) {
-    WaitFor([this] { return !Running(); }, timeout_ms);
-    if (!exited_ || !WIFEXITED(status_)) return -1;
-    return WEXITSTATUS(status_);
-  }
-  void Signal(int signal_number) { ::kill(pid_, signal_number); }
-  std::string Log() const { return testing::ReadFileBytes(log_path_); }
-
- private:
-  std::string log_path_;
-  std::vector<std::string> env_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-};
 
 class VxrdeckProgramTest : public ::testing::Test {
  protected:
@@ -130,10 +54,6 @@ class VxrdeckProgramTest : public ::testing::Test {
     if (reply.size() != 7 || reply[0] != 0x74) return -1;
     return Timecode::FromBytes(reply.data() + 2).ToFrames(25);
   }
-  std::string ConfigFile() const {
-    return folder_.path() + "/Kavendi/Calvera/vxrdeck.ini";
-  }
-
   static constexpr int kStartMs = 30000;  // start-up of a Qt program on a loaded machine
   static constexpr int kActMs = 10000;
   testing::TempFolder folder_;
@@ -146,7 +66,7 @@ TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPow
   const std::string tape =
       testing::MakeTestTape(folder_, "reel.avi", testing::SmallTape(20.0), &error);  // 500 frames
   ASSERT_FALSE(tape.empty()) << error;
-  ProgramRun program(folder_, {});
+  testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path());
   ASSERT_TRUE(program.Start({"--port", pty_.SlavePath(), "--tape", tape, "--remote"}));
 
   // The deck answers once REMOTE has started the service; the options have then loaded the
@@ -200,7 +120,7 @@ TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPow
   pty_.Write({0x61, 0x20, 0x01, 0x82});
   EXPECT_TRUE(pty_.ReadFrame(300).empty());
 
-  QSettings settings(QString::fromStdString(ConfigFile()), QSettings::IniFormat);
+  QSettings settings(QString::fromStdString(program.ConfigFile()), QSettings::IniFormat);
   EXPECT_EQ(settings.value("Settings/Port_name").toString().toStdString(), pty_.SlavePath());
   EXPECT_EQ(settings.value("Recent File List/File1").toString().toStdString(), tape);
   EXPECT_FALSE(settings.contains("Recent File List/File2"));
@@ -209,19 +129,20 @@ TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPow
 TEST_F(VxrdeckProgramTest, WithoutABoardSigtermStillEndsTheProgramCleanly) {
   // The start-up message waits for a click; SIGTERM closes it (or comes before it) and the
   // program ends as POWER ends it. Either way the outcome is the same.
-  ProgramRun program(folder_, {{"VXR_BOARD_COUNT", "0"}});
+  testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(), {{"VXR_BOARD_COUNT", "0"}});
   ASSERT_TRUE(program.Start({}));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   ASSERT_TRUE(program.Running()) << program.Log();
   program.Signal(SIGINT);
   EXPECT_EQ(program.WaitForExit(kStartMs), 0) << program.Log();
-  QSettings settings(QString::fromStdString(ConfigFile()), QSettings::IniFormat);
+  QSettings settings(QString::fromStdString(program.ConfigFile()), QSettings::IniFormat);
   EXPECT_FALSE(settings.contains("Settings/Port_name"));
 }
 
 TEST_F(VxrdeckProgramTest, HelpVersionAndBadOptionsNeedNoDisplay) {
   {
-    ProgramRun program(folder_, {{"QT_QPA_PLATFORM", "no-such-platform"}});
+    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(),
+                                 {{"QT_QPA_PLATFORM", "no-such-platform"}});
     ASSERT_TRUE(program.Start({"--help"}));
     EXPECT_EQ(program.WaitForExit(kActMs), 0);
     EXPECT_NE(program.Log().find("Usage: vxrdeck [--port NAME] [--tape PATH] [--remote]"),
@@ -229,13 +150,15 @@ TEST_F(VxrdeckProgramTest, HelpVersionAndBadOptionsNeedNoDisplay) {
         << program.Log();
   }
   {
-    ProgramRun program(folder_, {{"QT_QPA_PLATFORM", "no-such-platform"}});
+    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(),
+                                 {{"QT_QPA_PLATFORM", "no-such-platform"}});
     ASSERT_TRUE(program.Start({"--version"}));
     EXPECT_EQ(program.WaitForExit(kActMs), 0);
     EXPECT_EQ(program.Log().rfind("vxrdeck ", 0), 0u) << program.Log();
   }
   {
-    ProgramRun program(folder_, {{"QT_QPA_PLATFORM", "no-such-platform"}});
+    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(),
+                                 {{"QT_QPA_PLATFORM", "no-such-platform"}});
     ASSERT_TRUE(program.Start({"--tape"}));
     EXPECT_EQ(program.WaitForExit(kActMs), 2);
     EXPECT_NE(program.Log().find("vxrdeck: option --tape needs a value"), std::string::npos)
