@@ -15,7 +15,7 @@ namespace vxr {
 namespace {
 
 constexpr HRESULT kNoBoardResult = HRESULT_FROM_WIN32(ERROR_BAD_DEVICE);  // 0x800704B0
-constexpr int kTimeSenseCount = 9;
+constexpr int kTickStatusCount = 9;
 constexpr int kLoadStatusCount = 2;
 constexpr int kRemoteStatusCount = 1;
 // A time field that the read did not fill.
@@ -172,7 +172,7 @@ void CMainPanelDialog::OnTimerTick() {
     Timecode().SetTime(hours, minutes, seconds, frames);
   }
   std::uint8_t status[16] = {};
-  deck_->RefreshStatus(kTimeSenseCount, status, nullptr);
+  deck_->RefreshStatus(kTickStatusCount, status, nullptr);
   if (std::memcmp(status, status_snapshot_, sizeof status) != 0) {
     std::memcpy(status_snapshot_, status, sizeof status);
     SetLamps(status);
