@@ -49,9 +49,10 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
       continue;
     }
     if (value) return fail("option " + name + " takes no value");
-    if (name == "--remote") {
-      if (parsed.options.remote) return fail("option --remote is given twice");
-      parsed.options.remote = true;
+    if (name == "--remote" || name == "--no-monitor") {
+      bool& flag = name == "--remote" ? parsed.options.remote : parsed.options.no_monitor;
+      if (flag) return fail("option " + name + " is given twice");
+      flag = true;
     } else if (name == "--help" || name == "-h") {
       parsed.action = OptionsAction::kHelp;
     } else if (name == "--version") {
@@ -66,7 +67,7 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
 }
 
 std::string DeckUsage(const std::string& program_name) {
-  return "Usage: " + program_name + " [--port NAME] [--tape PATH] [--remote]\n"
+  return "Usage: " + program_name + " [--port NAME] [--tape PATH] [--remote] [--no-monitor]\n"
          "       " + program_name + " --help | --version\n"
          "\n"
          "Starts the tape deck's front panel. Without options the deck starts under local\n"
@@ -77,13 +78,15 @@ std::string DeckUsage(const std::string& program_name) {
          "                or a name under /dev/); stored once REMOTE has started on it\n"
          "  --tape PATH   load the AVI file or TML project at PATH after start-up\n"
          "  --remote      hand the deck to the edit controller after start-up, as REMOTE\n"
+         "  --no-monitor  no window showing the board's output (by default it shows on a\n"
+         "                display; VXR_BOARD_MONITOR=0 or 1 turns it off or on)\n"
          "  -h, --help    print this text\n"
          "  --version     print the version\n"
          "\n"
          "SIGINT and SIGTERM end the deck as its POWER button does. The settings live in\n"
          "$XDG_CONFIG_HOME/Kavendi/Calvera/" + program_name + ".ini (~/.config by default);\n"
          "the software video board reads VXR_BOARD_COUNT, VXR_BOARD_FORMAT,\n"
-         "VXR_BOARD_REGISTERED and VXR_BOARD_LOG.\n";
+         "VXR_BOARD_REGISTERED, VXR_BOARD_LOG and VXR_BOARD_MONITOR.\n";
 }
 
 }  // namespace vxr

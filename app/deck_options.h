@@ -15,6 +15,8 @@ struct DeckOptions {
   std::optional<std::string> tape;
   // Hand the deck to the edit controller after start-up, as if REMOTE had been pressed.
   bool remote = false;
+  // No window showing the board's output, whatever VXR_BOARD_MONITOR says.
+  bool no_monitor = false;
 };
 
 enum class OptionsAction { kRun, kHelp, kVersion, kUsageError };

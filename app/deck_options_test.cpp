@@ -15,11 +15,14 @@ TEST(CommandLineTest, NoOptionsRunAsTheDesktopWould) {
   EXPECT_FALSE(parsed.options.port);
   EXPECT_FALSE(parsed.options.tape);
   EXPECT_FALSE(parsed.options.remote);
+  EXPECT_FALSE(parsed.options.no_monitor);
 }
 
 TEST(CommandLineTest, PortTapeAndRemoteInEitherSpelling) {
-  ParsedOptions parsed = Parse({"--port", "/dev/pts/7", "--tape=reel.avi", "--remote"});
+  ParsedOptions parsed =
+      Parse({"--port", "/dev/pts/7", "--tape=reel.avi", "--remote", "--no-monitor"});
   ASSERT_EQ(parsed.action, OptionsAction::kRun) << parsed.error;
+  EXPECT_TRUE(parsed.options.no_monitor);
   EXPECT_EQ(parsed.options.port, "/dev/pts/7");
   EXPECT_EQ(parsed.options.tape, "/home/op/tapes/reel.avi");
   EXPECT_TRUE(parsed.options.remote);
@@ -42,7 +45,8 @@ TEST(CommandLineTest, HelpAndVersion) {
   EXPECT_EQ(Parse({"--version"}).action, OptionsAction::kVersion);
   EXPECT_EQ(Parse({"--version", "--help"}).action, OptionsAction::kHelp);
   const std::string usage = DeckUsage("vxrdeck");
-  for (const char* word : {"--port NAME", "--tape PATH", "--remote", "--help", "--version",
+  for (const char* word : {"--port NAME", "--tape PATH", "--remote", "--no-monitor", "--help",
+                           "--version", "VXR_BOARD_MONITOR",
                            "Kavendi/Calvera/vxrdeck.ini", "VXR_BOARD_COUNT"}) {
     EXPECT_NE(usage.find(word), std::string::npos) << word;
   }
@@ -64,6 +68,8 @@ TEST(CommandLineTest, BadOptionsAreRefusedWithAClearReason) {
       {{"--port", "COM1", "--port", "COM2"}, "option --port is given twice"},
       {{"--tape=a", "--tape=b"}, "option --tape is given twice"},
       {{"--remote", "--remote"}, "option --remote is given twice"},
+      {{"--no-monitor", "--no-monitor"}, "option --no-monitor is given twice"},
+      {{"--no-monitor=1"}, "option --no-monitor takes no value"},
   };
   for (const auto& c : cases) {
     const ParsedOptions parsed = Parse(c.arguments);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "app/deck_options.h"
 #include "app/termination_signals.h"
 #include "player/player_factory.h"
+#include "vboard/monitor/monitor_window.h"
 #include "vboard/software_board.h"
 
 namespace {
@@ -47,6 +49,12 @@ void PreferX11UnderWayland() {
   if (is_wayland) ::setenv("QT_QPA_PLATFORM", "xcb", 1);
 }
 
+// The software board and the window that shows its output; the window goes first.
+struct BoardWithMonitor {
+  std::unique_ptr<vxr::CSoftwareBoard> board;
+  std::unique_ptr<vxr::CMonitorWindow> monitor;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,8 +82,12 @@ int main(int argc, char** argv) {
   icon.addFile(":/icons/vxrdeck_16.png");
   QApplication::setWindowIcon(icon);
 
-  vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), [] {
-    return vxr::CDeckApp::ServerLibrary(vxr::StartBoardFromEnvironment());
+  const bool no_monitor = parsed.options.no_monitor;
+  vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), [no_monitor] {
+    auto server = std::make_shared<BoardWithMonitor>();
+    server->board = vxr::StartBoardFromEnvironment();
+    server->monitor = vxr::StartBoardMonitor(server->board.get(), no_monitor);
+    return vxr::CDeckApp::ServerLibrary(server);
   });
   vxr::CTerminationSignals termination([&deck_app] { deck_app.RequestPowerOff(); });
   return deck_app.Run(parsed.options);

@@ -54,6 +54,22 @@ class VxrdeckProgramTest : public ::testing::Test {
     if (reply.size() != 7 || reply[0] != 0x74) return -1;
     return Timecode::FromBytes(reply.data() + 2).ToFrames(25);
   }
+  // Starts the program on the pty with --remote and waits until it serves the controller with
+  // byte 0 of the status reading byte0 (Local clear by then).
+  ::testing::AssertionResult StartServing(testing::DeckProcess& program,
+                                          std::vector<std::string> arguments,
+                                          std::uint8_t byte0) {
+    arguments.insert(arguments.end(), {"--port", pty_.SlavePath(), "--remote"});
+    if (!program.Start(arguments)) return ::testing::AssertionFailure() << "cannot start";
+    const bool serving = WaitFor([&] {
+      if (!program.Running()) return true;
+      const Bytes s = Status(1);
+      return s.size() == 1 && s[0] == byte0;
+    }, kStartMs);
+    if (!serving || !program.Running()) return ::testing::AssertionFailure() << program.Log();
+    return ::testing::AssertionSuccess();
+  }
+
   static constexpr int kStartMs = 30000;  // start-up of a Qt program on a loaded machine
   static constexpr int kActMs = 10000;
   testing::TempFolder folder_;
@@ -67,16 +83,9 @@ TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPow
       testing::MakeTestTape(folder_, "reel.avi", testing::SmallTape(20.0), &error);  // 500 frames
   ASSERT_FALSE(tape.empty()) << error;
   testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path());
-  ASSERT_TRUE(program.Start({"--port", pty_.SlavePath(), "--tape", tape, "--remote"}));
-
   // The deck answers once REMOTE has started the service; the options have then loaded the
   // tape and given up local control.
-  ASSERT_TRUE(WaitFor([&] {
-    if (!program.Running()) return true;
-    const Bytes s = Status(1);
-    return s.size() == 1 && s[0] == 0x00;
-  }, kStartMs)) << program.Log();
-  ASSERT_TRUE(program.Running()) << program.Log();
+  ASSERT_TRUE(StartServing(program, {"--tape", tape}, 0x00));
 
   EXPECT_EQ(Send({0x00, 0x11}), (Bytes{0x12, 0x11, 0x21, 0x50, 0x94}));
   EXPECT_EQ(Send({0x61, 0x20, 0x03}), (Bytes{0x73, 0x20, 0x00, 0xA0, 0x02, 0x35}));
@@ -124,6 +133,41 @@ TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPow
   EXPECT_EQ(settings.value("Settings/Port_name").toString().toStdString(), pty_.SlavePath());
   EXPECT_EQ(settings.value("Recent File List/File1").toString().toStdString(), tape);
   EXPECT_FALSE(settings.contains("Recent File List/File2"));
+}
+
+TEST_F(VxrdeckProgramTest, TheBoardMonitorRunsWithTheDeckAndGoesBeforeTheBoard) {
+  ASSERT_TRUE(pty_.ok());
+  std::string error;
+  const std::string tape =
+      testing::MakeTestTape(folder_, "reel.avi", testing::SmallTape(6.0), &error);
+  ASSERT_FALSE(tape.empty()) << error;
+  testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(), {{"VXR_BOARD_MONITOR", "1"}});
+  ASSERT_TRUE(StartServing(program, {"--tape", tape}, 0x00));
+  EXPECT_EQ(Send({0x20, 0x01}), (Bytes{0x10, 0x01, 0x11}));
+  ASSERT_TRUE(WaitFor([&] { return Position() >= 10; }, kActMs));
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
+}
+
+TEST_F(VxrdeckProgramTest, NoMonitorOverridesTheBoardsVariable) {
+  ASSERT_TRUE(pty_.ok());
+  const std::string refusal = "VXR_BOARD_MONITOR=\"yes\" is neither 0 nor 1";
+  {
+    // The variable is read (and its bad value refused) when the option is absent...
+    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(), {{"VXR_BOARD_MONITOR", "yes"}});
+    ASSERT_TRUE(StartServing(program, {}, 0x20));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.WaitForExit(kActMs), 0);
+    EXPECT_NE(program.Log().find(refusal), std::string::npos) << program.Log();
+  }
+  {
+    // ...and not at all when --no-monitor is given.
+    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(), {{"VXR_BOARD_MONITOR", "yes"}});
+    ASSERT_TRUE(StartServing(program, {"--no-monitor"}, 0x20));
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.WaitForExit(kActMs), 0);
+    EXPECT_EQ(program.Log().find(refusal), std::string::npos) << program.Log();
+  }
 }
 
 TEST_F(VxrdeckProgramTest, WithoutABoardSigtermStillEndsTheProgramCleanly) {
