@@ -50,8 +50,12 @@ HRESULT CClvrPlayer::InsertTape(const std::string& path) {
   const bool no_rec = m_device_type[1] == 0x50;
   ChangeStatus([&](std::uint8_t* s) {
     if (!loaded) {
+      // The block starts afresh with no tape, but Local belongs to the panel's switch, not to
+      // the tape: a failed load must not hand the deck to the controller behind its back.
+      const bool local = status::Local.In(s);
       for (int i = 0; i < 16; ++i) s[i] = 0;
       status::Tape_OUT.Set(s, true);
+      status::Local.Set(s, local);
     } else {
       s[0] &= static_cast<std::uint8_t>(~status::kTapeOutMask);
       status::Stop.Set(s, true);

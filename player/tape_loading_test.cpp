@@ -142,6 +142,10 @@ TEST_F(TapeLoadingTest, AFailedLoadLeavesNoTapeAndRefusesTransport) {
   player_->Play();
   Sleep(50);
   EXPECT_FALSE(Bit(status::Play));
+  // Local control survives a failed load.
+  player_->SetLocal(1);
+  EXPECT_LT(player_->InsertTape(bad), 0);
+  EXPECT_EQ(Status()[0], 0x21);
   // The next good tape loads.
   LoadTape(20);
   EXPECT_EQ(player_->TapeOutState(), 0);
