@@ -295,7 +295,13 @@ TEST_P(FailingAlwaysTest, EveryFrameIsAnsweredAtOnceAndTheDeckRecoversWhenTheFau
   EXPECT_TRUE(player_->IsThreadRunning());
 
   Faults().ClearAll();
-  ASSERT_TRUE(WaitFor([&] { return Has(status::Tape_OUT); })) << log_.Dump();
+  // The eject is seen through the deck's own status copy (under the player's status lock), not
+  // only over the line, so that the load below follows it in every sense.
+  ASSERT_TRUE(WaitFor([&] {
+    std::uint8_t block[16] = {};
+    deck_->RefreshStatus(16, block, nullptr);
+    return status::Tape_OUT.In(block);
+  })) << log_.Dump();
   ASSERT_EQ(deck_->InsertTape(tape_), 0) << log_.Dump();
   ExpectPlayRuns();
 }
