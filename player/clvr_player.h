@@ -131,6 +131,8 @@ class CClvrPlayer : public CDeckPlayer {
   void FreeResources();
 
   void ReleaseServerObjects();
+  std::shared_ptr<IClvSuperClip> SuperClip();
+  void SetSuperClip(std::shared_ptr<IClvSuperClip> clip);
   // Runs change on the status block under StatusLock.
   template <typename Change>
   void ChangeStatus(Change&& change) {
@@ -167,6 +169,7 @@ class CClvrPlayer : public CDeckPlayer {
   std::shared_ptr<IClvPlayServer> m_play_server;
   std::shared_ptr<IClvResourceHolder> m_resource_holder;
   std::shared_ptr<IClvTimeline> m_TimeLine;
+  std::mutex m_super_clip_lock;  // guards m_super_clip: loaded on one thread, ejected on another
   std::shared_ptr<IClvSuperClip> m_super_clip;
   std::atomic<std::uint32_t> m_frame_last{0};
   std::atomic<std::uint32_t> m_current_frame{0};

@@ -100,7 +100,14 @@ int CClvrPlayer::Play_Speed(double new_speed, double time_stamp) {
       return 1;
     }
 
-    int n = static_cast<int>(std::trunc(GetQueuedTime() * m_output_rate + 0.5));
+    const double queued = GetQueuedTime();
+    if (queued < 0.0) {
+      // The timeline cannot say how much it holds: queue nothing blind (the queue would grow
+      // without bound) and ask again in half a frame. The recent-frames queue is left alone.
+      if (CMD_was_set(m_half_frame_wait)) return 0;
+      continue;
+    }
+    int n = static_cast<int>(std::trunc(queued * m_output_rate + 0.5));
     if (n >= m_queue_sz) {
       if (n > m_queue_sz) {
         DebugReport("Info Play_Speed", " (n=%d) >= (m_queue_sz=%d) !\n", n, m_queue_sz);
@@ -108,8 +115,6 @@ int CClvrPlayer::Play_Speed(double new_speed, double time_stamp) {
       if (CMD_was_set(m_half_frame_wait)) return 0;
       continue;
     }
-    // A failed query reads as an empty pipeline, never as an index outside the queue.
-    if (n < 0) n = 0;
 
     UpdatePosition();
     for (int i = 0; i < n; ++i) m_queue[i].store(m_queue[m_queue_sz - n + i].load());

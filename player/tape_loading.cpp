@@ -46,7 +46,7 @@ HRESULT CClvrPlayer::InsertTape(const std::string& path) {
   const HRESULT result = LoadTape(path);
   m_last_result.store(result);
   const bool loaded = result == 0 || result == kAlreadyLoaded;
-  if (!loaded) m_super_clip.reset();
+  if (!loaded) SetSuperClip(nullptr);
   const bool no_rec = m_device_type[1] == 0x50;
   ChangeStatus([&](std::uint8_t* s) {
     if (!loaded) {
@@ -73,20 +73,29 @@ HRESULT CClvrPlayer::InsertTape(const std::string& path) {
 
 HRESULT CClvrPlayer::LoadTape(const std::string& path) {
   const char* tag = "Err LoadTape";
-  if (m_super_clip) {
+  bool ejecting;
+  {
+    std::lock_guard lock(StatusLock);
+    ejecting = status::Eject.In(m_status);
+  }
+  // While an eject runs the tape counts as loaded: the player thread drops the super clip
+  // before it reports the tape out, and a load in between would be reported out at once.
+  if (ejecting || SuperClip()) {
     DebugReport(tag, "Already loaded. Eject at first.\n");
     return kAlreadyLoaded;
   }
   if (!m_play_server) return E_POINTER;
   const std::string extension = Extension(path);
 
-  HRESULT hr = m_play_server->get_SuperClip(4147, 6, &m_super_clip);
-  if (FAILED(hr) || !m_super_clip) {
+  std::shared_ptr<IClvSuperClip> clip;
+  HRESULT hr = m_play_server->get_SuperClip(4147, 6, &clip);
+  if (FAILED(hr) || !clip) {
     if (SUCCEEDED(hr)) hr = E_POINTER;
     DebugReport(tag, " get_SuperClip() error 0x%X", static_cast<unsigned>(hr));
-    m_super_clip.reset();
+    SetSuperClip(nullptr);
     return hr;
   }
+  SetSuperClip(clip);
 
   if (EqualsIgnoringCase(extension, ".AVI")) {
     std::shared_ptr<IClvMovie> movie;
@@ -105,7 +114,7 @@ HRESULT CClvrPlayer::LoadTape(const std::string& path) {
         DebugReport(tag, "GetMovieInfo(\"%s\") error 0x%X", path.c_str(),
                     static_cast<unsigned>(hr));
       } else {
-        hr = m_super_clip->AddMovie(movie);
+        hr = clip->AddMovie(movie);
         if (FAILED(hr)) {
           DebugReport(tag, "AddMovie(\"%s\") error 0x%X", path.c_str(), static_cast<unsigned>(hr));
         }
@@ -114,7 +123,7 @@ HRESULT CClvrPlayer::LoadTape(const std::string& path) {
     movie.reset();
     if (FAILED(hr)) return hr;
   } else if (EqualsIgnoringCase(extension, ".TML")) {
-    hr = m_super_clip->AddProject(path);
+    hr = clip->AddProject(path);
     if (FAILED(hr)) {
       DebugReport(tag, "AddProject(\"%s\") error 0x%X", path.c_str(), static_cast<unsigned>(hr));
       return hr;
@@ -126,7 +135,7 @@ HRESULT CClvrPlayer::LoadTape(const std::string& path) {
 
   std::uint32_t flags = 0;
   std::int32_t width = 0, height = 0;
-  hr = m_super_clip->GetFilledDataInfo(&flags, &width, &height);
+  hr = clip->GetFilledDataInfo(&flags, &width, &height);
   if (FAILED(hr)) {
     DebugReport(tag, "GetFilledDataInfo() error 0x%X", static_cast<unsigned>(hr));
     return hr;
@@ -138,7 +147,7 @@ HRESULT CClvrPlayer::LoadTape(const std::string& path) {
     return FAILED(last) ? last : E_FAIL;
   }
   double length = 0.0;
-  hr = m_super_clip->get_Duration(&length);
+  hr = clip->get_Duration(&length);
   if (FAILED(hr)) {
     DebugReport(tag, "get_Duration() error 0x%X", static_cast<unsigned>(hr));
     return hr;
@@ -209,8 +218,18 @@ bool CClvrPlayer::InitResourses(std::uint32_t flags, std::int32_t width, std::in
 int CClvrPlayer::EjectTape() {
   Clvr_PAUSE();
   ResetToRealtime();
-  m_super_clip.reset();
+  SetSuperClip(nullptr);
   return 1;
+}
+
+std::shared_ptr<IClvSuperClip> CClvrPlayer::SuperClip() {
+  std::lock_guard lock(m_super_clip_lock);
+  return m_super_clip;
+}
+
+void CClvrPlayer::SetSuperClip(std::shared_ptr<IClvSuperClip> clip) {
+  std::lock_guard lock(m_super_clip_lock);
+  m_super_clip = std::move(clip);
 }
 
 void CClvrPlayer::FreeResources() {

@@ -171,6 +171,29 @@ TEST_F(TapeLoadingTest, EjectDropsTheTapeAndTheNextLoadWorks) {
   EXPECT_EQ(player_->CurrentFrame(), 0u);
 }
 
+TEST_F(TapeLoadingTest, ALoadTriedWhileAnEjectRunsIsSafe) {
+  StartBoard();
+  StartPlayer();
+  LoadTape(50);
+  const std::string next = MakeTape("next.avi", 30);
+  player_->Play();
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Play); }));
+  // The load from the panel's thread meets the eject on the player thread: it is refused while
+  // the tape is in and succeeds once it is out (checked for races under ThreadSanitizer).
+  player_->Eject();
+  HRESULT result = 85;
+  ASSERT_TRUE(WaitFor([&] {
+    result = player_->InsertTape(next);
+    return result != 85;
+  })) << log_.Dump();
+  EXPECT_EQ(result, 0) << log_.Dump();
+  EXPECT_EQ(player_->FrameLast(), 29u);
+  // The eject was over before the load: the new tape stays in.
+  Sleep(50);
+  EXPECT_EQ(player_->TapeOutState(), 0);
+  EXPECT_TRUE(Bit(status::Standby));
+}
+
 TEST_F(TapeLoadingTest, AMissingFileFailsCleanly) {
   StartBoard();
   StartPlayer();

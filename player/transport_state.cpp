@@ -12,9 +12,11 @@ std::int32_t CClvrPlayer::GetState() {
   std::int32_t state = ClvPlaybackEmpty;
   const HRESULT hr = m_TimeLine ? m_TimeLine->get_State(&state) : E_POINTER;
   if (FAILED(hr)) {
+    // Queries run on every thread (the time sense among them), so only a failure is kept as
+    // the last result; a success must not wipe out the failure of a command in progress.
+    m_last_result.store(hr);
     // A timeline that cannot tell its state is treated as stopped on an error: the executors
     // that recover from that state reset the timeline first.
-    m_last_result.store(hr);
     return ClvPlaybackStopOnError;
   }
   return state;
@@ -51,7 +53,11 @@ int CClvrPlayer::ResetToRealtime() {
 
 double CClvrPlayer::GetQueuedTime() {
   double seconds = 0.0;
-  if (!m_TimeLine || FAILED(m_TimeLine->get_QueuedTime(&seconds))) return -1.0;
+  const HRESULT hr = m_TimeLine ? m_TimeLine->get_QueuedTime(&seconds) : E_POINTER;
+  if (FAILED(hr)) {
+    m_last_result.store(hr);
+    return -1.0;
+  }
   return seconds;
 }
 
@@ -87,7 +93,8 @@ int CClvrPlayer::UpdatePosition() {
 }
 
 int CClvrPlayer::add_TapeFrag(std::uint32_t fr1, std::uint32_t fr2) {
-  if (!m_super_clip) return 0;
+  const std::shared_ptr<IClvSuperClip> clip = SuperClip();
+  if (!clip) return 0;
   const std::uint32_t last = m_frame_last.load();
   if (fr1 > last) {
     DebugReport("Err add_TapeFrag",
@@ -111,7 +118,7 @@ int CClvrPlayer::add_TapeFrag(std::uint32_t fr1, std::uint32_t fr2) {
   }
   const double start = static_cast<double>(fr1) / m_output_rate;
   const double length = static_cast<double>(fr2 - fr1 + 1) / m_output_rate;
-  const HRESULT hr = m_TimeLine ? m_TimeLine->AddSuperClipFragment(m_super_clip, start, length)
+  const HRESULT hr = m_TimeLine ? m_TimeLine->AddSuperClipFragment(clip, start, length)
                                 : E_POINTER;
   m_last_result.store(hr);
   if (SUCCEEDED(hr)) return 1;

@@ -3,7 +3,9 @@
 // at once and carries out the next command.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <string>
 
 #include "player/clv_results.h"
@@ -184,6 +186,24 @@ TEST_F(FaultInjectionTest, QueuedTimeThatCannotBeReadEndsPlayAndTheDeckRecovers)
   EXPECT_EQ(Send(kStop), kAck);
   ASSERT_TRUE(WaitFor([&] { return Has(status::Stop) && Has(status::Still); }));
   ExpectPlayRuns();
+}
+
+TEST_F(FaultInjectionTest, QueuedTimeThatCannotBeReadDuringAJogQueuesNothingBlind) {
+  StartDeck();
+  EXPECT_EQ(Send({0x21, 0x11, 0x40}), kAck);  // jog forward at play speed
+  ASSERT_TRUE(WaitFor([&] { return Has(status::Jog) && OnOutput() > 3; })) << log_.Dump();
+  Faults().FailAlways(BoardCall::kGetQueuedTime, E_FAIL);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ExpectPromptAnswer();
+  EXPECT_EQ(player_->LastResult(), E_FAIL);
+  Faults().Clear(BoardCall::kGetQueuedTime);
+  // The pipeline never held more than its three pictures while the count could not be read.
+  double queued = 0.0;
+  ASSERT_EQ(board_->Timeline(0)->get_QueuedTime(&queued), S_OK);
+  EXPECT_LE(queued, 3.5 / 25.0);
+  // The jog goes on once the timeline answers again.
+  const std::int64_t from = OnOutput();
+  EXPECT_TRUE(WaitFor([&] { return OnOutput() >= from + 5; })) << log_.Dump();
 }
 
 TEST_F(FaultInjectionTest, NoTimelineMeansNoPlayerAndTheNextStartWorks) {
