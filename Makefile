@@ -1,5 +1,5 @@
 # vxrdeck: the two everyday commands are `make run` and `make test`.
-.PHONY: deps test test-asan test-tsan run build bench clean
+.PHONY: deps test test-asan test-tsan run build bench fuzz soak clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -17,12 +17,12 @@ test-asan: deps
 	ctest --preset asan-ubsan
 
 # ThreadSanitizer covers the threaded core: the control port, the player, the board and the deck.
-TSAN_PROGRAMS = protocol_tests player_tests vboard_tests app_tests
+TSAN_PROGRAMS = protocol_tests player_tests vboard_tests reliability_tests app_tests
 TSAN_APP_FILTER = Deck*:*Receiver*:*Teardown*
 test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan --target $(TSAN_PROGRAMS)
-	@set -e; for p in protocol_tests player_tests vboard_tests; do \
+	@set -e; for p in protocol_tests player_tests vboard_tests reliability_tests; do \
 	  echo "== $$p (ThreadSanitizer)"; TSAN_OPTIONS=halt_on_error=1 build/tsan/bin/$$p --gtest_brief=1; done
 	@echo "== app_tests (ThreadSanitizer)"; TSAN_OPTIONS=halt_on_error=1 \
 	  build/tsan/bin/app_tests --gtest_brief=1 --gtest_filter='$(TSAN_APP_FILTER)'
@@ -31,6 +31,15 @@ test-tsan: deps
 bench: build
 	build/dev/bin/reply_latency --frames 2000
 	build/dev/bin/position_accuracy
+	build/dev/bin/monitor_accuracy
+
+# Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
+fuzz: deps
+	scripts/fuzz.sh $(or $(SECONDS),60)
+
+# The real program driven over a pty for SECONDS (default 600), with memory sampled.
+soak: build
+	build/dev/bin/soak --seconds $(or $(SECONDS),600)
 
 # Starts the deck from bin/, next to its skin and the sample tape, so that the status label's file
 # dialog opens on sample.avi. Options go in ARGS: make run ARGS="--port /dev/ttyUSB0".

@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   socat
+  clang libclang-rt-14-dev
 )
 
 missing=()
