@@ -2,10 +2,8 @@
 // an edit controller on a pseudo-terminal driving every transport command over the wire.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "app/vtr_deck.h"
 #include "platform/diagnostics.h"
@@ -14,6 +12,7 @@
 #include "protocol/frame.h"
 #include "protocol/status_bits.h"
 #include "testing/media/test_tapes.h"
+#include "testing/controller_line.h"
 #include "testing/pty_pair.h"
 #include "vboard/software_board.h"
 #include "vboard/timeline.h"
@@ -21,7 +20,7 @@
 namespace vxr {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
 
 class DeckEndToEndTest : public ::testing::Test {
  protected:
@@ -46,35 +45,12 @@ class DeckEndToEndTest : public ::testing::Test {
     SetDiagnosticSink(previous_sink_);
   }
 
-  // Sends the frame with its checksum appended and returns the reply.
-  Bytes Send(Bytes frame) {
-    frame.push_back(static_cast<std::uint8_t>(Checksum(frame.data(), static_cast<int>(frame.size()))));
-    EXPECT_TRUE(pty_.Write(frame));
-    return pty_.ReadFrame(2000);
-  }
-
-  Bytes Status(int count) {
-    const Bytes reply = Send({0x61, 0x20, static_cast<std::uint8_t>(count)});
-    if (reply.size() != static_cast<std::size_t>(count) + 3) return {};
-    return Bytes(reply.begin() + 2, reply.end() - 1);
-  }
-  bool Has(const StatusBit& bit) {
-    const Bytes s = Status(9);
-    return s.size() == 9 && bit.In(s.data());
-  }
-  // The position from the current time sense, in frames at 25.
-  std::int64_t TimeSense() {
-    const Bytes reply = Send({0x61, 0x0C, 0x01});
-    if (reply.size() != 7 || reply[0] != 0x74) return -1;
-    return Timecode::FromBytes(reply.data() + 2).ToFrames(25);
-  }
-  bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 8000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+  Bytes Send(const Bytes& frame) { return line_.Send(frame); }
+  Bytes Status(int count) { return line_.Status(count); }
+  bool Has(const StatusBit& bit) { return line_.Has(bit); }
+  std::int64_t TimeSense() { return line_.TimeSense(); }
+  static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 8000) {
+    return testing::WaitFor(condition, timeout_ms);
   }
   std::int64_t OnOutput() { return board_->Timeline(0)->FrameOnOutput(); }
 
@@ -83,6 +59,7 @@ class DeckEndToEndTest : public ::testing::Test {
   testing::TempFolder folder_;
   std::string tape_;
   testing::PtyPair pty_;
+  testing::ControllerLine line_{pty_};
   std::unique_ptr<CSoftwareBoard> board_;
   std::unique_ptr<CVtrDeck> deck_;
 };
@@ -90,13 +67,7 @@ class DeckEndToEndTest : public ::testing::Test {
 TEST_F(DeckEndToEndTest, AnEditControllerDrivesTheWholeDeck) {
   ASSERT_EQ(deck_->InsertTape(tape_), 0);
   ASSERT_EQ(deck_->StartReceiver(pty_.SlavePath().c_str()), 0);
-  // What a controller sends before the receiver serves is purged unanswered: poll until the
-  // deck answers, as a controller does when it connects.
-  ASSERT_TRUE(WaitFor([&] {
-    const Bytes probe = {0x61, 0x20, 0x01, 0x82};
-    pty_.Write(probe);
-    return pty_.ReadFrame(200).size() == 4;
-  }));
+  ASSERT_TRUE(line_.WaitUntilServed(8000));
 
   EXPECT_EQ(Send({0x00, 0x11}), (Bytes{0x12, 0x11, 0x21, 0x50, 0x94}));
   EXPECT_EQ(Send({0x61, 0x20, 0x03}), (Bytes{0x73, 0x20, 0x00, 0xA0, 0x02, 0x35}));

@@ -15,45 +15,23 @@
 #include "protocol/timecode.h"
 #include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
+#include "testing/controller_line.h"
 #include "testing/pty_pair.h"
 
 namespace vxr {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
 
-bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
+using testing::WaitFor;
 
 class VxrdeckProgramTest : public ::testing::Test {
  protected:
-  // Sends the frame with its checksum and returns the reply.
-  Bytes Send(Bytes frame) {
-    frame.push_back(Checksum(frame.data(), static_cast<int>(frame.size())));
-    EXPECT_TRUE(pty_.Write(frame));
-    return pty_.ReadFrame(2000);
-  }
-  Bytes Status(int count) {
-    const Bytes reply = Send({0x61, 0x20, static_cast<std::uint8_t>(count)});
-    if (reply.size() != static_cast<std::size_t>(count) + 3) return {};
-    return Bytes(reply.begin() + 2, reply.end() - 1);
-  }
-  bool Has(const StatusBit& bit) {
-    const Bytes s = Status(9);
-    return s.size() == 9 && bit.In(s.data());
-  }
+  Bytes Send(const Bytes& frame) { return line_.Send(frame); }
+  Bytes Status(int count) { return line_.Status(count); }
+  bool Has(const StatusBit& bit) { return line_.Has(bit); }
   // The position from the current time sense, in frames at 25; -1 without an answer.
-  std::int64_t Position() {
-    const Bytes reply = Send({0x61, 0x0C, 0x01});
-    if (reply.size() != 7 || reply[0] != 0x74) return -1;
-    return Timecode::FromBytes(reply.data() + 2).ToFrames(25);
-  }
+  std::int64_t Position() { return line_.TimeSense(); }
   // Starts the program on the pty with --remote and waits until it serves the controller with
   // byte 0 of the status reading byte0 (Local clear by then).
   ::testing::AssertionResult StartServing(testing::DeckProcess& program,
@@ -74,6 +52,7 @@ class VxrdeckProgramTest : public ::testing::Test {
   static constexpr int kActMs = 10000;
   testing::TempFolder folder_;
   testing::PtyPair pty_;
+  testing::ControllerLine line_{pty_};
 };
 
 TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPowerDoes) {

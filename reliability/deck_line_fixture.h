@@ -21,6 +21,7 @@
 #include "protocol/frame.h"
 #include "protocol/status_bits.h"
 #include "testing/media/test_tapes.h"
+#include "testing/controller_line.h"
 #include "testing/pty_pair.h"
 #include "vboard/software_board.h"
 #include "vboard/timeline.h"
@@ -28,17 +29,9 @@
 namespace vxr::testing {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
 
 inline double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// A frame with its checksum appended.
-inline Bytes WithChecksum(Bytes frame) {
-  frame.push_back(
-      static_cast<std::uint8_t>(Checksum(frame.data(), static_cast<int>(frame.size()))));
-  return frame;
 }
 
 class DeckLineTest : public ::testing::Test {
@@ -82,50 +75,18 @@ class DeckLineTest : public ::testing::Test {
   void ServeLine() {
     ASSERT_EQ(deck_->StartReceiver(pty_.SlavePath().c_str()), 0);
     // Bytes sent before the receiver serves are purged unanswered: poll as a controller does.
-    ASSERT_TRUE(WaitFor([&] {
-      pty_.Write(WithChecksum({0x61, 0x20, 0x01}));
-      return pty_.ReadFrame(200).size() == 4;
-    }));
-    pty_.Drain(30);
+    ASSERT_TRUE(line_.WaitUntilServed(8000));
   }
 
-  // Sends the frame with its checksum and returns the reply (empty when none came in 2 s).
-  Bytes Send(const Bytes& frame) {
-    EXPECT_TRUE(pty_.Write(WithChecksum(frame)));
-    return pty_.ReadFrame(2000);
-  }
-  // The same, and how long the reply took.
-  Bytes SendTimed(const Bytes& frame, double* ms) {
-    const Clock::time_point start = Clock::now();
-    Bytes reply = Send(frame);
-    *ms = MillisecondsSince(start);
-    return reply;
-  }
-
+  Bytes Send(const Bytes& frame) { return line_.Send(frame); }
+  Bytes SendTimed(const Bytes& frame, double* ms) { return line_.SendTimed(frame, ms); }
   // Status bytes 0 to 8 from a status sense; empty on a wrong reply.
-  Bytes Status() {
-    const Bytes reply = Send({0x61, 0x20, 0x09});
-    if (reply.size() != 12 || reply[0] != 0x79 || reply[1] != 0x20) return {};
-    return Bytes(reply.begin() + 2, reply.end() - 1);
-  }
-  bool Has(const StatusBit& bit) {
-    const Bytes s = Status();
-    return s.size() == 9 && bit.In(s.data());
-  }
+  Bytes Status() { return line_.Status(9); }
+  bool Has(const StatusBit& bit) { return line_.Has(bit); }
   // The position from the current time sense, in frames at 25; -1 on a wrong reply.
-  std::int64_t TimeSense() {
-    const Bytes reply = Send({0x61, 0x0C, 0x01});
-    if (reply.size() != 7 || (reply[0] & 0xF0) != 0x70) return -1;
-    return Timecode::FromBytes(reply.data() + 2).ToFrames(25);
-  }
-
+  std::int64_t TimeSense() { return line_.TimeSense(); }
   static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 8000) {
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Clock::now() < end) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
+    return testing::WaitFor(condition, timeout_ms);
   }
   static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -141,6 +102,7 @@ class DeckLineTest : public ::testing::Test {
   TempFolder folder_;
   std::string tape_;
   PtyPair pty_;
+  ControllerLine line_{pty_};
   std::unique_ptr<CSoftwareBoard> board_;
   std::unique_ptr<CVtrDeck> deck_;
   CClvrPlayer* player_ = nullptr;  // owned by the deck

@@ -50,21 +50,10 @@ class ShutdownUnderLoadTest : public ::testing::TestWithParam<Load> {
   static constexpr int kStartMs = 30000;  // a Qt program starting on a loaded machine
   static constexpr int kExitMs = 2000;    // what a rack allows between power-off and silence
 
-  Bytes Send(const Bytes& frame) {
-    EXPECT_TRUE(pty_.Write(WithChecksum(frame)));
-    return pty_.ReadFrame(2000);
-  }
-  bool Has(const StatusBit& bit) {
-    const Bytes reply = Send({0x61, 0x20, 0x03});
-    return reply.size() == 6 && bit.In(reply.data() + 2);
-  }
+  Bytes Send(const Bytes& frame) { return line_.Send(frame); }
+  bool Has(const StatusBit& bit) { return line_.Has(bit); }
   static bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Clock::now() < end) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
+    return testing::WaitFor(condition, timeout_ms);
   }
   static int ThreadCount(pid_t pid) {
     const std::string status = testing::ReadFileBytes("/proc/" + std::to_string(pid) + "/status");
@@ -74,6 +63,7 @@ class ShutdownUnderLoadTest : public ::testing::TestWithParam<Load> {
 
   testing::TempFolder folder_;
   testing::PtyPair pty_;
+  testing::ControllerLine line_{pty_};
 };
 
 TEST_P(ShutdownUnderLoadTest, SigtermEndsTheProgramPromptlyAndCleanly) {

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "protocol/status_bits.h"
+#include "testing/pty_pair.h"
+
+namespace vxr::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A frame with its checksum appended.
+Bytes WithChecksum(Bytes frame);
+
+// Polls condition every poll_ms until it holds or timeout_ms has passed; the last answer.
+bool WaitFor(const std::function<bool()>& condition, int timeout_ms, int poll_ms = 20);
+
+// The edit controller's end of a pseudo-terminal line to a deck: frames out, replies in.
+class ControllerLine {
+ public:
+  explicit ControllerLine(PtyPair& pty) : pty_(pty) {}
+
+  // Sends the frame with its checksum appended and returns the reply (empty when none came).
+  Bytes Send(const Bytes& frame, int timeout_ms = 2000);
+  // The same, and how long the reply took in milliseconds.
+  Bytes SendTimed(const Bytes& frame, double* ms);
+  // Status bytes 0 .. count - 1 from a status sense; empty on a wrong or missing reply.
+  Bytes Status(int count = 9);
+  // One bit of status bytes 0 to 8.
+  bool Has(const StatusBit& bit);
+  // The position from the current time sense (LTC) in frames at fps; -1 on a wrong reply.
+  std::int64_t TimeSense(std::uint32_t fps = 25);
+  // Polls until the deck answers, as a controller does when it connects: what is sent before
+  // the deck serves the line is purged unanswered. Then drains what is left.
+  bool WaitUntilServed(int timeout_ms);
+
+ private:
+  PtyPair& pty_;
+};
+
+}  // namespace vxr::testing
