@@ -205,10 +205,7 @@ int CClvrPlayer::GetDeviceType(std::uint8_t* first, std::uint8_t* second) {
 
 std::uint32_t CClvrPlayer::SetLocal(int flag) {
   std::lock_guard lock(StatusLock);
-  const std::uint32_t previous = static_cast<std::uint32_t>(m_status[0]) |
-                                 (static_cast<std::uint32_t>(m_status[1]) << 8) |
-                                 (static_cast<std::uint32_t>(m_status[2]) << 16) |
-                                 (static_cast<std::uint32_t>(m_status[3]) << 24);
+  const std::uint32_t previous = StatusWord(m_status);
   status::Local.Set(m_status, flag != 0);
   return previous;
 }

@@ -21,6 +21,7 @@
 #include "player/server_registry.h"
 #include "protocol/status_bits.h"
 #include "testing/media/test_tapes.h"
+#include "testing/wait_for.h"
 #include "vboard/software_board.h"
 #include "vboard/timeline.h"
 
@@ -160,12 +161,7 @@ class PlayerTest : public ::testing::Test {
   }
 
   static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
+    return testing::WaitFor(condition, timeout_ms, 2);
   }
 
   static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -18,6 +18,13 @@ struct StatusBit {
 
 inline constexpr int kStatusBlockSize = 16;
 
+// Status bytes 0 to 3 as one little-endian word.
+inline std::uint32_t StatusWord(const std::uint8_t* block) {
+  return static_cast<std::uint32_t>(block[0]) | (static_cast<std::uint32_t>(block[1]) << 8) |
+         (static_cast<std::uint32_t>(block[2]) << 16) |
+         (static_cast<std::uint32_t>(block[3]) << 24);
+}
+
 namespace status {
 
 // Byte 0

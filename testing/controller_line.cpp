@@ -1,7 +1,6 @@
 #include "testing/controller_line.h"
 
 #include <chrono>
-#include <thread>
 
 #include "protocol/frame.h"
 #include "protocol/timecode.h"
@@ -12,15 +11,6 @@ Bytes WithChecksum(Bytes frame) {
   frame.push_back(
       static_cast<std::uint8_t>(Checksum(frame.data(), static_cast<int>(frame.size()))));
   return frame;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeout_ms, int poll_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
-  }
-  return condition();
 }
 
 Bytes ControllerLine::Send(const Bytes& frame, int timeout_ms) {

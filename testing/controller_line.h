@@ -6,6 +6,7 @@
 
 #include "protocol/status_bits.h"
 #include "testing/pty_pair.h"
+#include "testing/wait_for.h"
 
 namespace vxr::testing {
 
@@ -13,9 +14,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A frame with its checksum appended.
 Bytes WithChecksum(Bytes frame);
-
-// Polls condition every poll_ms until it holds or timeout_ms has passed; the last answer.
-bool WaitFor(const std::function<bool()>& condition, int timeout_ms, int poll_ms = 20);
 
 // The edit controller's end of a pseudo-terminal line to a deck: frames out, replies in.
 class ControllerLine {

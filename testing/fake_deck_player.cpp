@@ -79,10 +79,7 @@ int FakeDeckPlayer::CueUp(Timecode timecode) { return Record("CueUp", 0.0, timec
 
 std::uint32_t FakeDeckPlayer::SetLocal(int flag) {
   std::lock_guard lock(mutex_);
-  const std::uint32_t previous = static_cast<std::uint32_t>(status_[0]) |
-                                 (static_cast<std::uint32_t>(status_[1]) << 8) |
-                                 (static_cast<std::uint32_t>(status_[2]) << 16) |
-                                 (static_cast<std::uint32_t>(status_[3]) << 24);
+  const std::uint32_t previous = StatusWord(status_.data());
   status::Local.Set(status_.data(), flag != 0);
   calls_.push_back({"SetLocal", static_cast<double>(flag), 0});
   return previous;

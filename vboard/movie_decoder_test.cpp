@@ -17,19 +17,12 @@
 namespace vxr {
 namespace {
 
-struct OutputCloser {
-  void operator()(AVFormatContext* context) const {
-    if (context->pb) avio_closep(&context->pb);
-    avformat_free_context(context);
-  }
-};
-
 // A tape coded with inter-coded pictures: MPEG-4 part 2 in AVI, a key frame every gop pictures
 // and B pictures between, so that decoding order differs from showing order.
 bool WriteLongGopTape(const std::string& path, int frames, int gop) {
   AVFormatContext* raw = nullptr;
   if (avformat_alloc_output_context2(&raw, nullptr, "avi", path.c_str()) < 0) return false;
-  std::unique_ptr<AVFormatContext, OutputCloser> output(raw);
+  AvOutputHandle output(raw);
   const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
   if (encoder == nullptr) return false;
   AVStream* stream = avformat_new_stream(output.get(), nullptr);

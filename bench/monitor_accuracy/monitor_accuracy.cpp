@@ -29,6 +29,7 @@
 #include "testing/media/test_tapes.h"
 #include "vboard/board_monitor.h"
 #include "vboard/movie_decoder.h"
+#include "bench/bench_deck.h"
 #include "vboard/software_board.h"
 #include "vboard/timeline.h"
 
@@ -37,16 +38,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < end) {
-    if (condition()) return true;
-    SleepMs(2);
-  }
-  return condition();
-}
+using bench::SleepMs;
+using bench::WaitFor;
 
 std::string MakeTape(const testing::TempFolder& folder, const char* name, int width, int height,
                      std::uint32_t frames) {
@@ -100,26 +93,11 @@ void DecodeTimes(const testing::TempFolder& folder, const char* name, int width,
 
 class Follow {
  public:
-  Follow() {
-    SetDiagnosticSink([](std::string_view, std::string_view) {});
-    board_ = std::make_unique<CSoftwareBoard>(BoardConfig{});
-    board_->Register();
-    monitor_ = std::make_unique<CBoardMonitor>(*board_);
-    board_->Subscribe([this](const OutputFrame& frame) {
-      std::lock_guard lock(mutex_);
-      record_.push_back(frame);
-    });
-  }
-  ~Follow() {
-    player_.reset();
-    monitor_.reset();
-    board_.reset();
-    UnregisterServerClasses();
-  }
+  Follow() : monitor_(std::make_unique<CBoardMonitor>(deck_.board())) {}
+  ~Follow() { monitor_.reset(); }
 
   bool Load(const std::string& path) {
-    player_ = std::make_unique<CClvrPlayer>();
-    return player_->Initialize() == 0 && player_->InsertTape(path) == 0;
+    return deck_.StartPlayer() && deck_.player().InsertTape(path) == 0;
   }
 
   // Runs a transport command from a cued frame for seconds and counts the output ticks on
@@ -128,7 +106,7 @@ class Follow {
            double seconds) {
     Cue(from);
     const std::size_t mark = Size();
-    command(*player_);
+    command(deck_.player());
     SleepMs(static_cast<int>(seconds * 1000));
     int ticks = 0, right = 0, moved = 0;
     std::int64_t previous = -1;
@@ -140,41 +118,22 @@ class Follow {
     }
     std::printf("  %-14s ticks %4d, new pictures %4d: right picture on %6.2f %% (%d missed)\n",
                 name, ticks, moved, ticks ? 100.0 * right / ticks : 0.0, ticks - right);
-    player_->Stop();
+    deck_.player().Stop();
     WaitFor([&] { return Has(status::Stop); }, 3000);
   }
 
  private:
-  std::size_t Size() {
-    std::lock_guard lock(mutex_);
-    return record_.size();
-  }
-  std::vector<OutputFrame> Since(std::size_t mark) {
-    std::lock_guard lock(mutex_);
-    return {record_.begin() + static_cast<std::ptrdiff_t>(std::min(mark, record_.size())),
-            record_.end()};
-  }
-  bool Has(const StatusBit& bit) {
-    std::uint8_t s[16];
-    player_->ReadStatus(s, 0, 16);
-    return bit.In(s);
-  }
+  std::size_t Size() { return deck_.RecordSize(); }
+  std::vector<OutputFrame> Since(std::size_t mark) { return deck_.RecordSince(mark); }
+  bool Has(const StatusBit& bit) { return deck_.Has(bit); }
   void Cue(std::uint32_t frame) {
-    Timecode tc;
-    tc.FromFrames(frame, 25);
-    player_->CueUp(tc);
-    WaitFor([&] {
-      return Has(status::CueUp_Complete) && board_->Timeline(0)->FrameOnOutput() == frame;
-    }, 5000);
+    deck_.Cue(frame);
     monitor_->WaitDecoded(2000);
     SleepMs(100);
   }
 
-  std::unique_ptr<CSoftwareBoard> board_;
-  std::unique_ptr<CBoardMonitor> monitor_;
-  std::unique_ptr<CClvrPlayer> player_;
-  std::mutex mutex_;  // guards record_
-  std::vector<OutputFrame> record_;
+  bench::CBenchDeck deck_;
+  std::unique_ptr<CBoardMonitor> monitor_;  // goes before the deck's board
 };
 
 }  // namespace

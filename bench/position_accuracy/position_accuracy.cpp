@@ -28,6 +28,7 @@
 #include "player/server_registry.h"
 #include "protocol/status_bits.h"
 #include "testing/media/test_tapes.h"
+#include "bench/bench_deck.h"
 #include "vboard/software_board.h"
 #include "vboard/timeline.h"
 
@@ -41,38 +42,15 @@ std::int64_t NowNs() {
       .count();
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
-  const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Clock::now() < end) {
-    if (condition()) return true;
-    SleepMs(2);
-  }
-  return condition();
-}
+using bench::SleepMs;
+using bench::WaitFor;
 
 class Bench {
  public:
-  explicit Bench(double seconds) : seconds_(seconds) {
-    SetDiagnosticSink([](std::string_view, std::string_view) {});
-    BoardConfig config;
-    board_ = std::make_unique<CSoftwareBoard>(config);
-    board_->Register();
-    board_->Subscribe([this](const OutputFrame& frame) {
-      std::lock_guard lock(mutex_);
-      record_.push_back(frame);
-    });
-  }
-  ~Bench() {
-    player_.reset();
-    board_.reset();
-    UnregisterServerClasses();
-  }
+  explicit Bench(double seconds) : seconds_(seconds) {}
 
   bool Start(std::uint32_t frames) {
-    player_ = std::make_unique<CClvrPlayer>();
-    if (player_->Initialize() != 0) return false;
+    if (!deck_.StartPlayer()) return false;
     TapeSpec spec = testing::SmallTape(1.0);
     spec.frames = frames;
     std::string error;
@@ -81,20 +59,20 @@ class Bench {
       std::fprintf(stderr, "cannot make the tape: %s\n", error.c_str());
       return false;
     }
-    return player_->InsertTape(tape_) == 0;
+    return deck_.player().InsertTape(tape_) == 0;
   }
 
   void Play() {
     const std::int64_t start_frame = OnOutput();
     const std::size_t mark = RecordSize();
     const std::int64_t queued_ns = NowNs();
-    player_->Play();
+    deck_.player().Play();
     double worst = 0, sum = 0;
     int samples = 0;
     const auto end = Clock::now() + std::chrono::duration<double>(seconds_);
     while (Clock::now() < end) {
       Timecode tc;
-      player_->GetCurrentTime(&tc, nullptr);
+      deck_.player().GetCurrentTime(&tc, nullptr);
       const std::int64_t shown = OnOutput();
       const double diff = std::fabs(static_cast<double>(tc.ToFrames(25)) - shown);
       worst = std::max(worst, diff);
@@ -122,15 +100,15 @@ class Bench {
     const std::size_t mark = RecordSize();
     const std::int64_t queued_ns = NowNs();
     if (wind) {
-      speed > 0 ? player_->FastFwd() : player_->Rewind();
+      speed > 0 ? deck_.player().FastFwd() : deck_.player().Rewind();
     } else if (shuttle) {
-      player_->Shuttle(speed);
+      deck_.player().Shuttle(speed);
     } else {
-      player_->Jog(speed);
+      deck_.player().Jog(speed);
     }
     const double window = wind ? 4.0 : std::min(seconds_, 4.0);
     SleepMs(static_cast<int>(window * 1000));
-    const std::uint32_t last = player_->FrameLast();
+    const std::uint32_t last = deck_.player().FrameLast();
     double worst = 0, sum = 0, steady_worst = 0, steady_sum = 0;
     int ticks = 0, stalls = 0, steady_ticks = 0;
     std::int64_t previous = -2;
@@ -193,40 +171,23 @@ class Bench {
   }
 
  private:
-  std::int64_t OnOutput() { return board_->Timeline(0)->FrameOnOutput(); }
-  std::size_t RecordSize() {
-    std::lock_guard lock(mutex_);
-    return record_.size();
-  }
-  std::vector<OutputFrame> RecordSince(std::size_t mark) {
-    std::lock_guard lock(mutex_);
-    return {record_.begin() + static_cast<std::ptrdiff_t>(std::min(mark, record_.size())),
-            record_.end()};
-  }
-  bool Has(const StatusBit& bit) {
-    std::uint8_t s[16];
-    player_->ReadStatus(s, 0, 16);
-    return bit.In(s);
-  }
+  std::int64_t OnOutput() { return deck_.OnOutput(); }
+  std::size_t RecordSize() { return deck_.RecordSize(); }
+  std::vector<OutputFrame> RecordSince(std::size_t mark) { return deck_.RecordSince(mark); }
+  bool Has(const StatusBit& bit) { return deck_.Has(bit); }
   void Stop() {
-    player_->Stop();
+    deck_.player().Stop();
     WaitFor([&] { return Has(status::Stop) && Has(status::Still); }, 3000);
   }
   void Cue(std::uint32_t frame) {
-    Timecode tc;
-    tc.FromFrames(frame, 25);
-    player_->CueUp(tc);
-    WaitFor([&] { return Has(status::CueUp_Complete) && OnOutput() == frame; }, 5000);
+    deck_.Cue(frame);
     SleepMs(100);
   }
 
   double seconds_;
   testing::TempFolder folder_;
   std::string tape_;
-  std::unique_ptr<CSoftwareBoard> board_;
-  std::unique_ptr<CClvrPlayer> player_;
-  std::mutex mutex_;  // guards record_
-  std::vector<OutputFrame> record_;
+  bench::CBenchDeck deck_;
 };
 
 }  // namespace

@@ -11,13 +11,6 @@
 namespace vxr {
 namespace {
 
-struct OutputCloser {
-  void operator()(AVFormatContext* context) const {
-    if (context->pb) avio_closep(&context->pb);
-    avformat_free_context(context);
-  }
-};
-
 std::string Describe(const char* step, int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
@@ -33,7 +26,7 @@ class Encoder {
  private:
   bool Drain(AVFrame* frame, std::string* error);
 
-  std::unique_ptr<AVFormatContext, OutputCloser> output_;
+  AvOutputHandle output_;
   AvCodecHandle codec_;
   AvFrameHandle frame_;
   AvPacketHandle packet_;
