@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/vtr_deck.h"
+#include "deck/vtr_deck.h"
 #include "platform/diagnostics.h"
 #include "player/player_factory.h"
 #include "player/server_registry.h"

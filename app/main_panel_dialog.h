@@ -9,7 +9,7 @@
 
 #include "app/config_store.h"
 #include "app/recent_file_list.h"
-#include "app/vtr_deck.h"
+#include "deck/vtr_deck.h"
 #include "panel/skin_dialog.h"
 #include "player/deck_player.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/vtr_deck.h"
+#include "deck/vtr_deck.h"
 #include "protocol/frame.h"
 #include "testing/fake_deck_player.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/vtr_deck.h"
+#include "deck/vtr_deck.h"
 #include "protocol/frame.h"
 #include "testing/fake_deck_player.h"
 #include "testing/pty_pair.h"

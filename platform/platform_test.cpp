@@ -8,6 +8,9 @@
 #include "platform/diagnostics.h"
 #include "platform/hresult.h"
 #include "platform/manual_reset_event.h"
+#include "platform/thread_name.h"
+
+#include <pthread.h>
 
 namespace vxr {
 namespace {
@@ -70,6 +73,17 @@ TEST(DiagnosticsTest, StandardErrorGetsTheTextWithALineBreak) {
   DebugOutput("Info X", "no line break");
   DebugOutput("Info X", "with one\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "no line break\nwith one\n");
+}
+
+TEST(ThreadNameTest, NamesTheCallingThreadAndCutsAtTheKernelsLimit) {
+  std::string seen;
+  std::thread([&] {
+    SetCurrentThreadName("board output clock");
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    seen = name;
+  }).join();
+  EXPECT_EQ(seen, "board output cl");
 }
 
 }  // namespace

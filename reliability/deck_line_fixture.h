@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/vtr_deck.h"
+#include "deck/vtr_deck.h"
 #include "player/clvr_player.h"
 #include "player/player_test_fixture.h"
 #include "player/server_registry.h"

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/vtr_deck.h"
+#include "deck/vtr_deck.h"
 #include "platform/thread_priority.h"
 #include "protocol/frame.h"
 #include "testing/fake_deck_player.h"

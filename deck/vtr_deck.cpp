@@ -1,4 +1,4 @@
-#include "app/vtr_deck.h"
+#include "deck/vtr_deck.h"
 
 #include <algorithm>
 #include <cstring>

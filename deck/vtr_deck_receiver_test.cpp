@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/vtr_deck.h"
+#include "deck/vtr_deck.h"
 #include "platform/manual_reset_event.h"
 #include "protocol/frame.h"
 #include "testing/fake_deck_player.h"
