@@ -100,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           const std::uint8_t byte = data[at++];
           const bool complete = framer.Feed(byte, now);
           const std::optional<Bytes> want = model.Feed(byte, now);
-          if (complete != want.has_value()) Fault("frame completed when the model's was not", event);
+          if (complete != want.has_value())
+            Fault("frame completed when the model's was not", event);
           if (complete) {
             const Bytes got(framer.Frame(), framer.Frame() + framer.FrameSize());
             if (got != *want) Fault("frame differs from the bytes sent", event);
@@ -115,8 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Time quiet = last_byte + milliseconds(2) * argument;
         if ((lead & kKindMask) == kQuietAtDeadline) {
           const auto deadline = model.Deadline();
-          quiet = (deadline ? *deadline : now) +
-                  microseconds(250) * (argument - kQuietShiftOrigin);
+          quiet = (deadline ? *deadline : now) + microseconds(250) * (argument - kQuietShiftOrigin);
         }
         // The receiver's clock never runs backwards.
         if (quiet < now) quiet = now;

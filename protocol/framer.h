@@ -30,10 +30,10 @@ class CFramer {
   static constexpr int kHeadSize = 3;
 
   enum class State {
-    kIdle,         // no frame under way; the next byte begins a head
-    kHead,         // one or two bytes of a head
-    kAwaitingData, // a complete head whose data has not begun
-    kData,         // a head and part of its data
+    kIdle,          // no frame under way; the next byte begins a head
+    kHead,          // one or two bytes of a head
+    kAwaitingData,  // a complete head whose data has not begun
+    kData,          // a head and part of its data
   };
 
   CFramer() = default;
@@ -66,10 +66,10 @@ class CFramer {
 
   State state_ = State::kIdle;
   std::uint8_t frame_[kMaxFrameSize] = {};
-  int length_ = 0;        // bytes held
-  int expected_ = 0;      // the whole frame's length, once the head's first byte is in
-  bool complete_ = false; // frame_ holds a complete frame
-  Time last_{};           // arrival of the last byte taken
+  int length_ = 0;         // bytes held
+  int expected_ = 0;       // the whole frame's length, once the head's first byte is in
+  bool complete_ = false;  // frame_ holds a complete frame
+  Time last_{};            // arrival of the last byte taken
   long dropped_ = 0;
 };
 

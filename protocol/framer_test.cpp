@@ -121,9 +121,9 @@ TEST(Framer, StreamsOfEveryLengthWithGarbageAndQuietComeOutWhole) {
     Bytes garbage(static_cast<std::size_t>(pick(1, 40)));
     for (auto& b : garbage) b = static_cast<std::uint8_t>(pick(0, 255));
     for (std::size_t at = 0; at < garbage.size(); at += 7) {
-      const Bytes piece(garbage.begin() + static_cast<std::ptrdiff_t>(at),
-                        garbage.begin() + static_cast<std::ptrdiff_t>(
-                                              std::min(at + 7, garbage.size())));
+      const Bytes piece(
+          garbage.begin() + static_cast<std::ptrdiff_t>(at),
+          garbage.begin() + static_cast<std::ptrdiff_t>(std::min(at + 7, garbage.size())));
       for (const Bytes& frame : Feed(framer, piece, now)) {
         EXPECT_EQ(static_cast<int>(frame.size()), FrameLength(frame[0]));
       }

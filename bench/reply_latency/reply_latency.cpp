@@ -131,10 +131,11 @@ void Print(const char* mode, int frames, const Result& result) {
   auto us = [](vxr::CLatencyRecord::Duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
   };
-  std::printf("  of which on the deck p50 %8.1f us  p99 %8.1f us  max %9.1f us  (last byte read "
-              "to reply written, %lld frames)\n",
-              us(result.on_deck.p50), us(result.on_deck.p99), us(result.on_deck.max),
-              static_cast<long long>(result.on_deck.count));
+  std::printf(
+      "  of which on the deck p50 %8.1f us  p99 %8.1f us  max %9.1f us  (last byte read "
+      "to reply written, %lld frames)\n",
+      us(result.on_deck.p50), us(result.on_deck.p99), us(result.on_deck.max),
+      static_cast<long long>(result.on_deck.count));
 }
 
 void Usage() {
