@@ -29,8 +29,8 @@ inline bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 8
   }
 }
 
-// Records every message box and notice and answers the file dialog with the queued paths (empty when none
-// is queued, as a cancel).
+// Records every message box and notice and answers the file dialog with the queued paths
+// (empty when none is queued, as a cancel).
 class RecordingPrompter : public CPanelPrompter {
  public:
   struct Message {

@@ -32,7 +32,8 @@ std::string X11Reason(const std::string& display,
   if (colon == std::string::npos) return "DISPLAY " + display + " names no display";
   const std::string host = display.substr(0, colon);
   std::string number;
-  for (std::size_t i = colon + 1; i < display.size() && std::isdigit(static_cast<unsigned char>(display[i])); ++i) {
+  for (std::size_t i = colon + 1;
+       i < display.size() && std::isdigit(static_cast<unsigned char>(display[i])); ++i) {
     number += display[i];
   }
   if (number.empty()) return "DISPLAY " + display + " names no display";
@@ -48,9 +49,8 @@ std::string X11Reason(const std::string& display,
 
 std::string WaylandReason(const DisplayEnvironment& environment,
                           const std::function<bool(const std::string&)>& connects) {
-  const std::string name = environment.wayland_display.empty()
-                               ? std::string(kDefaultWaylandDisplay)
-                               : environment.wayland_display;
+  const std::string name = environment.wayland_display.empty() ? std::string(kDefaultWaylandDisplay)
+                                                               : environment.wayland_display;
   std::string path = name;
   if (name.front() != '/') {
     if (environment.runtime_dir.empty()) return "XDG_RUNTIME_DIR is not set for Wayland";
@@ -103,8 +103,7 @@ std::string NoDisplayReason(const DisplayEnvironment& environment,
   std::string first_reason;
   while (true) {
     const std::size_t semicolon = list.find(';');
-    const std::string reason =
-        PlatformReason(list.substr(0, semicolon), environment, connects);
+    const std::string reason = PlatformReason(list.substr(0, semicolon), environment, connects);
     if (reason.empty()) return std::string();
     if (first_reason.empty()) first_reason = reason;
     if (semicolon == std::string_view::npos) return first_reason;
@@ -114,8 +113,7 @@ std::string NoDisplayReason(const DisplayEnvironment& environment,
 
 std::string NoDisplayText(const std::string& app_name, const std::string& reason) {
   return app_name + ": no display found (" + reason +
-         "); to run without one: QT_QPA_PLATFORM=offscreen " + app_name +
-         " --remote --port NAME";
+         "); to run without one: QT_QPA_PLATFORM=offscreen " + app_name + " --remote --port NAME";
 }
 
 }  // namespace vxr

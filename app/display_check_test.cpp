@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstring>
-
 #include <set>
 #include <string>
 
@@ -25,7 +24,8 @@ struct Sockets {
 };
 
 std::string Reason(const DisplayEnvironment& environment, Sockets& sockets) {
-  return NoDisplayReason(environment, [&sockets](const std::string& name) { return sockets(name); });
+  return NoDisplayReason(environment,
+                         [&sockets](const std::string& name) { return sockets(name); });
 }
 
 TEST(DisplayCheckTest, X11NeedsADisplayThatAnswers) {
@@ -59,9 +59,8 @@ TEST(DisplayCheckTest, OffscreenNeedsNoneAndAListNeedsOneThatStarts) {
 }
 
 TEST(DisplayCheckTest, ALocalSocketAnswersOnlyWhileSomeoneListens) {
-  for (const std::string& name :
-       {std::string("/tmp/vxr-display-") + std::to_string(::getpid()),
-        std::string("@vxr-display-") + std::to_string(::getpid())}) {
+  for (const std::string& name : {std::string("/tmp/vxr-display-") + std::to_string(::getpid()),
+                                  std::string("@vxr-display-") + std::to_string(::getpid())}) {
     EXPECT_FALSE(LocalSocketAnswers(name)) << name;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};

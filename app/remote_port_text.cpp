@@ -50,7 +50,7 @@ PortRights CheckPortRights(const std::string& device) {
   if (rights.denied && ::stat(device.c_str(), &info) == 0) {
     // getgrgid_r: the panel's thread is not the only one in the program.
     char buffer[1024];
-    group entry {};
+    group entry{};
     group* found = nullptr;
     if (::getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
       rights.group = found->gr_name;

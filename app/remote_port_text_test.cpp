@@ -19,8 +19,9 @@ TEST(RemotePortTextTest, EachRefusalSaysWhyInTheUsersWords) {
             com1 + "busy — another program has the port open");
   EXPECT_EQ(RemoteFailedText("vxrdeck", "COM1", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), allowed),
             com1 + "no such device");
-  EXPECT_EQ(RemoteFailedText("deck", "ttyUSB0", HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION), allowed),
-            "deck: REMOTE cannot open port ttyUSB0 (/dev/ttyUSB0): not a serial port");
+  EXPECT_EQ(
+      RemoteFailedText("deck", "ttyUSB0", HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION), allowed),
+      "deck: REMOTE cannot open port ttyUSB0 (/dev/ttyUSB0): not a serial port");
   EXPECT_EQ(RemoteFailedText("vxrdeck", "", E_POINTER, allowed),
             "vxrdeck: REMOTE cannot open port (no name): no port name is set — choose one in "
             "SETTINGS");

@@ -39,7 +39,8 @@ CTerminationSignals::CTerminationSignals(std::function<void()> on_signal)
     : on_signal_(std::move(on_signal)) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    DebugOutput("Err Signals", "cannot make the signal pipe; SIGINT, SIGTERM and SIGHUP end at once");
+    DebugOutput("Err Signals",
+                "cannot make the signal pipe; SIGINT, SIGTERM and SIGHUP end at once");
     return;
   }
   read_fd_ = fds[0];

@@ -9,8 +9,8 @@ namespace vxr {
 enum class MessageIcon { kNone, kInformation, kWarning, kError };
 
 // The one place through which the panel asks or tells the user something: message boxes, the
-// open-file dialog and one-line notices on standard error. Tests install their own prompter to read the texts and answer them, since a
-// real modal box would wait for a click for ever.
+// open-file dialog and one-line notices on standard error. Tests install their own prompter to
+// read the texts and answer them, since a real modal box would wait for a click for ever.
 class CPanelPrompter {
  public:
   // Answers of ShowMessage.

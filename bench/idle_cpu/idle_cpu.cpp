@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -178,9 +178,13 @@ int main(int argc, char** argv) {
     }
     using vxr::testing::WaitFor;
     namespace status_bits = vxr::status;
-    const bool stopped = line.WaitUntilServed(kStartMs) && WaitFor([&] {
-      return !deck.Running() || (line.Has(status_bits::Stop) && !line.Has(status_bits::Tape_OUT));
-    }, kActMs);
+    const bool stopped = line.WaitUntilServed(kStartMs) &&
+                         WaitFor(
+                             [&] {
+                               return !deck.Running() || (line.Has(status_bits::Stop) &&
+                                                          !line.Has(status_bits::Tape_OUT));
+                             },
+                             kActMs);
     if (!stopped || !deck.Running()) {
       std::fprintf(stderr, "idle_cpu: the deck did not stand stopped with %s\n%s", tape.c_str(),
                    deck.Log().c_str());
@@ -191,9 +195,8 @@ int main(int argc, char** argv) {
                 program.c_str(), tape.c_str());
     MeasureAndPrint("stopped with a tape", deck.Pid(), seconds);
 
-    const bool playing =
-        line.Send({0x20, 0x01}) == vxr::testing::Bytes{0x10, 0x01, 0x11} &&
-        WaitFor([&] { return line.Has(status_bits::Play); }, kActMs);
+    const bool playing = line.Send({0x20, 0x01}) == vxr::testing::Bytes{0x10, 0x01, 0x11} &&
+                         WaitFor([&] { return line.Has(status_bits::Play); }, kActMs);
     if (playing) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
       MeasureAndPrint("playing", deck.Pid(), seconds);
