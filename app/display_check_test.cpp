@@ -34,7 +34,6 @@ TEST(DisplayCheckTest, X11NeedsADisplayThatAnswers) {
   EXPECT_EQ(Reason({"xcb", "", "", ""}, none), "DISPLAY is not set");
   EXPECT_EQ(Reason({"", ":7", "", ""}, none), "nothing answers on DISPLAY :7");
   EXPECT_EQ(none.tried, (std::set<std::string>{"@/tmp/.X11-unix/X7", "/tmp/.X11-unix/X7"}));
-  EXPECT_EQ(Reason({"", "nonsense", "", ""}, none), "DISPLAY nonsense names no display");
 
   Sockets abstract{{"@/tmp/.X11-unix/X0"}, {}};
   EXPECT_EQ(Reason({"", ":0.0", "", ""}, abstract), "");
@@ -50,12 +49,8 @@ TEST(DisplayCheckTest, OffscreenNeedsNoneAndAListNeedsOneThatStarts) {
   EXPECT_EQ(Reason({"xcb;offscreen", "", "", ""}, none), "");
   EXPECT_EQ(Reason({"wayland;xcb", "", "", "/run/user/1"}, none),
             "nothing answers on WAYLAND_DISPLAY wayland-0");
-  EXPECT_TRUE(none.tried.count("/run/user/1/wayland-0"));
   Sockets wayland{{"/run/user/1/wayland-1"}, {}};
   EXPECT_EQ(Reason({"wayland", "", "wayland-1", "/run/user/1"}, wayland), "");
-  EXPECT_EQ(NoDisplayText("vxrdeck", "DISPLAY is not set"),
-            "vxrdeck: no display found (DISPLAY is not set); to run without one: "
-            "QT_QPA_PLATFORM=offscreen vxrdeck --remote --port NAME");
 }
 
 TEST(DisplayCheckTest, ALocalSocketAnswersOnlyWhileSomeoneListens) {

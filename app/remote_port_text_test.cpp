@@ -17,8 +17,6 @@ TEST(RemotePortTextTest, EachRefusalSaysWhyInTheUsersWords) {
             com1 + "permission denied — the user may not read and write it");
   EXPECT_EQ(RemoteFailedText("vxrdeck", "COM1", denied, allowed),
             com1 + "busy — another program has the port open");
-  EXPECT_EQ(RemoteFailedText("vxrdeck", "COM1", HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), allowed),
-            com1 + "no such device");
   EXPECT_EQ(
       RemoteFailedText("deck", "ttyUSB0", HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION), allowed),
       "deck: REMOTE cannot open port ttyUSB0 (/dev/ttyUSB0): not a serial port");
@@ -27,13 +25,6 @@ TEST(RemotePortTextTest, EachRefusalSaysWhyInTheUsersWords) {
             "SETTINGS");
   EXPECT_EQ(RemoteFailedText("vxrdeck", "/dev/x", static_cast<HRESULT>(0x80070079u), allowed),
             "vxrdeck: REMOTE cannot open port /dev/x: error 0x80070079");
-  EXPECT_EQ(RemoteServingText("vxrdeck", "COM2"),
-            "vxrdeck: REMOTE serves the edit controller on COM2 (/dev/ttyS1)");
-}
-
-TEST(RemotePortTextTest, RightsOfADeviceTheUserMayOpenAreNotDenied) {
-  EXPECT_FALSE(CheckPortRights("/dev/null").denied);
-  EXPECT_FALSE(CheckPortRights("").denied);
 }
 
 }  // namespace
