@@ -1,11 +1,14 @@
 #include "app/display_check.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -17,6 +20,9 @@ namespace {
 constexpr std::string_view kDefaultPlatform = "xcb";
 constexpr std::string_view kX11SocketFolder = "/tmp/.X11-unix/X";
 constexpr std::string_view kDefaultWaylandDisplay = "wayland-0";
+constexpr std::string_view kLoopbackPrefix = "tcp:";
+constexpr int kX11TcpPortBase = 6000;
+constexpr std::size_t kMaxDisplayDigits = 5;  // display numbers beyond cannot be a TCP port
 
 std::string Variable(const char* name) {
   const char* value = std::getenv(name);
@@ -42,8 +48,14 @@ std::string X11Reason(const std::string& display,
     if (host.front() != '/' || connects(host + ":" + number)) return std::string();
     return "nothing answers on DISPLAY " + display;
   }
+  // As the X library does: the abstract socket, the socket file, then TCP on this machine.
   const std::string path = std::string(kX11SocketFolder) + number;
   if (connects("@" + path) || connects(path)) return std::string();
+  if (number.size() < kMaxDisplayDigits &&
+      connects(std::string(kLoopbackPrefix) +
+               std::to_string(kX11TcpPortBase + std::stoi(number)))) {
+    return std::string();
+  }
   return "nothing answers on DISPLAY " + display;
 }
 
@@ -78,6 +90,20 @@ DisplayEnvironment DisplayEnvironmentFromProcess() {
 }
 
 bool LocalSocketAnswers(const std::string& name) {
+  if (name.rfind(kLoopbackPrefix, 0) == 0) {
+    const int port = std::atoi(name.c_str() + kLoopbackPrefix.size());
+    if (port <= 0 || port > UINT16_MAX) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool answers =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return answers;
+  }
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (name.empty() || name.size() >= sizeof address.sun_path) return false;

@@ -16,8 +16,8 @@ struct DisplayEnvironment {
 
 DisplayEnvironment DisplayEnvironmentFromProcess();
 
-// Whether a local stream socket answers; a name beginning with '@' is in the abstract
-// namespace.
+// Whether a stream socket on this machine answers: a socket file, an abstract socket ("@name")
+// or a TCP port on the loopback address ("tcp:6000").
 bool LocalSocketAnswers(const std::string& name);
 
 // Why no display can be reached, in the user's words ("DISPLAY is not set"), or empty when the

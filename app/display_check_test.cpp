@@ -33,12 +33,15 @@ TEST(DisplayCheckTest, X11NeedsADisplayThatAnswers) {
   EXPECT_EQ(Reason({"", "", "", ""}, none), "DISPLAY is not set");
   EXPECT_EQ(Reason({"xcb", "", "", ""}, none), "DISPLAY is not set");
   EXPECT_EQ(Reason({"", ":7", "", ""}, none), "nothing answers on DISPLAY :7");
-  EXPECT_EQ(none.tried, (std::set<std::string>{"@/tmp/.X11-unix/X7", "/tmp/.X11-unix/X7"}));
+  EXPECT_EQ(none.tried,
+            (std::set<std::string>{"@/tmp/.X11-unix/X7", "/tmp/.X11-unix/X7", "tcp:6007"}));
 
   Sockets abstract{{"@/tmp/.X11-unix/X0"}, {}};
   EXPECT_EQ(Reason({"", ":0.0", "", ""}, abstract), "");
   Sockets path{{"/tmp/.X11-unix/X12"}, {}};
   EXPECT_EQ(Reason({"xcb:nograb", "unix:12", "", ""}, path), "");
+  Sockets tcp{{"tcp:6001"}, {}};
+  EXPECT_EQ(Reason({"", ":1", "", ""}, tcp), "");
   // A display on another host (ssh forwarding) is left to Qt.
   EXPECT_EQ(Reason({"", "localhost:10.0", "", ""}, none), "");
 }
