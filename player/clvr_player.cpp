@@ -113,6 +113,7 @@ HRESULT CClvrPlayer::Initialize() {
   }
 
   m_frame_duration = 1.0 / m_output_rate;
+  m_planner.SetOutputRate(m_output_rate);
   m_quarter_frame_wait = WaitMs(250.0, m_output_rate);
   m_half_frame_wait = WaitMs(500.0, m_output_rate);
   m_three_quarter_frame_wait = WaitMs(750.0, m_output_rate);

@@ -14,6 +14,7 @@
 #include "player/clv_super_clip.h"
 #include "player/clv_timeline.h"
 #include "player/deck_player.h"
+#include "player/speed_planner.h"
 #include "protocol/stopwatch.h"
 
 namespace vxr {
@@ -52,6 +53,8 @@ class CClvrPlayer : public CDeckPlayer {
   static constexpr int kMailboxSize = 5;
   static constexpr int m_queue_sz = 3;
   static constexpr int kInfinite = -1;
+  // A still picture's virtual position within its frame, when speed play starts on it.
+  static constexpr double kMiddleOfFrame = 0.5;
 
   CClvrPlayer();
   ~CClvrPlayer() override;
@@ -155,17 +158,10 @@ class CClvrPlayer : public CDeckPlayer {
   Command m_mailbox[kMailboxSize];
   std::atomic<int> m_top{-1};  // read without the lock by CMD_was_set
   std::unique_ptr<ManualResetEvent> CommandEvent;
-  // Speed play state: speed is read by ReadStatus on other threads, the rest is the player
-  // thread's own.
+  // Speed play: the planner is the player thread's own; the speed is mirrored for ReadStatus,
+  // which reads it on other threads.
+  CSpeedPlanner m_planner;
   std::atomic<double> m_speed{0.0};
-  double m_rate = 0.0;
-  double m_origin = 0.0;
-  double m_origin_time = 0.0;
-  // Virtual position of the next picture speed play queues; kept across speed changes so that
-  // the pictures already queued and the new ones join without a jump.
-  double m_next_position = 0.0;
-  bool m_next_position_valid = false;
-  double m_position_drift = 0.0;  // the clock's lead on that sequence, averaged over refills
   std::shared_ptr<IClvPlayServer> m_play_server;
   std::shared_ptr<IClvResourceHolder> m_resource_holder;
   std::shared_ptr<IClvTimeline> m_TimeLine;
