@@ -19,6 +19,9 @@ constexpr int kQuitWaitMs = 200;
 // after start-up is not refused for want of a running thread.
 constexpr int kThreadStartWaitMs = 1000;
 
+// Bytes in the status block.
+constexpr unsigned kStatusBytes = 16;
+
 int WaitMs(double numerator, double rate) { return static_cast<int>(numerator / rate + 0.5); }
 
 }  // namespace
@@ -29,15 +32,19 @@ CClvrPlayer::CClvrPlayer() {
 }
 
 CClvrPlayer::~CClvrPlayer() {
-  Command quit;
-  quit.code = kQuit;
-  if (CMD_set(quit) != 0 && !m_thread_ended.Wait(kQuitWaitMs)) {
-    // Every wait of the thread is a wait for a command, so the quit reaches it; the server
-    // objects must not go while it still uses them.
-    DebugReport("Err ~CClvrPlayer", "Player thread still runs %d ms after quit; waiting\n",
-                kQuitWaitMs);
+  if (m_thread.joinable()) {
+    // Put in past the running flag: a thread that has not set it yet finds the quit when it
+    // starts serving. Every wait of the thread is a wait for a command, so the quit reaches it;
+    // the server objects must not go while it still uses them.
+    Command quit;
+    quit.code = kQuit;
+    m_mailbox.Put(quit, m_stopwatch.ElapsedSeconds(), CCommandMailbox::Admission::kAlways);
+    if (!m_thread_ended.Wait(kQuitWaitMs)) {
+      DebugReport("Err ~CClvrPlayer", "Player thread still runs %d ms after quit; waiting\n",
+                  kQuitWaitMs);
+    }
+    m_thread.join();
   }
-  if (m_thread.joinable()) m_thread.join();
 
   if (m_play_server) FreeResources();
   m_TimeLine.reset();
@@ -45,7 +52,6 @@ CClvrPlayer::~CClvrPlayer() {
   m_super_clip.reset();
   m_resource_holder.reset();
   m_frame_last.store(0);
-  CommandEvent.reset();
 }
 
 void CClvrPlayer::DebugReport(const char* tag, const char* format, ...) {
@@ -72,7 +78,6 @@ HRESULT CClvrPlayer::Initialize() {
     return result;
   };
 
-  CommandEvent = std::make_unique<ManualResetEvent>(false);
   ReleaseServerObjects();
 
   HRESULT hr = CreateInstance(CLSCTX_ALL, &m_play_server);
@@ -167,7 +172,11 @@ int CClvrPlayer::ReservedQuery() { return 0; }
 int CClvrPlayer::IsAtEnd() { return m_current_frame.load() == m_frame_last.load() ? 1 : 0; }
 
 int CClvrPlayer::ReadStatus(std::uint8_t* destination, unsigned start, unsigned count) {
-  if (destination == nullptr || start > 15 || start + count - 1 > 15) return 0;
+  // Checked without an addition that a huge count could wrap.
+  if (destination == nullptr || start >= kStatusBytes || count == 0 ||
+      count > kStatusBytes - start) {
+    return 0;
+  }
   std::lock_guard lock(StatusLock);
   if (m_status[2] & (status::Jog.mask | status::Shuttle.mask | status::TSO_Mode.mask)) {
     status::Still.Set(m_status, m_speed.load() == 0.0);

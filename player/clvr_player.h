@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@
 #include "player/clv_resource_holder.h"
 #include "player/clv_super_clip.h"
 #include "player/clv_timeline.h"
+#include "player/command_mailbox.h"
 #include "player/deck_player.h"
 #include "player/speed_planner.h"
 #include "protocol/stopwatch.h"
@@ -40,19 +42,11 @@ class CClvrPlayer : public CDeckPlayer {
   };
 
   // One mailbox entry.
-  struct Command {
-    std::int32_t code = 0;
-    void* data = nullptr;     // not used by any command
-    double time_stamp = 0.0;  // stopwatch seconds when CMD_set took the command
-    union Argument {
-      double speed;
-      std::uint32_t frame;
-    } argument{0.0};
-  };
+  using Command = PlayerCommand;
 
-  static constexpr int kMailboxSize = 5;
+  static constexpr int kMailboxSize = CCommandMailbox::kSize;
   static constexpr int m_queue_sz = 3;
-  static constexpr int kInfinite = -1;
+  static constexpr int kInfinite = CCommandMailbox::kInfinite;
   // A still picture's virtual position within its frame, when speed play starts on it.
   static constexpr double kMiddleOfFrame = 0.5;
 
@@ -107,6 +101,11 @@ class CClvrPlayer : public CDeckPlayer {
   double StopwatchSeconds() const { return m_stopwatch.ElapsedSeconds(); }
   bool IsThreadRunning() const { return m_thread_running.load() != 0; }
 
+ protected:
+  // For tests: runs on the player thread as it starts, before it serves commands. Set before
+  // Initialize.
+  void SetThreadStartHook(std::function<void()> hook) { m_thread_start_hook = std::move(hook); }
+
  private:
   // Player thread.
   static void PlayThreadProc(CClvrPlayer* player);
@@ -154,10 +153,8 @@ class CClvrPlayer : public CDeckPlayer {
   std::thread m_thread;
   ManualResetEvent m_thread_started;  // set by the player thread once it serves commands
   ManualResetEvent m_thread_ended;    // set by the player thread as it ends
-  std::mutex QueueLock;               // guards m_mailbox, m_top changes and CommandEvent
-  Command m_mailbox[kMailboxSize];
-  std::atomic<int> m_top{-1};  // read without the lock by CMD_was_set
-  std::unique_ptr<ManualResetEvent> CommandEvent;
+  CCommandMailbox m_mailbox;
+  std::function<void()> m_thread_start_hook;  // set before Initialize only
   // Speed play: the planner is the player thread's own; the speed is mirrored for ReadStatus,
   // which reads it on other threads.
   CSpeedPlanner m_planner;

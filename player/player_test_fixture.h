@@ -194,6 +194,34 @@ class PlayerTest : public ::testing::Test {
     return record_.size();
   }
 
+  // Waits until the output has shown one picture for `ticks` ticks in a row and returns it (-1
+  // when it never settles).
+  std::int64_t WaitForSteadyPicture(int ticks = 5, int timeout_ms = 5000) {
+    std::int64_t steady = -1;
+    const bool settled = WaitFor(
+        [&] {
+          std::lock_guard lock(record_mutex_);
+          if (record_.size() < static_cast<std::size_t>(ticks)) return false;
+          const std::int64_t frame = record_.back().tape_frame;
+          for (std::size_t i = record_.size() - static_cast<std::size_t>(ticks); i < record_.size();
+               ++i) {
+            if (record_[i].tape_frame != frame) return false;
+          }
+          steady = frame;
+          return true;
+        },
+        timeout_ms);
+    return settled ? steady : -1;
+  }
+  // The next `ticks` ticks of the output record.
+  std::vector<OutputFrame> NextTicks(int ticks) {
+    const std::size_t mark = RecordSize();
+    EXPECT_TRUE(WaitFor([&] { return RecordSize() >= mark + static_cast<std::size_t>(ticks); }));
+    auto record = RecordSince(mark);
+    if (record.size() > static_cast<std::size_t>(ticks)) record.resize(static_cast<std::size_t>(ticks));
+    return record;
+  }
+
   Timecode TimecodeOf(std::uint32_t frame) {
     Timecode tc;
     tc.FromFrames(frame, static_cast<std::uint32_t>(TimecodeRate.load()));

@@ -16,6 +16,8 @@ std::vector<std::pair<std::int64_t, int>> Runs(const std::vector<OutputFrame>& r
   return runs;
 }
 
+const char* FaultName(BoardCall call) { return CFaultInjector::Name(call); }
+
 class SpeedPlayTest : public PlayerTest {
  protected:
   void SetUp() override {
@@ -234,6 +236,92 @@ TEST_F(SpeedPlayTest, ASpeedCommandAfterAStoppedSpeedPlayStartsFromThePausedPict
     EXPECT_LE(frame.tape_frame, paused + 12) << "the picture jumped at tick " << frame.tick;
     EXPECT_GE(frame.tape_frame, paused);
   }
+}
+
+// An entry into speed play that failed half-way (the timeline left empty in single-picture
+// mode) does not stop the next speed command.
+TEST_F(SpeedPlayTest, ASpeedCommandRecoversFromAFailedEntry) {
+  LoadTape(300);
+  std::uint32_t from = 50;
+  for (BoardCall call : {BoardCall::kAddSuperClipFragment, BoardCall::kPutState}) {
+    CueTo(from);
+    board_->Faults().FailOnce(call, E_FAIL);
+    player_->Jog(1.0);
+    ASSERT_TRUE(WaitFor([&] { return board_->Faults().Fired(call) == 1; }));
+    player_->Jog(0.5);
+    ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= from + 3; }))
+        << FaultName(call) << log_.Dump();
+    EXPECT_EQ(log_.Count("Err Play_Speed", " Unexpected state 0.\n"), 0) << log_.Dump();
+    from += 50;
+  }
+}
+
+// What a jog wheel does to the picture, checked on the board's output record: slowing to 0.0
+// holds on the last picture queued, a reversal turns round there, and no picture is ever shown
+// behind one already shown in the direction of travel.
+TEST_F(SpeedPlayTest, AWheelStopsAndTurnsWithoutThrowingThePictureBack) {
+  LoadTape(2000);
+  CueTo(100);
+  auto steps_of = [](const std::vector<OutputFrame>& record) {
+    std::vector<std::int64_t> steps;
+    for (std::size_t i = 1; i < record.size(); ++i) {
+      steps.push_back(record[i].tape_frame - record[i - 1].tape_frame);
+    }
+    return steps;
+  };
+
+  // Jog +1.0, then 0: forward only, then a steady hold, still there 10 ticks later.
+  std::size_t mark = RecordSize();
+  player_->Jog(1.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 110; })) << log_.Dump();
+  player_->Jog(0.0);
+  const std::int64_t held = WaitForSteadyPicture();
+  ASSERT_GE(held, 110);
+  for (const OutputFrame& frame : NextTicks(10)) EXPECT_EQ(frame.tape_frame, held);
+  for (std::int64_t step : steps_of(RecordSince(mark))) {
+    EXPECT_GE(step, 0);
+    EXPECT_LE(step, 2);
+  }
+  EXPECT_TRUE(Bit(status::Still));
+  EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(held));
+
+  // Shuttle +10, then 0.
+  mark = RecordSize();
+  player_->Shuttle(10.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= held + 100; })) << log_.Dump();
+  player_->Shuttle(0.0);
+  const std::int64_t held_again = WaitForSteadyPicture();
+  ASSERT_GE(held_again, held + 100);
+  for (const OutputFrame& frame : NextTicks(10)) EXPECT_EQ(frame.tape_frame, held_again);
+  for (std::int64_t step : steps_of(RecordSince(mark))) {
+    EXPECT_GE(step, 0);
+    EXPECT_LE(step, 14);  // ten a frame, a third more while catching up with the clock
+  }
+
+  // Jog +2.0, then -2.0: up to the turn, then down, two a frame at most.
+  mark = RecordSize();
+  player_->Jog(2.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= held_again + 20; }));
+  const std::int64_t at_turn_command = FrameOnOutput();
+  player_->Jog(-2.0);
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() <= at_turn_command - 20; })) << log_.Dump();
+  const auto steps = steps_of(RecordSince(mark));
+  std::int64_t top = 0;
+  for (const OutputFrame& frame : RecordSince(mark)) top = std::max(top, frame.tape_frame);
+  // The turn comes after the pictures still queued: at most three more of two frames each,
+  // and one the output was about to show.
+  EXPECT_LE(top, at_turn_command + 2 * (CClvrPlayer::m_queue_sz + 1));
+  bool turned = false;
+  for (std::int64_t step : steps) {
+    turned |= step < 0;
+    if (turned) {
+      EXPECT_LE(step, 0);
+    } else {
+      EXPECT_GE(step, 0);
+    }
+    EXPECT_LE(std::abs(step), 3);
+  }
+  EXPECT_TRUE(turned);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Loading a tape (an AVI movie or a TML timeline project) into a super clip of the board, and
 // ejecting it again.
-#include <cctype>
 #include <cmath>
 #include <string>
 
@@ -29,11 +28,17 @@ std::string Extension(const std::string& path) {
   return path.substr(dot);
 }
 
+// ASCII letters only: the C library's toupper follows the locale, and in a Turkish one 'i'
+// does not become 'I'.
+unsigned char AsciiUpper(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
 bool EqualsIgnoringCase(const std::string& text, const char* ascii) {
   std::size_t i = 0;
   for (; i < text.size() && ascii[i] != '\0'; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80 || std::toupper(c) != std::toupper(static_cast<unsigned char>(ascii[i]))) {
+    if (c >= 0x80 || AsciiUpper(c) != AsciiUpper(static_cast<unsigned char>(ascii[i]))) {
       return false;
     }
   }
@@ -58,6 +63,13 @@ HRESULT CClvrPlayer::InsertTape(const std::string& path) {
       status::Local.Set(s, local);
     } else {
       s[0] &= static_cast<std::uint8_t>(~status::kTapeOutMask);
+      if (result == 0) {
+        // A new tape starts stopped on its first picture, whatever motion the last one showed.
+        s[1] = 0;
+        s[2] = 0;
+        s[4] &= static_cast<std::uint8_t>(
+            ~(status::Preroll.mask | status::Preview.mask | status::Review.mask));
+      }
       status::Stop.Set(s, true);
       status::Standby.Set(s, true);
       status::Still.Set(s, true);
@@ -68,6 +80,8 @@ HRESULT CClvrPlayer::InsertTape(const std::string& path) {
       status::Servo_Alarm.Set(s, false);
     }
   });
+  // Transport commands are taken again, now that the tape is in.
+  if (result == 0) m_mailbox.Reopen();
   return result;
 }
 
@@ -216,6 +230,11 @@ bool CClvrPlayer::InitResourses(std::uint32_t flags, std::int32_t width, std::in
 }
 
 int CClvrPlayer::EjectTape() {
+  if (!m_TimeLine) {
+    // Never initialised: there is no timeline to pause or empty, and nothing failed.
+    SetSuperClip(nullptr);
+    return 1;
+  }
   Clvr_PAUSE();
   ResetToRealtime();
   SetSuperClip(nullptr);

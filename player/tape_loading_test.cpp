@@ -1,3 +1,6 @@
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -32,6 +35,28 @@ TEST_F(TapeLoadingTest, ExtensionsInAnyCaseLoad) {
   ASSERT_EQ(player_->InsertTape(project), 0) << log_.Dump();
   EXPECT_EQ(player_->FrameLast(), 34u);  // 10 frames, then 25
   EXPECT_EQ(log_.Count("Info LoadTape", "TAPE loaded!!!\n"), 4);
+}
+
+// The extension is compared in ASCII: in a Turkish locale the C library's toupper turns 'i'
+// into a dotted capital, and ".avi" would not match ".AVI".
+TEST_F(TapeLoadingTest, ExtensionsMatchInATurkishLocale) {
+  const std::string locales = folder_.File("locales");
+  const std::string make = "mkdir -p " + locales + " && localedef -i tr_TR -f ISO-8859-9 " +
+                           locales + "/tr_TR.ISO-8859-9 >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "localedef cannot make tr_TR here";
+  setenv("LOCPATH", locales.c_str(), 1);
+  // Only this thread's locale, which is where the load runs.
+  const locale_t turkish = newlocale(LC_CTYPE_MASK, "tr_TR.ISO-8859-9", nullptr);
+  unsetenv("LOCPATH");
+  if (turkish == nullptr) GTEST_SKIP() << "the tr_TR locale does not load";
+  const locale_t previous = uselocale(turkish);
+  EXPECT_NE(std::toupper('i'), 'I');  // the locale is in force
+  StartBoard();
+  StartPlayer();
+  const std::string movie = MakeTape("source.avi", 25);
+  EXPECT_EQ(player_->InsertTape(CopyAs(movie, "clip.avi")), 0) << log_.Dump();
+  uselocale(previous);
+  freelocale(turkish);
 }
 
 TEST_F(TapeLoadingTest, OtherNamesAreRefusedWith50) {
