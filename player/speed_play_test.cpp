@@ -18,6 +18,77 @@ std::vector<std::pair<std::int64_t, int>> Runs(const std::vector<OutputFrame>& r
 
 const char* FaultName(BoardCall call) { return CFaultInjector::Name(call); }
 
+// The board's timeline with HoldLastFrame failing on demand (the board itself never fails it).
+class HoldFailingTimeline : public IClvTimeline {
+ public:
+  HoldFailingTimeline(std::shared_ptr<IClvTimeline> inner, std::shared_ptr<std::atomic<bool>> fail)
+      : inner_(std::move(inner)), fail_(std::move(fail)) {}
+  HRESULT get_State(std::int32_t* state) override { return inner_->get_State(state); }
+  HRESULT put_State(std::int32_t state) override { return inner_->put_State(state); }
+  HRESULT AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& clip, double start,
+                               double length) override {
+    return inner_->AddSuperClipFragment(clip, start, length);
+  }
+  HRESULT Reset(std::int32_t mode) override { return inner_->Reset(mode); }
+  HRESULT get_Mode(std::int32_t* mode) override { return inner_->get_Mode(mode); }
+  HRESULT get_QueuedTime(double* seconds) override { return inner_->get_QueuedTime(seconds); }
+  HRESULT HoldLastFrame(double seconds) override {
+    return fail_->load() ? E_FAIL : inner_->HoldLastFrame(seconds);
+  }
+  HRESULT SetSourceRect(std::int32_t x, std::int32_t y, std::int32_t w, std::int32_t h) override {
+    return inner_->SetSourceRect(x, y, w, h);
+  }
+
+ private:
+  std::shared_ptr<IClvTimeline> inner_;
+  std::shared_ptr<std::atomic<bool>> fail_;
+};
+
+// The board's play server, handing out that timeline.
+class HoldFailingServer : public IClvPlayServer {
+ public:
+  HoldFailingServer(std::shared_ptr<IClvPlayServer> inner, std::shared_ptr<std::atomic<bool>> fail)
+      : inner_(std::move(inner)), fail_(std::move(fail)) {}
+  HRESULT get_BoardsNumber(std::int32_t* count) override { return inner_->get_BoardsNumber(count); }
+  HRESULT GetOutputFormat(std::int32_t b, std::int32_t* w, std::int32_t* h, double* r) override {
+    return inner_->GetOutputFormat(b, w, h, r);
+  }
+  HRESULT CreateAVTimeline(std::int32_t b, std::uint32_t v, std::uint32_t a, std::uint32_t d,
+                           std::uint32_t f, std::shared_ptr<IClvTimeline>* timeline) override {
+    const HRESULT hr = inner_->CreateAVTimeline(b, v, a, d, f, timeline);
+    if (SUCCEEDED(hr)) *timeline = std::make_shared<HoldFailingTimeline>(*timeline, fail_);
+    return hr;
+  }
+  HRESULT get_SuperClip(std::uint32_t k, std::uint32_t o,
+                        std::shared_ptr<IClvSuperClip>* clip) override {
+    return inner_->get_SuperClip(k, o, clip);
+  }
+  HRESULT AcquireResource(std::int32_t b, std::int32_t id) override {
+    return inner_->AcquireResource(b, id);
+  }
+  HRESULT ReleaseResource(std::int32_t b, std::int32_t id) override {
+    return inner_->ReleaseResource(b, id);
+  }
+  HRESULT GetBoardProperty(std::int32_t b, std::int32_t id, std::int32_t* v) override {
+    return inner_->GetBoardProperty(b, id, v);
+  }
+  HRESULT SetBoardProperty(std::int32_t b, std::int32_t id, std::int32_t v) override {
+    return inner_->SetBoardProperty(b, id, v);
+  }
+  HRESULT SetBoardRect(std::int32_t b, std::int32_t x, std::int32_t y, std::int32_t w,
+                       std::int32_t h) override {
+    return inner_->SetBoardRect(b, x, y, w, h);
+  }
+  HRESULT SetBoardOption(std::int32_t b, std::int32_t o, std::int32_t v) override {
+    return inner_->SetBoardOption(b, o, v);
+  }
+  HRESULT FreeResources(std::int32_t b) override { return inner_->FreeResources(b); }
+
+ private:
+  std::shared_ptr<IClvPlayServer> inner_;
+  std::shared_ptr<std::atomic<bool>> fail_;
+};
+
 class SpeedPlayTest : public PlayerTest {
  protected:
   void SetUp() override {
@@ -254,6 +325,33 @@ TEST_F(SpeedPlayTest, ASpeedCommandRecoversFromAFailedEntry) {
     EXPECT_EQ(log_.Count("Err Play_Speed", " Unexpected state 0.\n"), 0) << log_.Dump();
     from += 50;
   }
+}
+
+// A failing HoldLastFrame ends speed play with its report, like every failing timeline call.
+TEST_F(PlayerTest, AFailingHoldEndsSpeedPlayWithAReport) {
+  StartBoard();
+  std::shared_ptr<IClvPlayServer> server;
+  std::shared_ptr<IClvResourceHolder> holder;
+  std::shared_ptr<IClvMovie> movie;
+  ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
+  ASSERT_EQ(CreateInstance(CLSCTX_INPROC_SERVER, &holder), S_OK);
+  ASSERT_EQ(CreateInstance(CLSCTX_INPROC_SERVER, &movie), S_OK);  // the one load below
+  auto fail = std::make_shared<std::atomic<bool>>(false);
+  ServerClasses classes;
+  classes.play_server = [=] { return std::make_shared<HoldFailingServer>(server, fail); };
+  classes.resource_holder = [=] { return holder; };
+  classes.movie = [=] { return movie; };
+  RegisterServerClasses(std::move(classes));
+  StartPlayer();
+  LoadTape(300);
+  player_->Jog(0.5);  // every other picture is a hold
+  ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 3; })) << log_.Dump();
+  fail->store(true);
+  ASSERT_TRUE(WaitFor([&] {
+    return log_.Count("Err Play_Speed", " HoldLastFrame() HRESULT 0x80004005!!!\n") == 1;
+  })) << log_.Dump();
+  EXPECT_EQ(static_cast<std::uint32_t>(player_->LastResult()), 0x80004005u);
+  EXPECT_TRUE(Bit(status::Jog));  // the command's bits stay until the next command
 }
 
 // What a jog wheel does to the picture, checked on the board's output record: slowing to 0.0
