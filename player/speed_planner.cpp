@@ -50,9 +50,18 @@ void CSpeedPlanner::Begin(double now) {
   origin_time_ = now;
   last_show_time_ = now;
   begun_ = true;
+  changed_since_refill_ = false;
+  travel_since_refill_ = 0.0;
+  travel_from_ = now;
+  previous_refill_ = now;
 }
 
 void CSpeedPlanner::ChangeSpeed(double speed, double now) {
+  if (begun_) {
+    travel_since_refill_ += speed_ * std::max(0.0, now - travel_from_) * output_rate_;
+    travel_from_ = std::max(travel_from_, now);
+    changed_since_refill_ = true;
+  }
   speed_ = speed;
   drift_ = 0.0;
   origin_ = last_position_;
@@ -80,16 +89,22 @@ int CSpeedPlanner::Refill(double now, int queued, std::uint32_t last, std::uint3
     next = clock;
     drift_ = 0.0;
   } else {
-    next = last_position_ + speed_;
+    double step = speed_;
+    if (changed_since_refill_ && now > previous_refill_) {
+      travel_since_refill_ += speed_ * std::max(0.0, now - travel_from_) * output_rate_;
+      const double mean = travel_since_refill_ / ((now - previous_refill_) * output_rate_);
+      step = std::clamp(mean, std::min(0.0, speed_), std::max(0.0, speed_));
+    }
+    next = last_position_ + step;
     const double lead = clock - next;
-    const double step = std::fabs(speed_);
-    if (std::fabs(lead) > std::max(kRestartFrames, kRestartSteps * step)) {
+    const double size = std::fabs(speed_);
+    if (std::fabs(lead) > std::max(kRestartFrames, kRestartSteps * size)) {
       next = clock;
       drift_ = 0.0;
     } else {
       drift_ = kDriftMemory * drift_ + (1.0 - kDriftMemory) * lead;
       if (std::fabs(drift_) > kDriftDeadBand) {
-        const double most = step * kDriftTakePerStep;
+        const double most = size * kDriftTakePerStep;
         const double take = std::clamp(drift_, -most, most);
         next += take;
         drift_ -= take;
@@ -104,6 +119,11 @@ int CSpeedPlanner::Refill(double now, int queued, std::uint32_t last, std::uint3
   } else {
     next = last_position_;
   }
+
+  changed_since_refill_ = false;
+  travel_since_refill_ = 0.0;
+  travel_from_ = now;
+  previous_refill_ = now;
 
   const double top = static_cast<double>(last) + kFrameInside;
   int filled = 0;

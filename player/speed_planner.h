@@ -17,6 +17,12 @@ namespace vxr {
 // sequence (its lead, averaged over refills because one reading is only good to half an output
 // frame, is taken up by at most a third of a step per picture), and only an empty pipeline (the
 // output caught up, after a late wake-up) restarts the sequence from the clock.
+//
+// A wheel can change the speed more often than the output shows a picture. The first picture a
+// refill plans after such changes moves by the speeds' mean over the time since the previous
+// refill, bounded between 0 and the current speed: a wheel rocked back and forth faster than
+// the output holds the picture instead of creeping in whichever direction the refills happen
+// to see.
 class CSpeedPlanner {
  public:
   // Pictures kept queued ahead of the output (the player's m_queue_sz).
@@ -65,6 +71,11 @@ class CSpeedPlanner {
   double last_show_time_ = 0.0;
   bool begun_ = false;
   double drift_ = 0.0;  // the clock's lead on the sequence, averaged over refills
+  // The speeds' travel since the previous refill (output frames x speed), and since when.
+  bool changed_since_refill_ = false;
+  double travel_since_refill_ = 0.0;
+  double travel_from_ = 0.0;
+  double previous_refill_ = 0.0;
 };
 
 }  // namespace vxr

@@ -14,10 +14,11 @@ int CClvrPlayer::Play_Speed(double new_speed, double /*time_stamp*/) {
   std::int32_t s = GetState();
   const bool realtime = IsRealtime();
   // A timeline left in single-picture mode but not moving starts again from its picture at the
-  // new speed, as from real-time mode: stopped or paused (after a stop, or a shuttle at speed 0
-  // that followed a speed play), or empty (an entry whose queuing or start failed).
-  const bool restart = !realtime && (s == ClvPlaybackEmpty || s == ClvPlaybackStopped ||
-                                     s == ClvPlaybackPaused);
+  // new speed, as from real-time mode: paused (after a stop, or a shuttle at speed 0 that
+  // followed a speed play), or empty (an entry whose queuing or start failed). Stopped is the
+  // entry's own timeline, ready to start: a speed command that comes then only changes the
+  // speed, or a wheel that turns faster than the timeline prepares would never move.
+  const bool restart = !realtime && (s == ClvPlaybackEmpty || s == ClvPlaybackPaused);
 
   if (realtime || s == ClvPlaybackStopOnError || restart) {
     m_speed.store(new_speed);
@@ -42,7 +43,8 @@ int CClvrPlayer::Play_Speed(double new_speed, double /*time_stamp*/) {
     if (!SetTimelineState(ClvPlaybackPreparing)) return 0;
     s = GetState();
     if (CMD_was_set(0)) return 0;
-  } else if ((s == ClvPlaybackPreparing || s == ClvPlaybackPlaying) &&
+  } else if ((s == ClvPlaybackPreparing || s == ClvPlaybackStopped ||
+              s == ClvPlaybackPlaying) &&
              new_speed != m_planner.Speed()) {
     m_planner.ChangeSpeed(new_speed, m_stopwatch.ElapsedSeconds());
     m_speed.store(new_speed);
