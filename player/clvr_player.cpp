@@ -32,19 +32,7 @@ CClvrPlayer::CClvrPlayer() {
 }
 
 CClvrPlayer::~CClvrPlayer() {
-  if (m_thread.joinable()) {
-    // Put in past the running flag: a thread that has not set it yet finds the quit when it
-    // starts serving. Every wait of the thread is a wait for a command, so the quit reaches it;
-    // the server objects must not go while it still uses them.
-    Command quit;
-    quit.code = kQuit;
-    m_mailbox.Put(quit, m_stopwatch.ElapsedSeconds(), CCommandMailbox::Admission::kAlways);
-    if (!m_thread_ended.Wait(kQuitWaitMs)) {
-      DebugReport("Err ~CClvrPlayer", "Player thread still runs %d ms after quit; waiting\n",
-                  kQuitWaitMs);
-    }
-    m_thread.join();
-  }
+  EndThread();
 
   if (m_play_server) FreeResources();
   m_TimeLine.reset();
@@ -52,6 +40,21 @@ CClvrPlayer::~CClvrPlayer() {
   m_super_clip.reset();
   m_resource_holder.reset();
   m_frame_last.store(0);
+}
+
+void CClvrPlayer::EndThread() {
+  if (!m_thread.joinable()) return;
+  // Put in past the running flag: a thread that has not set it yet finds the quit when it starts
+  // serving. Every wait of the thread is a wait for a command, so the quit reaches it; the server
+  // objects must not go while it still uses them.
+  Command quit;
+  quit.code = kQuit;
+  m_mailbox.Put(quit, m_stopwatch.ElapsedSeconds(), CCommandMailbox::Admission::kAlways);
+  if (!m_thread_ended.Wait(kQuitWaitMs)) {
+    DebugReport("Err ~CClvrPlayer", "Player thread still runs %d ms after quit; waiting\n",
+                kQuitWaitMs);
+  }
+  m_thread.join();
 }
 
 void CClvrPlayer::DebugReport(const char* tag, const char* format, ...) {

@@ -102,6 +102,10 @@ class CClvrPlayer : public CDeckPlayer {
   bool IsThreadRunning() const { return m_thread_running.load() != 0; }
 
  protected:
+  // Ends the player thread (quit, then join); the destructor's first step. A derived class whose
+  // overrides run on the player thread ends it first in its own destructor, so that nothing of
+  // it is gone while the thread still runs.
+  void EndThread();
   // For tests: runs on the player thread as it starts, before it serves commands. Set before
   // Initialize.
   void SetThreadStartHook(std::function<void()> hook) { m_thread_start_hook = std::move(hook); }

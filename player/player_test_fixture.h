@@ -102,7 +102,11 @@ class GatedPlayer : public CClvrPlayer {
     open_ = true;
     gate_changed_.notify_all();
   }
-  ~GatedPlayer() override { ReleaseThread(); }
+  // The thread may still be inside DebugReport, on the gate: end it before the gate goes.
+  ~GatedPlayer() override {
+    ReleaseThread();
+    EndThread();
+  }
 
  private:
   std::mutex gate_mutex_;  // guards open_ and held_

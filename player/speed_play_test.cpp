@@ -157,10 +157,9 @@ TEST_F(SpeedPlayTest, JogAtZeroWhilePlayingPausesOnTheCurrentFrame) {
   ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 10; }));
   player_->Jog(0.0);
   ASSERT_TRUE(WaitFor([&] { return Bit(status::Jog) && Bit(status::Still); }));
-  Sleep(60);
-  const std::int64_t frozen = FrameOnOutput();
-  Sleep(150);
-  EXPECT_EQ(FrameOnOutput(), frozen);
+  const std::int64_t frozen = WaitForSteadyPicture();
+  ASSERT_GE(frozen, 10);
+  for (const OutputFrame& frame : NextTicks(5)) EXPECT_EQ(frame.tape_frame, frozen);
   EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(frozen));
   // The command does not complete: no Stop.
   EXPECT_FALSE(Bit(status::Stop));
@@ -210,10 +209,9 @@ TEST_F(SpeedPlayTest, ShuttleAtZeroWhileShuttlingHoldsThePicture) {
   player_->Shuttle(0.0);
   ASSERT_TRUE(WaitFor([&] { return Bit(status::Still); }));
   EXPECT_TRUE(Bit(status::Shuttle));
-  Sleep(200);  // the pictures already queued at the old speed play out first
-  const std::int64_t held = FrameOnOutput();
-  Sleep(200);
-  EXPECT_EQ(FrameOnOutput(), held);
+  const std::int64_t held = WaitForSteadyPicture();  // after the pictures already queued
+  ASSERT_GE(held, 25);
+  for (const OutputFrame& frame : NextTicks(10)) EXPECT_EQ(frame.tape_frame, held);
   EXPECT_FALSE(Bit(status::Stop));
 }
 
@@ -253,8 +251,7 @@ TEST_F(SpeedPlayTest, StopDuringJogReportsTheFrozenPicture) {
   ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 60; }));
   player_->Stop();
   ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
-  Sleep(100);
-  const std::int64_t frozen = FrameOnOutput();
+  const std::int64_t frozen = WaitForSteadyPicture();
   EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(frozen));
   Timecode tc;
   player_->GetCurrentTime(&tc, nullptr);
@@ -268,8 +265,7 @@ TEST_F(SpeedPlayTest, StopDuringShuttleReportsTheFrozenPicture) {
   ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 100; }));
   player_->Stop();
   ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
-  Sleep(100);
-  EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(FrameOnOutput()));
+  EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(WaitForSteadyPicture()));
 }
 
 TEST_F(SpeedPlayTest, PlayAfterAJogPlaysOnFromTheJogsFrame) {
@@ -279,8 +275,8 @@ TEST_F(SpeedPlayTest, PlayAfterAJogPlaysOnFromTheJogsFrame) {
   ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 30; }));
   player_->Jog(0.0);
   ASSERT_TRUE(WaitFor([&] { return Bit(status::Still); }));
-  Sleep(100);
-  const std::int64_t jog_frame = FrameOnOutput();
+  const std::int64_t jog_frame = WaitForSteadyPicture();
+  ASSERT_GE(jog_frame, 30);
   const std::size_t mark = RecordSize();
   player_->Play();
   ASSERT_TRUE(WaitFor([&] { return Bit(status::Play) && FrameOnOutput() >= jog_frame + 5; }));
@@ -298,8 +294,8 @@ TEST_F(SpeedPlayTest, ASpeedCommandAfterAStoppedSpeedPlayStartsFromThePausedPict
   ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= 120; }));
   player_->Stop();
   ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
-  Sleep(400);  // the old speed play's clock runs on meanwhile
-  const std::int64_t paused = FrameOnOutput();
+  const std::int64_t paused = WaitForSteadyPicture();
+  NextTicks(10);  // the old speed play's clock runs on meanwhile
   const std::size_t mark = RecordSize();
   player_->Jog(1.0);
   ASSERT_TRUE(WaitFor([&] { return FrameOnOutput() >= paused + 3; }));

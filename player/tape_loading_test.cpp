@@ -16,6 +16,12 @@ class TapeLoadingTest : public PlayerTest {
     std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
     return target;
   }
+  // Whether the mailbox refuses a command with this code.
+  bool Refuses(std::int32_t code) {
+    CClvrPlayer::Command command;
+    command.code = code;
+    return player_->CMD_set(command) == 0;
+  }
   void Eject() {
     player_->Eject();
     ASSERT_TRUE(WaitFor([&] { return player_->TapeOutState() != 0; })) << log_.Dump();
@@ -164,8 +170,7 @@ TEST_F(TapeLoadingTest, AFailedLoadLeavesNoTapeAndRefusesTransport) {
   std::snprintf(expected, sizeof expected, "ClvMovie->OpenFile(\"%s\") error 0x%X", bad.c_str(),
                 static_cast<unsigned>(result));
   EXPECT_EQ(log_.Count("Err LoadTape", expected), 1) << log_.Dump();
-  player_->Play();
-  Sleep(50);
+  EXPECT_TRUE(Refuses(CClvrPlayer::kPlay));
   EXPECT_FALSE(Bit(status::Play));
   // Local control survives a failed load.
   player_->SetLocal(1);
@@ -188,8 +193,7 @@ TEST_F(TapeLoadingTest, EjectDropsTheTapeAndTheNextLoadWorks) {
   EXPECT_FALSE(status::Eject.In(s.data()));
   EXPECT_FALSE(status::Standby.In(s.data()));
   EXPECT_FALSE(status::Play.In(s.data()));
-  player_->Play();
-  Sleep(50);
+  EXPECT_TRUE(Refuses(CClvrPlayer::kPlay));
   EXPECT_FALSE(Bit(status::Play));
   ASSERT_EQ(player_->InsertTape(MakeTape("next.avi", 30)), 0) << log_.Dump();
   EXPECT_EQ(player_->FrameLast(), 29u);
@@ -213,8 +217,10 @@ TEST_F(TapeLoadingTest, ALoadTriedWhileAnEjectRunsIsSafe) {
   })) << log_.Dump();
   EXPECT_EQ(result, 0) << log_.Dump();
   EXPECT_EQ(player_->FrameLast(), 29u);
-  // The eject was over before the load: the new tape stays in.
-  Sleep(50);
+  // The eject was over before the load: the new tape stays in once the thread has served a
+  // command given after it.
+  player_->CueUp(TimecodeOf(3));
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::CueUp_Complete); })) << log_.Dump();
   EXPECT_EQ(player_->TapeOutState(), 0);
   EXPECT_TRUE(Bit(status::Standby));
 }
