@@ -19,15 +19,12 @@ constexpr int kQuitWaitMs = 200;
 // after start-up is not refused for want of a running thread.
 constexpr int kThreadStartWaitMs = 1000;
 
-// Bytes in the status block.
-constexpr unsigned kStatusBytes = 16;
-
 int WaitMs(double numerator, double rate) { return static_cast<int>(numerator / rate + 0.5); }
 
 }  // namespace
 
 CClvrPlayer::CClvrPlayer() {
-  status::Tape_OUT.Set(m_status, true);
+  ChangeStatus([](std::uint8_t* s) { status::Tape_OUT.Set(s, true); });
   for (auto& entry : m_queue) entry.store(0);
 }
 
@@ -164,8 +161,7 @@ HRESULT CClvrPlayer::Initialize() {
 // --- Queries ---
 
 int CClvrPlayer::TapeOutState() {
-  std::lock_guard lock(StatusLock);
-  return (m_status[0] >> 5) & 7;
+  return m_status.Read([](const std::uint8_t* s) { return (s[0] >> 5) & 7; });
 }
 
 int CClvrPlayer::IsNotPlaying() { return GetState() == ClvPlaybackPlaying ? 0 : 1; }
@@ -175,17 +171,14 @@ int CClvrPlayer::ReservedQuery() { return 0; }
 int CClvrPlayer::IsAtEnd() { return m_current_frame.load() == m_frame_last.load() ? 1 : 0; }
 
 int CClvrPlayer::ReadStatus(std::uint8_t* destination, unsigned start, unsigned count) {
-  // Checked without an addition that a huge count could wrap.
-  if (destination == nullptr || start >= kStatusBytes || count == 0 ||
-      count > kStatusBytes - start) {
-    return 0;
-  }
-  std::lock_guard lock(StatusLock);
-  if (m_status[2] & (status::Jog.mask | status::Shuttle.mask | status::TSO_Mode.mask)) {
-    status::Still.Set(m_status, m_speed.load() == 0.0);
-  }
-  std::memcpy(destination, m_status + start, count);
-  return 1;
+  const double speed = m_speed.load();
+  const bool copied = m_status.Copy(destination, start, count, [speed](std::uint8_t* s) {
+    // During jog and shuttle the transport stands still exactly when the speed is 0.0.
+    if (s[2] & (status::Jog.mask | status::Shuttle.mask | status::TSO_Mode.mask)) {
+      status::Still.Set(s, speed == 0.0);
+    }
+  });
+  return copied ? 1 : 0;
 }
 
 int CClvrPlayer::GetCurrentTime(Timecode* timecode, std::uint8_t* user_bits) {
@@ -217,10 +210,11 @@ int CClvrPlayer::GetDeviceType(std::uint8_t* first, std::uint8_t* second) {
 }
 
 std::uint32_t CClvrPlayer::SetLocal(int flag) {
-  std::lock_guard lock(StatusLock);
-  const std::uint32_t previous = StatusWord(m_status);
-  status::Local.Set(m_status, flag != 0);
-  return previous;
+  return m_status.Change([flag](std::uint8_t* s) {
+    const std::uint32_t previous = StatusWord(s);
+    status::Local.Set(s, flag != 0);
+    return previous;
+  });
 }
 
 // --- Transport operations: queue a command and return ---

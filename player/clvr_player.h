@@ -17,6 +17,7 @@
 #include "player/command_mailbox.h"
 #include "player/deck_player.h"
 #include "player/speed_planner.h"
+#include "player/status_block.h"
 #include "protocol/stopwatch.h"
 
 namespace vxr {
@@ -139,11 +140,10 @@ class CClvrPlayer : public CDeckPlayer {
   void ReleaseServerObjects();
   std::shared_ptr<IClvSuperClip> SuperClip();
   void SetSuperClip(std::shared_ptr<IClvSuperClip> clip);
-  // Runs change on the status block under StatusLock.
+  // Runs change on the status block under its lock.
   template <typename Change>
   void ChangeStatus(Change&& change) {
-    std::lock_guard lock(StatusLock);
-    change(m_status);
+    m_status.Change([&](std::uint8_t* s) { change(s); });
   }
 
   std::int32_t m_board_index = -1;
@@ -151,8 +151,7 @@ class CClvrPlayer : public CDeckPlayer {
   std::atomic<HRESULT> m_last_result{0};
   CStopwatch m_stopwatch;
   double WindSpeed = 100.0;
-  mutable std::recursive_mutex StatusLock;  // guards m_status
-  std::uint8_t m_status[16] = {};
+  CStatusBlock m_status;
   std::atomic<int> m_thread_running{0};
   std::thread m_thread;
   ManualResetEvent m_thread_started;  // set by the player thread once it serves commands

@@ -28,9 +28,9 @@ void SetStopAndStill(std::uint8_t* s) {
 
 int CClvrPlayer::CMD_set(const Command& command) {
   if (m_thread_running.load() == 0) return 0;
-  if (command.code != kQuit) {
-    std::lock_guard lock(StatusLock);
-    if (m_status[0] & status::kTapeOutMask) return 0;
+  if (command.code != kQuit &&
+      m_status.Read([](const std::uint8_t* s) { return (s[0] & status::kTapeOutMask) != 0; })) {
+    return 0;
   }
   // Quit always gets in; once an eject is taken nothing else does until the next load.
   const auto admission = command.code == kQuit    ? CCommandMailbox::Admission::kAlways

@@ -87,11 +87,7 @@ HRESULT CClvrPlayer::InsertTape(const std::string& path) {
 
 HRESULT CClvrPlayer::LoadTape(const std::string& path) {
   const char* tag = "Err LoadTape";
-  bool ejecting;
-  {
-    std::lock_guard lock(StatusLock);
-    ejecting = status::Eject.In(m_status);
-  }
+  const bool ejecting = m_status.Read([](const std::uint8_t* s) { return status::Eject.In(s); });
   // While an eject runs the tape counts as loaded: the player thread drops the super clip
   // before it reports the tape out, and a load in between would be reported out at once.
   if (ejecting || SuperClip()) {
