@@ -32,6 +32,7 @@ CClvrPlayer::~CClvrPlayer() {
   EndThread();
 
   if (m_play_server) FreeResources();
+  m_board_resources.Detach();
   m_TimeLine.reset();
   m_play_server.reset();
   m_super_clip.reset();
@@ -65,6 +66,7 @@ void CClvrPlayer::DebugReport(const char* tag, const char* format, ...) {
 }
 
 void CClvrPlayer::ReleaseServerObjects() {
+  m_board_resources.Detach();
   m_TimeLine.reset();
   m_resource_holder.reset();
   m_play_server.reset();
@@ -117,6 +119,7 @@ HRESULT CClvrPlayer::Initialize() {
     return fail(hr);
   }
 
+  m_board_resources.Attach(m_play_server, m_board_index, m_output_width, m_output_height);
   m_frame_duration = 1.0 / m_output_rate;
   m_planner.SetOutputRate(m_output_rate);
   m_quarter_frame_wait = WaitMs(250.0, m_output_rate);

@@ -10,6 +10,7 @@
 
 #include "platform/hresult.h"
 #include "platform/manual_reset_event.h"
+#include "player/board_resources.h"
 #include "player/clv_play_server.h"
 #include "player/clv_resource_holder.h"
 #include "player/clv_super_clip.h"
@@ -163,6 +164,7 @@ class CClvrPlayer : public CDeckPlayer {
   CSpeedPlanner m_planner;
   std::atomic<double> m_speed{0.0};
   std::shared_ptr<IClvPlayServer> m_play_server;
+  CBoardResources m_board_resources;  // on m_play_server's board, once initialised
   std::shared_ptr<IClvResourceHolder> m_resource_holder;
   std::shared_ptr<IClvTimeline> m_TimeLine;
   std::mutex m_super_clip_lock;  // guards m_super_clip: loaded on one thread, ejected on another

@@ -182,47 +182,11 @@ HRESULT CClvrPlayer::LoadTape(const std::string& path) {
 }
 
 bool CClvrPlayer::InitResourses(std::uint32_t flags, std::int32_t width, std::int32_t height) {
-  const std::int32_t b = m_board_index;
-  auto acquire = [&](std::int32_t id) {
-    const HRESULT hr = m_play_server->AcquireResource(b, id);
-    if (FAILED(hr)) m_last_result.store(hr);
-    return SUCCEEDED(hr);
-  };
-  auto note = [&](HRESULT hr) {
-    if (FAILED(hr)) m_last_result.store(hr);
-    return SUCCEEDED(hr);
-  };
-
-  if (!acquire(1)) return false;
-  std::int32_t mask = 2;
-  if (flags & 0x30) {
-    if (!acquire(2)) return false;
-    mask = 6;
-  }
-  std::int32_t value = 0;
-  m_play_server->GetBoardProperty(b, 14, &value);
-  if (width == m_output_width && height == m_output_height) {
-    m_play_server->SetBoardProperty(b, 14, value & ~mask);
-    note(m_TimeLine->SetSourceRect(0, 0, m_output_width, m_output_height));
-  } else {
-    const std::int32_t x = (width - m_output_width) / 2;
-    const std::int32_t y = (height - m_output_height) / 2;
-    if (!acquire(5)) return false;
-    if (!note(m_play_server->SetBoardRect(b, x, y, m_output_width, m_output_height))) return false;
-    m_play_server->SetBoardProperty(b, 14, value | mask);
-    note(m_TimeLine->SetSourceRect(x, y, m_output_width, m_output_height));
-  }
-  if (SUCCEEDED(m_play_server->AcquireResource(b, 4))) {
-    m_play_server->SetBoardOption(b, 1, (flags & 0x02) ? 1 : 0);
-    if (flags & 0x30) {
-      m_play_server->SetBoardOption(b, 2, 0);
-      m_play_server->SetBoardOption(b, 3, 2);
-    } else {
-      m_play_server->SetBoardOption(b, 3, 1);
-    }
-  }
-  m_play_server->ReleaseResource(b, 4);
-  return true;
+  if (!m_TimeLine) return false;
+  HRESULT failure = S_OK;
+  const bool done = m_board_resources.SetUp(*m_TimeLine, flags, width, height, &failure);
+  if (FAILED(failure)) m_last_result.store(failure);
+  return done;
 }
 
 int CClvrPlayer::EjectTape() {
@@ -247,8 +211,6 @@ void CClvrPlayer::SetSuperClip(std::shared_ptr<IClvSuperClip> clip) {
   m_super_clip = std::move(clip);
 }
 
-void CClvrPlayer::FreeResources() {
-  if (m_play_server) m_play_server->FreeResources(m_board_index);
-}
+void CClvrPlayer::FreeResources() { m_board_resources.Free(); }
 
 }  // namespace vxr
