@@ -11,8 +11,9 @@ namespace {
 constexpr double kShowOffsetFrames = 0.5;
 // How much of the averaged clock lead a refill keeps (the rest is the new reading).
 constexpr double kDriftMemory = 0.75;
-// A lead below half a frame is reading noise and left alone.
-constexpr double kDriftDeadBand = 0.5;
+// A lead below one frame is reading noise (a reading is good to half a frame, and the output
+// starts a picture up to a frame after it is asked to play) and is left alone.
+constexpr double kDriftDeadBand = 1.0;
 // At most this share of a step is taken up per picture, so the picture never visibly lurches.
 constexpr double kDriftTakePerStep = 1.0 / 3.0;
 // A lead of more than this many frames, or steps, means the sequence lost the clock.
@@ -88,14 +89,17 @@ int CSpeedPlanner::Refill(double now, int queued, std::uint32_t last, std::uint3
     // The output caught up: start again from the clock.
     next = clock;
     drift_ = 0.0;
+  } else if (changed_since_refill_ && now > previous_refill_) {
+    travel_since_refill_ += speed_ * std::max(0.0, now - travel_from_) * output_rate_;
+    const double mean = travel_since_refill_ / ((now - previous_refill_) * output_rate_);
+    next = last_position_ + std::clamp(mean, std::min(0.0, speed_), std::max(0.0, speed_));
+    // The clock goes on from this picture at its show time, so that the shorter step does not
+    // read as a lead to be taken up.
+    origin_ = next;
+    origin_time_ = shown_at;
+    drift_ = 0.0;
   } else {
-    double step = speed_;
-    if (changed_since_refill_ && now > previous_refill_) {
-      travel_since_refill_ += speed_ * std::max(0.0, now - travel_from_) * output_rate_;
-      const double mean = travel_since_refill_ / ((now - previous_refill_) * output_rate_);
-      step = std::clamp(mean, std::min(0.0, speed_), std::max(0.0, speed_));
-    }
-    next = last_position_ + step;
+    next = last_position_ + speed_;
     const double lead = clock - next;
     const double size = std::fabs(speed_);
     if (std::fabs(lead) > std::max(kRestartFrames, kRestartSteps * size)) {
