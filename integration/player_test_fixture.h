@@ -1,7 +1,7 @@
 #pragma once
 
-// What the player's tests share: a software board with its real clock, a player on it, test
-// tapes, the diagnostics it reports and the board's output record.
+// What the tests of the player on the software board share: the board with its real clock, a
+// player on it, test tapes, the diagnostics it reports and the board's output record.
 
 #include <gtest/gtest.h>
 

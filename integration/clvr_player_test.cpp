@@ -1,6 +1,6 @@
 #include "player/clvr_player.h"
 
-#include "player/player_test_fixture.h"
+#include "integration/player_test_fixture.h"
 
 namespace vxr::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "player/player_test_fixture.h"
+#include "integration/player_test_fixture.h"
 
 namespace vxr::testing {
 namespace {

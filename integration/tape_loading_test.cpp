@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "player/player_test_fixture.h"
+#include "integration/player_test_fixture.h"
 
 namespace vxr::testing {
 namespace {
