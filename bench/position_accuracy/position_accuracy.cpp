@@ -1,6 +1,6 @@
 // How exactly the player knows and shows the tape position. Prints figures; it is not a test.
 //
-//   position_accuracy [--seconds S]
+//   position_accuracy [--seconds S] [--wheel]   (--wheel: only the wheel cases)
 //
 // Play: every 20 ms the position the player reports (GetCurrentTime) is compared with the tape
 // frame on the board's output at that moment, and the time from Play being queued to the first
