@@ -7,6 +7,9 @@
 
 namespace vxr {
 
+static_assert(CClvrPlayer::m_queue_sz == CSpeedPlanner::kPipeline,
+              "the planner plans as many pictures ahead as the player keeps queued");
+
 // The command's time stamp is not used: a change of speed continues from the last picture
 // queued, at its show time. Counting it from the stamp would throw the picture back behind the
 // pictures still queued at the old speed.
