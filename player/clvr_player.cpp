@@ -24,28 +24,35 @@ int WaitMs(double numerator, double rate) { return static_cast<int>(numerator / 
 }  // namespace
 
 CClvrPlayer::CClvrPlayer() {
-  status::Tape_OUT.Set(m_status, true);
+  ChangeStatus([](std::uint8_t* s) { status::Tape_OUT.Set(s, true); });
   for (auto& entry : m_queue) entry.store(0);
 }
 
 CClvrPlayer::~CClvrPlayer() {
-  Command quit;
-  quit.code = kQuit;
-  if (CMD_set(quit) != 0 && !m_thread_ended.Wait(kQuitWaitMs)) {
-    // Every wait of the thread is a wait for a command, so the quit reaches it; the server
-    // objects must not go while it still uses them.
-    DebugReport("Err ~CClvrPlayer", "Player thread still runs %d ms after quit; waiting\n",
-                kQuitWaitMs);
-  }
-  if (m_thread.joinable()) m_thread.join();
+  EndThread();
 
   if (m_play_server) FreeResources();
+  m_board_resources.Detach();
   m_TimeLine.reset();
   m_play_server.reset();
   m_super_clip.reset();
   m_resource_holder.reset();
   m_frame_last.store(0);
-  CommandEvent.reset();
+}
+
+void CClvrPlayer::EndThread() {
+  if (!m_thread.joinable()) return;
+  // Put in past the running flag: a thread that has not set it yet finds the quit when it starts
+  // serving. Every wait of the thread is a wait for a command, so the quit reaches it; the server
+  // objects must not go while it still uses them.
+  Command quit;
+  quit.code = kQuit;
+  m_mailbox.Put(quit, m_stopwatch.ElapsedSeconds(), CCommandMailbox::Admission::kAlways);
+  if (!m_thread_ended.Wait(kQuitWaitMs)) {
+    DebugReport("Err ~CClvrPlayer", "Player thread still runs %d ms after quit; waiting\n",
+                kQuitWaitMs);
+  }
+  m_thread.join();
 }
 
 void CClvrPlayer::DebugReport(const char* tag, const char* format, ...) {
@@ -59,6 +66,7 @@ void CClvrPlayer::DebugReport(const char* tag, const char* format, ...) {
 }
 
 void CClvrPlayer::ReleaseServerObjects() {
+  m_board_resources.Detach();
   m_TimeLine.reset();
   m_resource_holder.reset();
   m_play_server.reset();
@@ -72,7 +80,6 @@ HRESULT CClvrPlayer::Initialize() {
     return result;
   };
 
-  CommandEvent = std::make_unique<ManualResetEvent>(false);
   ReleaseServerObjects();
 
   HRESULT hr = CreateInstance(CLSCTX_ALL, &m_play_server);
@@ -112,7 +119,9 @@ HRESULT CClvrPlayer::Initialize() {
     return fail(hr);
   }
 
+  m_board_resources.Attach(m_play_server, m_board_index, m_output_width, m_output_height);
   m_frame_duration = 1.0 / m_output_rate;
+  m_planner.SetOutputRate(m_output_rate);
   m_quarter_frame_wait = WaitMs(250.0, m_output_rate);
   m_half_frame_wait = WaitMs(500.0, m_output_rate);
   m_three_quarter_frame_wait = WaitMs(750.0, m_output_rate);
@@ -155,8 +164,7 @@ HRESULT CClvrPlayer::Initialize() {
 // --- Queries ---
 
 int CClvrPlayer::TapeOutState() {
-  std::lock_guard lock(StatusLock);
-  return (m_status[0] >> 5) & 7;
+  return m_status.Read([](const std::uint8_t* s) { return (s[0] >> 5) & 7; });
 }
 
 int CClvrPlayer::IsNotPlaying() { return GetState() == ClvPlaybackPlaying ? 0 : 1; }
@@ -166,13 +174,14 @@ int CClvrPlayer::ReservedQuery() { return 0; }
 int CClvrPlayer::IsAtEnd() { return m_current_frame.load() == m_frame_last.load() ? 1 : 0; }
 
 int CClvrPlayer::ReadStatus(std::uint8_t* destination, unsigned start, unsigned count) {
-  if (destination == nullptr || start > 15 || start + count - 1 > 15) return 0;
-  std::lock_guard lock(StatusLock);
-  if (m_status[2] & (status::Jog.mask | status::Shuttle.mask | status::TSO_Mode.mask)) {
-    status::Still.Set(m_status, m_speed.load() == 0.0);
-  }
-  std::memcpy(destination, m_status + start, count);
-  return 1;
+  const double speed = m_speed.load();
+  const bool copied = m_status.Copy(destination, start, count, [speed](std::uint8_t* s) {
+    // During jog and shuttle the transport stands still exactly when the speed is 0.0.
+    if (s[2] & (status::Jog.mask | status::Shuttle.mask | status::TSO_Mode.mask)) {
+      status::Still.Set(s, speed == 0.0);
+    }
+  });
+  return copied ? 1 : 0;
 }
 
 int CClvrPlayer::GetCurrentTime(Timecode* timecode, std::uint8_t* user_bits) {
@@ -204,10 +213,11 @@ int CClvrPlayer::GetDeviceType(std::uint8_t* first, std::uint8_t* second) {
 }
 
 std::uint32_t CClvrPlayer::SetLocal(int flag) {
-  std::lock_guard lock(StatusLock);
-  const std::uint32_t previous = StatusWord(m_status);
-  status::Local.Set(m_status, flag != 0);
-  return previous;
+  return m_status.Change([flag](std::uint8_t* s) {
+    const std::uint32_t previous = StatusWord(s);
+    status::Local.Set(s, flag != 0);
+    return previous;
+  });
 }
 
 // --- Transport operations: queue a command and return ---

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -9,11 +10,15 @@
 
 #include "platform/hresult.h"
 #include "platform/manual_reset_event.h"
+#include "player/board_resources.h"
 #include "player/clv_play_server.h"
 #include "player/clv_resource_holder.h"
 #include "player/clv_super_clip.h"
 #include "player/clv_timeline.h"
+#include "player/command_mailbox.h"
 #include "player/deck_player.h"
+#include "player/speed_planner.h"
+#include "player/status_block.h"
 #include "protocol/stopwatch.h"
 
 namespace vxr {
@@ -39,19 +44,13 @@ class CClvrPlayer : public CDeckPlayer {
   };
 
   // One mailbox entry.
-  struct Command {
-    std::int32_t code = 0;
-    void* data = nullptr;     // not used by any command
-    double time_stamp = 0.0;  // stopwatch seconds when CMD_set took the command
-    union Argument {
-      double speed;
-      std::uint32_t frame;
-    } argument{0.0};
-  };
+  using Command = PlayerCommand;
 
-  static constexpr int kMailboxSize = 5;
+  static constexpr int kMailboxSize = CCommandMailbox::kSize;
   static constexpr int m_queue_sz = 3;
-  static constexpr int kInfinite = -1;
+  static constexpr int kInfinite = CCommandMailbox::kInfinite;
+  // A still picture's virtual position within its frame, when speed play starts on it.
+  static constexpr double kMiddleOfFrame = 0.5;
 
   CClvrPlayer();
   ~CClvrPlayer() override;
@@ -104,6 +103,15 @@ class CClvrPlayer : public CDeckPlayer {
   double StopwatchSeconds() const { return m_stopwatch.ElapsedSeconds(); }
   bool IsThreadRunning() const { return m_thread_running.load() != 0; }
 
+ protected:
+  // Ends the player thread (quit, then join); the destructor's first step. A derived class whose
+  // overrides run on the player thread ends it first in its own destructor, so that nothing of
+  // it is gone while the thread still runs.
+  void EndThread();
+  // For tests: runs on the player thread as it starts, before it serves commands. Set before
+  // Initialize.
+  void SetThreadStartHook(std::function<void()> hook) { m_thread_start_hook = std::move(hook); }
+
  private:
   // Player thread.
   static void PlayThreadProc(CClvrPlayer* player);
@@ -133,11 +141,10 @@ class CClvrPlayer : public CDeckPlayer {
   void ReleaseServerObjects();
   std::shared_ptr<IClvSuperClip> SuperClip();
   void SetSuperClip(std::shared_ptr<IClvSuperClip> clip);
-  // Runs change on the status block under StatusLock.
+  // Runs change on the status block under its lock.
   template <typename Change>
   void ChangeStatus(Change&& change) {
-    std::lock_guard lock(StatusLock);
-    change(m_status);
+    m_status.Change([&](std::uint8_t* s) { change(s); });
   }
 
   std::int32_t m_board_index = -1;
@@ -145,28 +152,19 @@ class CClvrPlayer : public CDeckPlayer {
   std::atomic<HRESULT> m_last_result{0};
   CStopwatch m_stopwatch;
   double WindSpeed = 100.0;
-  mutable std::recursive_mutex StatusLock;  // guards m_status
-  std::uint8_t m_status[16] = {};
+  CStatusBlock m_status;
   std::atomic<int> m_thread_running{0};
   std::thread m_thread;
   ManualResetEvent m_thread_started;  // set by the player thread once it serves commands
   ManualResetEvent m_thread_ended;    // set by the player thread as it ends
-  std::mutex QueueLock;               // guards m_mailbox, m_top changes and CommandEvent
-  Command m_mailbox[kMailboxSize];
-  std::atomic<int> m_top{-1};  // read without the lock by CMD_was_set
-  std::unique_ptr<ManualResetEvent> CommandEvent;
-  // Speed play state: speed is read by ReadStatus on other threads, the rest is the player
-  // thread's own.
+  CCommandMailbox m_mailbox;
+  std::function<void()> m_thread_start_hook;  // set before Initialize only
+  // Speed play: the planner is the player thread's own; the speed is mirrored for ReadStatus,
+  // which reads it on other threads.
+  CSpeedPlanner m_planner;
   std::atomic<double> m_speed{0.0};
-  double m_rate = 0.0;
-  double m_origin = 0.0;
-  double m_origin_time = 0.0;
-  // Virtual position of the next picture speed play queues; kept across speed changes so that
-  // the pictures already queued and the new ones join without a jump.
-  double m_next_position = 0.0;
-  bool m_next_position_valid = false;
-  double m_position_drift = 0.0;  // the clock's lead on that sequence, averaged over refills
   std::shared_ptr<IClvPlayServer> m_play_server;
+  CBoardResources m_board_resources;  // on m_play_server's board, once initialised
   std::shared_ptr<IClvResourceHolder> m_resource_holder;
   std::shared_ptr<IClvTimeline> m_TimeLine;
   std::mutex m_super_clip_lock;  // guards m_super_clip: loaded on one thread, ejected on another

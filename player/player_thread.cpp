@@ -27,66 +27,40 @@ void SetStopAndStill(std::uint8_t* s) {
 }  // namespace
 
 int CClvrPlayer::CMD_set(const Command& command) {
-  if (m_thread_running.load() == 0 || !CommandEvent) return 0;
-  if (command.code != kQuit) {
-    std::lock_guard lock(StatusLock);
-    if (m_status[0] & status::kTapeOutMask) return 0;
+  if (m_thread_running.load() == 0) return 0;
+  if (command.code != kQuit &&
+      m_status.Read([](const std::uint8_t* s) { return (s[0] & status::kTapeOutMask) != 0; })) {
+    return 0;
   }
-  const double now = m_stopwatch.ElapsedSeconds();
-  bool overflow = false;
-  {
-    std::lock_guard lock(QueueLock);
-    int top = m_top.load();
-    if (top >= kMailboxSize - 1) {
-      overflow = true;
-      top = kMailboxSize - 1;
-    } else {
-      ++top;
-    }
-    m_mailbox[top] = command;
-    m_mailbox[top].time_stamp = now;
-    m_top.store(top);
-    // Signalled under the lock: CMD_get resets it under the same lock, so the event is set
-    // exactly while the mailbox holds a command and a late signal can never wake the thread
-    // to an empty mailbox.
-    CommandEvent->Set();
+  // Quit always gets in; once an eject is taken nothing else does until the next load.
+  const auto admission = command.code == kQuit    ? CCommandMailbox::Admission::kAlways
+                         : command.code == kEject ? CCommandMailbox::Admission::kCloses
+                                                  : CCommandMailbox::Admission::kOrdinary;
+  const auto result = m_mailbox.Put(command, m_stopwatch.ElapsedSeconds(), admission);
+  if (result == CCommandMailbox::PutResult::kRefused) return 0;
+  if (result == CCommandMailbox::PutResult::kReplacedNewest) {
+    DebugReport("Err CMD_set", "Too many commands, some are ignored\n");
   }
-  if (overflow) DebugReport("Err CMD_set", "Too many commands, some are ignored\n");
   return 1;
 }
 
 int CClvrPlayer::CMD_get(Command* command) {
-  if (m_top.load() < 0) {
-    command->code = 0;
-    return 0;
-  }
-  int dropped;
-  {
-    std::lock_guard lock(QueueLock);
-    const int top = m_top.load();
-    if (top < 0) {
-      command->code = 0;
-      return 0;
-    }
-    *command = m_mailbox[top];
-    dropped = top;
-    CommandEvent->Reset();
-    m_top.store(-1);
-  }
+  int dropped = 0;
+  if (!m_mailbox.Take(command, &dropped)) return 0;
   if (dropped > 0) DebugReport("Err CMD_get", "%d commands ignored\n", dropped);
   return 1;
 }
 
 int CClvrPlayer::CMD_was_set(int milliseconds) {
-  if (m_top.load() >= 0) return 1;
+  if (m_mailbox.Waiting()) return 1;
   if (milliseconds == 0) return 0;
-  const bool signalled = CommandEvent->Wait(milliseconds == kInfinite ? ManualResetEvent::kInfinite
-                                                                      : milliseconds);
+  const bool signalled = m_mailbox.Wait(milliseconds);
   m_last_result.store(0);
   return signalled ? 1 : 0;
 }
 
 void CClvrPlayer::PlayThreadProc(CClvrPlayer* player) {
+  if (player->m_thread_start_hook) player->m_thread_start_hook();
   player->m_thread_running.store(1);
   JoinServerLibrary();
   SetCurrentThreadPriority(ThreadPriority::kAboveNormal, "Player");

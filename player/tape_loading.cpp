@@ -1,6 +1,5 @@
 // Loading a tape (an AVI movie or a TML timeline project) into a super clip of the board, and
 // ejecting it again.
-#include <cctype>
 #include <cmath>
 #include <string>
 
@@ -29,11 +28,17 @@ std::string Extension(const std::string& path) {
   return path.substr(dot);
 }
 
+// ASCII letters only: the C library's toupper follows the locale, and in a Turkish one 'i'
+// does not become 'I'.
+unsigned char AsciiUpper(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
 bool EqualsIgnoringCase(const std::string& text, const char* ascii) {
   std::size_t i = 0;
   for (; i < text.size() && ascii[i] != '\0'; ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80 || std::toupper(c) != std::toupper(static_cast<unsigned char>(ascii[i]))) {
+    if (c >= 0x80 || AsciiUpper(c) != AsciiUpper(static_cast<unsigned char>(ascii[i]))) {
       return false;
     }
   }
@@ -58,6 +63,13 @@ HRESULT CClvrPlayer::InsertTape(const std::string& path) {
       status::Local.Set(s, local);
     } else {
       s[0] &= static_cast<std::uint8_t>(~status::kTapeOutMask);
+      if (result == 0) {
+        // A new tape starts stopped on its first picture, whatever motion the last one showed.
+        s[1] = 0;
+        s[2] = 0;
+        s[4] &= static_cast<std::uint8_t>(
+            ~(status::Preroll.mask | status::Preview.mask | status::Review.mask));
+      }
       status::Stop.Set(s, true);
       status::Standby.Set(s, true);
       status::Still.Set(s, true);
@@ -68,16 +80,14 @@ HRESULT CClvrPlayer::InsertTape(const std::string& path) {
       status::Servo_Alarm.Set(s, false);
     }
   });
+  // Transport commands are taken again, now that the tape is in.
+  if (result == 0) m_mailbox.Reopen();
   return result;
 }
 
 HRESULT CClvrPlayer::LoadTape(const std::string& path) {
   const char* tag = "Err LoadTape";
-  bool ejecting;
-  {
-    std::lock_guard lock(StatusLock);
-    ejecting = status::Eject.In(m_status);
-  }
+  const bool ejecting = m_status.Read([](const std::uint8_t* s) { return status::Eject.In(s); });
   // While an eject runs the tape counts as loaded: the player thread drops the super clip
   // before it reports the tape out, and a load in between would be reported out at once.
   if (ejecting || SuperClip()) {
@@ -172,50 +182,19 @@ HRESULT CClvrPlayer::LoadTape(const std::string& path) {
 }
 
 bool CClvrPlayer::InitResourses(std::uint32_t flags, std::int32_t width, std::int32_t height) {
-  const std::int32_t b = m_board_index;
-  auto acquire = [&](std::int32_t id) {
-    const HRESULT hr = m_play_server->AcquireResource(b, id);
-    if (FAILED(hr)) m_last_result.store(hr);
-    return SUCCEEDED(hr);
-  };
-  auto note = [&](HRESULT hr) {
-    if (FAILED(hr)) m_last_result.store(hr);
-    return SUCCEEDED(hr);
-  };
-
-  if (!acquire(1)) return false;
-  std::int32_t mask = 2;
-  if (flags & 0x30) {
-    if (!acquire(2)) return false;
-    mask = 6;
-  }
-  std::int32_t value = 0;
-  m_play_server->GetBoardProperty(b, 14, &value);
-  if (width == m_output_width && height == m_output_height) {
-    m_play_server->SetBoardProperty(b, 14, value & ~mask);
-    note(m_TimeLine->SetSourceRect(0, 0, m_output_width, m_output_height));
-  } else {
-    const std::int32_t x = (width - m_output_width) / 2;
-    const std::int32_t y = (height - m_output_height) / 2;
-    if (!acquire(5)) return false;
-    if (!note(m_play_server->SetBoardRect(b, x, y, m_output_width, m_output_height))) return false;
-    m_play_server->SetBoardProperty(b, 14, value | mask);
-    note(m_TimeLine->SetSourceRect(x, y, m_output_width, m_output_height));
-  }
-  if (SUCCEEDED(m_play_server->AcquireResource(b, 4))) {
-    m_play_server->SetBoardOption(b, 1, (flags & 0x02) ? 1 : 0);
-    if (flags & 0x30) {
-      m_play_server->SetBoardOption(b, 2, 0);
-      m_play_server->SetBoardOption(b, 3, 2);
-    } else {
-      m_play_server->SetBoardOption(b, 3, 1);
-    }
-  }
-  m_play_server->ReleaseResource(b, 4);
-  return true;
+  if (!m_TimeLine) return false;
+  HRESULT failure = S_OK;
+  const bool done = m_board_resources.SetUp(*m_TimeLine, flags, width, height, &failure);
+  if (FAILED(failure)) m_last_result.store(failure);
+  return done;
 }
 
 int CClvrPlayer::EjectTape() {
+  if (!m_TimeLine) {
+    // Never initialised: there is no timeline to pause or empty, and nothing failed.
+    SetSuperClip(nullptr);
+    return 1;
+  }
   Clvr_PAUSE();
   ResetToRealtime();
   SetSuperClip(nullptr);
@@ -232,8 +211,6 @@ void CClvrPlayer::SetSuperClip(std::shared_ptr<IClvSuperClip> clip) {
   m_super_clip = std::move(clip);
 }
 
-void CClvrPlayer::FreeResources() {
-  if (m_play_server) m_play_server->FreeResources(m_board_index);
-}
+void CClvrPlayer::FreeResources() { m_board_resources.Free(); }
 
 }  // namespace vxr

@@ -16,7 +16,7 @@
 
 #include "deck/vtr_deck.h"
 #include "player/clvr_player.h"
-#include "player/player_test_fixture.h"
+#include "integration/player_test_fixture.h"
 #include "player/server_registry.h"
 #include "protocol/frame.h"
 #include "protocol/status_bits.h"

@@ -1,6 +1,6 @@
 // How exactly the player knows and shows the tape position. Prints figures; it is not a test.
 //
-//   position_accuracy [--seconds S]
+//   position_accuracy [--seconds S] [--wheel]   (--wheel: only the wheel cases)
 //
 // Play: every 20 ms the position the player reports (GetCurrentTime) is compared with the tape
 // frame on the board's output at that moment, and the time from Play being queued to the first
@@ -9,6 +9,12 @@
 // board's output record is compared with the frame that the commanded speed puts there, counted
 // from the moment the command was queued; ticks where the picture stood still although the
 // speed asks for a new one each frame count as an empty pipeline.
+// Wheel: jog speeds changed every 20 ms as a hand on a jog wheel changes them (slowing down,
+// stopping, reversing, crossing zero back and forth). Per case: the largest step of the output
+// against the direction of travel (a step the sign of no speed commanded in the last four output
+// frames allows: what the output shows lags the command by the pictures already queued; it
+// must be 0), the largest step, and the largest distance between the frame shown and the
+// position the commanded speeds reach from the first command, once the picture moves.
 // Loading: InsertTape of a 60-second and a 1-hour tape.
 
 #include <algorithm>
@@ -150,6 +156,82 @@ class Bench {
     Stop();
   }
 
+  // Jogs from a cued frame through speeds, one every pace_ms, then holds at 0.0.
+  void Wheel(const char* name, std::uint32_t from, const std::vector<double>& speeds,
+             int pace_ms = 20) {
+    Cue(from);
+    const std::size_t mark = RecordSize();
+    std::vector<std::pair<std::int64_t, double>> commands;  // steady ns, speed
+    auto next = Clock::now();
+    for (double speed : speeds) {
+      std::this_thread::sleep_until(next);
+      commands.emplace_back(NowNs(), speed);
+      deck_.player().Jog(speed);
+      next += std::chrono::milliseconds(pace_ms);
+    }
+    std::this_thread::sleep_until(next);
+    commands.emplace_back(NowNs(), 0.0);
+    deck_.player().Jog(0.0);
+    SleepMs(400);  // the queued pictures play out and the picture holds
+
+    // The window in which a commanded speed still explains a step: the pictures queued and the
+    // one about to go on.
+    const std::int64_t window_ns =
+        static_cast<std::int64_t>((CClvrPlayer::m_queue_sz + 1) * 1e9 / 25.0);
+    auto speed_at = [&](std::int64_t ns) {
+      double speed = 0.0;
+      for (const auto& [at, v] : commands) {
+        if (at <= ns) speed = v;
+      }
+      return speed;
+    };
+    // Whether some speed commanded in (ns - window, ns] moves in direction.
+    auto allows = [&](std::int64_t ns, int direction) {
+      double speed = speed_at(ns - window_ns);
+      if (speed * direction > 0) return true;
+      for (const auto& [at, v] : commands) {
+        if (at > ns - window_ns && at <= ns && v * direction > 0) return true;
+      }
+      return false;
+    };
+    const std::int64_t first_ns = commands.front().first;
+    double commanded = from + 0.5;
+    std::size_t c = 0;
+    std::int64_t previous_ns = first_ns;
+    double speed = 0.0;
+    std::int64_t against = 0, largest = 0;
+    double lag = 0.0, fastest = 0.0;
+    bool moving = false;
+    int ticks = 0;
+    std::int64_t before = static_cast<std::int64_t>(from);
+    for (const OutputFrame& frame : RecordSince(mark)) {
+      if (frame.steady_ns < first_ns) continue;
+      // Integrate the commanded speeds up to this tick.
+      while (c < commands.size() && commands[c].first <= frame.steady_ns) {
+        commanded += (commands[c].first - previous_ns) / 1e9 * speed * 25.0;
+        previous_ns = commands[c].first;
+        speed = commands[c].second;
+        fastest = std::max(fastest, std::fabs(speed));
+        ++c;
+      }
+      commanded += (frame.steady_ns - previous_ns) / 1e9 * speed * 25.0;
+      previous_ns = frame.steady_ns;
+      const std::int64_t step = frame.tape_frame - before;
+      if (step != 0) moving = true;
+      if (step > 0 && !allows(frame.steady_ns, 1)) against = std::max(against, step);
+      if (step < 0 && !allows(frame.steady_ns, -1)) against = std::max(against, -step);
+      largest = std::max(largest, std::abs(step));
+      if (moving) lag = std::max(lag, std::fabs(commanded - (frame.tape_frame + 0.5)));
+      before = frame.tape_frame;
+      ++ticks;
+    }
+    std::printf("%-22s ticks %4d  largest step against travel %lld;  largest step %lld (fastest"
+                " speed %.2f);  largest lag behind the commanded position %5.2f frames\n",
+                name, ticks, static_cast<long long>(against), static_cast<long long>(largest),
+                fastest, lag);
+    Stop();
+  }
+
   void LoadTime(const char* name, std::uint32_t frames) {
     TapeSpec spec = testing::SmallTape(1.0);
     spec.frames = frames;
@@ -195,11 +277,14 @@ class Bench {
 
 int main(int argc, char** argv) {
   double seconds = 10.0;
+  bool wheel_only = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--wheel") == 0) {
+      wheel_only = true;
     } else {
-      std::fprintf(stderr, "usage: position_accuracy [--seconds S]\n");
+      std::fprintf(stderr, "usage: position_accuracy [--seconds S] [--wheel]\n");
       return 2;
     }
   }
@@ -209,13 +294,29 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("software board pal (25 frames per second), 60-second tape\n");
-  bench.Play();
-  bench.Speed("jog +1.0", 200, 1.0, false, false);
-  bench.Speed("jog +0.5", 200, 0.5, false, false);
-  bench.Speed("shuttle +3.0", 200, 3.0, true, false);
-  bench.Speed("shuttle -2.0", 1200, -2.0, true, false);
-  bench.Speed("fast wind", 100, 100.0, false, true);
-  bench.Speed("rewind", 1400, -100.0, false, true);
+  if (!wheel_only) {
+    bench.Play();
+    bench.Speed("jog +1.0", 200, 1.0, false, false);
+    bench.Speed("jog +0.5", 200, 0.5, false, false);
+    bench.Speed("shuttle +3.0", 200, 3.0, true, false);
+    bench.Speed("shuttle -2.0", 1200, -2.0, true, false);
+    bench.Speed("fast wind", 100, 100.0, false, true);
+    bench.Speed("rewind", 1400, -100.0, false, true);
+  }
+  std::vector<double> slow_down, stop, reverse, crossings, rocking;
+  for (int k = 0; k <= 50; ++k) slow_down.push_back(2.0 - 0.04 * k);
+  for (int k = 0; k < 50; ++k) stop.push_back(1.0);
+  for (int k = 0; k < 25; ++k) stop.push_back(0.0);
+  for (int k = 0; k < 25; ++k) reverse.push_back(2.0);
+  for (int k = 0; k < 50; ++k) reverse.push_back(-2.0);
+  for (int k = 0; k < 100; ++k) crossings.push_back(1.5 * std::sin(2.0 * M_PI * k / 25.0));
+  for (int k = 0; k < 100; ++k) rocking.push_back(k % 2 == 0 ? 1.0 : -1.0);
+  bench.Wheel("wheel slow down 2->0", 400, slow_down);
+  bench.Wheel("wheel +1 then stop", 400, stop);
+  bench.Wheel("wheel +2 then -2", 400, reverse);
+  bench.Wheel("wheel zero crossings", 400, crossings);
+  bench.Wheel("wheel rocking +1/-1", 400, rocking);
+  if (wheel_only) return 0;
   bench.LoadTime("60-second", 60 * 25);
   bench.LoadTime("1-hour", 3600 * 25);
   return 0;

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the player's tests share: a software board with its real clock, a player on it, test
-// tapes, the diagnostics it reports and the board's output record.
+// What the tests of the player on the software board share: the board with its real clock, a
+// player on it, test tapes, the diagnostics it reports and the board's output record.
 
 #include <gtest/gtest.h>
 
@@ -102,7 +102,11 @@ class GatedPlayer : public CClvrPlayer {
     open_ = true;
     gate_changed_.notify_all();
   }
-  ~GatedPlayer() override { ReleaseThread(); }
+  // The thread may still be inside DebugReport, on the gate: end it before the gate goes.
+  ~GatedPlayer() override {
+    ReleaseThread();
+    EndThread();
+  }
 
  private:
   std::mutex gate_mutex_;  // guards open_ and held_
@@ -192,6 +196,34 @@ class PlayerTest : public ::testing::Test {
   std::size_t RecordSize() {
     std::lock_guard lock(record_mutex_);
     return record_.size();
+  }
+
+  // Waits until the output has shown one picture for `ticks` ticks in a row and returns it (-1
+  // when it never settles).
+  std::int64_t WaitForSteadyPicture(int ticks = 5, int timeout_ms = 5000) {
+    std::int64_t steady = -1;
+    const bool settled = WaitFor(
+        [&] {
+          std::lock_guard lock(record_mutex_);
+          if (record_.size() < static_cast<std::size_t>(ticks)) return false;
+          const std::int64_t frame = record_.back().tape_frame;
+          for (std::size_t i = record_.size() - static_cast<std::size_t>(ticks); i < record_.size();
+               ++i) {
+            if (record_[i].tape_frame != frame) return false;
+          }
+          steady = frame;
+          return true;
+        },
+        timeout_ms);
+    return settled ? steady : -1;
+  }
+  // The next `ticks` ticks of the output record.
+  std::vector<OutputFrame> NextTicks(int ticks) {
+    const std::size_t mark = RecordSize();
+    EXPECT_TRUE(WaitFor([&] { return RecordSize() >= mark + static_cast<std::size_t>(ticks); }));
+    auto record = RecordSince(mark);
+    if (record.size() > static_cast<std::size_t>(ticks)) record.resize(static_cast<std::size_t>(ticks));
+    return record;
   }
 
   Timecode TimecodeOf(std::uint32_t frame) {

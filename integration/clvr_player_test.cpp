@@ -1,6 +1,6 @@
 #include "player/clvr_player.h"
 
-#include "player/player_test_fixture.h"
+#include "integration/player_test_fixture.h"
 
 namespace vxr::testing {
 namespace {
@@ -67,10 +67,40 @@ TEST_F(PlayerTest, PlayerWithoutThreadQueuesNothingAndGoesQuietly) {
   quit.code = CClvrPlayer::kQuit;
   EXPECT_EQ(player->CMD_set(quit), 0);
   EXPECT_EQ(player->TapeOutState(), 1);
-  // Eject before the thread runs ejects at once on the caller's thread.
+  // Eject before the thread runs ejects at once on the caller's thread; with no timeline
+  // nothing fails and nothing is reported.
   EXPECT_EQ(player->Eject(), 0);
+  EXPECT_EQ(player->LastResult(), 0);
+  EXPECT_FALSE(log_.HasTag("Err Clvr_PAUSE")) << log_.Dump();
+  EXPECT_FALSE(log_.HasTag("Err PlayProc")) << log_.Dump();
   player.reset();
   EXPECT_FALSE(log_.HasTag("Err ~CClvrPlayer"));
+}
+
+// A player whose thread starts only after Initialize has stopped waiting for it.
+class LateStartingPlayer : public CClvrPlayer {
+ public:
+  explicit LateStartingPlayer(int delay_ms) {
+    SetThreadStartHook([delay_ms] { std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms)); });
+  }
+};
+
+TEST_F(PlayerTest, DestroyingAPlayerWhoseThreadHasNotStartedEndsIt) {
+  StartBoard();
+  // Initialize waits a second for the thread; it starts half a second after that.
+  auto* player = new LateStartingPlayer(1500);
+  ASSERT_EQ(player->Initialize(), 0);
+  ASSERT_FALSE(player->IsThreadRunning());
+  auto gone = std::make_shared<std::atomic<bool>>(false);
+  std::thread destroyer([player, gone] {
+    delete player;
+    gone->store(true);
+  });
+  if (!WaitFor([&] { return gone->load(); }, 10000)) {
+    destroyer.detach();  // it hangs for good; leave it
+    FAIL() << "the destructor hangs";
+  }
+  destroyer.join();
 }
 
 TEST_F(PlayerTest, ShutdownEndsTheThreadBeforeTheServerGoes) {
@@ -98,6 +128,8 @@ TEST_F(PlayerTest, ReadStatusRangeRules) {
   EXPECT_EQ(player_->ReadStatus(buffer, 16, 1), 0);
   EXPECT_EQ(player_->ReadStatus(buffer, 10, 7), 0);
   EXPECT_EQ(player_->ReadStatus(buffer, 0, 0), 0);
+  EXPECT_EQ(player_->ReadStatus(buffer, 2, 0xFFFFFFFFu), 0);  // 2 + count - 1 wraps to 0
+  EXPECT_EQ(player_->ReadStatus(buffer, 0xFFFFFFFFu, 2), 0);
   for (std::uint8_t b : buffer) EXPECT_EQ(b, 0xA5);
   EXPECT_EQ(player_->ReadStatus(buffer, 0, 16), 1);
   EXPECT_EQ(buffer[0], 0x20);
@@ -116,12 +148,17 @@ TEST_F(PlayerTest, TransportOperationsWithoutTapeQueueNothing) {
   StartBoard();
   StartPlayer();
   const auto before = Status();
+  // Refused at the mailbox: nothing reaches the thread.
+  for (std::int32_t code : {CClvrPlayer::kPlay, CClvrPlayer::kJog, CClvrPlayer::kCueUp,
+                            CClvrPlayer::kEject, CClvrPlayer::kStop}) {
+    CClvrPlayer::Command command;
+    command.code = code;
+    EXPECT_EQ(player_->CMD_set(command), 0) << code;
+  }
   EXPECT_EQ(player_->Play(), 0);
   EXPECT_EQ(player_->Jog(1.0), 0);
   EXPECT_EQ(player_->CueUp(TimecodeOf(10)), 0);
-  Sleep(50);
   EXPECT_EQ(Status(), before);
-  EXPECT_FALSE(log_.HasTag("Err CClvrPlayer Proc"));
 }
 
 // --- Mailbox ---
@@ -168,6 +205,36 @@ TEST_F(PlayerTest, AFullMailboxKeepsTheNewest) {
       << log_.Dump();
   EXPECT_TRUE(WaitFor([&] { return Bit(status::Play); }));
   EXPECT_FALSE(Bit(status::Jog));
+}
+
+TEST_F(PlayerTest, NothingRunsOnceAnEjectIsTakenAndALoadStartsStill) {
+  StartBoard();
+  auto* player = StartPlayer<GatedPlayer>();
+  LoadTape(200);
+  player->CueUp(TimecodeOf(100));
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::CueUp_Complete); }));
+  player->Jog(-1.0);
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Jog) && FrameOnOutput() <= 97; })) << log_.Dump();
+  player->HoldThread();
+  player->Eject();
+  CClvrPlayer::Command play;
+  play.code = CClvrPlayer::kPlay;
+  EXPECT_EQ(player->CMD_set(play), 0);
+  player->Jog(1.0);
+  player->Shuttle(2.0);
+  player->ReleaseThread();
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::Tape_OUT); })) << log_.Dump();
+  const auto out = Status();
+  EXPECT_EQ(out[1], 0x00);
+  EXPECT_FALSE(status::Jog.In(out.data()));
+  EXPECT_FALSE(status::Shuttle.In(out.data()));
+  // The next tape starts stopped on a still picture, without the old tape's Reverse.
+  ASSERT_EQ(player->InsertTape(MakeTape("next.avi", 50)), 0) << log_.Dump();
+  const auto in = Status();
+  EXPECT_EQ(in[1], 0xA0);  // Stop, Standby
+  EXPECT_EQ(in[2], 0x02);  // Still
+  player->Play();
+  EXPECT_TRUE(WaitFor([&] { return Bit(status::Play); }));
 }
 
 TEST_F(PlayerTest, ANewCommandEndsAWaitAtOnce) {
@@ -262,8 +329,7 @@ TEST_F(PlayerTest, StopDuringPlayPausesOnThePictureShown) {
   ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture(); }));
   const std::int64_t frozen = FrameOnOutput();
   EXPECT_EQ(player_->CurrentFrame(), static_cast<std::uint32_t>(frozen));
-  Sleep(150);
-  EXPECT_EQ(FrameOnOutput(), frozen);
+  for (const OutputFrame& frame : NextTicks(4)) EXPECT_EQ(frame.tape_frame, frozen);
   Timecode tc;
   player_->GetCurrentTime(&tc, nullptr);
   EXPECT_EQ(tc.ToFrames(25), static_cast<std::uint32_t>(frozen));

@@ -1,7 +1,10 @@
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
-#include "player/player_test_fixture.h"
+#include "integration/player_test_fixture.h"
 
 namespace vxr::testing {
 namespace {
@@ -12,6 +15,12 @@ class TapeLoadingTest : public PlayerTest {
     const std::string target = folder_.File(name);
     std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing);
     return target;
+  }
+  // Whether the mailbox refuses a command with this code.
+  bool Refuses(std::int32_t code) {
+    CClvrPlayer::Command command;
+    command.code = code;
+    return player_->CMD_set(command) == 0;
   }
   void Eject() {
     player_->Eject();
@@ -32,6 +41,28 @@ TEST_F(TapeLoadingTest, ExtensionsInAnyCaseLoad) {
   ASSERT_EQ(player_->InsertTape(project), 0) << log_.Dump();
   EXPECT_EQ(player_->FrameLast(), 34u);  // 10 frames, then 25
   EXPECT_EQ(log_.Count("Info LoadTape", "TAPE loaded!!!\n"), 4);
+}
+
+// The extension is compared in ASCII: in a Turkish locale the C library's toupper turns 'i'
+// into a dotted capital, and ".avi" would not match ".AVI".
+TEST_F(TapeLoadingTest, ExtensionsMatchInATurkishLocale) {
+  const std::string locales = folder_.File("locales");
+  const std::string make = "mkdir -p " + locales + " && localedef -i tr_TR -f ISO-8859-9 " +
+                           locales + "/tr_TR.ISO-8859-9 >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "localedef cannot make tr_TR here";
+  setenv("LOCPATH", locales.c_str(), 1);
+  // Only this thread's locale, which is where the load runs.
+  const locale_t turkish = newlocale(LC_CTYPE_MASK, "tr_TR.ISO-8859-9", nullptr);
+  unsetenv("LOCPATH");
+  if (turkish == nullptr) GTEST_SKIP() << "the tr_TR locale does not load";
+  const locale_t previous = uselocale(turkish);
+  EXPECT_NE(std::toupper('i'), 'I');  // the locale is in force
+  StartBoard();
+  StartPlayer();
+  const std::string movie = MakeTape("source.avi", 25);
+  EXPECT_EQ(player_->InsertTape(CopyAs(movie, "clip.avi")), 0) << log_.Dump();
+  uselocale(previous);
+  freelocale(turkish);
 }
 
 TEST_F(TapeLoadingTest, OtherNamesAreRefusedWith50) {
@@ -139,8 +170,7 @@ TEST_F(TapeLoadingTest, AFailedLoadLeavesNoTapeAndRefusesTransport) {
   std::snprintf(expected, sizeof expected, "ClvMovie->OpenFile(\"%s\") error 0x%X", bad.c_str(),
                 static_cast<unsigned>(result));
   EXPECT_EQ(log_.Count("Err LoadTape", expected), 1) << log_.Dump();
-  player_->Play();
-  Sleep(50);
+  EXPECT_TRUE(Refuses(CClvrPlayer::kPlay));
   EXPECT_FALSE(Bit(status::Play));
   // Local control survives a failed load.
   player_->SetLocal(1);
@@ -163,8 +193,7 @@ TEST_F(TapeLoadingTest, EjectDropsTheTapeAndTheNextLoadWorks) {
   EXPECT_FALSE(status::Eject.In(s.data()));
   EXPECT_FALSE(status::Standby.In(s.data()));
   EXPECT_FALSE(status::Play.In(s.data()));
-  player_->Play();
-  Sleep(50);
+  EXPECT_TRUE(Refuses(CClvrPlayer::kPlay));
   EXPECT_FALSE(Bit(status::Play));
   ASSERT_EQ(player_->InsertTape(MakeTape("next.avi", 30)), 0) << log_.Dump();
   EXPECT_EQ(player_->FrameLast(), 29u);
@@ -188,8 +217,10 @@ TEST_F(TapeLoadingTest, ALoadTriedWhileAnEjectRunsIsSafe) {
   })) << log_.Dump();
   EXPECT_EQ(result, 0) << log_.Dump();
   EXPECT_EQ(player_->FrameLast(), 29u);
-  // The eject was over before the load: the new tape stays in.
-  Sleep(50);
+  // The eject was over before the load: the new tape stays in once the thread has served a
+  // command given after it.
+  player_->CueUp(TimecodeOf(3));
+  ASSERT_TRUE(WaitFor([&] { return Bit(status::CueUp_Complete); })) << log_.Dump();
   EXPECT_EQ(player_->TapeOutState(), 0);
   EXPECT_TRUE(Bit(status::Standby));
 }
