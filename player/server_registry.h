@@ -42,7 +42,7 @@ HRESULT CreateInstance(std::uint32_t context, std::shared_ptr<IClvMovie>* object
 
 // Joining and leaving the server library on a thread (the component model's per-thread
 // initialisation). Servers here are in-process and thread-safe, so joining always succeeds and
-// leaving has nothing to undo; callers still pair them where the design joins and leaves.
+// leaving has nothing to undo; callers still pair them where the deck joins and leaves the server.
 HRESULT JoinServerLibrary();
 void LeaveServerLibrary();
 
