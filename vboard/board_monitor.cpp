@@ -32,7 +32,14 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
             const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
             return timeline ? timeline->Upcoming(max) : CTimeline::Outlook{};
           },
-          limits, [this] { return CurrentFraming(); }) {
+          limits, [this] { return CurrentFraming(); },
+          [&board, index = board_index_] {
+            const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
+            // Another timeline, or the same one changed.
+            return timeline ? reinterpret_cast<std::uintptr_t>(timeline.get()) * 31 +
+                                  timeline->Revision()
+                            : 0;
+          }) {
   view_.placement = Placement{board.config().format.width, board.config().format.height, 0, 0};
   view_.title = Title(nullptr, -1, -1);
   board_.SetMonitor(board_index_, [this](const OutputFrame& frame,

@@ -254,13 +254,13 @@ std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* whole) {
       part_->crop_top = static_cast<std::size_t>(wanted.y);
       part_->crop_right = static_cast<std::size_t>(whole->width - wanted.x - wanted.width);
       part_->crop_bottom = static_cast<std::size_t>(whole->height - wanted.y - wanted.height);
-      if (av_frame_apply_cropping(part_, AV_FRAME_CROP_UNALIGNED) < 0 ||
-          part_->width != wanted.width || part_->height != wanted.height) {
-        av_frame_unref(part_);
-        return nullptr;
+      if (av_frame_apply_cropping(part_, AV_FRAME_CROP_UNALIGNED) >= 0 &&
+          part_->width == wanted.width && part_->height == wanted.height) {
+        part = wanted;
+        frame = part_;
+      } else {
+        av_frame_unref(part_);  // a layout the library cannot cut: the whole picture is kept
       }
-      part = wanted;
-      frame = part_;
     }
   }
   struct Release {

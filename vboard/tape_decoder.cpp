@@ -22,8 +22,12 @@ constexpr std::size_t kPaceTicks = 8;  // ticks the pace of the output is measur
 
 }  // namespace
 
-CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits, FramingSource framing)
-    : source_(std::move(source)), limits_(limits), framing_source_(std::move(framing)) {
+CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits, FramingSource framing,
+                           ChangeSource changes)
+    : source_(std::move(source)),
+      limits_(limits),
+      framing_source_(std::move(framing)),
+      change_source_(std::move(changes)) {
   worker_ = std::thread([this] { Run(); });
 }
 
@@ -161,6 +165,7 @@ void CTapeDecoder::Run() {
     while (!stop_) {
       const double pace = PaceLocked();
       lock.unlock();
+      const std::uint64_t change = change_source_ ? change_source_() : 0;
       const CTimeline::Outlook outlook =
           source_ ? source_(limits_.read_ahead) : CTimeline::Outlook{};
       std::optional<Framing> framing;
@@ -183,8 +188,16 @@ void CTapeDecoder::Run() {
       if (target == nullptr) {
         ++idle_rounds_;
         idle_.notify_all();
-        wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms),
-                       [this] { return stop_ || nudged_; });
+        // Nothing to do: sleep until a tick, a stop or a change of the queue, which is looked
+        // at every poll without planning anew.
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms),
+                               [this] { return stop_ || nudged_; }) &&
+               change_source_) {
+          lock.unlock();
+          const std::uint64_t now = change_source_();
+          lock.lock();
+          if (now != change) break;
+        }
         nudged_ = false;
         continue;
       }

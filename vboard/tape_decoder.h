@@ -45,6 +45,10 @@ class CTapeDecoder {
   // How the board frames material now: only the part of a picture it shows is converted and
   // kept. The worker asks this every round.
   using FramingSource = std::function<Framing()>;
+  // A number that changes whenever the output's queue may have changed other than by a tick
+  // (ticks come through Seen). While it stands still, the worker's polls cost next to nothing;
+  // without it every poll plans afresh.
+  using ChangeSource = std::function<std::uint64_t()>;
 
   // What a lookup found: the picture asked for, else the nearest one of the same tape, else
   // nothing (picture null, frame -1).
@@ -67,7 +71,7 @@ class CTapeDecoder {
 
   // Without a framing source whole pictures are kept.
   explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {},
-                        FramingSource framing = nullptr);
+                        FramingSource framing = nullptr, ChangeSource changes = nullptr);
   // Stops the worker: a decoding in progress gives up between two packets (or a read of the
   // file in progress gives up at once), so this takes milliseconds whatever the material.
   ~CTapeDecoder();
@@ -112,6 +116,7 @@ class CTapeDecoder {
   const OutlookSource source_;
   const DecoderLimits limits_;
   const FramingSource framing_source_;
+  const ChangeSource change_source_;
 
   std::atomic<bool> stopping_{false};  // the decoders give up: set once, before the join
 
