@@ -8,6 +8,8 @@
 namespace vxr {
 namespace {
 
+constexpr std::int64_t kIncompletePicture = -2;  // never a tape frame the output wants
+
 std::string FileName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -115,7 +117,9 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
   view.placement = framing.Place(view.picture ? view.picture->MaterialWidth() : 0,
                                  view.picture ? view.picture->MaterialHeight() : 0);
   view.title = Title(tape.get(), view.shown, view.wanted);
-  timing.handed = view.shown;
+  // A picture cut for another window lacks part of what the output shows: it does not count
+  // as the tick's picture.
+  timing.handed = !view.right && view.shown == timing.wanted ? kIncompletePicture : view.shown;
   {
     std::lock_guard lock(mutex_);
     view_ = std::move(view);

@@ -120,7 +120,8 @@ bool RewritePackets(const std::string& from, const std::string& to,
     av_packet_rescale_ts(copy.get(), in_stream->time_base, stream->time_base);
     return av_interleaved_write_frame(output.get(), copy.get()) >= 0;
   };
-  for (int index = 0; av_read_frame(input.get(), packet.get()) >= 0; av_packet_unref(packet.get())) {
+  for (int index = 0; av_read_frame(input.get(), packet.get()) >= 0;
+       av_packet_unref(packet.get())) {
     if (packet->stream_index != 0) continue;
     if (!edit(index++, *packet, write)) return false;
   }

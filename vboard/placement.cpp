@@ -44,8 +44,8 @@ Framing FramingOf(const BoardResources& resources, const CTimeline::Rect& source
   framing.output_width = format.width;
   framing.output_height = format.height;
   const auto routing = resources.properties.find(kPropertyRouting);
-  const bool window = resources.acquired.count(kResourceWindow) != 0 &&
-                      resources.rect.width > 0 && routing != resources.properties.end() &&
+  const bool window = resources.acquired.count(kResourceWindow) != 0 && resources.rect.width > 0 &&
+                      routing != resources.properties.end() &&
                       (routing->second & kRoutingWindowBit) != 0;
   if (window) {
     framing.centred = false;

@@ -119,13 +119,13 @@ bool CTapeDecoder::CachedLocked(const Key& key) const {
   return !framing_ || HoldsVisiblePart(*entry->second.picture, *framing_);
 }
 
-std::vector<CTimeline::TapePicture> CTapeDecoder::Plan(const CTimeline::Outlook& outlook,
-                                                        double pace,
-                                                        const std::optional<Framing>& framing) const {
+std::vector<CTimeline::TapePicture> CTapeDecoder::Plan(
+    const CTimeline::Outlook& outlook, double pace, const std::optional<Framing>& framing) const {
   std::vector<CTimeline::TapePicture> plan;
   // As many pictures as the cache holds together, so that none of them pushes out another:
   // each is at most output-sized and at most the size of the tape's largest material.
-  std::size_t size = std::min(limits_.read_ahead + 1, std::max<std::size_t>(limits_.max_pictures, 1));
+  std::size_t size =
+      std::min(limits_.read_ahead + 1, std::max<std::size_t>(limits_.max_pictures, 1));
   if (const CSuperClip* tape = outlook.on_output.tape.get(); tape != nullptr) {
     const int width = tape->MaxWidth(), height = tape->MaxHeight();
     const std::size_t bytes =

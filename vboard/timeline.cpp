@@ -133,7 +133,8 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
   auto own = std::dynamic_pointer_cast<CSuperClip>(clip);
   // A super clip counts its tape frames at the rate of the board that made it; one of a board
   // with another rate is another server's clip.
-  if (!own || own->OutputRate() != rate_ || !std::isfinite(start) || !std::isfinite(length) || !(length > 0.0)) {
+  if (!own || own->OutputRate() != rate_ || !std::isfinite(start) || !std::isfinite(length) ||
+      !(length > 0.0)) {
     return E_INVALIDARG;
   }
   const std::int64_t frames = own->OutputFrames();

@@ -152,21 +152,23 @@ class Follow {
     total_shown_ += shown;
     total_missed_ += missed;
     total_late_ += late;
-    std::printf("  %-11s ticks %4d, new pictures %4d: shown %6.2f %%, missed %5.2f %%, "
-                "late %5.2f %%\n",
-                name, ticks, moved, Share(shown, ticks), Share(missed, ticks), Share(late, ticks));
+    std::printf(
+        "  %-11s ticks %4d, new pictures %4d: shown %6.2f %%, missed %5.2f %%, "
+        "late %5.2f %%\n",
+        name, ticks, moved, Share(shown, ticks), Share(missed, ticks), Share(late, ticks));
     deck_.player().Stop();
     WaitFor([&] { return Has(status::Stop); }, 3000);
   }
 
   void PrintTotals() const {
     const CTapeDecoder::Stats stats = monitor_->decoder_stats();
-    std::printf("  all motions: ticks %lld: shown %.2f %%, missed %.2f %%, late %.2f %%; "
-                "decoded %lld, failed %lld, evicted %lld\n",
-                static_cast<long long>(total_ticks_), Share(total_shown_, total_ticks_),
-                Share(total_missed_, total_ticks_), Share(total_late_, total_ticks_),
-                static_cast<long long>(stats.decoded), static_cast<long long>(stats.failed),
-                static_cast<long long>(stats.evicted));
+    std::printf(
+        "  all motions: ticks %lld: shown %.2f %%, missed %.2f %%, late %.2f %%; "
+        "decoded %lld, failed %lld, evicted %lld\n",
+        static_cast<long long>(total_ticks_), Share(total_shown_, total_ticks_),
+        Share(total_missed_, total_ticks_), Share(total_late_, total_ticks_),
+        static_cast<long long>(stats.decoded), static_cast<long long>(stats.failed),
+        static_cast<long long>(stats.evicted));
   }
 
  private:
@@ -190,13 +192,20 @@ class Follow {
 // The motions, from cue points spread over a tape of frames pictures.
 void RunMotions(Follow& follow, std::uint32_t frames, double seconds) {
   const auto at = [frames](double share) { return static_cast<std::uint32_t>(share * frames); };
-  follow.Run("play", at(0.07), [](CClvrPlayer& p) { p.Play(); }, seconds);
-  follow.Run("jog +1", at(0.2), [](CClvrPlayer& p) { p.Jog(1.0); }, seconds);
-  follow.Run("jog -1", at(0.4), [](CClvrPlayer& p) { p.Jog(-1.0); }, seconds);
-  follow.Run("shuttle +3", at(0.2), [](CClvrPlayer& p) { p.Shuttle(3.0); }, seconds);
-  follow.Run("shuttle -3", at(0.8), [](CClvrPlayer& p) { p.Shuttle(-3.0); }, seconds);
-  follow.Run("fast wind", at(0.07), [](CClvrPlayer& p) { p.FastFwd(); }, std::min(seconds, 1.0));
-  follow.Run("rewind", at(0.93), [](CClvrPlayer& p) { p.Rewind(); }, std::min(seconds, 1.0));
+  follow.Run(
+      "play", at(0.07), [](CClvrPlayer& p) { p.Play(); }, seconds);
+  follow.Run(
+      "jog +1", at(0.2), [](CClvrPlayer& p) { p.Jog(1.0); }, seconds);
+  follow.Run(
+      "jog -1", at(0.4), [](CClvrPlayer& p) { p.Jog(-1.0); }, seconds);
+  follow.Run(
+      "shuttle +3", at(0.2), [](CClvrPlayer& p) { p.Shuttle(3.0); }, seconds);
+  follow.Run(
+      "shuttle -3", at(0.8), [](CClvrPlayer& p) { p.Shuttle(-3.0); }, seconds);
+  follow.Run(
+      "fast wind", at(0.07), [](CClvrPlayer& p) { p.FastFwd(); }, std::min(seconds, 1.0));
+  follow.Run(
+      "rewind", at(0.93), [](CClvrPlayer& p) { p.Rewind(); }, std::min(seconds, 1.0));
   follow.PrintTotals();
 }
 
@@ -237,8 +246,8 @@ int main(int argc, char** argv) {
   vxr::DecodeTimes("MJPEG 720x576", MakeTape(folder, "sd.avi", vxr::Mjpeg(720, 576, 200)), 200);
   std::string h264;
   if (hd) {
-    vxr::DecodeTimes("MJPEG 1920x1080",
-                     MakeTape(folder, "hd.avi", vxr::Mjpeg(1920, 1080, 200)), 200);
+    vxr::DecodeTimes("MJPEG 1920x1080", MakeTape(folder, "hd.avi", vxr::Mjpeg(1920, 1080, 200)),
+                     200);
     h264 = MakeTape(folder, "hd264.mkv", vxr::LongGopH264(kH264Frames));
     vxr::DecodeTimes("H.264 1920x1080, key frame every 50, 2 B", h264, kH264Frames);
   }
