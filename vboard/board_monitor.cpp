@@ -120,23 +120,21 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
   // A picture cut for another window lacks part of what the output shows: it does not count
   // as the tick's picture.
   timing.handed = !view.right && view.shown == timing.wanted ? kIncompletePicture : view.shown;
+  MonitorShowed showed = MonitorShowed::kOtherPicture;
   {
     std::lock_guard lock(mutex_);
+    // Handed over once the view holds it: the window takes it from there.
+    timing.ready_ns = board_.NowNs();
+    showed = GradeTick(timing);
+    view.right = showed == MonitorShowed::kRightPicture;
     view_ = std::move(view);
     tape_ = std::move(shown_tape);
+    ++counts_.ticks;
+    ++(showed == MonitorShowed::kRightPicture ? counts_.right : counts_.missed);
   }
   {
     std::lock_guard lock(listener_mutex_);
     if (listener_) listener_();
-  }
-  // Handed over: the view is the window's to take, and the window has been told.
-  timing.ready_ns = board_.NowNs();
-  const MonitorShowed showed = GradeTick(timing);
-  {
-    std::lock_guard lock(mutex_);
-    ++counts_.ticks;
-    ++(showed == MonitorShowed::kRightPicture ? counts_.right : counts_.missed);
-    if (view_.tick == frame.tick) view_.right = showed == MonitorShowed::kRightPicture;
   }
   return showed;
 }
