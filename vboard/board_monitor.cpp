@@ -34,14 +34,8 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
             const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
             return timeline ? timeline->Upcoming(max) : CTimeline::Outlook{};
           },
-          limits, [this] { return CurrentFraming(); },
-          [&board, index = board_index_] {
-            const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
-            // Another timeline, or the same one changed.
-            return timeline ? reinterpret_cast<std::uintptr_t>(timeline.get()) * 31 +
-                                  timeline->Revision()
-                            : 0;
-          }) {
+          limits, [this] { return CurrentFraming(); }),
+      wake_on_changes_(limits.wake_on_changes) {
   view_.placement = Placement{board.config().format.width, board.config().format.height, 0, 0};
   view_.title = Title(nullptr, -1, -1);
   board_.SetMonitor(board_index_, [this](const OutputFrame& frame,
@@ -51,12 +45,27 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
 }
 
 Framing CBoardMonitor::CurrentFraming() const {
-  const std::shared_ptr<CTimeline> timeline = board_.Timeline(board_index_);
-  return FramingOf(board_.Resources(board_index_),
-                   timeline ? timeline->SourceRect() : CTimeline::Rect{}, board_.config().format);
+  return FramingOf(board_index_, board_.Timeline(board_index_));
 }
 
-CBoardMonitor::~CBoardMonitor() { board_.SetMonitor(board_index_, nullptr); }
+Framing CBoardMonitor::FramingOf(int board, const std::shared_ptr<CTimeline>& timeline) const {
+  return vxr::FramingOf(board_.Resources(board),
+                        timeline ? timeline->SourceRect() : CTimeline::Rect{},
+                        board_.config().format);
+}
+
+CBoardMonitor::~CBoardMonitor() {
+  board_.SetMonitor(board_index_, nullptr);
+  if (const std::shared_ptr<CTimeline> watched = watched_.lock()) watched->SetWatcher(nullptr);
+}
+
+void CBoardMonitor::Watch(const std::shared_ptr<CTimeline>& timeline) {
+  if (!wake_on_changes_ || !timeline || timeline == watched_.lock()) return;
+  if (const std::shared_ptr<CTimeline> old = watched_.lock()) old->SetWatcher(nullptr);
+  // A cue reaches the decoder at once, not at the next tick.
+  timeline->SetWatcher([this] { decoder_.Nudge(); });
+  watched_ = timeline;
+}
 
 CBoardMonitor::View CBoardMonitor::Current() const {
   std::lock_guard lock(mutex_);
@@ -90,7 +99,9 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
     ++counts_.late;
     return MonitorShowed::kLate;
   }
-  const Framing framing = CurrentFraming();
+  const std::shared_ptr<CTimeline> timeline = board_.Timeline(board_index_);
+  Watch(timeline);
+  const Framing framing = FramingOf(board_index_, timeline);
   const CTapeDecoder::Found found =
       blank ? CTapeDecoder::Found{} : decoder_.Lookup(tape.get(), frame.tape_frame, &framing);
   decoder_.Seen(tape, frame.tape_frame);

@@ -81,11 +81,16 @@ class CBoardMonitor {
   MonitorShowed Show(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape);
   // How the board frames the tape's pictures now (any thread).
   Framing CurrentFraming() const;
+  Framing FramingOf(int board, const std::shared_ptr<CTimeline>& timeline) const;
+  // Output thread: nudges the decoder at every change of the board's timeline.
+  void Watch(const std::shared_ptr<CTimeline>& timeline);
   std::string Title(const CSuperClip* tape, std::int64_t shown, std::int64_t wanted) const;
 
   CSoftwareBoard& board_;
   const int board_index_;
   CTapeDecoder decoder_;
+  const bool wake_on_changes_;
+  std::weak_ptr<CTimeline> watched_;  // output thread (and the destructor, once detached)
 
   mutable std::mutex mutex_;  // guards view_, tape_ and counts_
   View view_;

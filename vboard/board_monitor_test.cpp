@@ -323,6 +323,7 @@ TEST_F(MonitorTest, ProjectWithInAndOutPointsAt25AndAt2997) {
 TEST_F(MonitorTest, WhenDecodingLagsTheNearestPictureIsShownAndTheTickCountedMissed) {
   DecoderLimits limits;
   limits.poll_ms = 600000;  // the decoder wakes only at ticks: a cue finds nothing decoded
+  limits.wake_on_changes = false;
   Start("pal", limits);
   Subscribe();
   LoadMovie(Tape("tape.avi", 50));
@@ -388,6 +389,27 @@ TEST_F(MonitorTest, TicksReachedAfterTheirFrameAreLateAndHandNothingOver) {
   while (std::getline(log, line)) words.push_back(line.substr(line.rfind(' ') + 1));
   EXPECT_EQ(words, (std::vector<std::string>{"shown", "shown", "shown", "late", "late", "late",
                                              "late", "shown", "shown"}));
+}
+
+TEST_F(MonitorTest, ACueWakesTheDecoderAtOnceWithoutATickOrAPoll) {
+  DecoderLimits limits;
+  limits.poll_ms = 600000;
+  Start("pal", limits);
+  Subscribe();
+  LoadMovie(Tape("tape.avi", 50));
+  ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+  Queue(0, 50);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  Tick();  // the monitor meets the timeline
+  const std::int64_t decoded = monitor_->decoder_stats().decoded;
+  ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+  Queue(40, 10);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  for (int ms = 0; ms < kWaitMs && monitor_->decoder_stats().decoded == decoded; ++ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(monitor_->decoder_stats().decoded, decoded);
+  EXPECT_EQ(Tick(false).monitor, MonitorShowed::kRightPicture);
 }
 
 TEST_F(MonitorTest, DamagedAndCutMoviesShowWhatTheyCanAndNeverStop) {

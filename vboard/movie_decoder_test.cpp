@@ -373,27 +373,5 @@ TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseco
   EXPECT_LT(stop_ms, 250) << "a whole decode takes " << whole_ms << " ms";
 }
 
-TEST(TapeDecoder, WhileNothingChangesItLooksAtTheOutputOnlyAtTicks) {
-  std::atomic<int> looks{0};
-  std::atomic<std::uint64_t> revision{1};
-  DecoderLimits limits;
-  limits.poll_ms = 2;
-  CTapeDecoder decoder([&looks](std::size_t) {
-    ++looks;
-    return CTimeline::Outlook{};
-  }, limits, nullptr, [&revision] { return revision.load(); });
-  ASSERT_TRUE(decoder.WaitIdle(5000));
-  const int before = looks;
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a hundred polls
-  const int idle = looks;
-  EXPECT_LE(idle - before, 2);
-  // A change of the queue is seen within a poll.
-  revision = 2;
-  for (int ms = 0; ms < 5000 && looks == idle; ++ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_GT(looks, idle);
-}
-
 }  // namespace
 }  // namespace vxr

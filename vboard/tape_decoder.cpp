@@ -22,12 +22,8 @@ constexpr std::size_t kPaceTicks = 8;  // ticks the pace of the output is measur
 
 }  // namespace
 
-CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits, FramingSource framing,
-                           ChangeSource changes)
-    : source_(std::move(source)),
-      limits_(limits),
-      framing_source_(std::move(framing)),
-      change_source_(std::move(changes)) {
+CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits, FramingSource framing)
+    : source_(std::move(source)), limits_(limits), framing_source_(std::move(framing)) {
   worker_ = std::thread([this] { Run(); });
 }
 
@@ -73,6 +69,14 @@ void CTapeDecoder::Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t fr
     seen_tape_ = tape.get();
     if (frame >= 0) seen_.push_back(frame);
     while (seen_.size() > kPaceTicks + 1) seen_.pop_front();
+    nudged_ = true;
+  }
+  wake_.notify_one();
+}
+
+void CTapeDecoder::Nudge() {
+  {
+    std::lock_guard lock(mutex_);
     nudged_ = true;
   }
   wake_.notify_one();
@@ -165,7 +169,6 @@ void CTapeDecoder::Run() {
     while (!stop_) {
       const double pace = PaceLocked();
       lock.unlock();
-      const std::uint64_t change = change_source_ ? change_source_() : 0;
       const CTimeline::Outlook outlook =
           source_ ? source_(limits_.read_ahead) : CTimeline::Outlook{};
       std::optional<Framing> framing;
@@ -188,16 +191,9 @@ void CTapeDecoder::Run() {
       if (target == nullptr) {
         ++idle_rounds_;
         idle_.notify_all();
-        // Nothing to do: sleep until a tick, a stop or a change of the queue, which is looked
-        // at every poll without planning anew.
-        while (!wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms),
-                               [this] { return stop_ || nudged_; }) &&
-               change_source_) {
-          lock.unlock();
-          const std::uint64_t now = change_source_();
-          lock.lock();
-          if (now != change) break;
-        }
+        // Nothing to do: sleep until a tick, a change of the queue or a stop.
+        wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms),
+                       [this] { return stop_ || nudged_; });
         nudged_ = false;
         continue;
       }

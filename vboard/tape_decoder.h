@@ -29,7 +29,11 @@ struct DecoderLimits {
   std::size_t max_bytes = 160u << 20;     // and their bytes at the most
   std::size_t read_ahead = 8;             // pictures decoded ahead of the one on the output
   std::size_t max_open_movies = 4;        // movie files kept open
-  int poll_ms = 4;                        // how often the worker looks at the output's queue
+  // How often the worker looks at the output's queue when nothing wakes it (ticks, Nudge).
+  int poll_ms = 200;
+  // The monitor nudges the worker at every change a call makes to the timeline; off, the worker
+  // learns of a cue only at the next tick or poll (tests make decoding lag with it).
+  bool wake_on_changes = true;
 };
 
 // Decodes the pictures of tapes (super clips) on a worker thread, ahead of the board's output:
@@ -45,10 +49,6 @@ class CTapeDecoder {
   // How the board frames material now: only the part of a picture it shows is converted and
   // kept. The worker asks this every round.
   using FramingSource = std::function<Framing()>;
-  // A number that changes whenever the output's queue may have changed other than by a tick
-  // (ticks come through Seen). While it stands still, the worker's polls cost next to nothing;
-  // without it every poll plans afresh.
-  using ChangeSource = std::function<std::uint64_t()>;
 
   // What a lookup found: the picture asked for, else the nearest one of the same tape, else
   // nothing (picture null, frame -1).
@@ -71,7 +71,7 @@ class CTapeDecoder {
 
   // Without a framing source whole pictures are kept.
   explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {},
-                        FramingSource framing = nullptr, ChangeSource changes = nullptr);
+                        FramingSource framing = nullptr);
   // Stops the worker: a decoding in progress gives up between two packets (or a read of the
   // file in progress gives up at once), so this takes milliseconds whatever the material.
   ~CTapeDecoder();
@@ -84,6 +84,8 @@ class CTapeDecoder {
   // The output showed frame of tape at a tick: sets the pace of the read-ahead and wakes the
   // worker. Any thread, never waits for decoding.
   void Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame);
+  // The output's queue changed: the worker looks at it at once. Any thread, never waits.
+  void Nudge();
   // Waits until the worker has looked at the output afresh and has nothing left to decode;
   // false when timeout_ms passed first. For tests and the benchmark.
   bool WaitIdle(int timeout_ms);
@@ -116,7 +118,6 @@ class CTapeDecoder {
   const OutlookSource source_;
   const DecoderLimits limits_;
   const FramingSource framing_source_;
-  const ChangeSource change_source_;
 
   std::atomic<bool> stopping_{false};  // the decoders give up: set once, before the join
 

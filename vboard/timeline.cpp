@@ -12,6 +12,17 @@ CTimeline::CTimeline(std::shared_ptr<const IBoardClock> clock, FrameGrid grid)
       rate_(grid.Rate()),
       last_tick_(grid_.TickAt(clock_->NowNs())) {}
 
+CTimeline::ChangeNotice::~ChangeNotice() {
+  if (timeline_.Revision() == before_) return;
+  std::lock_guard lock(timeline_.watcher_mutex_);
+  if (timeline_.watcher_) timeline_.watcher_();
+}
+
+void CTimeline::SetWatcher(std::function<void()> watcher) {
+  std::lock_guard lock(watcher_mutex_);
+  watcher_ = std::move(watcher);
+}
+
 void CTimeline::CatchUp() {
   const std::int64_t now = grid_.TickAt(clock_->NowNs());
   // A board failure that a test asks for strikes while the timeline moves.
@@ -97,6 +108,7 @@ HRESULT CTimeline::get_State(std::int32_t* state) {
 HRESULT CTimeline::put_State(std::int32_t state) {
   if (state < ClvPlaybackPreparing || state > ClvPlaybackPlaying) return E_INVALIDARG;
   if (HRESULT f = InjectedFault(faults_, BoardCall::kPutState); FAILED(f)) return f;
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
   switch (state_) {
@@ -145,6 +157,7 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
   const std::int64_t first = std::clamp<std::int64_t>(std::llround(from), 0, frames);
   const std::int64_t end = std::clamp<std::int64_t>(std::llround(to), 0, frames);
   if (end <= first) return E_INVALIDARG;
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
   if (state_ == ClvPlaybackStopOnError) return CLV_E_WRONG_STATE;
@@ -155,6 +168,7 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
 HRESULT CTimeline::Reset(std::int32_t mode) {
   if (mode != Realtime && mode != AllImages) return E_INVALIDARG;
   if (HRESULT f = InjectedFault(faults_, BoardCall::kReset); FAILED(f)) return f;
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
   revision_.fetch_add(1, std::memory_order_release);
@@ -198,6 +212,7 @@ HRESULT CTimeline::HoldLastFrame(double seconds) {
   if (!std::isfinite(seconds) || !(seconds > 0.0)) return E_INVALIDARG;
   const std::int64_t periods =
       std::max<std::int64_t>(1, std::llround(std::fmin(seconds * rate_, 1e12)));
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
   if (state_ == ClvPlaybackStopOnError || queue_.empty()) return CLV_E_WRONG_STATE;
@@ -210,6 +225,7 @@ HRESULT CTimeline::HoldLastFrame(double seconds) {
 HRESULT CTimeline::SetSourceRect(std::int32_t x, std::int32_t y, std::int32_t width,
                                  std::int32_t height) {
   if (width < 1 || height < 1) return E_INVALIDARG;
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   revision_.fetch_add(1, std::memory_order_release);
   source_rect_ = Rect{x, y, width, height};
@@ -217,6 +233,7 @@ HRESULT CTimeline::SetSourceRect(std::int32_t x, std::int32_t y, std::int32_t wi
 }
 
 void CTimeline::EnterStopOnError() {
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
   revision_.fetch_add(1, std::memory_order_release);
