@@ -8,7 +8,7 @@
 namespace vxr {
 namespace {
 
-constexpr std::int32_t kRoutingWindowBit = 0x02;  // the board window feeds the output
+constexpr std::int64_t kIncompletePicture = -2;  // never a tape frame the output wants
 
 std::string FileName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -17,49 +17,13 @@ std::string FileName(const std::string& path) {
 
 }  // namespace
 
-Placement PlaceMaterial(const BoardResources& resources, const CTimeline::Rect& source,
-                        const OutputFormat& format, int width, int height) {
-  Placement placement{format.width, format.height, 0, 0};
-  const auto routing = resources.properties.find(kPropertyRouting);
-  const bool window = resources.acquired.count(kResourceWindow) != 0 &&
-                      resources.rect.width > 0 && routing != resources.properties.end() &&
-                      (routing->second & kRoutingWindowBit) != 0;
-  if (window) {
-    placement.x = resources.rect.x;
-    placement.y = resources.rect.y;
-  } else if (source.width > 0 && source.height > 0) {
-    placement.x = source.x;
-    placement.y = source.y;
-  } else {
-    placement.x = (width - format.width) / 2;
-    placement.y = (height - format.height) / 2;
+MonitorShowed GradeTick(const TickTiming& timing) {
+  const std::int64_t frame_end = timing.tick_ns + timing.period_ns;
+  if (timing.reached_ns > frame_end) return MonitorShowed::kLate;
+  if (timing.handed == timing.wanted && timing.ready_ns <= frame_end) {
+    return MonitorShowed::kRightPicture;
   }
-  return placement;
-}
-
-void ComposeOutput(const Picture* material, const Placement& placement,
-                   std::vector<std::uint32_t>* output) {
-  const int width = std::max(placement.output_width, 0);
-  const int height = std::max(placement.output_height, 0);
-  output->assign(static_cast<std::size_t>(width) * height, 0xff000000u);
-  if (material == nullptr || material->width < 1 || material->height < 1 ||
-      material->pixels.size() <
-          static_cast<std::size_t>(material->width) * static_cast<std::size_t>(material->height)) {
-    return;
-  }
-  // The output columns and rows that land inside the material, in 64 bits: offsets come from
-  // the player and may be anything.
-  const std::int64_t x0 = std::max<std::int64_t>(0, -static_cast<std::int64_t>(placement.x));
-  const std::int64_t x1 = std::min<std::int64_t>(width, std::int64_t{material->width} - placement.x);
-  const std::int64_t y0 = std::max<std::int64_t>(0, -static_cast<std::int64_t>(placement.y));
-  const std::int64_t y1 =
-      std::min<std::int64_t>(height, std::int64_t{material->height} - placement.y);
-  if (x1 <= x0 || y1 <= y0) return;
-  for (std::int64_t y = y0; y < y1; ++y) {
-    const std::uint32_t* from = material->pixels.data() +
-                                (y + placement.y) * material->width + (x0 + placement.x);
-    std::copy(from, from + (x1 - x0), output->data() + y * width + x0);
-  }
+  return MonitorShowed::kOtherPicture;
 }
 
 CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int board_index)
@@ -70,7 +34,8 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
             const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
             return timeline ? timeline->Upcoming(max) : CTimeline::Outlook{};
           },
-          limits) {
+          limits, [this] { return CurrentFraming(); }),
+      wake_on_changes_(limits.wake_on_changes) {
   view_.placement = Placement{board.config().format.width, board.config().format.height, 0, 0};
   view_.title = Title(nullptr, -1, -1);
   board_.SetMonitor(board_index_, [this](const OutputFrame& frame,
@@ -79,7 +44,28 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
   });
 }
 
-CBoardMonitor::~CBoardMonitor() { board_.SetMonitor(board_index_, nullptr); }
+Framing CBoardMonitor::CurrentFraming() const {
+  return FramingOf(board_index_, board_.Timeline(board_index_));
+}
+
+Framing CBoardMonitor::FramingOf(int board, const std::shared_ptr<CTimeline>& timeline) const {
+  return vxr::FramingOf(board_.Resources(board),
+                        timeline ? timeline->SourceRect() : CTimeline::Rect{},
+                        board_.config().format);
+}
+
+CBoardMonitor::~CBoardMonitor() {
+  board_.SetMonitor(board_index_, nullptr);
+  if (const std::shared_ptr<CTimeline> watched = watched_.lock()) watched->SetWatcher(nullptr);
+}
+
+void CBoardMonitor::Watch(const std::shared_ptr<CTimeline>& timeline) {
+  if (!wake_on_changes_ || !timeline || timeline == watched_.lock()) return;
+  if (const std::shared_ptr<CTimeline> old = watched_.lock()) old->SetWatcher(nullptr);
+  // A cue reaches the decoder at once, not at the next tick.
+  timeline->SetWatcher([this] { decoder_.Nudge(); });
+  watched_ = timeline;
+}
 
 CBoardMonitor::View CBoardMonitor::Current() const {
   std::lock_guard lock(mutex_);
@@ -98,9 +84,26 @@ void CBoardMonitor::SetListener(std::function<void()> listener) {
 
 MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
                                   const std::shared_ptr<CSuperClip>& tape) {
+  TickTiming timing;
+  timing.tick_ns = frame.steady_ns;
+  timing.period_ns = board_.grid().TimeOfTick(frame.tick + 1) - frame.steady_ns;
+  timing.reached_ns = frame.reached_ns;
   const bool blank = !tape || frame.tape_frame < 0;
+  timing.wanted = blank ? -1 : frame.tape_frame;
+  if (GradeTick(timing) == MonitorShowed::kLate) {
+    decoder_.Seen(tape, frame.tape_frame);  // it still sets the pace of the read-ahead
+    // Its frame is over: handing its picture over now would show it when it is no longer on
+    // the output. The window goes on with what it has until the newest tick.
+    std::lock_guard lock(mutex_);
+    ++counts_.ticks;
+    ++counts_.late;
+    return MonitorShowed::kLate;
+  }
+  const std::shared_ptr<CTimeline> timeline = board_.Timeline(board_index_);
+  Watch(timeline);
+  const Framing framing = FramingOf(board_index_, timeline);
   const CTapeDecoder::Found found =
-      blank ? CTapeDecoder::Found{} : decoder_.Lookup(tape.get(), frame.tape_frame);
+      blank ? CTapeDecoder::Found{} : decoder_.Lookup(tape.get(), frame.tape_frame, &framing);
   decoder_.Seen(tape, frame.tape_frame);
 
   View view;
@@ -122,26 +125,29 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
       view.shown = view_.shown;
     }
   }
-  const std::shared_ptr<CTimeline> timeline = board_.Timeline(board_index_);
-  view.placement = PlaceMaterial(board_.Resources(board_index_),
-                                 timeline ? timeline->SourceRect() : CTimeline::Rect{},
-                                 board_.config().format,
-                                 view.picture ? view.picture->width : 0,
-                                 view.picture ? view.picture->height : 0);
+  view.placement = framing.Place(view.picture ? view.picture->MaterialWidth() : 0,
+                                 view.picture ? view.picture->MaterialHeight() : 0);
   view.title = Title(tape.get(), view.shown, view.wanted);
-  const bool right = view.right;
+  // A picture cut for another window lacks part of what the output shows: it does not count
+  // as the tick's picture.
+  timing.handed = !view.right && view.shown == timing.wanted ? kIncompletePicture : view.shown;
+  MonitorShowed showed = MonitorShowed::kOtherPicture;
   {
     std::lock_guard lock(mutex_);
+    // Handed over once the view holds it: the window takes it from there.
+    timing.ready_ns = board_.NowNs();
+    showed = GradeTick(timing);
+    view.right = showed == MonitorShowed::kRightPicture;
     view_ = std::move(view);
     tape_ = std::move(shown_tape);
     ++counts_.ticks;
-    ++(right ? counts_.right : counts_.missed);
+    ++(showed == MonitorShowed::kRightPicture ? counts_.right : counts_.missed);
   }
   {
     std::lock_guard lock(listener_mutex_);
     if (listener_) listener_();
   }
-  return right ? MonitorShowed::kRightPicture : MonitorShowed::kOtherPicture;
+  return showed;
 }
 
 std::string CBoardMonitor::Title(const CSuperClip* tape, std::int64_t shown,

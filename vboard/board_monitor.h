@@ -10,39 +10,36 @@
 #include "vboard/board_config.h"
 #include "vboard/board_state.h"
 #include "vboard/movie_decoder.h"
+#include "vboard/placement.h"
 #include "vboard/software_board.h"
 #include "vboard/tape_decoder.h"
 #include "vboard/timeline.h"
 
 namespace vxr {
 
-// Where material sits on the output: output pixel (ox, oy) shows material pixel (x + ox, y + oy);
-// output pixels beyond the material stay black.
-struct Placement {
-  int output_width = 0;
-  int output_height = 0;
-  int x = 0;
-  int y = 0;
-  bool operator==(const Placement&) const = default;
+// What the record says of one output tick of a watched board. The tick's frame runs from
+// tick_ns to tick_ns + period_ns.
+struct TickTiming {
+  std::int64_t tick_ns = 0;
+  std::int64_t period_ns = 0;
+  std::int64_t reached_ns = 0;  // when the output thread took the tick
+  std::int64_t wanted = -1;     // the tape frame on the output, -1 before any (black is right)
+  std::int64_t handed = -1;     // the tape frame whose picture was handed to the sink, -1 black
+  std::int64_t ready_ns = 0;    // when that picture had been decoded and handed over
 };
 
-// How the board places material of width x height: the board window the player set (routed into
-// the output by bit 1 of the routing property), else the timeline's source rectangle, else the
-// output-sized window centred on the material. Larger material is thus cut to the centred
-// window, smaller material is centred on black.
-Placement PlaceMaterial(const BoardResources& resources, const CTimeline::Rect& source,
-                        const OutputFormat& format, int width, int height);
-
-// The output picture: material placed on black, output_width x output_height pixels in the
-// layout of Picture. A null material gives black.
-void ComposeOutput(const Picture* material, const Placement& placement,
-                   std::vector<std::uint32_t>* output);
+// late: the output thread reached the tick after its frame had passed (nothing was handed for
+// it); right picture: the wanted picture was decoded and handed over by the end of the tick's
+// frame; other picture: anything else.
+MonitorShowed GradeTick(const TickTiming& timing);
 
 // The board's output monitor: at every output tick of a board it shows the picture of the tape
 // frame on that board's output, placed as the board places it. It follows the output record and
 // never holds it up: the tick only looks the picture up among those a CTapeDecoder has decoded
 // ahead; when decoding has not kept up it shows the nearest picture it has and counts the tick as
-// missed. The record says for every tick whether the monitor showed the right picture.
+// missed. A tick the output thread reached after its frame had passed is recorded late: the
+// monitor hands nothing over for it. The record says for every tick what the monitor showed
+// (GradeTick).
 // It must be destroyed before the board.
 class CBoardMonitor {
  public:
@@ -50,6 +47,7 @@ class CBoardMonitor {
     std::int64_t ticks = 0;
     std::int64_t right = 0;   // ticks that showed exactly the picture on the output
     std::int64_t missed = 0;  // ticks that showed another picture, or black for want of one
+    std::int64_t late = 0;    // ticks the output thread reached after their frame had passed
   };
   // What the monitor shows now.
   struct View {
@@ -81,11 +79,18 @@ class CBoardMonitor {
 
  private:
   MonitorShowed Show(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape);
+  // How the board frames the tape's pictures now (any thread).
+  Framing CurrentFraming() const;
+  Framing FramingOf(int board, const std::shared_ptr<CTimeline>& timeline) const;
+  // Output thread: nudges the decoder at every change of the board's timeline.
+  void Watch(const std::shared_ptr<CTimeline>& timeline);
   std::string Title(const CSuperClip* tape, std::int64_t shown, std::int64_t wanted) const;
 
   CSoftwareBoard& board_;
   const int board_index_;
   CTapeDecoder decoder_;
+  const bool wake_on_changes_;
+  std::weak_ptr<CTimeline> watched_;  // output thread (and the destructor, once detached)
 
   mutable std::mutex mutex_;  // guards view_, tape_ and counts_
   View view_;

@@ -13,19 +13,16 @@ extern "C" {
 }
 
 #include "player/clv_results.h"
+#include "vboard/movie_input.h"
 
 namespace vxr {
 namespace {
 
-// The containers ProbeMovie accepts; the file was probed with the same list, and the list keeps
-// playlists and image sequences from making the library open other files.
-constexpr const char* kMovieFormats =
-    "avi,mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mxf,mpeg,mpegts,flv,asf,wav";
 constexpr int kMaxSide = 16384;
 
 }  // namespace
 
-CMovieDecoder::CMovieDecoder() = default;
+CMovieDecoder::CMovieDecoder(const std::atomic<bool>* stop) : stop_(stop) {}
 
 CMovieDecoder::~CMovieDecoder() { Close(); }
 
@@ -34,6 +31,7 @@ void CMovieDecoder::Close() {
   scaler_ = nullptr;
   av_packet_free(&packet_);
   av_frame_free(&frame_);
+  av_frame_free(&part_);
   avcodec_free_context(&codec_);
   avformat_close_input(&input_);
   stream_ = -1;
@@ -54,26 +52,15 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
   if (!S_ISREG(info.st_mode)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
   av_log_set_level(AV_LOG_FATAL);  // failures are results; the library stays quiet
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  av_dict_set(&options, "format_whitelist", kMovieFormats, 0);
-  const std::string url = "file:" + path;
-  const int opened = avformat_open_input(&input_, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
-  if (opened < 0) return CLV_E_NOT_A_MOVIE;
+  if (OpenMovieInput(path, stop_, &input_) < 0) return CLV_E_NOT_A_MOVIE;
   if (avformat_find_stream_info(input_, nullptr) < 0) return Close(), CLV_E_DAMAGED_MOVIE;
 
-  const AVCodec* decoder = nullptr;
-  for (unsigned i = 0; i < input_->nb_streams && decoder == nullptr; ++i) {
-    const AVStream* stream = input_->streams[i];
-    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
-    decoder = avcodec_find_decoder(stream->codecpar->codec_id);
-    stream_ = static_cast<int>(i);
-  }
-  if (decoder == nullptr) return Close(), CLV_E_NO_VIDEO;
+  stream_ = FindVideoStream(input_);
+  if (stream_ < 0) return Close(), CLV_E_NO_VIDEO;
+  ReadOnlyStream(input_, stream_);
   const AVStream* stream = input_->streams[stream_];
-  start_ = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+  start_ = FirstPictureTime(input_, stream_);
   AVRational rate = stream->avg_frame_rate;
   if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
   if (rate.num <= 0 || rate.den <= 0) return Close(), CLV_E_DAMAGED_MOVIE;
@@ -86,8 +73,9 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
 
   codec_ = avcodec_alloc_context3(decoder);
   frame_ = av_frame_alloc();
+  part_ = av_frame_alloc();
   packet_ = av_packet_alloc();
-  if (codec_ == nullptr || frame_ == nullptr || packet_ == nullptr) {
+  if (codec_ == nullptr || frame_ == nullptr || part_ == nullptr || packet_ == nullptr) {
     return Close(), E_OUTOFMEMORY;
   }
   // One thread: the machine is shared, and frame threads would hold pictures back.
@@ -96,9 +84,9 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
       avcodec_open2(codec_, decoder, nullptr) < 0) {
     return Close(), CLV_E_NO_VIDEO;
   }
+  // Back to the start (when the library cannot, reading on finds a later first picture).
+  av_seek_frame(input_, stream_, start_, AVSEEK_FLAG_BACKWARD);
   if (!FindFirstPicture()) return Close(), CLV_E_DAMAGED_MOVIE;
-  // Picture 0 was decoded; reading on from here gives picture 1.
-  last_number_ = 0;
   return S_OK;
 }
 
@@ -124,16 +112,23 @@ bool CMovieDecoder::Seek(std::uint32_t frame) {
 }
 
 bool CMovieDecoder::FindFirstPicture() {
-  for (int packets = 0; packets < kMaxPacketsPerPicture; ++packets) {
+  for (int packets = 0; packets < kMaxPacketsPerPicture && !Stopped();) {
     const bool end = av_read_frame(input_, packet_) < 0;
     if (!end && packet_->stream_index != stream_) {
       av_packet_unref(packet_);
       continue;
     }
+    ++packets;
     avcodec_send_packet(codec_, end ? nullptr : packet_);
     av_packet_unref(packet_);
     if (avcodec_receive_frame(codec_, frame_) >= 0) {
-      if (frame_->best_effort_timestamp != AV_NOPTS_VALUE) start_ = frame_->best_effort_timestamp;
+      // Reading on from here gives the pictures after it. Pictures with showing times are
+      // numbered from the stream's declared start, as the probe counts, so that leading
+      // pictures that cannot be decoded keep their numbers. Without showing times (AVI keeps
+      // only decoding times, which B pictures delay) the pictures count from the first one.
+      const std::int64_t when = frame_->best_effort_timestamp;
+      if (frame_->pts == AV_NOPTS_VALUE && when != AV_NOPTS_VALUE) start_ = when;
+      last_number_ = when != AV_NOPTS_VALUE ? std::max<std::int64_t>(NumberOf(when), 0) : 0;
       av_frame_unref(frame_);
       return true;
     }
@@ -143,10 +138,15 @@ bool CMovieDecoder::FindFirstPicture() {
 }
 
 HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
-                              const Bystanders* bystanders) {
+                              const Bystanders* bystanders, const CropRule* crop) {
   if (picture == nullptr) return E_POINTER;
   picture->reset();
   if (codec_ == nullptr) return OLE_E_NOTRUNNING;
+  crop_ = crop != nullptr && *crop ? crop : nullptr;
+  struct Forget {
+    const CropRule** crop;
+    ~Forget() { *crop = nullptr; }
+  } forget{&crop_};
   const std::int64_t ahead = static_cast<std::int64_t>(frame) - last_number_;
   const bool read_on = last_number_ >= 0 && !at_end_ && ahead > 0 &&
                        ahead <= static_cast<std::int64_t>(kReadOnLimit);
@@ -154,13 +154,14 @@ HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture
   // time, which runs ahead of the showing time when pictures are reordered): then seek again,
   // further back.
   constexpr std::uint32_t kSeekBack[] = {0, 3, 24, 128};
-  for (int attempt = read_on ? -1 : 0; attempt < 4; ++attempt) {
+  for (int attempt = read_on ? -1 : 0; attempt < 4 && !Stopped(); ++attempt) {
     if (attempt >= 0) {
       const std::uint32_t back = kSeekBack[attempt];
       if (!Seek(frame > back ? frame - back : 0)) break;
     }
     const Outcome outcome = ReadUntil(frame, picture, bystanders);
     if (outcome == Outcome::kFound) return *picture ? S_OK : E_OUTOFMEMORY;
+    if (outcome == Outcome::kStopped) break;
     // Pictures of an intra-frame codec do not depend on earlier data: starting further back
     // helps only when the seek landed beyond the picture. Other codecs may have had pictures
     // without timestamps right after the key frame, which a longer run numbers.
@@ -175,8 +176,11 @@ HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture
 CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
                                                 std::shared_ptr<const Picture>* picture,
                                                 const Bystanders* bystanders) {
-  for (int packets = 0; packets < kMaxPacketsPerPicture; ++packets) {
+  // Only the picture stream's packets count; the stop is looked at between packets.
+  for (int packets = 0; packets < kMaxPacketsPerPicture;) {
+    if (Stopped()) return Outcome::kStopped;
     if (av_read_frame(input_, packet_) < 0) {
+      if (Stopped()) return Outcome::kStopped;  // the read gave up for the stop
       // The end of the data: what the decoder still holds comes out now.
       at_end_ = true;
       return Feed(nullptr, frame, picture, bystanders).value_or(Outcome::kFailed);
@@ -185,6 +189,7 @@ CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
       av_packet_unref(packet_);
       continue;
     }
+    ++packets;
     if (intra_only_) {
       // Every picture stands alone: packets before the one wanted need no decoding.
       const std::int64_t when = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
@@ -230,11 +235,38 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(
   return std::nullopt;
 }
 
-std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* frame) {
-  if (frame->width < 1 || frame->height < 1 || frame->width > kMaxSide ||
-      frame->height > kMaxSide || frame->format < 0) {
+std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* whole) {
+  if (whole->width < 1 || whole->height < 1 || whole->width > kMaxSide ||
+      whole->height > kMaxSide || whole->format < 0) {
     return nullptr;
   }
+  // Only the wanted part is converted and kept: the rest never reaches the output.
+  Crop part{0, 0, whole->width, whole->height};
+  const AVFrame* frame = whole;
+  if (crop_ != nullptr) {
+    const Crop wanted = (*crop_)(whole->width, whole->height);
+    if (wanted.width > 0 && wanted.height > 0 && wanted.x >= 0 && wanted.y >= 0 &&
+        wanted.x + wanted.width <= whole->width && wanted.y + wanted.height <= whole->height &&
+        !(wanted == part)) {
+      av_frame_unref(part_);
+      if (av_frame_ref(part_, whole) < 0) return nullptr;
+      part_->crop_left = static_cast<std::size_t>(wanted.x);
+      part_->crop_top = static_cast<std::size_t>(wanted.y);
+      part_->crop_right = static_cast<std::size_t>(whole->width - wanted.x - wanted.width);
+      part_->crop_bottom = static_cast<std::size_t>(whole->height - wanted.y - wanted.height);
+      if (av_frame_apply_cropping(part_, AV_FRAME_CROP_UNALIGNED) >= 0 &&
+          part_->width == wanted.width && part_->height == wanted.height) {
+        part = wanted;
+        frame = part_;
+      } else {
+        av_frame_unref(part_);  // a layout the library cannot cut: the whole picture is kept
+      }
+    }
+  }
+  struct Release {
+    AVFrame* frame;
+    ~Release() { av_frame_unref(frame); }
+  } release{part_};
   scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height,
                                  static_cast<AVPixelFormat>(frame->format), frame->width,
                                  frame->height, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr,
@@ -243,6 +275,10 @@ std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* frame) {
   auto converted = std::make_shared<Picture>();
   converted->width = frame->width;
   converted->height = frame->height;
+  converted->x = part.x;
+  converted->y = part.y;
+  converted->material_width = whole->width;
+  converted->material_height = whole->height;
   converted->pixels.assign(static_cast<std::size_t>(frame->width) * frame->height, 0xff000000u);
   std::uint8_t* planes[4] = {reinterpret_cast<std::uint8_t*>(converted->pixels.data()), nullptr,
                              nullptr, nullptr};

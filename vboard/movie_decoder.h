@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,21 +20,36 @@ struct SwsContext;
 namespace vxr {
 
 // One decoded picture: width x height pixels, 0xffRRGGBB each, row after row (the layout of
-// QImage::Format_RGB32).
+// QImage::Format_RGB32). It may be a part of its material: its first pixel is material pixel
+// (x, y) of a material_width x material_height picture.
 struct Picture {
   int width = 0;
   int height = 0;
   std::vector<std::uint32_t> pixels;
+  int x = 0;
+  int y = 0;
+  int material_width = 0;   // 0: the picture is the whole material
+  int material_height = 0;
 
   std::size_t Bytes() const { return pixels.size() * sizeof(std::uint32_t); }
+  int MaterialWidth() const { return material_width > 0 ? material_width : width; }
+  int MaterialHeight() const { return material_height > 0 ? material_height : height; }
+};
+
+// A rectangle of a picture's material; a width or height of 0 or less stands for nothing.
+struct Crop {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  bool operator==(const Crop&) const = default;
 };
 
 // Decodes single pictures of one movie by frame number. A picture a little after the previous
 // one is decoded by reading on; any other is reached by seeking to the nearest key frame before
 // it and decoding forward (every frame of an intra-frame codec is a key frame, so those seek
-// straight to it, and packets before the one wanted are skipped without decoding). Picture 0 is
-// the first picture the movie gives, whatever its timestamp. Not thread-safe: one worker owns a
-// decoder.
+// straight to it, and packets before the one wanted are skipped without decoding). Not
+// thread-safe: one worker owns a decoder.
 class CMovieDecoder {
  public:
   // Offered pictures decoded on the way to the one asked for: wants(n) says whether picture n is
@@ -43,13 +59,15 @@ class CMovieDecoder {
     std::function<void(std::uint32_t, std::shared_ptr<const Picture>)> take;
   };
 
-  // Packets read at the most for one picture: a damaged movie ends the search instead of
-  // reading to its end.
+  // Packets of the picture stream read at the most for one picture: a damaged movie ends the
+  // search instead of reading to its end. Other streams are not read.
   static constexpr int kMaxPacketsPerPicture = 1000;
   // How far ahead reading on beats seeking to the picture.
   static constexpr std::uint32_t kReadOnLimit = 48;
 
-  CMovieDecoder();
+  // While *stop (may be null) is true, Open and Decode give up within one packet's decoding,
+  // reads of the library included: the decoder's owner is shutting down.
+  explicit CMovieDecoder(const std::atomic<bool>* stop = nullptr);
   ~CMovieDecoder();
   CMovieDecoder(const CMovieDecoder&) = delete;
   CMovieDecoder& operator=(const CMovieDecoder&) = delete;
@@ -59,11 +77,16 @@ class CMovieDecoder {
   // S_OK; HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND or ERROR_ACCESS_DENIED); CLV_E_NOT_A_MOVIE;
   // CLV_E_NO_VIDEO; CLV_E_DAMAGED_MOVIE when no picture decodes; E_OUTOFMEMORY.
   HRESULT Open(const std::string& path);
-  // Decodes picture frame (0 = the first). E_FAIL when it cannot be decoded (damaged or missing
-  // data), OLE_E_NOTRUNNING when no movie is open, E_OUTOFMEMORY. A failure leaves the decoder
+  // Decodes picture frame: frames are numbered at the stream's rate from its declared start
+  // (FirstPictureTime), as the probe numbers them. E_FAIL when it cannot be decoded (damaged or
+  // missing data, a leading picture whose references were cut off) or the stop was given,
+  // OLE_E_NOTRUNNING when no movie is open, E_OUTOFMEMORY. A failure leaves the decoder
   // usable for other pictures.
+  // crop, when given, says for material of width x height which part is wanted: only that part
+  // is converted and kept (the whole picture when the part is empty).
+  using CropRule = std::function<Crop(int width, int height)>;
   HRESULT Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
-                 const Bystanders* bystanders = nullptr);
+                 const Bystanders* bystanders = nullptr, const CropRule* crop = nullptr);
 
   bool IntraOnly() const { return intra_only_; }
   const std::string& path() const { return path_; }
@@ -73,7 +96,8 @@ class CMovieDecoder {
  private:
   std::int64_t NumberOf(std::int64_t timestamp) const;
   std::int64_t TimestampOf(std::uint32_t frame) const;
-  enum class Outcome { kFound, kPassed, kFailed };
+  enum class Outcome { kFound, kPassed, kFailed, kStopped };
+  bool Stopped() const { return stop_ != nullptr && stop_->load(); }
   bool Seek(std::uint32_t frame);
   // Reads and decodes from where the input stands until picture frame comes out (kFound),
   // a later one does (kPassed) or the data gives out (kFailed).
@@ -83,21 +107,26 @@ class CMovieDecoder {
   std::optional<Outcome> Feed(AVPacket* packet, std::uint32_t frame,
                               std::shared_ptr<const Picture>* picture,
                               const Bystanders* bystanders);
-  // Decodes the first picture: its timestamp is where picture 0 stands.
+  // Converts the wanted part of a decoded picture (crop_ of Decode, else all of it).
+  // Decodes the first picture that can be decoded: the movie has pictures, and reading on
+  // from there gives the next ones.
   bool FindFirstPicture();
   std::shared_ptr<const Picture> Convert(const AVFrame* frame);
   void Close();
 
+  const std::atomic<bool>* const stop_;
   std::string path_;
   AVFormatContext* input_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVFrame* frame_ = nullptr;
+  AVFrame* part_ = nullptr;  // the wanted part of frame_, a reference to its data
+  const CropRule* crop_ = nullptr;  // during Decode
   AVPacket* packet_ = nullptr;
   SwsContext* scaler_ = nullptr;
   int stream_ = -1;
   bool intra_only_ = false;
   bool at_end_ = false;          // the stream's end was sent to the decoder
-  std::int64_t start_ = 0;       // the first picture's timestamp
+  std::int64_t start_ = 0;       // where picture 0 stands (FirstPictureTime)
   int rate_num_ = 25, rate_den_ = 1;
   int tb_num_ = 1, tb_den_ = 25;
   std::int64_t last_number_ = -1;  // the picture the decoder gave last, -1 after a seek

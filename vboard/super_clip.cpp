@@ -1,7 +1,9 @@
 #include "vboard/super_clip.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "platform/diagnostics.h"
 #include "player/clv_results.h"
@@ -37,12 +39,19 @@ HRESULT CSuperClip::AddProject(const std::string& path) {
     return read;
   }
   std::vector<ClipEntry> entries;
+  // Each movie is probed once per load, however many clips it gives.
+  std::map<std::string, MovieFacts> probed;
   for (const TmlClip& line : lines) {
     const std::string where = path + ":" + std::to_string(line.line) + ": ";
     ClipEntry entry;
-    if (const HRESULT opened = ProbeMovie(line.path, &entry.movie); FAILED(opened)) {
+    const auto known = probed.find(line.path);
+    if (known != probed.end()) {
+      entry.movie = known->second;
+    } else if (const HRESULT opened = ProbeMovie(line.path, &entry.movie); FAILED(opened)) {
       Report(where + "cannot open the movie \"" + line.path + "\"");
       return opened;
+    } else {
+      probed.emplace(line.path, entry.movie);
     }
     const std::uint32_t last = entry.movie.frame_count - 1;
     entry.first_frame = line.in_frame.value_or(0);
@@ -62,6 +71,20 @@ HRESULT CSuperClip::AddProject(const std::string& path) {
 void CSuperClip::Append(const std::vector<ClipEntry>& clips) {
   std::lock_guard lock(mutex_);
   clips_.insert(clips_.end(), clips.begin(), clips.end());
+  for (const ClipEntry& clip : clips) {
+    max_width_ = std::max(max_width_, clip.movie.width);
+    max_height_ = std::max(max_height_, clip.movie.height);
+  }
+}
+
+int CSuperClip::MaxWidth() const {
+  std::lock_guard lock(mutex_);
+  return max_width_;
+}
+
+int CSuperClip::MaxHeight() const {
+  std::lock_guard lock(mutex_);
+  return max_height_;
 }
 
 HRESULT CSuperClip::AddMovie(const std::shared_ptr<IClvMovie>& movie) {

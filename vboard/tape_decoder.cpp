@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "platform/diagnostics.h"
+#include "platform/thread_name.h"
 
 namespace vxr {
 namespace {
@@ -21,12 +22,13 @@ constexpr std::size_t kPaceTicks = 8;  // ticks the pace of the output is measur
 
 }  // namespace
 
-CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits)
-    : source_(std::move(source)), limits_(limits) {
+CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits, FramingSource framing)
+    : source_(std::move(source)), limits_(limits), framing_source_(std::move(framing)) {
   worker_ = std::thread([this] { Run(); });
 }
 
 CTapeDecoder::~CTapeDecoder() {
+  stopping_ = true;
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
@@ -36,14 +38,16 @@ CTapeDecoder::~CTapeDecoder() {
   if (worker_.joinable()) worker_.join();
 }
 
-CTapeDecoder::Found CTapeDecoder::Lookup(const CSuperClip* tape, std::int64_t frame) const {
+CTapeDecoder::Found CTapeDecoder::Lookup(const CSuperClip* tape, std::int64_t frame,
+                                          const Framing* framing) const {
   Found found;
   if (tape == nullptr || frame < 0) return found;
   std::lock_guard lock(mutex_);
   const Key key{tape, frame};
   auto after = cache_.lower_bound(key);
   if (after != cache_.end() && after->first == key) {
-    return Found{after->second.picture, frame, true};
+    const bool whole = framing == nullptr || HoldsVisiblePart(*after->second.picture, *framing);
+    return Found{after->second.picture, frame, whole};
   }
   // The nearest picture of the same tape, on either side.
   auto consider = [&](std::map<Key, Entry>::const_iterator it) {
@@ -65,6 +69,14 @@ void CTapeDecoder::Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t fr
     seen_tape_ = tape.get();
     if (frame >= 0) seen_.push_back(frame);
     while (seen_.size() > kPaceTicks + 1) seen_.pop_front();
+    nudged_ = true;
+  }
+  wake_.notify_one();
+}
+
+void CTapeDecoder::Nudge() {
+  {
+    std::lock_guard lock(mutex_);
     nudged_ = true;
   }
   wake_.notify_one();
@@ -105,10 +117,26 @@ CTapeDecoder::Stats CTapeDecoder::stats() const {
   return copy;
 }
 
-std::vector<CTimeline::TapePicture> CTapeDecoder::Plan(const CTimeline::Outlook& outlook,
-                                                        double pace) const {
+bool CTapeDecoder::CachedLocked(const Key& key) const {
+  const auto entry = cache_.find(key);
+  if (entry == cache_.end()) return false;
+  return !framing_ || HoldsVisiblePart(*entry->second.picture, *framing_);
+}
+
+std::vector<CTimeline::TapePicture> CTapeDecoder::Plan(
+    const CTimeline::Outlook& outlook, double pace, const std::optional<Framing>& framing) const {
   std::vector<CTimeline::TapePicture> plan;
-  const std::size_t size = limits_.read_ahead + 1;
+  // As many pictures as the cache holds together, so that none of them pushes out another:
+  // each is at most output-sized and at most the size of the tape's largest material.
+  std::size_t size =
+      std::min(limits_.read_ahead + 1, std::max<std::size_t>(limits_.max_pictures, 1));
+  if (const CSuperClip* tape = outlook.on_output.tape.get(); tape != nullptr) {
+    const int width = tape->MaxWidth(), height = tape->MaxHeight();
+    const std::size_t bytes =
+        framing ? framing->MaxPictureBytes(width, height)
+                : static_cast<std::size_t>(std::max(width, 1)) * std::max(height, 1) * 4;
+    size = std::clamp<std::size_t>(limits_.max_bytes / bytes, 1, size);
+  }
   auto add = [&](const CTimeline::TapePicture& picture) {
     if (!picture.tape || picture.frame < 0 || plan.size() >= size) return;
     for (const CTimeline::TapePicture& known : plan) {
@@ -135,6 +163,7 @@ std::vector<CTimeline::TapePicture> CTapeDecoder::Plan(const CTimeline::Outlook&
 }
 
 void CTapeDecoder::Run() {
+  SetCurrentThreadName("board decoder");
   try {
     std::unique_lock lock(mutex_);
     while (!stop_) {
@@ -142,15 +171,18 @@ void CTapeDecoder::Run() {
       lock.unlock();
       const CTimeline::Outlook outlook =
           source_ ? source_(limits_.read_ahead) : CTimeline::Outlook{};
-      std::vector<CTimeline::TapePicture> plan = Plan(outlook, pace);
+      std::optional<Framing> framing;
+      if (framing_source_) framing = framing_source_();
+      std::vector<CTimeline::TapePicture> plan = Plan(outlook, pace, framing);
       lock.lock();
       if (stop_) break;
       plan_ = std::move(plan);
+      framing_ = framing;
       const std::int64_t now = SteadyNs();
       const CTimeline::TapePicture* target = nullptr;
       for (const CTimeline::TapePicture& picture : plan_) {
         const Key key{picture.tape.get(), picture.frame};
-        if (cache_.count(key) != 0) continue;
+        if (CachedLocked(key)) continue;
         const auto failure = failed_.find(key);
         if (failure != failed_.end() && now - failure->second < kRetryNs) continue;
         target = &picture;
@@ -159,15 +191,18 @@ void CTapeDecoder::Run() {
       if (target == nullptr) {
         ++idle_rounds_;
         idle_.notify_all();
+        // Nothing to do: sleep until a tick, a change of the queue or a stop.
         wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms),
                        [this] { return stop_ || nudged_; });
         nudged_ = false;
         continue;
       }
       const CTimeline::TapePicture picture = *target;
+      stats_.decoding = true;
       lock.unlock();
       DecodeOne(picture);
       lock.lock();
+      stats_.decoding = false;
     }
   } catch (const std::exception& error) {
     DebugOutput("Err vboard", std::string("picture decoder stopped: ") + error.what());
@@ -188,17 +223,20 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   if (!target.tape->MaterialAt(target.frame, &material)) return fail();
 
   std::vector<CTimeline::TapePicture> plan;
+  std::optional<Framing> framing;
   {
     std::lock_guard lock(mutex_);
     // Material slower than the output shows one movie picture at several tape frames.
     for (const auto& [cached_key, entry] : cache_) {
       if (entry.tape == target.tape && entry.path == material.path &&
-          entry.movie_frame == material.movie_frame) {
+          entry.movie_frame == material.movie_frame &&
+          (!framing_ || HoldsVisiblePart(*entry.picture, *framing_))) {
         InsertLocked(target, material.path, material.movie_frame, entry.picture, &dropped);
         return;
       }
     }
     plan = plan_;
+    framing = framing_;
   }
   CMovieDecoder* decoder = DecoderFor(material.path);
   if (decoder == nullptr) return fail();
@@ -225,7 +263,11 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   std::shared_ptr<const Picture> picture;
   HRESULT result = E_FAIL;
   try {
-    result = decoder->Decode(material.movie_frame, &picture, &bystanders);
+    CMovieDecoder::CropRule crop;
+    if (framing) {
+      crop = [&framing](int width, int height) { return framing->VisiblePart(width, height); };
+    }
+    result = decoder->Decode(material.movie_frame, &picture, &bystanders, &crop);
   } catch (const std::bad_alloc&) {
     result = E_OUTOFMEMORY;
   }
@@ -241,7 +283,7 @@ CMovieDecoder* CTapeDecoder::DecoderFor(const std::string& path) {
       return decoders_.front().second.get();
     }
   }
-  auto decoder = std::make_unique<CMovieDecoder>();
+  auto decoder = std::make_unique<CMovieDecoder>(&stopping_);
   if (FAILED(decoder->Open(path))) return nullptr;
   decoders_.emplace_front(path, std::move(decoder));
   while (decoders_.size() > std::max<std::size_t>(1, limits_.max_open_movies)) {

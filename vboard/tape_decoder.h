@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -9,12 +10,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "vboard/movie_decoder.h"
+#include "vboard/placement.h"
 #include "vboard/super_clip.h"
 #include "vboard/timeline.h"
 
@@ -26,7 +29,11 @@ struct DecoderLimits {
   std::size_t max_bytes = 160u << 20;     // and their bytes at the most
   std::size_t read_ahead = 8;             // pictures decoded ahead of the one on the output
   std::size_t max_open_movies = 4;        // movie files kept open
-  int poll_ms = 4;                        // how often the worker looks at the output's queue
+  // How often the worker looks at the output's queue when nothing wakes it (ticks, Nudge).
+  int poll_ms = 200;
+  // The monitor nudges the worker at every change a call makes to the timeline; off, the worker
+  // learns of a cue only at the next tick or poll (tests make decoding lag with it).
+  bool wake_on_changes = true;
 };
 
 // Decodes the pictures of tapes (super clips) on a worker thread, ahead of the board's output:
@@ -39,6 +46,9 @@ class CTapeDecoder {
   // The output's picture and the ones queued after it (at most the count given): the worker
   // asks this every poll and after every picture it decodes.
   using OutlookSource = std::function<CTimeline::Outlook(std::size_t max)>;
+  // How the board frames material now: only the part of a picture it shows is converted and
+  // kept. The worker asks this every round.
+  using FramingSource = std::function<Framing()>;
 
   // What a lookup found: the picture asked for, else the nearest one of the same tape, else
   // nothing (picture null, frame -1).
@@ -53,22 +63,29 @@ class CTapeDecoder {
     std::int64_t evicted = 0;     // pictures dropped from the cache
     std::size_t cached = 0;       // pictures in the cache now
     std::size_t cached_bytes = 0; // and their bytes
+    bool decoding = false;        // the worker is decoding a picture now
   };
 
   // A failed picture is tried again after this long.
   static constexpr std::int64_t kRetryNs = 1'000'000'000;
 
-  explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {});
-  // Stops the worker (within one picture's decoding).
+  // Without a framing source whole pictures are kept.
+  explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {},
+                        FramingSource framing = nullptr);
+  // Stops the worker: a decoding in progress gives up between two packets (or a read of the
+  // file in progress gives up at once), so this takes milliseconds whatever the material.
   ~CTapeDecoder();
   CTapeDecoder(const CTapeDecoder&) = delete;
   CTapeDecoder& operator=(const CTapeDecoder&) = delete;
 
-  // Any thread, never waits for decoding.
-  Found Lookup(const CSuperClip* tape, std::int64_t frame) const;
+  // Any thread, never waits for decoding. With a framing, a picture that lacks part of what
+  // the framing shows (cut for another window) is not exact.
+  Found Lookup(const CSuperClip* tape, std::int64_t frame, const Framing* framing = nullptr) const;
   // The output showed frame of tape at a tick: sets the pace of the read-ahead and wakes the
   // worker. Any thread, never waits for decoding.
   void Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame);
+  // The output's queue changed: the worker looks at it at once. Any thread, never waits.
+  void Nudge();
   // Waits until the worker has looked at the output afresh and has nothing left to decode;
   // false when timeout_ms passed first. For tests and the benchmark.
   bool WaitIdle(int timeout_ms);
@@ -84,8 +101,11 @@ class CTapeDecoder {
   };
 
   void Run();
-  // The pictures wanted now, the most urgent first.
-  std::vector<CTimeline::TapePicture> Plan(const CTimeline::Outlook& outlook, double pace) const;
+  // The pictures wanted now, the most urgent first: no more than the cache holds together.
+  std::vector<CTimeline::TapePicture> Plan(const CTimeline::Outlook& outlook, double pace,
+                                           const std::optional<Framing>& framing) const;
+  // With mutex_ held: whether the cache holds the picture as the framing shows it.
+  bool CachedLocked(const Key& key) const;
   void DecodeOne(const CTimeline::TapePicture& target);
   CMovieDecoder* DecoderFor(const std::string& path);
   // With mutex_ held.
@@ -97,6 +117,9 @@ class CTapeDecoder {
 
   const OutlookSource source_;
   const DecoderLimits limits_;
+  const FramingSource framing_source_;
+
+  std::atomic<bool> stopping_{false};  // the decoders give up: set once, before the join
 
   // Worker only.
   std::list<std::pair<std::string, std::unique_ptr<CMovieDecoder>>> decoders_;  // newest first
@@ -111,6 +134,7 @@ class CTapeDecoder {
   std::size_t cache_bytes_ = 0;
   std::map<Key, std::int64_t> failed_;  // pictures that failed, and when
   std::vector<CTimeline::TapePicture> plan_;  // the latest plan, most urgent first
+  std::optional<Framing> framing_;            // the latest framing
   std::deque<std::int64_t> seen_;             // the output's latest frames, oldest first
   const CSuperClip* seen_tape_ = nullptr;
   Stats stats_;

@@ -12,6 +12,17 @@ CTimeline::CTimeline(std::shared_ptr<const IBoardClock> clock, FrameGrid grid)
       rate_(grid.Rate()),
       last_tick_(grid_.TickAt(clock_->NowNs())) {}
 
+CTimeline::ChangeNotice::~ChangeNotice() {
+  if (timeline_.Revision() == before_) return;
+  std::lock_guard lock(timeline_.watcher_mutex_);
+  if (timeline_.watcher_) timeline_.watcher_();
+}
+
+void CTimeline::SetWatcher(std::function<void()> watcher) {
+  std::lock_guard lock(watcher_mutex_);
+  watcher_ = std::move(watcher);
+}
+
 void CTimeline::CatchUp() {
   const std::int64_t now = grid_.TickAt(clock_->NowNs());
   // A board failure that a test asks for strikes while the timeline moves.
@@ -50,6 +61,7 @@ void CTimeline::Tick(std::int64_t tick) {
 }
 
 void CTimeline::BecomeReady(std::int32_t state) {
+  revision_.fetch_add(1, std::memory_order_release);
   state_ = state;
   showing_ = true;
   offset_ = 0;
@@ -75,6 +87,7 @@ void CTimeline::ShowNext() {
 std::int64_t CTimeline::CurrentFrame() const { return queue_.front().PictureAt(offset_); }
 
 void CTimeline::Append(Segment segment) {
+  revision_.fetch_add(1, std::memory_order_release);
   pending_ += segment.count;
   if (!queue_.empty() && segment.held && queue_.back().held &&
       queue_.back().clip == segment.clip && queue_.back().first == segment.first) {
@@ -95,6 +108,7 @@ HRESULT CTimeline::get_State(std::int32_t* state) {
 HRESULT CTimeline::put_State(std::int32_t state) {
   if (state < ClvPlaybackPreparing || state > ClvPlaybackPlaying) return E_INVALIDARG;
   if (HRESULT f = InjectedFault(faults_, BoardCall::kPutState); FAILED(f)) return f;
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
   switch (state_) {
@@ -106,6 +120,7 @@ HRESULT CTimeline::put_State(std::int32_t state) {
         BecomeReady(state);
         return S_OK;
       }
+      revision_.fetch_add(1, std::memory_order_release);
       state_ = ClvPlaybackPreparing;
       ready_tick_ = last_tick_ + kPrepareTicks;
       return S_OK;
@@ -115,6 +130,7 @@ HRESULT CTimeline::put_State(std::int32_t state) {
     case ClvPlaybackPaused:
     case ClvPlaybackPlaying:
       if (state == ClvPlaybackPreparing) return CLV_E_WRONG_STATE;
+      if (state_ != state) revision_.fetch_add(1, std::memory_order_release);
       state_ = state;
       return S_OK;
     default:
@@ -127,7 +143,10 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
   if (!clip) return E_POINTER;
   if (HRESULT f = InjectedFault(faults_, BoardCall::kAddSuperClipFragment); FAILED(f)) return f;
   auto own = std::dynamic_pointer_cast<CSuperClip>(clip);
-  if (!own || !std::isfinite(start) || !std::isfinite(length) || !(length > 0.0)) {
+  // A super clip counts its tape frames at the rate of the board that made it; one of a board
+  // with another rate is another server's clip.
+  if (!own || own->OutputRate() != rate_ || !std::isfinite(start) || !std::isfinite(length) ||
+      !(length > 0.0)) {
     return E_INVALIDARG;
   }
   const std::int64_t frames = own->OutputFrames();
@@ -138,6 +157,7 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
   const std::int64_t first = std::clamp<std::int64_t>(std::llround(from), 0, frames);
   const std::int64_t end = std::clamp<std::int64_t>(std::llround(to), 0, frames);
   if (end <= first) return E_INVALIDARG;
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
   if (state_ == ClvPlaybackStopOnError) return CLV_E_WRONG_STATE;
@@ -148,8 +168,10 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
 HRESULT CTimeline::Reset(std::int32_t mode) {
   if (mode != Realtime && mode != AllImages) return E_INVALIDARG;
   if (HRESULT f = InjectedFault(faults_, BoardCall::kReset); FAILED(f)) return f;
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
+  revision_.fetch_add(1, std::memory_order_release);
   mode_ = mode;
   state_ = ClvPlaybackEmpty;
   queue_.clear();
@@ -190,6 +212,7 @@ HRESULT CTimeline::HoldLastFrame(double seconds) {
   if (!std::isfinite(seconds) || !(seconds > 0.0)) return E_INVALIDARG;
   const std::int64_t periods =
       std::max<std::int64_t>(1, std::llround(std::fmin(seconds * rate_, 1e12)));
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
   if (state_ == ClvPlaybackStopOnError || queue_.empty()) return CLV_E_WRONG_STATE;
@@ -202,14 +225,18 @@ HRESULT CTimeline::HoldLastFrame(double seconds) {
 HRESULT CTimeline::SetSourceRect(std::int32_t x, std::int32_t y, std::int32_t width,
                                  std::int32_t height) {
   if (width < 1 || height < 1) return E_INVALIDARG;
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
+  revision_.fetch_add(1, std::memory_order_release);
   source_rect_ = Rect{x, y, width, height};
   return S_OK;
 }
 
 void CTimeline::EnterStopOnError() {
+  const ChangeNotice notice(*this);  // tells the watcher once the lock is let go
   std::lock_guard lock(mutex_);
   CatchUp();
+  revision_.fetch_add(1, std::memory_order_release);
   state_ = ClvPlaybackStopOnError;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -77,6 +79,14 @@ class CTimeline : public IClvTimeline {
   // of, the pictures queued after it (those the output would show next while playing).
   Outlook Upcoming(std::size_t max);
   const FrameGrid& grid() const { return grid_; }
+  // Changes whenever the queue, the state or the source rectangle is changed by a call (not by
+  // the clock).
+  std::uint64_t Revision() const { return revision_.load(std::memory_order_acquire); }
+  // Called on the caller's thread, outside the timeline's lock, after every call that changed
+  // the queue, the state or the source rectangle (ticks do not call it). It must not wait nor
+  // call the timeline. Empty to stop; once SetWatcher returns, no call of the previous watcher
+  // is running.
+  void SetWatcher(std::function<void()> watcher);
 
  private:
   // A run of queued pictures: count periods showing first, first + 1, ... or, held, first again.
@@ -87,6 +97,21 @@ class CTimeline : public IClvTimeline {
     bool held = false;
     std::int64_t PictureAt(std::int64_t offset) const { return held ? first : first + offset; }
     std::int64_t Last() const { return PictureAt(count - 1); }
+  };
+
+  // Tells the watcher, when it goes, if the timeline changed since it was made. Made before the
+  // lock is taken, so that it goes after the lock is let go.
+  class ChangeNotice {
+   public:
+    explicit ChangeNotice(CTimeline& timeline)
+        : timeline_(timeline), before_(timeline.Revision()) {}
+    ~ChangeNotice();
+    ChangeNotice(const ChangeNotice&) = delete;
+    ChangeNotice& operator=(const ChangeNotice&) = delete;
+
+   private:
+    CTimeline& timeline_;
+    const std::uint64_t before_;
   };
 
   // All below run with mutex_ held.
@@ -103,6 +128,9 @@ class CTimeline : public IClvTimeline {
   const FrameGrid grid_;
   const double rate_;
   std::shared_ptr<CFaultInjector> faults_;  // set once, before the timeline is shared
+  std::atomic<std::uint64_t> revision_{0};
+  std::mutex watcher_mutex_;  // guards watcher_; held while it runs
+  std::function<void()> watcher_;
 
   mutable std::mutex mutex_;  // guards everything below
   std::int32_t state_ = ClvPlaybackEmpty;
