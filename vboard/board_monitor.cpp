@@ -62,6 +62,15 @@ void ComposeOutput(const Picture* material, const Placement& placement,
   }
 }
 
+MonitorShowed GradeTick(const TickTiming& timing) {
+  const std::int64_t frame_end = timing.tick_ns + timing.period_ns;
+  if (timing.reached_ns > frame_end) return MonitorShowed::kLate;
+  if (timing.handed == timing.wanted && timing.ready_ns <= frame_end) {
+    return MonitorShowed::kRightPicture;
+  }
+  return MonitorShowed::kOtherPicture;
+}
+
 CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int board_index)
     : board_(board),
       board_index_(board_index >= 0 ? board_index : board.config().board_count - 1),
@@ -98,7 +107,21 @@ void CBoardMonitor::SetListener(std::function<void()> listener) {
 
 MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
                                   const std::shared_ptr<CSuperClip>& tape) {
+  TickTiming timing;
+  timing.tick_ns = frame.steady_ns;
+  timing.period_ns = board_.grid().TimeOfTick(frame.tick + 1) - frame.steady_ns;
+  timing.reached_ns = frame.reached_ns;
   const bool blank = !tape || frame.tape_frame < 0;
+  timing.wanted = blank ? -1 : frame.tape_frame;
+  if (GradeTick(timing) == MonitorShowed::kLate) {
+    decoder_.Seen(tape, frame.tape_frame);  // it still sets the pace of the read-ahead
+    // Its frame is over: handing its picture over now would show it when it is no longer on
+    // the output. The window goes on with what it has until the newest tick.
+    std::lock_guard lock(mutex_);
+    ++counts_.ticks;
+    ++counts_.late;
+    return MonitorShowed::kLate;
+  }
   const CTapeDecoder::Found found =
       blank ? CTapeDecoder::Found{} : decoder_.Lookup(tape.get(), frame.tape_frame);
   decoder_.Seen(tape, frame.tape_frame);
@@ -129,19 +152,26 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
                                  view.picture ? view.picture->width : 0,
                                  view.picture ? view.picture->height : 0);
   view.title = Title(tape.get(), view.shown, view.wanted);
-  const bool right = view.right;
+  timing.handed = view.shown;
   {
     std::lock_guard lock(mutex_);
     view_ = std::move(view);
     tape_ = std::move(shown_tape);
-    ++counts_.ticks;
-    ++(right ? counts_.right : counts_.missed);
   }
   {
     std::lock_guard lock(listener_mutex_);
     if (listener_) listener_();
   }
-  return right ? MonitorShowed::kRightPicture : MonitorShowed::kOtherPicture;
+  // Handed over: the view is the window's to take, and the window has been told.
+  timing.ready_ns = board_.NowNs();
+  const MonitorShowed showed = GradeTick(timing);
+  {
+    std::lock_guard lock(mutex_);
+    ++counts_.ticks;
+    ++(showed == MonitorShowed::kRightPicture ? counts_.right : counts_.missed);
+    if (view_.tick == frame.tick) view_.right = showed == MonitorShowed::kRightPicture;
+  }
+  return showed;
 }
 
 std::string CBoardMonitor::Title(const CSuperClip* tape, std::int64_t shown,

@@ -38,11 +38,29 @@ Placement PlaceMaterial(const BoardResources& resources, const CTimeline::Rect& 
 void ComposeOutput(const Picture* material, const Placement& placement,
                    std::vector<std::uint32_t>* output);
 
+// What the record says of one output tick of a watched board. The tick's frame runs from
+// tick_ns to tick_ns + period_ns.
+struct TickTiming {
+  std::int64_t tick_ns = 0;
+  std::int64_t period_ns = 0;
+  std::int64_t reached_ns = 0;  // when the output thread took the tick
+  std::int64_t wanted = -1;     // the tape frame on the output, -1 before any (black is right)
+  std::int64_t handed = -1;     // the tape frame whose picture was handed to the sink, -1 black
+  std::int64_t ready_ns = 0;    // when that picture had been decoded and handed over
+};
+
+// late: the output thread reached the tick after its frame had passed (nothing was handed for
+// it); right picture: the wanted picture was decoded and handed over by the end of the tick's
+// frame; other picture: anything else.
+MonitorShowed GradeTick(const TickTiming& timing);
+
 // The board's output monitor: at every output tick of a board it shows the picture of the tape
 // frame on that board's output, placed as the board places it. It follows the output record and
 // never holds it up: the tick only looks the picture up among those a CTapeDecoder has decoded
 // ahead; when decoding has not kept up it shows the nearest picture it has and counts the tick as
-// missed. The record says for every tick whether the monitor showed the right picture.
+// missed. A tick the output thread reached after its frame had passed is recorded late: the
+// monitor hands nothing over for it. The record says for every tick what the monitor showed
+// (GradeTick).
 // It must be destroyed before the board.
 class CBoardMonitor {
  public:
@@ -50,6 +68,7 @@ class CBoardMonitor {
     std::int64_t ticks = 0;
     std::int64_t right = 0;   // ticks that showed exactly the picture on the output
     std::int64_t missed = 0;  // ticks that showed another picture, or black for want of one
+    std::int64_t late = 0;    // ticks the output thread reached after their frame had passed
   };
   // What the monitor shows now.
   struct View {

@@ -85,6 +85,29 @@ TEST(Placement, LargerMaterialIsCutSmallerIsCentredOnBlack) {
   EXPECT_EQ(output, std::vector<std::uint32_t>(6, 0xff000000u));
 }
 
+TEST(GradeTick, EachTickIsJudgedByWhatWasReadyWithinItsOwnFrame) {
+  // Tick 7 at 25 frames a second on a clock whose ticks start at 1 s: 1.28 s to 1.32 s.
+  const std::int64_t t = 1'280'000'000, p = 40'000'000;
+  const auto grade = [&](std::int64_t reached, std::int64_t wanted, std::int64_t handed,
+                         std::int64_t ready) {
+    return GradeTick(TickTiming{t, p, reached, wanted, handed, ready});
+  };
+  EXPECT_EQ(grade(t + 1'000, 59, 59, t + 2'000), MonitorShowed::kRightPicture);
+  EXPECT_EQ(grade(t + p, 59, 59, t + p), MonitorShowed::kRightPicture);  // the last nanosecond
+  EXPECT_EQ(grade(t + 1'000, 59, 59, t + p + 1), MonitorShowed::kOtherPicture);
+  EXPECT_EQ(grade(t + 1'000, 59, 58, t + 2'000), MonitorShowed::kOtherPicture);
+  EXPECT_EQ(grade(t + 1'000, 59, -1, t + 2'000), MonitorShowed::kOtherPicture);
+  EXPECT_EQ(grade(t + 1'000, -1, -1, t + 2'000), MonitorShowed::kRightPicture);  // black at start
+  // Reached after the frame: late, even with the right picture at hand.
+  EXPECT_EQ(grade(t + p + 1, 59, 59, t + p + 1), MonitorShowed::kLate);
+  EXPECT_EQ(grade(t + 5 * p, -1, -1, t + 5 * p), MonitorShowed::kLate);
+  // 30000/1001: frames of 33366666 or 33366667 ns.
+  EXPECT_EQ(GradeTick(TickTiming{0, 33'366'667, 33'366'667, 3, 3, 33'366'667}),
+            MonitorShowed::kRightPicture);
+  EXPECT_EQ(GradeTick(TickTiming{0, 33'366'667, 33'366'668, 3, 3, 33'366'667}),
+            MonitorShowed::kLate);
+}
+
 // A software board on a stepped clock with a monitor on it; the timeline is driven the way the
 // player drives it, tick by tick, and every tick's monitor picture is read back.
 class MonitorTest : public ::testing::Test {
@@ -329,6 +352,42 @@ TEST_F(MonitorTest, WhenDecodingLagsTheNearestPictureIsShownAndTheTickCountedMis
   EXPECT_EQ(caught_up.strip, 40u);
   EXPECT_EQ(monitor_->counts().ticks, 3);
   EXPECT_EQ(monitor_->counts().right, 2);
+}
+
+TEST_F(MonitorTest, TicksReachedAfterTheirFrameAreLateAndHandNothingOver) {
+  Start("pal", {}, folder_.File("output.log"));
+  Subscribe();
+  LoadMovie(Tape("tape.avi", 50));
+  ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+  Queue(0, 50);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
+  PlayRight(3);
+  int handed = 0;
+  monitor_->SetListener([&handed] { ++handed; });
+  // The output thread wakes five frames late: every picture of the burst is decoded by then,
+  // but only the newest tick, reached within its own frame, is handed over.
+  ASSERT_TRUE(monitor_->WaitDecoded(kWaitMs));
+  tick_ += 5;
+  clock_->Set(timeline_->grid().TimeOfTick(tick_) + 1000);
+  board_->PumpOutput();
+  monitor_->SetListener(nullptr);
+  ASSERT_EQ(record_.size(), 8u);
+  for (std::size_t i = 3; i < 7; ++i) EXPECT_EQ(record_[i].monitor, MonitorShowed::kLate) << i;
+  EXPECT_EQ(record_[7].monitor, MonitorShowed::kRightPicture);
+  EXPECT_EQ(handed, 1);
+  EXPECT_EQ(monitor_->Current().tick, record_[7].tick);
+  EXPECT_EQ(monitor_->counts().late, 4);
+  EXPECT_EQ(monitor_->counts().right, 4);
+  EXPECT_EQ(Tick().monitor, MonitorShowed::kRightPicture);  // on time again
+  monitor_.reset();
+  board_.reset();
+  std::ifstream log(folder_.File("output.log"));
+  std::string line;
+  std::vector<std::string> words;
+  while (std::getline(log, line)) words.push_back(line.substr(line.rfind(' ') + 1));
+  EXPECT_EQ(words, (std::vector<std::string>{"shown", "shown", "shown", "late", "late", "late",
+                                             "late", "shown", "shown"}));
 }
 
 TEST_F(MonitorTest, DamagedAndCutMoviesShowWhatTheyCanAndNeverStop) {

@@ -14,15 +14,13 @@ extern "C" {
 }
 
 #include "player/clv_results.h"
+#include "vboard/movie_input.h"
 
 namespace vxr {
 namespace {
 
-// Containers that carry movies. Anything else (playlists, image sequences, concatenation lists,
-// raw streams) could make the library open other files or guess from noise.
-constexpr const char* kMovieFormats =
-    "avi,mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mxf,mpeg,mpegts,flv,asf,wav";
-constexpr int kMaxPacketsToLastFrame = 2000;  // a long group of pictures before the last frame
+constexpr int kMaxPacketsToLastFrame = 2000;  // pictures read at the most: a long group of pictures
+                                              // before the last frame
 
 struct InputCloser {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
@@ -47,18 +45,6 @@ HRESULT CheckFile(const std::string& path) {
   if (fd < 0) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
   ::close(fd);
   return info.st_size == 0 ? CLV_E_NOT_A_MOVIE : S_OK;
-}
-
-// The video stream to play: the first picture stream (not cover art) that can be decoded.
-int FindVideoStream(const AVFormatContext* context) {
-  for (unsigned i = 0; i < context->nb_streams; ++i) {
-    const AVStream* stream = context->streams[i];
-    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
-    if (avcodec_find_decoder(stream->codecpar->codec_id) == nullptr) continue;
-    return static_cast<int>(i);
-  }
-  return -1;
 }
 
 std::uint32_t FieldFlags(AVFieldOrder order) {
@@ -92,20 +78,23 @@ std::int64_t FrameCount(const AVFormatContext* context, const AVStream* stream, 
 // read it.
 bool LastFrameIsThere(AVFormatContext* context, int index, AVRational rate, std::int64_t frames) {
   const AVStream* stream = context->streams[index];
-  const std::int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  const std::int64_t start = FirstPictureTime(context, index);
   const std::int64_t last = start + av_rescale_q(frames - 1, av_inv_q(rate), stream->time_base);
   // Half a frame of the stream's time base: timestamps of rounded rates may sit just below.
   const std::int64_t slack = av_rescale_q(1, av_inv_q(rate), stream->time_base) / 2;
   if (av_seek_frame(context, index, last, AVSEEK_FLAG_BACKWARD) < 0) return false;
   std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
   if (!packet) return false;
-  for (int n = 0; n < kMaxPacketsToLastFrame; ++n) {
+  // Only the picture stream's packets count: the others are dropped by the demuxer anyway.
+  for (int n = 0; n < kMaxPacketsToLastFrame;) {
     if (av_read_frame(context, packet.get()) < 0) return false;
     const bool ours = packet->stream_index == index;
     const std::int64_t when = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     const bool corrupt = (packet->flags & AV_PKT_FLAG_CORRUPT) != 0 || packet->size <= 0;
     av_packet_unref(packet.get());
-    if (!ours || when == AV_NOPTS_VALUE) continue;
+    if (!ours) continue;
+    ++n;
+    if (when == AV_NOPTS_VALUE) continue;
     if (when >= last - slack) return !corrupt;
   }
   return false;
@@ -127,13 +116,8 @@ HRESULT ProbeMovie(const std::string& path, MovieFacts* facts) {
   if (const HRESULT file = CheckFile(path); FAILED(file)) return file;
   QuietLibrary();
 
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  av_dict_set(&options, "format_whitelist", kMovieFormats, 0);
   AVFormatContext* raw = nullptr;
-  const std::string url = "file:" + path;
-  const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
+  const int opened = OpenMovieInput(path, nullptr, &raw);
   if (opened < 0) {
     if (opened == AVERROR(EACCES) || opened == AVERROR(EPERM)) {
       return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
@@ -145,6 +129,7 @@ HRESULT ProbeMovie(const std::string& path, MovieFacts* facts) {
 
   const int index = FindVideoStream(input.get());
   if (index < 0) return CLV_E_NO_VIDEO;
+  ReadOnlyStream(input.get(), index);
   const AVStream* stream = input->streams[index];
   const AVCodecParameters* codec = stream->codecpar;
   if (codec->width < 1 || codec->height < 1 || codec->width > 16384 || codec->height > 16384) {

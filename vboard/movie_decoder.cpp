@@ -13,19 +13,16 @@ extern "C" {
 }
 
 #include "player/clv_results.h"
+#include "vboard/movie_input.h"
 
 namespace vxr {
 namespace {
 
-// The containers ProbeMovie accepts; the file was probed with the same list, and the list keeps
-// playlists and image sequences from making the library open other files.
-constexpr const char* kMovieFormats =
-    "avi,mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,mxf,mpeg,mpegts,flv,asf,wav";
 constexpr int kMaxSide = 16384;
 
 }  // namespace
 
-CMovieDecoder::CMovieDecoder() = default;
+CMovieDecoder::CMovieDecoder(const std::atomic<bool>* stop) : stop_(stop) {}
 
 CMovieDecoder::~CMovieDecoder() { Close(); }
 
@@ -54,26 +51,15 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
   if (!S_ISREG(info.st_mode)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
   av_log_set_level(AV_LOG_FATAL);  // failures are results; the library stays quiet
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  av_dict_set(&options, "format_whitelist", kMovieFormats, 0);
-  const std::string url = "file:" + path;
-  const int opened = avformat_open_input(&input_, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
-  if (opened < 0) return CLV_E_NOT_A_MOVIE;
+  if (OpenMovieInput(path, stop_, &input_) < 0) return CLV_E_NOT_A_MOVIE;
   if (avformat_find_stream_info(input_, nullptr) < 0) return Close(), CLV_E_DAMAGED_MOVIE;
 
-  const AVCodec* decoder = nullptr;
-  for (unsigned i = 0; i < input_->nb_streams && decoder == nullptr; ++i) {
-    const AVStream* stream = input_->streams[i];
-    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
-    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
-    decoder = avcodec_find_decoder(stream->codecpar->codec_id);
-    stream_ = static_cast<int>(i);
-  }
-  if (decoder == nullptr) return Close(), CLV_E_NO_VIDEO;
+  stream_ = FindVideoStream(input_);
+  if (stream_ < 0) return Close(), CLV_E_NO_VIDEO;
+  ReadOnlyStream(input_, stream_);
   const AVStream* stream = input_->streams[stream_];
-  start_ = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+  const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+  start_ = FirstPictureTime(input_, stream_);
   AVRational rate = stream->avg_frame_rate;
   if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
   if (rate.num <= 0 || rate.den <= 0) return Close(), CLV_E_DAMAGED_MOVIE;
@@ -96,9 +82,9 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
       avcodec_open2(codec_, decoder, nullptr) < 0) {
     return Close(), CLV_E_NO_VIDEO;
   }
+  // Back to the start (when the library cannot, reading on finds a later first picture).
+  av_seek_frame(input_, stream_, start_, AVSEEK_FLAG_BACKWARD);
   if (!FindFirstPicture()) return Close(), CLV_E_DAMAGED_MOVIE;
-  // Picture 0 was decoded; reading on from here gives picture 1.
-  last_number_ = 0;
   return S_OK;
 }
 
@@ -124,16 +110,23 @@ bool CMovieDecoder::Seek(std::uint32_t frame) {
 }
 
 bool CMovieDecoder::FindFirstPicture() {
-  for (int packets = 0; packets < kMaxPacketsPerPicture; ++packets) {
+  for (int packets = 0; packets < kMaxPacketsPerPicture && !Stopped();) {
     const bool end = av_read_frame(input_, packet_) < 0;
     if (!end && packet_->stream_index != stream_) {
       av_packet_unref(packet_);
       continue;
     }
+    ++packets;
     avcodec_send_packet(codec_, end ? nullptr : packet_);
     av_packet_unref(packet_);
     if (avcodec_receive_frame(codec_, frame_) >= 0) {
-      if (frame_->best_effort_timestamp != AV_NOPTS_VALUE) start_ = frame_->best_effort_timestamp;
+      // Reading on from here gives the pictures after it. Pictures with showing times are
+      // numbered from the stream's declared start, as the probe counts, so that leading
+      // pictures that cannot be decoded keep their numbers. Without showing times (AVI keeps
+      // only decoding times, which B pictures delay) the pictures count from the first one.
+      const std::int64_t when = frame_->best_effort_timestamp;
+      if (frame_->pts == AV_NOPTS_VALUE && when != AV_NOPTS_VALUE) start_ = when;
+      last_number_ = when != AV_NOPTS_VALUE ? std::max<std::int64_t>(NumberOf(when), 0) : 0;
       av_frame_unref(frame_);
       return true;
     }
@@ -154,13 +147,14 @@ HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture
   // time, which runs ahead of the showing time when pictures are reordered): then seek again,
   // further back.
   constexpr std::uint32_t kSeekBack[] = {0, 3, 24, 128};
-  for (int attempt = read_on ? -1 : 0; attempt < 4; ++attempt) {
+  for (int attempt = read_on ? -1 : 0; attempt < 4 && !Stopped(); ++attempt) {
     if (attempt >= 0) {
       const std::uint32_t back = kSeekBack[attempt];
       if (!Seek(frame > back ? frame - back : 0)) break;
     }
     const Outcome outcome = ReadUntil(frame, picture, bystanders);
     if (outcome == Outcome::kFound) return *picture ? S_OK : E_OUTOFMEMORY;
+    if (outcome == Outcome::kStopped) break;
     // Pictures of an intra-frame codec do not depend on earlier data: starting further back
     // helps only when the seek landed beyond the picture. Other codecs may have had pictures
     // without timestamps right after the key frame, which a longer run numbers.
@@ -175,8 +169,11 @@ HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture
 CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
                                                 std::shared_ptr<const Picture>* picture,
                                                 const Bystanders* bystanders) {
-  for (int packets = 0; packets < kMaxPacketsPerPicture; ++packets) {
+  // Only the picture stream's packets count; the stop is looked at between packets.
+  for (int packets = 0; packets < kMaxPacketsPerPicture;) {
+    if (Stopped()) return Outcome::kStopped;
     if (av_read_frame(input_, packet_) < 0) {
+      if (Stopped()) return Outcome::kStopped;  // the read gave up for the stop
       // The end of the data: what the decoder still holds comes out now.
       at_end_ = true;
       return Feed(nullptr, frame, picture, bystanders).value_or(Outcome::kFailed);
@@ -185,6 +182,7 @@ CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
       av_packet_unref(packet_);
       continue;
     }
+    ++packets;
     if (intra_only_) {
       // Every picture stands alone: packets before the one wanted need no decoding.
       const std::int64_t when = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;

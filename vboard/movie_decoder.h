@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -31,9 +32,8 @@ struct Picture {
 // Decodes single pictures of one movie by frame number. A picture a little after the previous
 // one is decoded by reading on; any other is reached by seeking to the nearest key frame before
 // it and decoding forward (every frame of an intra-frame codec is a key frame, so those seek
-// straight to it, and packets before the one wanted are skipped without decoding). Picture 0 is
-// the first picture the movie gives, whatever its timestamp. Not thread-safe: one worker owns a
-// decoder.
+// straight to it, and packets before the one wanted are skipped without decoding). Not
+// thread-safe: one worker owns a decoder.
 class CMovieDecoder {
  public:
   // Offered pictures decoded on the way to the one asked for: wants(n) says whether picture n is
@@ -43,13 +43,15 @@ class CMovieDecoder {
     std::function<void(std::uint32_t, std::shared_ptr<const Picture>)> take;
   };
 
-  // Packets read at the most for one picture: a damaged movie ends the search instead of
-  // reading to its end.
+  // Packets of the picture stream read at the most for one picture: a damaged movie ends the
+  // search instead of reading to its end. Other streams are not read.
   static constexpr int kMaxPacketsPerPicture = 1000;
   // How far ahead reading on beats seeking to the picture.
   static constexpr std::uint32_t kReadOnLimit = 48;
 
-  CMovieDecoder();
+  // While *stop (may be null) is true, Open and Decode give up within one packet's decoding,
+  // reads of the library included: the decoder's owner is shutting down.
+  explicit CMovieDecoder(const std::atomic<bool>* stop = nullptr);
   ~CMovieDecoder();
   CMovieDecoder(const CMovieDecoder&) = delete;
   CMovieDecoder& operator=(const CMovieDecoder&) = delete;
@@ -59,8 +61,10 @@ class CMovieDecoder {
   // S_OK; HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND or ERROR_ACCESS_DENIED); CLV_E_NOT_A_MOVIE;
   // CLV_E_NO_VIDEO; CLV_E_DAMAGED_MOVIE when no picture decodes; E_OUTOFMEMORY.
   HRESULT Open(const std::string& path);
-  // Decodes picture frame (0 = the first). E_FAIL when it cannot be decoded (damaged or missing
-  // data), OLE_E_NOTRUNNING when no movie is open, E_OUTOFMEMORY. A failure leaves the decoder
+  // Decodes picture frame: frames are numbered at the stream's rate from its declared start
+  // (FirstPictureTime), as the probe numbers them. E_FAIL when it cannot be decoded (damaged or
+  // missing data, a leading picture whose references were cut off) or the stop was given,
+  // OLE_E_NOTRUNNING when no movie is open, E_OUTOFMEMORY. A failure leaves the decoder
   // usable for other pictures.
   HRESULT Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
                  const Bystanders* bystanders = nullptr);
@@ -73,7 +77,8 @@ class CMovieDecoder {
  private:
   std::int64_t NumberOf(std::int64_t timestamp) const;
   std::int64_t TimestampOf(std::uint32_t frame) const;
-  enum class Outcome { kFound, kPassed, kFailed };
+  enum class Outcome { kFound, kPassed, kFailed, kStopped };
+  bool Stopped() const { return stop_ != nullptr && stop_->load(); }
   bool Seek(std::uint32_t frame);
   // Reads and decodes from where the input stands until picture frame comes out (kFound),
   // a later one does (kPassed) or the data gives out (kFailed).
@@ -83,11 +88,13 @@ class CMovieDecoder {
   std::optional<Outcome> Feed(AVPacket* packet, std::uint32_t frame,
                               std::shared_ptr<const Picture>* picture,
                               const Bystanders* bystanders);
-  // Decodes the first picture: its timestamp is where picture 0 stands.
+  // Decodes the first picture that can be decoded: the movie has pictures, and reading on
+  // from there gives the next ones.
   bool FindFirstPicture();
   std::shared_ptr<const Picture> Convert(const AVFrame* frame);
   void Close();
 
+  const std::atomic<bool>* const stop_;
   std::string path_;
   AVFormatContext* input_ = nullptr;
   AVCodecContext* codec_ = nullptr;
@@ -97,7 +104,7 @@ class CMovieDecoder {
   int stream_ = -1;
   bool intra_only_ = false;
   bool at_end_ = false;          // the stream's end was sent to the decoder
-  std::int64_t start_ = 0;       // the first picture's timestamp
+  std::int64_t start_ = 0;       // where picture 0 stands (FirstPictureTime)
   int rate_num_ = 25, rate_den_ = 1;
   int tb_num_ = 1, tb_den_ = 25;
   std::int64_t last_number_ = -1;  // the picture the decoder gave last, -1 after a seek

@@ -3,12 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <thread>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 
 #include "player/clv_results.h"
+#include "vboard/movie.h"
+#include "vboard/super_clip.h"
+#include "vboard/tape_decoder.h"
 #include "testing/media/test_tapes.h"
 #include "tools/maketape/av_handles.h"
 #include "tools/maketape/tape_picture.h"
@@ -72,6 +80,50 @@ bool WriteLongGopTape(const std::string& path, int frames, int gop) {
     if (!drain(frame.get())) return false;
   }
   return drain(nullptr) && av_write_trailer(output.get()) >= 0;
+}
+
+// Rewrites the picture stream of a movie into a Matroska movie (sound is left behind): for each
+// packet in decoding order, edit(index, packet, write) may write copies of it with write(pts),
+// its decoding time moving with its showing time (both in the stream's time base).
+using PacketWriter = std::function<bool(std::int64_t pts)>;
+bool RewritePackets(const std::string& from, const std::string& to,
+                    const std::function<bool(int, const AVPacket&, const PacketWriter&)>& edit) {
+  AVFormatContext* raw_in = nullptr;
+  if (avformat_open_input(&raw_in, from.c_str(), nullptr, nullptr) < 0) return false;
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(
+      raw_in, [](AVFormatContext* c) { avformat_close_input(&c); });
+  if (avformat_find_stream_info(input.get(), nullptr) < 0) return false;
+  AVFormatContext* raw_out = nullptr;
+  if (avformat_alloc_output_context2(&raw_out, nullptr, "matroska", to.c_str()) < 0) return false;
+  AvOutputHandle output(raw_out);
+  const AVStream* in_stream = input->streams[0];
+  AVStream* stream = avformat_new_stream(output.get(), nullptr);
+  if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, in_stream->codecpar) < 0) {
+    return false;
+  }
+  stream->codecpar->codec_tag = 0;
+  stream->time_base = in_stream->time_base;
+  stream->avg_frame_rate = in_stream->avg_frame_rate;
+  if (avio_open(&output->pb, to.c_str(), AVIO_FLAG_WRITE) < 0 ||
+      avformat_write_header(output.get(), nullptr) < 0) {
+    return false;
+  }
+  AvPacketHandle packet(av_packet_alloc());
+  AvPacketHandle copy(av_packet_alloc());
+  const PacketWriter write = [&](std::int64_t pts) {
+    if (av_packet_ref(copy.get(), packet.get()) < 0) return false;
+    copy->dts = pts - (packet->pts - packet->dts);
+    copy->pts = pts;
+    copy->pos = -1;
+    copy->stream_index = 0;
+    av_packet_rescale_ts(copy.get(), in_stream->time_base, stream->time_base);
+    return av_interleaved_write_frame(output.get(), copy.get()) >= 0;
+  };
+  for (int index = 0; av_read_frame(input.get(), packet.get()) >= 0; av_packet_unref(packet.get())) {
+    if (packet->stream_index != 0) continue;
+    if (!edit(index++, *packet, write)) return false;
+  }
+  return av_write_trailer(output.get()) >= 0;
 }
 
 // Decodes frame and reads its strip; -1 when the decoder fails, -2 when the strip is unreadable.
@@ -194,6 +246,129 @@ TEST_F(MovieDecoderTest, DamagedOrCutMoviesFailPictureByPictureAndTheRestStillDe
   EXPECT_EQ(NumberAt(decoder, 399), -1);
   EXPECT_EQ(NumberAt(decoder, 3), 3);
   EXPECT_EQ(NumberAt(decoder, 4), 4);
+}
+
+TEST_F(MovieDecoderTest, SoundTracksCostThePictureSearchAndTheProbeNothing) {
+  // One key frame for 300 pictures and 32 sound packets beside each picture.
+  TapeSpec spec = testing::SmallTape(12.0);
+  spec.codec = TapeCodec::kMpeg4;
+  spec.gop = 300;
+  spec.audio_tracks = 8;
+  std::string error;
+  const std::string path = testing::MakeTestTape(folder_, "sound.mkv", spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  MovieFacts facts;
+  ASSERT_EQ(ProbeMovie(path, &facts), S_OK);
+  EXPECT_EQ(facts.frame_count, 300u);
+  CMovieDecoder decoder;
+  ASSERT_EQ(decoder.Open(path), S_OK);
+  EXPECT_EQ(NumberAt(decoder, 299), 299);
+  EXPECT_EQ(NumberAt(decoder, 150), 150);
+}
+
+TEST_F(MovieDecoderTest, AMovieCutInsideAnOpenGroupIsNumberedAsTheProbeCountsIt) {
+  // Key frames every 12 pictures, with the B pictures before each referring across it.
+  TapeSpec spec = testing::SmallTape(2.0);
+  spec.codec = TapeCodec::kMpeg4;
+  spec.gop = 12;
+  std::string error;
+  const std::string whole = testing::MakeTestTape(folder_, "whole.mkv", spec, &error);
+  ASSERT_FALSE(whole.empty()) << error;
+  // Cut at the second key frame, as a cut that keeps whole packets does: its leading B
+  // pictures stay, without the pictures they refer to.
+  int key = -1;
+  std::int64_t first_pts = INT64_MAX;
+  ASSERT_TRUE(RewritePackets(whole, folder_.File("scratch.mkv"),
+                             [&](int index, const AVPacket& packet, const PacketWriter&) {
+                               if (index > 0 && (packet.flags & AV_PKT_FLAG_KEY) && key < 0) {
+                                 key = index;
+                               }
+                               if (key >= 0) first_pts = std::min(first_pts, packet.pts);
+                               return true;
+                             }));
+  ASSERT_GT(key, 0);
+  const std::string cut = folder_.File("cut.mkv");
+  ASSERT_TRUE(RewritePackets(whole, cut, [&](int index, const AVPacket& packet,
+                                             const PacketWriter& write) {
+    return index < key || write(packet.pts - first_pts);
+  }));
+  const auto first = static_cast<std::int64_t>(std::llround(first_pts * 25 / 1000.0));  // ms
+  ASSERT_EQ(first, 10);  // pictures 10 and 11 lead picture 12, the key frame
+
+  MovieFacts facts;
+  ASSERT_EQ(ProbeMovie(cut, &facts), S_OK);
+  ASSERT_EQ(facts.frame_count, 40u);
+  CMovieDecoder decoder;
+  ASSERT_EQ(decoder.Open(cut), S_OK);
+  int lost = 0;
+  for (std::uint32_t n = 0; n < facts.frame_count; ++n) {
+    const std::int64_t number = NumberAt(decoder, n);
+    if (number == -1) {
+      ++lost;
+    } else {
+      EXPECT_EQ(number, first + n) << n;
+    }
+  }
+  EXPECT_GT(lost, 0);  // the cut did cut references
+  EXPECT_LE(lost, 2);
+  EXPECT_EQ(NumberAt(decoder, 2), 12);
+  EXPECT_EQ(NumberAt(decoder, facts.frame_count - 1), 49);
+}
+
+TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseconds) {
+  // 1000 full-size pictures after one key frame: the last one takes long to reach. Made cheaply
+  // from two coded pictures, the second written 999 times.
+  TapeSpec spec;
+  spec.width = 1920;
+  spec.height = 1080;
+  spec.frames = 2;
+  spec.codec = TapeCodec::kMpeg4;
+  spec.gop = 600;
+  spec.b_frames = 0;
+  std::string error;
+  const std::string two = testing::MakeTestTape(folder_, "two.mkv", spec, &error);
+  ASSERT_FALSE(two.empty()) << error;
+  const std::string slow = folder_.File("slow.mkv");
+  std::int64_t step = 0;
+  ASSERT_TRUE(RewritePackets(two, slow, [&](int index, const AVPacket& packet,
+                                            const PacketWriter& write) {
+    if (index == 0) {
+      step = packet.duration > 0 ? packet.duration : 40;
+      return write(packet.pts);
+    }
+    for (std::int64_t n = 1; n < 1000; ++n) {
+      if (!write(n * step)) return false;
+    }
+    return true;
+  }));
+  CMovieDecoder alone;
+  ASSERT_EQ(alone.Open(slow), S_OK);
+  std::shared_ptr<const Picture> picture;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(alone.Decode(999, &picture), S_OK);
+  const auto whole_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start).count();
+  ASSERT_GT(whole_ms, 500) << "the material decodes too fast to show anything";
+
+  auto movie = std::make_shared<CMovie>();
+  ASSERT_EQ(movie->OpenFile(slow), S_OK);
+  auto tape = std::make_shared<CSuperClip>(25.0);
+  ASSERT_EQ(tape->AddMovie(movie), S_OK);
+  auto decoder = std::make_unique<CTapeDecoder>([tape](std::size_t) {
+    CTimeline::Outlook outlook;
+    outlook.on_output = CTimeline::TapePicture{tape, 999};
+    return outlook;
+  });
+  for (int ms = 0; ms < 10000 && !decoder->stats().decoding; ++ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(decoder->stats().decoding);
+  std::this_thread::sleep_for(std::chrono::milliseconds(whole_ms / 5));  // well into it
+  const auto stop = std::chrono::steady_clock::now();
+  decoder.reset();
+  const auto stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - stop).count();
+  EXPECT_LT(stop_ms, 250) << "a whole decode takes " << whole_ms << " ms";
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "platform/diagnostics.h"
+#include "platform/thread_name.h"
 #include "player/server_registry.h"
 #include "protocol/timecode.h"
 #include "vboard/movie.h"
@@ -28,6 +29,8 @@ const char* MonitorWord(MonitorShowed showed) {
       return "shown";
     case MonitorShowed::kOtherPicture:
       return "missed";
+    case MonitorShowed::kLate:
+      return "late";
     default:
       return "-";
   }
@@ -127,6 +130,8 @@ void CSoftwareBoard::SetMonitor(int board, MonitorCallback monitor) {
 
 void CSoftwareBoard::PumpOutput() {
   std::lock_guard lock(pump_mutex_);
+  // Read before the timeline catches up, so that no tick it gives lies after this moment.
+  const std::int64_t reached = state_->clock()->NowNs();
   const int count = state_->config().board_count;
   for (int board = 0; board < count; ++board) {
     // The lookup takes the state's lock and releases it before the timeline takes its own.
@@ -138,6 +143,7 @@ void CSoftwareBoard::PumpOutput() {
       frame.board = board;
       frame.tick = picture.tick;
       frame.steady_ns = state_->grid().TimeOfTick(picture.tick);
+      frame.reached_ns = reached;
       frame.tape_frame = picture.tape_frame;
       frame.timecode = TimecodeText(picture.tape_frame, state_->config().format.TimecodeFps());
       {
@@ -164,15 +170,13 @@ void CSoftwareBoard::Deliver(const OutputFrame& frame) {
     }
     std::fflush(log_.get());
   }
-  std::vector<OutputCallback> callbacks;
-  {
-    std::lock_guard lock(subscribers_mutex_);
-    for (const auto& entry : subscribers_) callbacks.push_back(entry.second);
-  }
-  for (const OutputCallback& callback : callbacks) callback(frame);
+  // The lock is held while the callbacks run, so that Unsubscribe waits for a call in flight.
+  std::lock_guard lock(subscribers_mutex_);
+  for (const auto& entry : subscribers_) entry.second(frame);
 }
 
 void CSoftwareBoard::RunOutputClock() {
+  SetCurrentThreadName("board output");
   try {
     const FrameGrid& grid = state_->grid();
     std::int64_t next = grid.TickAt(state_->clock()->NowNs()) + 1;

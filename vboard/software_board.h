@@ -20,11 +20,13 @@ namespace vxr {
 class CSuperClip;
 class CTimeline;
 
-// What the board's output monitor showed during an output frame.
+// What the board's output monitor showed during an output frame (vboard/README.md, "Output
+// record", says exactly when each applies).
 enum class MonitorShowed {
   kNoMonitor,     // no monitor watches this board
-  kRightPicture,  // exactly the picture of the tape frame on the output (black before any)
-  kOtherPicture,  // decoding had not kept up: the nearest picture it had, or none
+  kRightPicture,  // the tick's picture was decoded and handed over within the tick's frame
+  kOtherPicture,  // it was not: another picture, or none, stood for it
+  kLate,          // the output thread itself reached the tick after its frame had passed
 };
 
 // One output frame of a board: which tape frame a viewer saw during that tick's period.
@@ -32,6 +34,7 @@ struct OutputFrame {
   int board = 0;
   std::int64_t tick = 0;        // output tick number since the board started
   std::int64_t steady_ns = 0;   // the tick's time on the board clock (the steady clock)
+  std::int64_t reached_ns = 0;  // when the output thread took the tick, on the same clock
   std::int64_t tape_frame = -1; // -1 while no picture was ever shown
   std::string timecode;         // HH:MM:SS:FF of tape_frame at the output's timecode rate
   MonitorShowed monitor = MonitorShowed::kNoMonitor;
@@ -69,8 +72,13 @@ class CSoftwareBoard {
   // Server calls that fail on a test's demand (never armed otherwise).
   CFaultInjector& Faults() { return *state_->Faults(); }
 
+  // The board clock's present, and when its output ticks fall.
+  std::int64_t NowNs() const { return state_->clock()->NowNs(); }
+  const FrameGrid& grid() const { return state_->grid(); }
+
   // Output record subscribers. Callbacks run on the output thread (or in PumpOutput) and must
-  // not call PumpOutput.
+  // not call PumpOutput, Subscribe or Unsubscribe. Once Unsubscribe returns, no call of that
+  // callback is running or will run.
   int Subscribe(OutputCallback callback);
   void Unsubscribe(int id);
   // Records every output tick up to the clock's present, in order, exactly once.
@@ -98,7 +106,7 @@ class CSoftwareBoard {
   std::mutex monitor_mutex_;  // guards monitors_; held while a monitor runs
   std::map<int, MonitorCallback> monitors_;
 
-  std::mutex subscribers_mutex_;  // guards subscribers_ and next_id_
+  std::mutex subscribers_mutex_;  // guards subscribers_ and next_id_; held while they run
   std::map<int, OutputCallback> subscribers_;
   int next_id_ = 1;
 

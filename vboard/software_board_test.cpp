@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <algorithm>
@@ -189,6 +190,33 @@ TEST(SoftwareBoard, ResourcesAreKeptAsReadableBoardState) {
   EXPECT_EQ(state.rect, BoardResources::Rect{});
   EXPECT_EQ(state.free_count, 1);
   EXPECT_EQ(server->FreeResources(5), E_INVALIDARG);
+}
+
+TEST(SoftwareBoard, UnsubscribeWaitsForACallbackInFlightAndNoneFollows) {
+  const auto clock = std::make_shared<CSteppedClock>(1'000'000'000);
+  CSoftwareBoard board(Config("pal"), clock);
+  board.Register();
+  std::shared_ptr<IClvTimeline> timeline;
+  ASSERT_EQ(Server()->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+  std::atomic<bool> inside{false};
+  std::atomic<int> calls{0};
+  const int id = board.Subscribe([&](const OutputFrame&) {
+    inside = true;
+    ++calls;
+    std::this_thread::sleep_for(150ms);  // a slow subscriber
+    inside = false;
+  });
+  clock->Set(board.grid().TimeOfTick(board.grid().TickAt(clock->NowNs()) + 1));
+  std::thread output([&] { board.PumpOutput(); });
+  while (!inside) std::this_thread::yield();
+  board.Unsubscribe(id);
+  EXPECT_FALSE(inside);  // the call in flight had finished
+  output.join();
+  const int before = calls;
+  clock->Set(clock->NowNs() + 200'000'000);
+  board.PumpOutput();
+  EXPECT_EQ(calls, before);
+  UnregisterServerClasses();
 }
 
 TEST(SoftwareBoard, InjectedErrorStopsTheDrivingTimeline) {

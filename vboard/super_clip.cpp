@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "platform/diagnostics.h"
 #include "player/clv_results.h"
@@ -37,12 +38,19 @@ HRESULT CSuperClip::AddProject(const std::string& path) {
     return read;
   }
   std::vector<ClipEntry> entries;
+  // Each movie is probed once per load, however many clips it gives.
+  std::map<std::string, MovieFacts> probed;
   for (const TmlClip& line : lines) {
     const std::string where = path + ":" + std::to_string(line.line) + ": ";
     ClipEntry entry;
-    if (const HRESULT opened = ProbeMovie(line.path, &entry.movie); FAILED(opened)) {
+    const auto known = probed.find(line.path);
+    if (known != probed.end()) {
+      entry.movie = known->second;
+    } else if (const HRESULT opened = ProbeMovie(line.path, &entry.movie); FAILED(opened)) {
       Report(where + "cannot open the movie \"" + line.path + "\"");
       return opened;
+    } else {
+      probed.emplace(line.path, entry.movie);
     }
     const std::uint32_t last = entry.movie.frame_count - 1;
     entry.first_frame = line.in_frame.value_or(0);

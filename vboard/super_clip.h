@@ -39,6 +39,8 @@ class CSuperClip : public IClvSuperClip {
                             std::int32_t* height) override;
   HRESULT get_Duration(double* seconds) override;
 
+  // The output rate of the board that made the super clip: its tape frames are of that rate.
+  double OutputRate() const { return output_rate_; }
   // Appends clips (what AddMovie and AddProject do once their movies are probed).
   void Append(const std::vector<ClipEntry>& clips);
   // Output frames that show some of the material: those j with j / rate < duration.

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "platform/diagnostics.h"
+#include "platform/thread_name.h"
 
 namespace vxr {
 namespace {
@@ -27,6 +28,7 @@ CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits)
 }
 
 CTapeDecoder::~CTapeDecoder() {
+  stopping_ = true;
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
@@ -135,6 +137,7 @@ std::vector<CTimeline::TapePicture> CTapeDecoder::Plan(const CTimeline::Outlook&
 }
 
 void CTapeDecoder::Run() {
+  SetCurrentThreadName("board decoder");
   try {
     std::unique_lock lock(mutex_);
     while (!stop_) {
@@ -165,9 +168,11 @@ void CTapeDecoder::Run() {
         continue;
       }
       const CTimeline::TapePicture picture = *target;
+      stats_.decoding = true;
       lock.unlock();
       DecodeOne(picture);
       lock.lock();
+      stats_.decoding = false;
     }
   } catch (const std::exception& error) {
     DebugOutput("Err vboard", std::string("picture decoder stopped: ") + error.what());
@@ -241,7 +246,7 @@ CMovieDecoder* CTapeDecoder::DecoderFor(const std::string& path) {
       return decoders_.front().second.get();
     }
   }
-  auto decoder = std::make_unique<CMovieDecoder>();
+  auto decoder = std::make_unique<CMovieDecoder>(&stopping_);
   if (FAILED(decoder->Open(path))) return nullptr;
   decoders_.emplace_front(path, std::move(decoder));
   while (decoders_.size() > std::max<std::size_t>(1, limits_.max_open_movies)) {

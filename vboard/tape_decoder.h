@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -53,13 +54,15 @@ class CTapeDecoder {
     std::int64_t evicted = 0;     // pictures dropped from the cache
     std::size_t cached = 0;       // pictures in the cache now
     std::size_t cached_bytes = 0; // and their bytes
+    bool decoding = false;        // the worker is decoding a picture now
   };
 
   // A failed picture is tried again after this long.
   static constexpr std::int64_t kRetryNs = 1'000'000'000;
 
   explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {});
-  // Stops the worker (within one picture's decoding).
+  // Stops the worker: a decoding in progress gives up between two packets (or a read of the
+  // file in progress gives up at once), so this takes milliseconds whatever the material.
   ~CTapeDecoder();
   CTapeDecoder(const CTapeDecoder&) = delete;
   CTapeDecoder& operator=(const CTapeDecoder&) = delete;
@@ -97,6 +100,8 @@ class CTapeDecoder {
 
   const OutlookSource source_;
   const DecoderLimits limits_;
+
+  std::atomic<bool> stopping_{false};  // the decoders give up: set once, before the join
 
   // Worker only.
   std::list<std::pair<std::string, std::unique_ptr<CMovieDecoder>>> decoders_;  // newest first

@@ -127,7 +127,9 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
   if (!clip) return E_POINTER;
   if (HRESULT f = InjectedFault(faults_, BoardCall::kAddSuperClipFragment); FAILED(f)) return f;
   auto own = std::dynamic_pointer_cast<CSuperClip>(clip);
-  if (!own || !std::isfinite(start) || !std::isfinite(length) || !(length > 0.0)) {
+  // A super clip counts its tape frames at the rate of the board that made it; one of a board
+  // with another rate is another server's clip.
+  if (!own || own->OutputRate() != rate_ || !std::isfinite(start) || !std::isfinite(length) || !(length > 0.0)) {
     return E_INVALIDARG;
   }
   const std::int64_t frames = own->OutputFrames();

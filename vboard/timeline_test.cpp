@@ -338,6 +338,9 @@ TEST(Timeline, FragmentsOutsideTheMaterialOrOfNoLengthAreRefused) {
     auto clip = Material(100, rate);
     EXPECT_EQ(tl->AddSuperClipFragment(nullptr, 0, 1), E_POINTER);
     EXPECT_EQ(tl->AddSuperClipFragment(std::make_shared<CSuperClip>(r), 0, 1 / r), E_INVALIDARG);
+    // Material of a board with the other rate: its tape frames are not this board's.
+    const Rate other = rate.num == 25 ? Rate{30000, 1001} : Rate{25, 1};
+    EXPECT_EQ(tl->AddSuperClipFragment(Material(100, other), 0, 1 / r), E_INVALIDARG);
     const struct {
       double start_frames, length_frames;
       HRESULT expected;

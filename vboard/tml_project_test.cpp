@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "player/clv_results.h"
 #include "testing/media/test_tapes.h"
+#include "vboard/movie.h"
 #include "vboard/super_clip.h"
 
 namespace vxr {
@@ -102,6 +104,31 @@ TEST(TmlProject, AddProjectPlaysItsClipsOneAfterAnother) {
   EXPECT_EQ(other.AddProject(folder.WriteFile("syntax.tml", "a.avi 1 2 3\n")), CLV_E_BAD_PROJECT);
   EXPECT_EQ(other.AddProject(folder.path()), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
   EXPECT_EQ(other.get_Duration(&seconds), CLV_E_NO_MATERIAL);
+}
+
+TEST(TmlProject, AMovieNamedByTenThousandClipsIsProbedOnce) {
+  testing::TempFolder folder;
+  std::string error;
+  const std::string movie = testing::MakeTestTape(folder, "a.avi", testing::SmallTape(2.0), &error);
+  ASSERT_FALSE(movie.empty()) << error;
+  constexpr int kProbes = 20;
+  MovieFacts facts;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kProbes; ++i) ASSERT_EQ(ProbeMovie(movie, &facts), S_OK);
+  const auto probe = (std::chrono::steady_clock::now() - start) / kProbes;
+  std::string text;
+  for (std::size_t i = 0; i < kMaxTmlClips; ++i) {
+    const std::string frame = std::to_string(i % 50);
+    text += "a.avi " + frame + " " + frame + "\n";  // one frame each
+  }
+  CSuperClip clip(25.0);
+  const auto load = std::chrono::steady_clock::now();
+  ASSERT_EQ(clip.AddProject(folder.WriteFile("long.tml", text)), S_OK);
+  const auto took = std::chrono::steady_clock::now() - load;
+  EXPECT_EQ(clip.OutputFrames(), static_cast<std::int64_t>(kMaxTmlClips));
+  // Probing every line would take 10000 probes; once per movie takes far less than 1000.
+  EXPECT_LT(took, probe * 1000) << "one probe takes "
+                                << std::chrono::duration<double, std::milli>(probe).count() << " ms";
 }
 
 }  // namespace

@@ -11,9 +11,11 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: maketape [--seconds S | --frames N] [--size WxH] [--rate 25|29.97|30000/1001]\n"
-    "                [--quality 2..31] OUTPUT.avi\n"
-    "Writes an MJPEG AVI (default 10 seconds, 720x576, 25 fps) whose frames show their frame\n"
-    "number and timecode, with the number also as a strip of blocks that programs can read.\n";
+    "                [--quality 2..31] [--codec mjpeg|mpeg4|h264] [--gop N] OUTPUT.avi|.mkv|.mp4\n"
+    "Writes a movie (default an MJPEG AVI of 10 seconds, 720x576, 25 fps) whose frames show\n"
+    "their frame number and timecode, with the number also as a strip of blocks that programs\n"
+    "can read. mpeg4 and h264 code a key frame every N pictures (default 12) with B pictures\n"
+    "between; they need .mkv or .mp4 to keep the pictures' showing times.\n";
 
 bool ParseNumber(const char* text, double* value) {
   char* end = nullptr;
@@ -65,6 +67,22 @@ int main(int argc, char** argv) {
     } else if (arg == "--quality" && has_value) {
       if (!ParseNumber(argv[++i], &number)) return Fail("bad --quality");
       spec.quality = static_cast<int>(number);
+    } else if (arg == "--codec" && has_value) {
+      const std::string codec = argv[++i];
+      if (codec == "mjpeg") {
+        spec.codec = vxr::TapeCodec::kMjpeg;
+      } else if (codec == "mpeg4") {
+        spec.codec = vxr::TapeCodec::kMpeg4;
+      } else if (codec == "h264") {
+        spec.codec = vxr::TapeCodec::kH264;
+      } else {
+        return Fail("bad --codec");
+      }
+    } else if (arg == "--gop" && has_value) {
+      if (!ParseNumber(argv[++i], &number) || number < 1 || number != std::floor(number)) {
+        return Fail("bad --gop");
+      }
+      spec.gop = static_cast<int>(number);
     } else if (!arg.empty() && arg[0] != '-' && output.empty()) {
       output = arg;
     } else {

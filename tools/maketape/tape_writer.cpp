@@ -3,7 +3,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+}
 
 #include "tools/maketape/av_handles.h"
 #include "tools/maketape/tape_picture.h"
@@ -11,10 +16,30 @@
 namespace vxr {
 namespace {
 
+constexpr int kAudioRate = 8000;          // samples per second of the silent tracks
+constexpr int kAudioPacketSamples = 80;   // 10 ms a packet
+constexpr int kMaxAudioTracks = 16;
+constexpr int kMaxGop = 100000;
+constexpr int kMaxBFrames = 3;
+constexpr int kH264BaseCrf = 18;          // quality q gives constant rate factor 18 + q
+constexpr int kH264Threads = 2;           // the machines that make tapes are shared
+
 std::string Describe(const char* step, int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
   return std::string(step) + ": " + text;
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const std::size_t length = std::strlen(suffix);
+  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+const char* ContainerFor(const std::string& path) {
+  if (EndsWith(path, ".mkv")) return "matroska";
+  if (EndsWith(path, ".mp4")) return "mp4";
+  if (EndsWith(path, ".mov")) return "mov";
+  return "avi";
 }
 
 class Encoder {
@@ -24,6 +49,10 @@ class Encoder {
   bool Finish(std::string* error);
 
  private:
+  bool OpenVideo(const TapeSpec& spec, std::string* error);
+  bool AddAudioTracks(int tracks, std::string* error);
+  // Writes the silent sound of every track up to the end of the given picture.
+  bool WriteAudioUntil(std::uint32_t frame_number, std::string* error);
   bool Drain(AVFrame* frame, std::string* error);
 
   AvOutputHandle output_;
@@ -31,38 +60,92 @@ class Encoder {
   AvFrameHandle frame_;
   AvPacketHandle packet_;
   AVStream* stream_ = nullptr;
+  std::vector<AVStream*> audio_;
+  std::int64_t audio_written_ = 0;  // samples written to every track
+  int rate_num_ = 25, rate_den_ = 1;
 };
 
-bool Encoder::Open(const std::string& path, const TapeSpec& spec, std::string* error) {
-  AVFormatContext* raw = nullptr;
-  int code = avformat_alloc_output_context2(&raw, nullptr, "avi", path.c_str());
-  if (code < 0 || raw == nullptr) return *error = Describe("output", code), false;
-  output_.reset(raw);
-  const AVCodec* mjpeg = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-  if (mjpeg == nullptr) return *error = "no MJPEG encoder", false;
+bool Encoder::OpenVideo(const TapeSpec& spec, std::string* error) {
+  const AVCodec* encoder = nullptr;
+  switch (spec.codec) {
+    case TapeCodec::kMjpeg:
+      encoder = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+      break;
+    case TapeCodec::kMpeg4:
+      encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
+      break;
+    case TapeCodec::kH264:
+      encoder = avcodec_find_encoder_by_name("libx264");
+      break;
+  }
+  if (encoder == nullptr) return *error = "the library has no encoder for this codec", false;
   stream_ = avformat_new_stream(output_.get(), nullptr);
-  codec_.reset(avcodec_alloc_context3(mjpeg));
-  frame_.reset(av_frame_alloc());
-  packet_.reset(av_packet_alloc());
-  if (stream_ == nullptr || !codec_ || !frame_ || !packet_) return *error = "out of memory", false;
-
+  codec_.reset(avcodec_alloc_context3(encoder));
+  if (stream_ == nullptr || !codec_) return *error = "out of memory", false;
   codec_->width = spec.width;
   codec_->height = spec.height;
-  codec_->pix_fmt = AV_PIX_FMT_YUVJ420P;
-  codec_->color_range = AVCOL_RANGE_JPEG;
   codec_->time_base = AVRational{spec.rate_den, spec.rate_num};
   codec_->framerate = AVRational{spec.rate_num, spec.rate_den};
-  codec_->flags |= AV_CODEC_FLAG_QSCALE;
-  codec_->global_quality = FF_QP2LAMBDA * spec.quality;
-  if (output_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  if ((code = avcodec_open2(codec_.get(), mjpeg, nullptr)) < 0) {
-    return *error = Describe("encoder", code), false;
+  if (spec.codec == TapeCodec::kMjpeg) {
+    codec_->pix_fmt = AV_PIX_FMT_YUVJ420P;
+    codec_->color_range = AVCOL_RANGE_JPEG;
+  } else {
+    codec_->pix_fmt = AV_PIX_FMT_YUV420P;
+    codec_->gop_size = spec.gop;
+    codec_->max_b_frames = spec.b_frames;
   }
+  if (spec.codec == TapeCodec::kH264) {
+    codec_->thread_count = kH264Threads;
+    av_opt_set(codec_->priv_data, "preset", "superfast", 0);
+    av_opt_set_double(codec_->priv_data, "crf", kH264BaseCrf + spec.quality, 0);
+    // Key frames exactly every gop pictures, none at scene changes.
+    const std::string params = std::string("scenecut=0:log=-1") + (spec.open_gop ? ":open-gop=1" : "");
+    av_opt_set(codec_->priv_data, "x264-params", params.c_str(), 0);
+  } else {
+    codec_->flags |= AV_CODEC_FLAG_QSCALE;
+    codec_->global_quality = FF_QP2LAMBDA * spec.quality;
+  }
+  if (output_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int code = avcodec_open2(codec_.get(), encoder, nullptr);
+  if (code < 0) return *error = Describe("encoder", code), false;
   if ((code = avcodec_parameters_from_context(stream_->codecpar, codec_.get())) < 0) {
     return *error = Describe("stream", code), false;
   }
   stream_->time_base = codec_->time_base;
   stream_->avg_frame_rate = codec_->framerate;
+  return true;
+}
+
+bool Encoder::AddAudioTracks(int tracks, std::string* error) {
+  for (int i = 0; i < tracks; ++i) {
+    AVStream* stream = avformat_new_stream(output_.get(), nullptr);
+    if (stream == nullptr) return *error = "out of memory", false;
+    AVCodecParameters* par = stream->codecpar;
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = AV_CODEC_ID_PCM_S16LE;
+    par->format = AV_SAMPLE_FMT_S16;
+    par->sample_rate = kAudioRate;
+    av_channel_layout_default(&par->ch_layout, 1);
+    par->bits_per_coded_sample = 16;
+    par->block_align = 2;
+    par->bit_rate = kAudioRate * 16;
+    stream->time_base = AVRational{1, kAudioRate};
+    audio_.push_back(stream);
+  }
+  return true;
+}
+
+bool Encoder::Open(const std::string& path, const TapeSpec& spec, std::string* error) {
+  rate_num_ = spec.rate_num;
+  rate_den_ = spec.rate_den;
+  AVFormatContext* raw = nullptr;
+  int code = avformat_alloc_output_context2(&raw, nullptr, ContainerFor(path), path.c_str());
+  if (code < 0 || raw == nullptr) return *error = Describe("output", code), false;
+  output_.reset(raw);
+  frame_.reset(av_frame_alloc());
+  packet_.reset(av_packet_alloc());
+  if (!frame_ || !packet_) return *error = "out of memory", false;
+  if (!OpenVideo(spec, error) || !AddAudioTracks(spec.audio_tracks, error)) return false;
   if ((code = avio_open(&output_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
     return *error = Describe("open", code), false;
   }
@@ -90,7 +173,27 @@ bool Encoder::Write(std::uint32_t frame_number, int timecode_fps, std::string* e
     }
   }
   frame_->pts = frame_number;
-  return Drain(frame_.get(), error);
+  return Drain(frame_.get(), error) && WriteAudioUntil(frame_number, error);
+}
+
+bool Encoder::WriteAudioUntil(std::uint32_t frame_number, std::string* error) {
+  if (audio_.empty()) return true;
+  const std::int64_t end = av_rescale(static_cast<std::int64_t>(frame_number) + 1,
+                                      std::int64_t{kAudioRate} * rate_den_, rate_num_);
+  for (; audio_written_ + kAudioPacketSamples <= end; audio_written_ += kAudioPacketSamples) {
+    for (AVStream* stream : audio_) {
+      int code = av_new_packet(packet_.get(), kAudioPacketSamples * 2);
+      if (code < 0) return *error = Describe("sound", code), false;
+      std::memset(packet_->data, 0, static_cast<std::size_t>(packet_->size));
+      packet_->pts = packet_->dts = audio_written_;
+      packet_->duration = kAudioPacketSamples;
+      packet_->stream_index = stream->index;
+      av_packet_rescale_ts(packet_.get(), AVRational{1, kAudioRate}, stream->time_base);
+      code = av_interleaved_write_frame(output_.get(), packet_.get());
+      if (code < 0) return *error = Describe("write", code), false;
+    }
+  }
+  return true;
 }
 
 bool Encoder::Drain(AVFrame* frame, std::string* error) {
@@ -130,6 +233,11 @@ bool WriteTestTape(const std::string& path, const TapeSpec& spec, std::string* e
     reason = "the length must be from 1 to 16777215 frames";
   } else if (spec.quality < 2 || spec.quality > 31) {
     reason = "the quality must be from 2 to 31";
+  } else if (spec.gop < 1 || spec.gop > kMaxGop || spec.b_frames < 0 ||
+             spec.b_frames > kMaxBFrames) {
+    reason = "the group of pictures must be from 1 to 100000, with 0 to 3 B pictures";
+  } else if (spec.audio_tracks < 0 || spec.audio_tracks > kMaxAudioTracks) {
+    reason = "a tape has 0 to 16 sound tracks";
   }
   if (!reason.empty()) {
     if (error) *error = reason;

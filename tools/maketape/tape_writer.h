@@ -5,18 +5,31 @@
 
 namespace vxr {
 
-// A test tape: frames numbered from 0, each showing its number (tape_picture.h).
+// How a test tape's pictures are coded.
+enum class TapeCodec {
+  kMjpeg,  // every picture intra-coded, so every picture is a seek point
+  kMpeg4,  // MPEG-4 part 2: key frames every gop pictures, B pictures between
+  kH264,   // H.264 (libx264, preset superfast): key frames every gop pictures, B pictures between
+};
+
+// A test tape: frames numbered from 0, each showing its number (tape_picture.h). The container
+// follows the file name: .mkv Matroska, .mp4 or .mov MP4, anything else AVI.
 struct TapeSpec {
   std::uint32_t frames = 250;
   int width = 720;
   int height = 576;
   int rate_num = 25;  // 25/1 or 30000/1001
   int rate_den = 1;
-  int quality = 3;  // MJPEG quantiser, 2 (best) .. 31
+  int quality = 3;  // MJPEG and MPEG-4 quantiser, 2 (best) .. 31; H.264 constant rate factor 18 + q
+  TapeCodec codec = TapeCodec::kMjpeg;
+  int gop = 12;           // inter codecs: a key frame every gop pictures (1 .. 100000)
+  int b_frames = 2;       // inter codecs: B pictures between reference pictures (0 .. 3)
+  bool open_gop = false;  // H.264: B pictures just before a key frame may refer to it
+  int audio_tracks = 0;   // silent sound tracks beside the pictures (0 .. 16), 8 kHz mono PCM
+                          // in 10 ms packets
 };
 
-// Writes the tape as an MJPEG AVI (every frame intra-coded, so every frame is seekable).
-// False with a reason on failure; a half-written file is removed.
+// Writes the tape. False with a reason on failure; a half-written file is removed.
 bool WriteTestTape(const std::string& path, const TapeSpec& spec, std::string* error);
 
 }  // namespace vxr
