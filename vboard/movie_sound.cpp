@@ -11,6 +11,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "vboard/movie_input.h"
+
 namespace vxr {
 namespace {
 
@@ -63,7 +65,7 @@ bool CMovieSound::has_sound() const { return state_->stream >= 0; }
 std::unique_ptr<CMovieSound> CMovieSound::Open(const std::string& path, std::string* error) {
   auto state = std::make_unique<State>();
   AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
+  if (OpenMovieInput(path, nullptr, &raw) < 0 || raw == nullptr) {
     *error = "cannot open " + path;
     return nullptr;
   }
@@ -72,12 +74,10 @@ std::unique_ptr<CMovieSound> CMovieSound::Open(const std::string& path, std::str
     *error = "cannot read " + path;
     return nullptr;
   }
-  const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  // Sound sample 0 is where the board's picture 0 stands.
+  const int video = FindVideoStream(raw);
   if (video >= 0) {
-    const AVStream* stream = raw->streams[video];
-    if (stream->start_time != AV_NOPTS_VALUE) {
-      state->origin_seconds = stream->start_time * av_q2d(stream->time_base);
-    }
+    state->origin_seconds = FirstPictureTime(raw, video) * av_q2d(raw->streams[video]->time_base);
   }
   // The first sound stream in the file, as a tape's first audio track.
   for (unsigned i = 0; i < raw->nb_streams; ++i) {
