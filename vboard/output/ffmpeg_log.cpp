@@ -17,7 +17,7 @@ constexpr std::string_view kSecretOptions[] = {"passphrase=", "secret="};
 constexpr std::size_t kMaxLogLine = 1024;
 
 void LogCallback(void* object, int level, const char* format, va_list arguments) {
-  if (level > AV_LOG_WARNING) return;
+  if (level > AV_LOG_ERROR) return;
   char line[kMaxLogLine];
   int print_prefix = 1;
   av_log_format_line2(object, level, format, arguments, line, sizeof line, &print_prefix);
