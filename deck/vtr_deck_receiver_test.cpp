@@ -125,27 +125,6 @@ TEST_F(DeckReceiverTest, ControllerDrivesTheDeckOverTheLine) {
   EXPECT_TRUE(pty_.Drain(50).empty());
 }
 
-TEST_F(DeckReceiverTest, CueWithAPauseAfterItsHeadIsCarriedOut) {
-  LoadTape();
-  Start();
-  ASSERT_TRUE(pty_.WriteWithPauses({{0x24, 0x31, 0x00}, {0x10, 0x00, 0x00, 0x65}}, 20));
-  EXPECT_EQ(pty_.ReadFrame(2000), kAckBytes);
-  const auto calls = player_->Calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back().name, "CueUp");
-  EXPECT_EQ(calls.back().timecode, 0x00001000u);
-}
-
-TEST_F(DeckReceiverTest, CueBrokenInsideItsDataIsDroppedAndTheNextCommandRuns) {
-  LoadTape();
-  Start();
-  ASSERT_TRUE(pty_.WriteWithPauses({{0x24, 0x31, 0x00, 0x10, 0x00}, {}}, 20));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(pty_.Read(1, 50).empty());
-  EXPECT_EQ(Transact({0x20, 0x01, 0x21}), kAckBytes);
-  EXPECT_EQ(TransportCallNames(), (std::vector<std::string>{"Play"}));
-}
-
 TEST_F(DeckReceiverTest, ManyCuesBackToBackRunOnceEachInOrder) {
   LoadTape();
   Start();

@@ -8,10 +8,15 @@
 #include <system_error>
 
 #include "platform/diagnostics.h"
+#include "platform/thread_name.h"
 #include "platform/thread_priority.h"
 #include "protocol/frame.h"
+#include "protocol/framer.h"
 
 namespace vxr {
+namespace {
+using Clock = std::chrono::steady_clock;
+}  // namespace
 
 CControlPort::~CControlPort() { Shutdown(); }
 
@@ -80,9 +85,11 @@ void CControlPort::Shutdown() {
 }
 
 void CControlPort::ThreadMain() {
+  SetCurrentThreadName(kThreadName);
   SetCurrentThreadPriority(ThreadPriority::kTimeCritical, "Receiver");
   try {
     ReceiveLoop();
+    ReportFigures();
   } catch (const std::exception& e) {
     char text[100];
     std::snprintf(text, sizeof text, "Receiver: stopped by an exception: %s", e.what());
@@ -118,35 +125,56 @@ void CControlPort::ReceiveLoop() {
   starting_.store(false);
   running_.store(true);
 
-  std::uint8_t receive[kMaxFrameSize];
+  CFramer framer;
+  std::uint8_t received[kMaxFrameSize];
   std::uint8_t transmit[kMaxFrameSize];
   bool reported = false;
   // A cancelled link reads nothing any more, so it ends the loop as surely as the stop flag.
   auto stopping = [this] { return stop_.load() || link_.IsCancelled(); };
   while (!stopping()) {
-    const int head = link_.ReadBytes(receive, 3);
+    // No more than the frame under way still needs: the next frame's bytes stay in the driver
+    // until this one is answered.
+    const int count = link_.ReadAvailable(received, framer.Wanted(), framer.Deadline());
+    const Clock::time_point read_at = Clock::now();
     if (stopping()) break;
-    if (head < 3) {
-      if (link_.ReadFailed()) PaceFailedLine(reported);
+    if (count == 0) {
+      if (link_.ReadFailed()) {
+        framer.Reset();
+        PaceFailedLine(reported);
+      } else {
+        framer.Quiet(read_at);
+      }
+      dropped_frames_.store(framer.DroppedFrames());
       continue;
     }
-    const int n = receive[0] & 0x0F;
-    if (n > 0) {
-      const int data = link_.ReadBytesWithin(receive + 3, n, kDataWaitMs);
-      if (stopping()) break;
-      if (data != n) {  // the line went quiet in the frame: dropped without a reply
-        if (link_.ReadFailed()) PaceFailedLine(reported);
-        continue;
-      }
-    }
+    bool complete = false;
+    for (int i = 0; i < count; ++i) complete = framer.Feed(received[i], read_at);
+    if (!complete) continue;
+
     reported = false;
-    const std::uint8_t* reply = context_->ProcessCommand(receive, n + 3);
+    const std::uint8_t* reply = context_->ProcessCommand(framer.Frame(), framer.FrameSize());
     if (reply != nullptr) {
       const int length = FrameLength(reply[0]);
       std::memcpy(transmit, reply, static_cast<std::size_t>(length));
       link_.WriteBytes(transmit, length);
+      reply_times_.Add(Clock::now() - framer.LastByteTime());
     }
   }
+}
+
+void CControlPort::ReportFigures() {
+  const CLatencyRecord::Summary replies = reply_times_.Summarize();
+  if (replies.count == 0 && dropped_frames_.load() == 0) return;
+  auto us = [](CLatencyRecord::Duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+  };
+  char text[300];
+  std::snprintf(text, sizeof text,
+                "Receiver on %s: %lld frames answered, %ld dropped unfinished; reply time on the "
+                "deck (last byte read to reply written) p50 %.0f us, p99 %.0f us, max %.0f us",
+                port_name_.c_str(), static_cast<long long>(replies.count), dropped_frames_.load(),
+                us(replies.p50), us(replies.p99), us(replies.max));
+  DebugOutput("Receiver", text);
 }
 
 }  // namespace vxr

@@ -8,6 +8,7 @@
 #include "platform/hresult.h"
 #include "platform/manual_reset_event.h"
 #include "protocol/frame_handler.h"
+#include "protocol/latency_record.h"
 #include "protocol/serial_link.h"
 
 namespace vxr {
@@ -31,10 +32,7 @@ class CControlPort {
   static constexpr int kStopWaitMs = 2000;
   // Pause between reads on a line that fails every read at once (hung up, unplugged).
   static constexpr int kFailedLineBackoffMs = 100;
-  // How long a frame's data may lag behind its head. A pause there is waited out, but not
-  // without limit: a stray byte taken as a head before a long quiet must not swallow the
-  // controller's next frame as its data.
-  static constexpr int kDataWaitMs = 100;
+  static constexpr const char* kThreadName = "vxr receiver";
 
   // Opens the port and starts the receiver thread with context as the frame handler.
   // 0; E_POINTER without a context or port name; 0x800700AA while a start is in progress;
@@ -54,6 +52,12 @@ class CControlPort {
   // True once the receiver has begun serving (after discarding what arrived before the start).
   bool IsRunning() const { return running_.load(); }
 
+  // The deck's own share of each reply's latency: from the frame's last byte read to its reply
+  // written, as the receiver thread measured it. Readable at any time, from any thread.
+  const CLatencyRecord& ReplyTimes() const { return reply_times_; }
+  // Frames dropped unfinished (a pause inside a frame, a head whose data never came).
+  long DroppedFrames() const { return dropped_frames_.load(); }
+
  protected:
   // Creates the receiver thread running body; false when the system cannot create it.
   virtual bool CreateReceiverThread(std::thread& thread, std::function<void()> body);
@@ -63,6 +67,8 @@ class CControlPort {
   void ReceiveLoop();
   // Waits between reads on a failed line, reporting the failure once per run of failures.
   void PaceFailedLine(bool& reported);
+  // The figures of this run of the receiver, as one line of diagnostics.
+  void ReportFigures();
 
   CSerialLink link_;
   IFrameHandler* context_ = nullptr;  // set by a successful start; receiver thread reads it
@@ -75,6 +81,8 @@ class CControlPort {
   // Kept (never detached) until it has been joined, so a stop can always wait for it.
   std::thread thread_;
   ManualResetEvent thread_ended_;  // set by the receiver thread as its last action
+  CLatencyRecord reply_times_;     // added to by the receiver thread only
+  std::atomic<long> dropped_frames_{0};
 };
 
 }  // namespace vxr

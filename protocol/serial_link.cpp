@@ -166,6 +166,26 @@ int CSerialLink::ReadBytesWithin(std::uint8_t* buffer, int count, int first_byte
 }
 
 int CSerialLink::Read(std::uint8_t* buffer, int count, int first_byte_timeout_ms) {
+  std::optional<Clock::time_point> deadline;
+  if (first_byte_timeout_ms >= 0) {
+    deadline = Clock::now() + std::chrono::milliseconds(first_byte_timeout_ms);
+  }
+  int got = 0;
+  do {
+    const int n = ReadAvailable(buffer + got, count - got, deadline);
+    if (n == 0) {
+      // A failed or cancelled read gives nothing, not even what came before.
+      if (ReadFailed() || cancelled_.load()) got = 0;
+      break;
+    }
+    got += n;
+    deadline = Clock::now() + std::chrono::milliseconds(kInterByteTimeoutMs);
+  } while (got < count);
+  return got;
+}
+
+int CSerialLink::ReadAvailable(std::uint8_t* buffer, int count,
+                               std::optional<Clock::time_point> deadline) {
   last_read_error_ = 0;
   if (fd_ < 0) {
     last_read_error_ = ERROR_INVALID_FUNCTION;
@@ -174,41 +194,27 @@ int CSerialLink::Read(std::uint8_t* buffer, int count, int first_byte_timeout_ms
   if (buffer == nullptr || count <= 0) return 0;
 
   int got = 0;
-  bool limited = first_byte_timeout_ms >= 0;
-  Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(limited ? first_byte_timeout_ms : 0);
   read_pending_.store(true);
-  while (got < count) {
-    if (cancelled_.load()) {
-      got = 0;
-      break;
-    }
+  while (!cancelled_.load()) {
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     timespec timeout{};
-    if (limited) timeout = Remaining(deadline);
-    const int ready = ppoll(fds, 2, limited ? &timeout : nullptr, nullptr);
+    if (deadline) timeout = Remaining(*deadline);
+    const int ready = ppoll(fds, 2, deadline ? &timeout : nullptr, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       last_read_error_ = Win32ErrorFromErrno(errno);
-      got = 0;
       break;
     }
-    if (fds[1].revents != 0) {  // cancelled
-      got = 0;
-      break;
-    }
-    if (ready == 0) break;  // no first byte in time, or the line went quiet
+    if (fds[1].revents != 0) break;  // cancelled
+    if (ready == 0) break;           // the deadline passed on a quiet line
     if (fds[0].revents & POLLNVAL) {
       last_read_error_ = ERROR_INVALID_FUNCTION;
-      got = 0;
       break;
     }
-    const ssize_t n = read(fd_, buffer + got, static_cast<std::size_t>(count - got));
+    const ssize_t n = read(fd_, buffer, static_cast<std::size_t>(count));
     if (n > 0) {
-      got += static_cast<int>(n);
-      limited = true;
-      deadline = Clock::now() + std::chrono::milliseconds(kInterByteTimeoutMs);
-      continue;
+      got = static_cast<int>(n);
+      break;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR) &&
         (fds[0].revents & (POLLHUP | POLLERR)) == 0) {
@@ -216,7 +222,6 @@ int CSerialLink::Read(std::uint8_t* buffer, int count, int first_byte_timeout_ms
     }
     // End of file or an error: the line has hung up or gone away.
     last_read_error_ = n < 0 && errno != EAGAIN ? Win32ErrorFromErrno(errno) : ERROR_GEN_FAILURE;
-    got = 0;
     break;
   }
   read_pending_.store(false);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace vxr {
@@ -46,6 +48,12 @@ class CSerialLink {
   // The same, but gives up with 0 when no first byte comes within first_byte_timeout_ms
   // (negative: without limit). For a controller, which waits a bounded time for a reply.
   int ReadBytesWithin(std::uint8_t* buffer, int count, int first_byte_timeout_ms);
+  // Waits until bytes are there or the deadline passes (none: without limit), then reads what
+  // is there, up to count, without waiting for more. Returns how many were read; 0 when the
+  // deadline came first, or when the read failed or was cancelled (ReadFailed and IsCancelled
+  // tell which). For a reader that keeps its own framing rules.
+  int ReadAvailable(std::uint8_t* buffer, int count,
+                    std::optional<std::chrono::steady_clock::time_point> deadline);
   // True when the last read ended on a line error (a hung-up line, an unplugged adapter); such
   // a line fails every read at once, so a reader must pace its retries.
   bool ReadFailed() const { return last_read_error_ != 0; }

@@ -4,15 +4,15 @@
 # in fuzz/corpus/<target>. Prints executions, coverage and findings per target; the exit status
 # is 1 when any target found something (its inputs are kept in build/fuzz/findings/<target>).
 #
-#   scripts/fuzz.sh [SECONDS] [TARGET...]      targets: deck_frame receive_loop skin bitmap tml
-#                                              movie_probe (default: all)
+#   scripts/fuzz.sh [SECONDS] [TARGET...]      targets: deck_frame framer receive_loop skin bitmap
+#                                              tml movie_probe (default: all)
 set -euo pipefail
 
 seconds="${1:-60}"
 shift || true
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${root}/build/fuzz"
-all_targets=(deck_frame receive_loop skin bitmap tml movie_probe)
+all_targets=(deck_frame framer receive_loop skin bitmap tml movie_probe)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all_targets[@]}")
 

@@ -1,7 +1,9 @@
 // Measures the deck's reply latency over a pseudo-terminal: from the last byte of a frame
 // written to the last byte of its reply read, for a realistic mix of status sense, time sense
 // and transport commands, once paced like an edit controller (one frame per 20 ms) and once
-// back to back. Prints p50, p99 and max in microseconds and the deck's CPU time per frame.
+// back to back. Prints p50, p99 and max in microseconds, beside the deck's own share as its
+// receiver measured it (from a frame's last byte read to its reply written), and the deck's
+// CPU time per frame.
 // The protocol gives a deck 9 ms to answer.
 
 #include <time.h>
@@ -17,10 +19,13 @@
 #include <vector>
 
 #include "deck/vtr_deck.h"
+#include "platform/diagnostics.h"
 #include "platform/thread_priority.h"
+#include "protocol/control_port.h"
 #include "protocol/frame.h"
 #include "testing/fake_deck_player.h"
 #include "testing/pty_pair.h"
+#include "testing/wait_for.h"
 
 namespace {
 
@@ -50,14 +55,15 @@ std::vector<Bytes> FrameMix() {
 
 struct Result {
   std::vector<double> latencies_us;
+  vxr::CLatencyRecord::Summary on_deck;
   double deck_cpu_us = 0;
   int missing = 0;
   int wrong = 0;
 };
 
-Result Run(PtyPair& pty, int frames, int period_ms) {
+// The frames of one run and their replies, timed from the controller's side.
+void Exchange(PtyPair& pty, int frames, int period_ms, Result& result) {
   const std::vector<Bytes> mix = FrameMix();
-  Result result;
   result.latencies_us.reserve(static_cast<std::size_t>(frames));
   const double process_before = CpuMicroseconds(CLOCK_PROCESS_CPUTIME_ID);
   const double own_before = CpuMicroseconds(CLOCK_THREAD_CPUTIME_ID);
@@ -87,6 +93,22 @@ Result Run(PtyPair& pty, int frames, int period_ms) {
   // Everything the process spent that this (controller) thread did not: the deck's receiver.
   result.deck_cpu_us = (CpuMicroseconds(CLOCK_PROCESS_CPUTIME_ID) - process_before) -
                        (CpuMicroseconds(CLOCK_THREAD_CPUTIME_ID) - own_before);
+}
+
+// One run on a receiver of its own, so that the deck's figures are this run's alone.
+Result Run(PtyPair& pty, vxr::CVtrDeck& deck, int frames, int period_ms) {
+  Result result;
+  vxr::CControlPort port;
+  if (port.StartReceiver(&deck, pty.SlavePath().c_str()) != 0 ||
+      !vxr::testing::WaitFor([&port] { return port.IsRunning(); }, 5000, 1)) {
+    result.missing = frames;
+    return result;
+  }
+  Exchange(pty, frames, period_ms, result);
+  // After the stop: the last reply's time is taken once its write has returned, which may be
+  // after the controller has read it.
+  port.StopReceiver();
+  result.on_deck = port.ReplyTimes().Summarize();
   return result;
 }
 
@@ -106,6 +128,14 @@ void Print(const char* mode, int frames, const Result& result) {
       "  missing %d  wrong %d\n",
       mode, frames, Percentile(result.latencies_us, 0.50), Percentile(result.latencies_us, 0.99),
       max, frames > 0 ? result.deck_cpu_us / frames : 0.0, result.missing, result.wrong);
+  auto us = [](vxr::CLatencyRecord::Duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+  };
+  std::printf(
+      "  of which on the deck p50 %8.1f us  p99 %8.1f us  max %9.1f us  (last byte read "
+      "to reply written, %lld frames)\n",
+      us(result.on_deck.p50), us(result.on_deck.p99), us(result.on_deck.max),
+      static_cast<long long>(result.on_deck.count));
 }
 
 void Usage() {
@@ -138,6 +168,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The receiver's report at each stop repeats what this program prints.
+  vxr::SetDiagnosticSink([](std::string_view, std::string_view) {});
   PtyPair pty;
   if (!pty.ok()) {
     std::fprintf(stderr, "reply_latency: no pseudo-terminal available\n");
@@ -150,11 +182,10 @@ int main(int argc, char** argv) {
   auto holder = std::make_shared<std::unique_ptr<vxr::testing::FakeDeckPlayer>>(std::move(player));
   vxr::CVtrDeck deck(
       [holder]() -> std::unique_ptr<vxr::CDeckPlayer> { return std::move(*holder); });
-  if (deck.CreatePlayer() != 0 || deck.StartReceiver(pty.SlavePath().c_str()) != 0) {
-    std::fprintf(stderr, "reply_latency: the deck could not serve %s\n", pty.SlavePath().c_str());
+  if (deck.CreatePlayer() != 0) {
+    std::fprintf(stderr, "reply_latency: the deck has no player\n");
     return 1;
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the receiver settle
 
   // A real controller is a machine of its own; here it shares the CPUs with the deck and with
   // whatever else runs, so it asks for the same priority as the receiver (best effort).
@@ -163,11 +194,10 @@ int main(int argc, char** argv) {
               pty.SlavePath().c_str(), raised ? "raised priority" : "normal priority");
   char paced[32];
   std::snprintf(paced, sizeof paced, "paced %d ms", period_ms);
-  const Result paced_result = Run(pty, frames, period_ms);
+  const Result paced_result = Run(pty, deck, frames, period_ms);
   Print(paced, frames, paced_result);
-  const Result burst_result = Run(pty, frames, 0);
+  const Result burst_result = Run(pty, deck, frames, 0);
   Print("back to back", frames, burst_result);
-  deck.StopReceiver();
   return paced_result.missing + burst_result.missing + paced_result.wrong + burst_result.wrong == 0
              ? 0
              : 1;

@@ -1,8 +1,9 @@
 // soak: the real vxrdeck program, offscreen, with a tape and --remote, driven over a
 // pseudo-terminal for a set time by an edit controller that mixes every command of the deck's
 // set at edit-controller pace and faster, with bursts of line noise each followed by quiet.
-// Prints frames sent and answered, wrong and missing replies, reply latency, status checks and
-// the program's memory at start and end. Exit status 1 when anything was wrong or missing.
+// Prints frames sent and answered, wrong and missing replies, reply latency (and the deck's own
+// share of it, as the deck reports it when it ends), status checks and the program's memory at
+// start and end. Exit status 1 when anything was wrong or missing.
 //
 //   soak [--seconds N] [--seed S] [--program PATH]       (default 600 s)
 #include <signal.h>
@@ -35,6 +36,9 @@ constexpr int kReplyWaitMs = 1000;
 // after a complete head (noise may end in one).
 constexpr int kQuietAfterNoiseMs = 150;
 constexpr std::uint32_t kTapeFrames = 1500;  // 60 s at 25
+// A cue is given this long to begin and complete: 150 polls 20 ms apart.
+constexpr int kCuePolls = 150;
+constexpr int kCuePollMs = 20;
 
 Bytes WithChecksum(Bytes frame) {
   frame.push_back(
@@ -160,6 +164,30 @@ bool Matches(const Request& request, const Bytes& reply) {
          std::find(request.cmd2.begin(), request.cmd2.end(), reply[1]) != request.cmd2.end();
 }
 
+// The deck's own share of the reply latency, from the line its receiver writes when it stops
+// serving: frames answered and dropped, and from last byte read to reply written, in us.
+struct DeckFigures {
+  bool found = false;
+  long long answered = 0;
+  long dropped = 0;
+  double p50_us = 0, p99_us = 0, max_us = 0;
+};
+
+DeckFigures ReadDeckFigures(const std::string& log) {
+  DeckFigures figures;
+  const std::size_t line = log.rfind("Receiver on ");
+  if (line == std::string::npos) return figures;
+  const std::size_t colon = log.find(": ", line);
+  if (colon == std::string::npos) return figures;
+  figures.found =
+      std::sscanf(log.c_str() + colon + 2,
+                  "%lld frames answered, %ld dropped unfinished; reply time on the deck (last "
+                  "byte read to reply written) p50 %lf us, p99 %lf us, max %lf us",
+                  &figures.answered, &figures.dropped, &figures.p50_us, &figures.p99_us,
+                  &figures.max_us) == 5;
+  return figures;
+}
+
 double Percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0.0;
   std::sort(values.begin(), values.end());
@@ -272,18 +300,26 @@ int main(int argc, char** argv) {
                 {0x10, 0x01, 0x11},
                 0,
                 {}});
+      // The ACK goes out before the player has taken the cue, so the status may still show the
+      // previous cue's CueUp_Complete: judge only once this cue has begun (the bit cleared) or
+      // the time stands on the target.
+      bool begun = false;
       bool complete = false;
-      for (int i = 0; i < 150 && !complete; ++i) {
+      bool at_target = false;
+      for (int i = 0; i < kCuePolls && !(begun && complete); ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kCuePollMs));
         complete = status_has(vxr::status::CueUp_Complete);
-        if (!complete) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const Bytes time = exchange({WithChecksum({0x61, 0x0C, 0x01}), {}, 0x74, {0x04, 0x14}});
+        at_target =
+            time.size() == 7 && vxr::Timecode::FromBytes(time.data() + 2).ToFrames(25) == frame;
+        begun = begun || !complete || at_target;
       }
-      const Bytes time = exchange({WithChecksum({0x61, 0x0C, 0x01}), {}, 0x74, {0x04, 0x14}});
-      const bool at_target =
-          time.size() == 7 && vxr::Timecode::FromBytes(time.data() + 2).ToFrames(25) == frame;
-      if (!complete || !at_target) {
+      if (!begun || !complete || !at_target) {
         ++failed_checks;
         std::fprintf(stderr, "check: cue to %u %s\n", frame,
-                     complete ? "ends elsewhere" : "never completes");
+                     !begun      ? "never begins"
+                     : !complete ? "never completes"
+                                 : "ends elsewhere");
       }
       next_check = Clock::now() + std::chrono::seconds(5);
       continue;
@@ -319,6 +355,16 @@ int main(int argc, char** argv) {
               answered, wrong, missing, noise_bursts);
   std::printf("reply latency ms: p50 %.3f  p99 %.3f  max %.3f\n", Percentile(latencies, 0.50),
               Percentile(latencies, 0.99), Percentile(latencies, 1.0));
+  const DeckFigures on_deck = ReadDeckFigures(deck.Log());
+  if (on_deck.found) {
+    std::printf(
+        "  of which on the deck ms: p50 %.3f  p99 %.3f  max %.3f  (last byte read to reply "
+        "written, %lld frames answered, %ld dropped unfinished)\n",
+        on_deck.p50_us / 1e3, on_deck.p99_us / 1e3, on_deck.max_us / 1e3, on_deck.answered,
+        on_deck.dropped);
+  } else {
+    std::printf("  of which on the deck: not reported (the deck did not end in order)\n");
+  }
   std::printf("status checks (cue lands complete on its frame): %ld, failed %ld\n", checks,
               failed_checks);
   std::printf("memory kB: start %ld, end %ld, peak %ld (%zu samples)\n", memory_start, memory_end,

@@ -1,5 +1,7 @@
 #include "tools/vxrctl/controller_frames.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -94,12 +96,19 @@ const std::map<std::string, Bytes>& SimpleCommands() {
   return commands;
 }
 
-// A whole number in [low, high], decimal or with a 0x prefix.
+// A whole number in [low, high], decimal or with a 0x prefix. A leading zero is just a zero
+// ("010" is ten, "08" is eight), and signs are refused.
 bool ParseNumber(const std::string& text, long low, long high, long* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const long n = std::strtol(text.c_str(), &end, 0);
-  if (end == nullptr || *end != '\0' || n < low || n > high) return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty()) return false;
+  for (char c : digits) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (hex ? !std::isxdigit(u) : !std::isdigit(u)) return false;
+  }
+  errno = 0;
+  const long n = std::strtol(digits.c_str(), nullptr, hex ? 16 : 10);
+  if (errno == ERANGE || n < low || n > high) return false;
   *value = n;
   return true;
 }

@@ -68,6 +68,18 @@ TEST(ControllerFrames, BadArgumentsAreRefused) {
   EXPECT_TRUE(Refused({"preset", "256"}));
 }
 
+TEST(ControllerFrames, NumbersAreDecimalOrHexWithPrefix) {
+  // A leading zero does not make a number octal.
+  EXPECT_EQ(FrameOf({"preset", "010"}), (Bytes{0x41, 0x31, 0x0A, 0x7C}));
+  EXPECT_EQ(FrameOf({"status", "08", "1"}), (Bytes{0x61, 0x20, 0x81, 0x02}));
+  EXPECT_EQ(FrameOf({"status", "0X0f", "0x0"}), (Bytes{0x61, 0x20, 0xF0, 0x71}));
+  EXPECT_TRUE(Refused({"preset", "0x"}));
+  EXPECT_TRUE(Refused({"preset", "-1"}));
+  EXPECT_TRUE(Refused({"preset", "+5"}));
+  EXPECT_TRUE(Refused({"preset", "3B"}));
+  EXPECT_TRUE(Refused({"preset", "99999999999999999999999"}));
+}
+
 TEST(ControllerFrames, SpeedsSurviveTheRoundTripThroughTheDataBytes) {
   for (double speed : {0.02, 0.1, 0.5, 1.0, 1.0373, 2.0, 10.0, 50.0}) {
     std::uint8_t coarse = 0, fine = 0;

@@ -64,6 +64,9 @@ Commands:
                         controller does, and print one line each time either changes;
                         COUNT polls, or until interrupted
 
+Numbers (START, COUNT, N) are decimal, or hexadecimal with 0x; a leading zero is no octal
+prefix (preset 010 is ten).
+
 Replies are printed as: ACK; NAK XX with its reasons; device type; status bits by name;
 timecode with its lock state; user bits; time data not available.
 
