@@ -361,6 +361,20 @@ CStreamOutput::~CStreamOutput() {
   stopping_.store(true);
   wake_.notify_all();
   thread_.join();
+  // The run's figures, for the log and the benchmarks.
+  const ProgramSinkStats stats = Stats();
+  const CLatencyRecord::Summary encode = encode_times_.Summarize();
+  const CLatencyRecord::Summary latency = tick_to_sent_.Summarize();
+  auto ms = [](CLatencyRecord::Duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+  char text[400];
+  std::snprintf(text, sizeof text,
+                "output %s: %lld ticks, %lld pictures sent, %lld dropped, %lld failures; encode "
+                "p50 %.2f p99 %.2f max %.2f ms; tick to sent p50 %.2f p99 %.2f max %.2f ms",
+                settings_.display_name.c_str(), static_cast<long long>(stats.received),
+                static_cast<long long>(stats.sent), static_cast<long long>(stats.dropped),
+                static_cast<long long>(stats.failures), ms(encode.p50), ms(encode.p99),
+                ms(encode.max), ms(latency.p50), ms(latency.p99), ms(latency.max));
+  DebugOutput("Info Output", text);
 }
 
 void CStreamOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
@@ -451,6 +465,7 @@ void CStreamOutput::Run() {
     }
     const bool encode_picture = backlog <= kPictureBacklogLimit;
     if (!encode_picture) dropped_.fetch_add(1);
+    const auto started = std::chrono::steady_clock::now();
     if (!session->Write(*frame, encode_picture, &error)) {
       if (stopping_.load()) return;
       failures_.fetch_add(1);
@@ -463,7 +478,14 @@ void CStreamOutput::Run() {
       if (!WaitBeforeRetry(retry_ms)) return;
       continue;
     }
-    if (encode_picture) sent_.fetch_add(1);
+    if (encode_picture) {
+      sent_.fetch_add(1);
+      const auto done = std::chrono::steady_clock::now();
+      encode_times_.Add(done - started);
+      if (frame->steady_ns > 0) {
+        tick_to_sent_.Add(done.time_since_epoch() - std::chrono::nanoseconds(frame->steady_ns));
+      }
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "protocol/latency_record.h"
 #include "vboard/board_config.h"
 #include "vboard/output/output_url.h"
 #include "vboard/output/program_frame.h"
@@ -46,6 +47,9 @@ class CStreamOutput : public IProgramSink {
 
   // True once a destination has been opened and not lost since.
   bool Connected() const { return connected_.load(); }
+  // How long a picture took to encode and send, and from its tick to the end of its sending.
+  CLatencyRecord::Summary EncodeTimes() const { return encode_times_.Summarize(); }
+  CLatencyRecord::Summary TickToSent() const { return tick_to_sent_.Summarize(); }
 
  private:
   class Session;
@@ -67,6 +71,9 @@ class CStreamOutput : public IProgramSink {
   std::atomic<std::int64_t> sent_{0};
   std::atomic<std::int64_t> dropped_{0};
   std::atomic<std::int64_t> failures_{0};
+
+  CLatencyRecord encode_times_;
+  CLatencyRecord tick_to_sent_;
 
   std::thread thread_;  // "stream out": opens, encodes and sends
 };
