@@ -29,9 +29,9 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
 
 class CBenchDeck {
  public:
-  CBenchDeck() {
+  explicit CBenchDeck(BoardConfig config = {}) {
     SetDiagnosticSink([](std::string_view, std::string_view) {});
-    board_ = std::make_unique<CSoftwareBoard>(BoardConfig{});
+    board_ = std::make_unique<CSoftwareBoard>(std::move(config));
     board_->Register();
     board_->Subscribe([this](const OutputFrame& frame) {
       std::lock_guard lock(mutex_);

@@ -8,7 +8,7 @@
 namespace vxr {
 namespace {
 
-constexpr std::int32_t kRoutingWindowBit = 0x02;  // the board window feeds the output
+constexpr std::int64_t kIncompletePicture = -2;  // never a tape frame the output wants
 
 std::string FileName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -16,51 +16,6 @@ std::string FileName(const std::string& path) {
 }
 
 }  // namespace
-
-Placement PlaceMaterial(const BoardResources& resources, const CTimeline::Rect& source,
-                        const OutputFormat& format, int width, int height) {
-  Placement placement{format.width, format.height, 0, 0};
-  const auto routing = resources.properties.find(kPropertyRouting);
-  const bool window = resources.acquired.count(kResourceWindow) != 0 &&
-                      resources.rect.width > 0 && routing != resources.properties.end() &&
-                      (routing->second & kRoutingWindowBit) != 0;
-  if (window) {
-    placement.x = resources.rect.x;
-    placement.y = resources.rect.y;
-  } else if (source.width > 0 && source.height > 0) {
-    placement.x = source.x;
-    placement.y = source.y;
-  } else {
-    placement.x = (width - format.width) / 2;
-    placement.y = (height - format.height) / 2;
-  }
-  return placement;
-}
-
-void ComposeOutput(const Picture* material, const Placement& placement,
-                   std::vector<std::uint32_t>* output) {
-  const int width = std::max(placement.output_width, 0);
-  const int height = std::max(placement.output_height, 0);
-  output->assign(static_cast<std::size_t>(width) * height, 0xff000000u);
-  if (material == nullptr || material->width < 1 || material->height < 1 ||
-      material->pixels.size() <
-          static_cast<std::size_t>(material->width) * static_cast<std::size_t>(material->height)) {
-    return;
-  }
-  // The output columns and rows that land inside the material, in 64 bits: offsets come from
-  // the player and may be anything.
-  const std::int64_t x0 = std::max<std::int64_t>(0, -static_cast<std::int64_t>(placement.x));
-  const std::int64_t x1 = std::min<std::int64_t>(width, std::int64_t{material->width} - placement.x);
-  const std::int64_t y0 = std::max<std::int64_t>(0, -static_cast<std::int64_t>(placement.y));
-  const std::int64_t y1 =
-      std::min<std::int64_t>(height, std::int64_t{material->height} - placement.y);
-  if (x1 <= x0 || y1 <= y0) return;
-  for (std::int64_t y = y0; y < y1; ++y) {
-    const std::uint32_t* from = material->pixels.data() +
-                                (y + placement.y) * material->width + (x0 + placement.x);
-    std::copy(from, from + (x1 - x0), output->data() + y * width + x0);
-  }
-}
 
 MonitorShowed GradeTick(const TickTiming& timing) {
   const std::int64_t frame_end = timing.tick_ns + timing.period_ns;
@@ -79,13 +34,26 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
             const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
             return timeline ? timeline->Upcoming(max) : CTimeline::Outlook{};
           },
-          limits) {
+          limits, [this] { return CurrentFraming(); },
+          [&board, index = board_index_] {
+            const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
+            // Another timeline, or the same one changed.
+            return timeline ? reinterpret_cast<std::uintptr_t>(timeline.get()) * 31 +
+                                  timeline->Revision()
+                            : 0;
+          }) {
   view_.placement = Placement{board.config().format.width, board.config().format.height, 0, 0};
   view_.title = Title(nullptr, -1, -1);
   board_.SetMonitor(board_index_, [this](const OutputFrame& frame,
                                          const std::shared_ptr<CSuperClip>& tape) {
     return Show(frame, tape);
   });
+}
+
+Framing CBoardMonitor::CurrentFraming() const {
+  const std::shared_ptr<CTimeline> timeline = board_.Timeline(board_index_);
+  return FramingOf(board_.Resources(board_index_),
+                   timeline ? timeline->SourceRect() : CTimeline::Rect{}, board_.config().format);
 }
 
 CBoardMonitor::~CBoardMonitor() { board_.SetMonitor(board_index_, nullptr); }
@@ -122,8 +90,9 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
     ++counts_.late;
     return MonitorShowed::kLate;
   }
+  const Framing framing = CurrentFraming();
   const CTapeDecoder::Found found =
-      blank ? CTapeDecoder::Found{} : decoder_.Lookup(tape.get(), frame.tape_frame);
+      blank ? CTapeDecoder::Found{} : decoder_.Lookup(tape.get(), frame.tape_frame, &framing);
   decoder_.Seen(tape, frame.tape_frame);
 
   View view;
@@ -145,14 +114,12 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
       view.shown = view_.shown;
     }
   }
-  const std::shared_ptr<CTimeline> timeline = board_.Timeline(board_index_);
-  view.placement = PlaceMaterial(board_.Resources(board_index_),
-                                 timeline ? timeline->SourceRect() : CTimeline::Rect{},
-                                 board_.config().format,
-                                 view.picture ? view.picture->width : 0,
-                                 view.picture ? view.picture->height : 0);
+  view.placement = framing.Place(view.picture ? view.picture->MaterialWidth() : 0,
+                                 view.picture ? view.picture->MaterialHeight() : 0);
   view.title = Title(tape.get(), view.shown, view.wanted);
-  timing.handed = view.shown;
+  // A picture cut for another window lacks part of what the output shows: it does not count
+  // as the tick's picture.
+  timing.handed = !view.right && view.shown == timing.wanted ? kIncompletePicture : view.shown;
   {
     std::lock_guard lock(mutex_);
     view_ = std::move(view);

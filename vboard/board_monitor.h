@@ -10,33 +10,12 @@
 #include "vboard/board_config.h"
 #include "vboard/board_state.h"
 #include "vboard/movie_decoder.h"
+#include "vboard/placement.h"
 #include "vboard/software_board.h"
 #include "vboard/tape_decoder.h"
 #include "vboard/timeline.h"
 
 namespace vxr {
-
-// Where material sits on the output: output pixel (ox, oy) shows material pixel (x + ox, y + oy);
-// output pixels beyond the material stay black.
-struct Placement {
-  int output_width = 0;
-  int output_height = 0;
-  int x = 0;
-  int y = 0;
-  bool operator==(const Placement&) const = default;
-};
-
-// How the board places material of width x height: the board window the player set (routed into
-// the output by bit 1 of the routing property), else the timeline's source rectangle, else the
-// output-sized window centred on the material. Larger material is thus cut to the centred
-// window, smaller material is centred on black.
-Placement PlaceMaterial(const BoardResources& resources, const CTimeline::Rect& source,
-                        const OutputFormat& format, int width, int height);
-
-// The output picture: material placed on black, output_width x output_height pixels in the
-// layout of Picture. A null material gives black.
-void ComposeOutput(const Picture* material, const Placement& placement,
-                   std::vector<std::uint32_t>* output);
 
 // What the record says of one output tick of a watched board. The tick's frame runs from
 // tick_ns to tick_ns + period_ns.
@@ -100,6 +79,8 @@ class CBoardMonitor {
 
  private:
   MonitorShowed Show(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape);
+  // How the board frames the tape's pictures now (any thread).
+  Framing CurrentFraming() const;
   std::string Title(const CSuperClip* tape, std::int64_t shown, std::int64_t wanted) const;
 
   CSoftwareBoard& board_;

@@ -472,6 +472,57 @@ TEST_F(MonitorTest, TheCacheStaysWithinItsLimitsAndTheLogSaysWhatWasShown) {
   EXPECT_EQ(words.back(), "-");
 }
 
+TEST_F(MonitorTest, A4KMovieOnA1080BoardKeepsOnlyWhatTheOutputShowsAndFitsItsReadAhead) {
+  Start("1080-25");
+  Subscribe();
+  TapeSpec spec;
+  spec.width = 3840;
+  spec.height = 2160;
+  spec.frames = 14;
+  spec.quality = 31;
+  std::string error;
+  const std::string path = testing::MakeTestTape(folder_, "uhd.avi", spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  LoadMovie(path);
+  CMovieDecoder reference;
+  ASSERT_EQ(reference.Open(path), S_OK);
+  // The monitor's output equals the whole picture placed as the board places it.
+  const auto check_output = [&](std::int64_t frame) {
+    const CBoardMonitor::View view = monitor_->Current();
+    ASSERT_NE(view.picture, nullptr);
+    EXPECT_LE(view.picture->width, 1920);
+    EXPECT_LE(view.picture->height, 1080);
+    std::shared_ptr<const Picture> whole;
+    ASSERT_EQ(reference.Decode(static_cast<std::uint32_t>(frame), &whole), S_OK);
+    std::vector<std::uint32_t> shown, expected;
+    ComposeOutput(view.picture.get(), view.placement, &shown);
+    ComposeOutput(whole.get(), view.placement, &expected);
+    EXPECT_TRUE(shown == expected) << "frame " << frame;
+  };
+  ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+  Queue(0, 14);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
+  for (int i = 0; i < 8; ++i) {
+    const Shown shown = Tick();
+    EXPECT_EQ(shown.monitor, MonitorShowed::kRightPicture) << i;
+    EXPECT_EQ(monitor_->Current().placement, (Placement{1920, 1080, 960, 540}));
+    if (i % 3 == 0) check_output(shown.tape_frame);
+  }
+  // Another window of the material: the pictures cut for the old one are decoded again.
+  ASSERT_EQ(timeline_->SetSourceRect(100, 50, 1920, 1080), S_OK);
+  for (int i = 0; i < 6; ++i) {
+    const Shown shown = Tick();
+    EXPECT_EQ(shown.monitor, MonitorShowed::kRightPicture) << i;
+    EXPECT_EQ(monitor_->Current().placement, (Placement{1920, 1080, 100, 50}));
+    if (i % 3 == 0) check_output(shown.tape_frame);
+  }
+  const CTapeDecoder::Stats stats = monitor_->decoder_stats();
+  EXPECT_EQ(stats.failed, 0);
+  EXPECT_LE(stats.cached_bytes, DecoderLimits{}.max_bytes);
+  EXPECT_EQ(monitor_->counts().missed, 0);
+}
+
 // The real player on the board's real clock: whatever the machine's load, every tick the
 // monitor calls right shows the picture of the frame on the output, read on the output thread.
 TEST(MonitorWithPlayer, PlayAndShuttleOnTheRealClockNeverShowAWrongPictureAsRight) {

@@ -31,6 +31,7 @@ void CMovieDecoder::Close() {
   scaler_ = nullptr;
   av_packet_free(&packet_);
   av_frame_free(&frame_);
+  av_frame_free(&part_);
   avcodec_free_context(&codec_);
   avformat_close_input(&input_);
   stream_ = -1;
@@ -72,8 +73,9 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
 
   codec_ = avcodec_alloc_context3(decoder);
   frame_ = av_frame_alloc();
+  part_ = av_frame_alloc();
   packet_ = av_packet_alloc();
-  if (codec_ == nullptr || frame_ == nullptr || packet_ == nullptr) {
+  if (codec_ == nullptr || frame_ == nullptr || part_ == nullptr || packet_ == nullptr) {
     return Close(), E_OUTOFMEMORY;
   }
   // One thread: the machine is shared, and frame threads would hold pictures back.
@@ -136,10 +138,15 @@ bool CMovieDecoder::FindFirstPicture() {
 }
 
 HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
-                              const Bystanders* bystanders) {
+                              const Bystanders* bystanders, const CropRule* crop) {
   if (picture == nullptr) return E_POINTER;
   picture->reset();
   if (codec_ == nullptr) return OLE_E_NOTRUNNING;
+  crop_ = crop != nullptr && *crop ? crop : nullptr;
+  struct Forget {
+    const CropRule** crop;
+    ~Forget() { *crop = nullptr; }
+  } forget{&crop_};
   const std::int64_t ahead = static_cast<std::int64_t>(frame) - last_number_;
   const bool read_on = last_number_ >= 0 && !at_end_ && ahead > 0 &&
                        ahead <= static_cast<std::int64_t>(kReadOnLimit);
@@ -228,11 +235,38 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(
   return std::nullopt;
 }
 
-std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* frame) {
-  if (frame->width < 1 || frame->height < 1 || frame->width > kMaxSide ||
-      frame->height > kMaxSide || frame->format < 0) {
+std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* whole) {
+  if (whole->width < 1 || whole->height < 1 || whole->width > kMaxSide ||
+      whole->height > kMaxSide || whole->format < 0) {
     return nullptr;
   }
+  // Only the wanted part is converted and kept: the rest never reaches the output.
+  Crop part{0, 0, whole->width, whole->height};
+  const AVFrame* frame = whole;
+  if (crop_ != nullptr) {
+    const Crop wanted = (*crop_)(whole->width, whole->height);
+    if (wanted.width > 0 && wanted.height > 0 && wanted.x >= 0 && wanted.y >= 0 &&
+        wanted.x + wanted.width <= whole->width && wanted.y + wanted.height <= whole->height &&
+        !(wanted == part)) {
+      av_frame_unref(part_);
+      if (av_frame_ref(part_, whole) < 0) return nullptr;
+      part_->crop_left = static_cast<std::size_t>(wanted.x);
+      part_->crop_top = static_cast<std::size_t>(wanted.y);
+      part_->crop_right = static_cast<std::size_t>(whole->width - wanted.x - wanted.width);
+      part_->crop_bottom = static_cast<std::size_t>(whole->height - wanted.y - wanted.height);
+      if (av_frame_apply_cropping(part_, AV_FRAME_CROP_UNALIGNED) >= 0 &&
+          part_->width == wanted.width && part_->height == wanted.height) {
+        part = wanted;
+        frame = part_;
+      } else {
+        av_frame_unref(part_);  // a layout the library cannot cut: the whole picture is kept
+      }
+    }
+  }
+  struct Release {
+    AVFrame* frame;
+    ~Release() { av_frame_unref(frame); }
+  } release{part_};
   scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height,
                                  static_cast<AVPixelFormat>(frame->format), frame->width,
                                  frame->height, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr,
@@ -241,6 +275,10 @@ std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* frame) {
   auto converted = std::make_shared<Picture>();
   converted->width = frame->width;
   converted->height = frame->height;
+  converted->x = part.x;
+  converted->y = part.y;
+  converted->material_width = whole->width;
+  converted->material_height = whole->height;
   converted->pixels.assign(static_cast<std::size_t>(frame->width) * frame->height, 0xff000000u);
   std::uint8_t* planes[4] = {reinterpret_cast<std::uint8_t*>(converted->pixels.data()), nullptr,
                              nullptr, nullptr};

@@ -20,13 +20,29 @@ struct SwsContext;
 namespace vxr {
 
 // One decoded picture: width x height pixels, 0xffRRGGBB each, row after row (the layout of
-// QImage::Format_RGB32).
+// QImage::Format_RGB32). It may be a part of its material: its first pixel is material pixel
+// (x, y) of a material_width x material_height picture.
 struct Picture {
   int width = 0;
   int height = 0;
   std::vector<std::uint32_t> pixels;
+  int x = 0;
+  int y = 0;
+  int material_width = 0;   // 0: the picture is the whole material
+  int material_height = 0;
 
   std::size_t Bytes() const { return pixels.size() * sizeof(std::uint32_t); }
+  int MaterialWidth() const { return material_width > 0 ? material_width : width; }
+  int MaterialHeight() const { return material_height > 0 ? material_height : height; }
+};
+
+// A rectangle of a picture's material; a width or height of 0 or less stands for nothing.
+struct Crop {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  bool operator==(const Crop&) const = default;
 };
 
 // Decodes single pictures of one movie by frame number. A picture a little after the previous
@@ -66,8 +82,11 @@ class CMovieDecoder {
   // missing data, a leading picture whose references were cut off) or the stop was given,
   // OLE_E_NOTRUNNING when no movie is open, E_OUTOFMEMORY. A failure leaves the decoder
   // usable for other pictures.
+  // crop, when given, says for material of width x height which part is wanted: only that part
+  // is converted and kept (the whole picture when the part is empty).
+  using CropRule = std::function<Crop(int width, int height)>;
   HRESULT Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
-                 const Bystanders* bystanders = nullptr);
+                 const Bystanders* bystanders = nullptr, const CropRule* crop = nullptr);
 
   bool IntraOnly() const { return intra_only_; }
   const std::string& path() const { return path_; }
@@ -88,6 +107,7 @@ class CMovieDecoder {
   std::optional<Outcome> Feed(AVPacket* packet, std::uint32_t frame,
                               std::shared_ptr<const Picture>* picture,
                               const Bystanders* bystanders);
+  // Converts the wanted part of a decoded picture (crop_ of Decode, else all of it).
   // Decodes the first picture that can be decoded: the movie has pictures, and reading on
   // from there gives the next ones.
   bool FindFirstPicture();
@@ -99,6 +119,8 @@ class CMovieDecoder {
   AVFormatContext* input_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVFrame* frame_ = nullptr;
+  AVFrame* part_ = nullptr;  // the wanted part of frame_, a reference to its data
+  const CropRule* crop_ = nullptr;  // during Decode
   AVPacket* packet_ = nullptr;
   SwsContext* scaler_ = nullptr;
   int stream_ = -1;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -119,7 +120,8 @@ bool RewritePackets(const std::string& from, const std::string& to,
     av_packet_rescale_ts(copy.get(), in_stream->time_base, stream->time_base);
     return av_interleaved_write_frame(output.get(), copy.get()) >= 0;
   };
-  for (int index = 0; av_read_frame(input.get(), packet.get()) >= 0; av_packet_unref(packet.get())) {
+  for (int index = 0; av_read_frame(input.get(), packet.get()) >= 0;
+       av_packet_unref(packet.get())) {
     if (packet->stream_index != 0) continue;
     if (!edit(index++, *packet, write)) return false;
   }
@@ -369,6 +371,28 @@ TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseco
   const auto stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - stop).count();
   EXPECT_LT(stop_ms, 250) << "a whole decode takes " << whole_ms << " ms";
+}
+
+TEST(TapeDecoder, WhileNothingChangesItLooksAtTheOutputOnlyAtTicks) {
+  std::atomic<int> looks{0};
+  std::atomic<std::uint64_t> revision{1};
+  DecoderLimits limits;
+  limits.poll_ms = 2;
+  CTapeDecoder decoder([&looks](std::size_t) {
+    ++looks;
+    return CTimeline::Outlook{};
+  }, limits, nullptr, [&revision] { return revision.load(); });
+  ASSERT_TRUE(decoder.WaitIdle(5000));
+  const int before = looks;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a hundred polls
+  const int idle = looks;
+  EXPECT_LE(idle - before, 2);
+  // A change of the queue is seen within a poll.
+  revision = 2;
+  for (int ms = 0; ms < 5000 && looks == idle; ++ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(looks, idle);
 }
 
 }  // namespace

@@ -16,9 +16,7 @@ constexpr const char* kMovieFormats =
 // Packets looked at for the earliest showing time: more than any reordering delay.
 constexpr int kLeadingPackets = 32;
 
-int Interrupted(void* stop) {
-  return static_cast<const std::atomic<bool>*>(stop)->load() ? 1 : 0;
-}
+int Interrupted(void* stop) { return static_cast<const std::atomic<bool>*>(stop)->load() ? 1 : 0; }
 
 }  // namespace
 
@@ -53,8 +51,7 @@ int FindVideoStream(const AVFormatContext* input) {
 
 void ReadOnlyStream(AVFormatContext* input, int index) {
   for (unsigned i = 0; i < input->nb_streams; ++i) {
-    input->streams[i]->discard =
-        static_cast<int>(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    input->streams[i]->discard = static_cast<int>(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
   }
 }
 

@@ -17,8 +17,7 @@ namespace vxr {
 // asf, wav), so that playlists or image sequences can never make the library open other files.
 // While *stop (may be null) is true, every read of the library gives up at once. Returns 0 or
 // the library's negative error; *input is null on failure.
-int OpenMovieInput(const std::string& path, const std::atomic<bool>* stop,
-                   AVFormatContext** input);
+int OpenMovieInput(const std::string& path, const std::atomic<bool>* stop, AVFormatContext** input);
 
 // The stream to play: the first picture stream (not cover art) that the library can decode;
 // -1 for none.

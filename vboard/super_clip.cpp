@@ -1,5 +1,6 @@
 #include "vboard/super_clip.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -70,6 +71,20 @@ HRESULT CSuperClip::AddProject(const std::string& path) {
 void CSuperClip::Append(const std::vector<ClipEntry>& clips) {
   std::lock_guard lock(mutex_);
   clips_.insert(clips_.end(), clips.begin(), clips.end());
+  for (const ClipEntry& clip : clips) {
+    max_width_ = std::max(max_width_, clip.movie.width);
+    max_height_ = std::max(max_height_, clip.movie.height);
+  }
+}
+
+int CSuperClip::MaxWidth() const {
+  std::lock_guard lock(mutex_);
+  return max_width_;
+}
+
+int CSuperClip::MaxHeight() const {
+  std::lock_guard lock(mutex_);
+  return max_height_;
 }
 
 HRESULT CSuperClip::AddMovie(const std::shared_ptr<IClvMovie>& movie) {

@@ -48,6 +48,9 @@ class CSuperClip : public IClvSuperClip {
   // The material behind tape frame j; false outside 0 .. OutputFrames() - 1.
   bool MaterialAt(std::int64_t tape_frame, MaterialPicture* picture) const;
   std::vector<ClipEntry> Clips() const;
+  // The largest width and the largest height among the clips' pictures (0 while empty).
+  int MaxWidth() const;
+  int MaxHeight() const;
   // The file the tape was made from: the project, or the first movie added; empty before.
   std::string Source() const;
 
@@ -55,9 +58,11 @@ class CSuperClip : public IClvSuperClip {
   double DurationLocked() const;
 
   const double output_rate_;
-  mutable std::mutex mutex_;  // guards clips_ and source_
+  mutable std::mutex mutex_;  // guards clips_, source_, max_width_ and max_height_
   std::vector<ClipEntry> clips_;
   std::string source_;
+  int max_width_ = 0;
+  int max_height_ = 0;
 };
 
 }  // namespace vxr

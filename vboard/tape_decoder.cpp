@@ -22,8 +22,12 @@ constexpr std::size_t kPaceTicks = 8;  // ticks the pace of the output is measur
 
 }  // namespace
 
-CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits)
-    : source_(std::move(source)), limits_(limits) {
+CTapeDecoder::CTapeDecoder(OutlookSource source, DecoderLimits limits, FramingSource framing,
+                           ChangeSource changes)
+    : source_(std::move(source)),
+      limits_(limits),
+      framing_source_(std::move(framing)),
+      change_source_(std::move(changes)) {
   worker_ = std::thread([this] { Run(); });
 }
 
@@ -38,14 +42,16 @@ CTapeDecoder::~CTapeDecoder() {
   if (worker_.joinable()) worker_.join();
 }
 
-CTapeDecoder::Found CTapeDecoder::Lookup(const CSuperClip* tape, std::int64_t frame) const {
+CTapeDecoder::Found CTapeDecoder::Lookup(const CSuperClip* tape, std::int64_t frame,
+                                          const Framing* framing) const {
   Found found;
   if (tape == nullptr || frame < 0) return found;
   std::lock_guard lock(mutex_);
   const Key key{tape, frame};
   auto after = cache_.lower_bound(key);
   if (after != cache_.end() && after->first == key) {
-    return Found{after->second.picture, frame, true};
+    const bool whole = framing == nullptr || HoldsVisiblePart(*after->second.picture, *framing);
+    return Found{after->second.picture, frame, whole};
   }
   // The nearest picture of the same tape, on either side.
   auto consider = [&](std::map<Key, Entry>::const_iterator it) {
@@ -107,10 +113,26 @@ CTapeDecoder::Stats CTapeDecoder::stats() const {
   return copy;
 }
 
-std::vector<CTimeline::TapePicture> CTapeDecoder::Plan(const CTimeline::Outlook& outlook,
-                                                        double pace) const {
+bool CTapeDecoder::CachedLocked(const Key& key) const {
+  const auto entry = cache_.find(key);
+  if (entry == cache_.end()) return false;
+  return !framing_ || HoldsVisiblePart(*entry->second.picture, *framing_);
+}
+
+std::vector<CTimeline::TapePicture> CTapeDecoder::Plan(
+    const CTimeline::Outlook& outlook, double pace, const std::optional<Framing>& framing) const {
   std::vector<CTimeline::TapePicture> plan;
-  const std::size_t size = limits_.read_ahead + 1;
+  // As many pictures as the cache holds together, so that none of them pushes out another:
+  // each is at most output-sized and at most the size of the tape's largest material.
+  std::size_t size =
+      std::min(limits_.read_ahead + 1, std::max<std::size_t>(limits_.max_pictures, 1));
+  if (const CSuperClip* tape = outlook.on_output.tape.get(); tape != nullptr) {
+    const int width = tape->MaxWidth(), height = tape->MaxHeight();
+    const std::size_t bytes =
+        framing ? framing->MaxPictureBytes(width, height)
+                : static_cast<std::size_t>(std::max(width, 1)) * std::max(height, 1) * 4;
+    size = std::clamp<std::size_t>(limits_.max_bytes / bytes, 1, size);
+  }
   auto add = [&](const CTimeline::TapePicture& picture) {
     if (!picture.tape || picture.frame < 0 || plan.size() >= size) return;
     for (const CTimeline::TapePicture& known : plan) {
@@ -143,17 +165,21 @@ void CTapeDecoder::Run() {
     while (!stop_) {
       const double pace = PaceLocked();
       lock.unlock();
+      const std::uint64_t change = change_source_ ? change_source_() : 0;
       const CTimeline::Outlook outlook =
           source_ ? source_(limits_.read_ahead) : CTimeline::Outlook{};
-      std::vector<CTimeline::TapePicture> plan = Plan(outlook, pace);
+      std::optional<Framing> framing;
+      if (framing_source_) framing = framing_source_();
+      std::vector<CTimeline::TapePicture> plan = Plan(outlook, pace, framing);
       lock.lock();
       if (stop_) break;
       plan_ = std::move(plan);
+      framing_ = framing;
       const std::int64_t now = SteadyNs();
       const CTimeline::TapePicture* target = nullptr;
       for (const CTimeline::TapePicture& picture : plan_) {
         const Key key{picture.tape.get(), picture.frame};
-        if (cache_.count(key) != 0) continue;
+        if (CachedLocked(key)) continue;
         const auto failure = failed_.find(key);
         if (failure != failed_.end() && now - failure->second < kRetryNs) continue;
         target = &picture;
@@ -162,8 +188,16 @@ void CTapeDecoder::Run() {
       if (target == nullptr) {
         ++idle_rounds_;
         idle_.notify_all();
-        wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms),
-                       [this] { return stop_ || nudged_; });
+        // Nothing to do: sleep until a tick, a stop or a change of the queue, which is looked
+        // at every poll without planning anew.
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(limits_.poll_ms),
+                               [this] { return stop_ || nudged_; }) &&
+               change_source_) {
+          lock.unlock();
+          const std::uint64_t now = change_source_();
+          lock.lock();
+          if (now != change) break;
+        }
         nudged_ = false;
         continue;
       }
@@ -193,17 +227,20 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   if (!target.tape->MaterialAt(target.frame, &material)) return fail();
 
   std::vector<CTimeline::TapePicture> plan;
+  std::optional<Framing> framing;
   {
     std::lock_guard lock(mutex_);
     // Material slower than the output shows one movie picture at several tape frames.
     for (const auto& [cached_key, entry] : cache_) {
       if (entry.tape == target.tape && entry.path == material.path &&
-          entry.movie_frame == material.movie_frame) {
+          entry.movie_frame == material.movie_frame &&
+          (!framing_ || HoldsVisiblePart(*entry.picture, *framing_))) {
         InsertLocked(target, material.path, material.movie_frame, entry.picture, &dropped);
         return;
       }
     }
     plan = plan_;
+    framing = framing_;
   }
   CMovieDecoder* decoder = DecoderFor(material.path);
   if (decoder == nullptr) return fail();
@@ -230,7 +267,11 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   std::shared_ptr<const Picture> picture;
   HRESULT result = E_FAIL;
   try {
-    result = decoder->Decode(material.movie_frame, &picture, &bystanders);
+    CMovieDecoder::CropRule crop;
+    if (framing) {
+      crop = [&framing](int width, int height) { return framing->VisiblePart(width, height); };
+    }
+    result = decoder->Decode(material.movie_frame, &picture, &bystanders, &crop);
   } catch (const std::bad_alloc&) {
     result = E_OUTOFMEMORY;
   }

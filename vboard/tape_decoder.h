@@ -10,12 +10,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "vboard/movie_decoder.h"
+#include "vboard/placement.h"
 #include "vboard/super_clip.h"
 #include "vboard/timeline.h"
 
@@ -40,6 +42,13 @@ class CTapeDecoder {
   // The output's picture and the ones queued after it (at most the count given): the worker
   // asks this every poll and after every picture it decodes.
   using OutlookSource = std::function<CTimeline::Outlook(std::size_t max)>;
+  // How the board frames material now: only the part of a picture it shows is converted and
+  // kept. The worker asks this every round.
+  using FramingSource = std::function<Framing()>;
+  // A number that changes whenever the output's queue may have changed other than by a tick
+  // (ticks come through Seen). While it stands still, the worker's polls cost next to nothing;
+  // without it every poll plans afresh.
+  using ChangeSource = std::function<std::uint64_t()>;
 
   // What a lookup found: the picture asked for, else the nearest one of the same tape, else
   // nothing (picture null, frame -1).
@@ -60,15 +69,18 @@ class CTapeDecoder {
   // A failed picture is tried again after this long.
   static constexpr std::int64_t kRetryNs = 1'000'000'000;
 
-  explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {});
+  // Without a framing source whole pictures are kept.
+  explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {},
+                        FramingSource framing = nullptr, ChangeSource changes = nullptr);
   // Stops the worker: a decoding in progress gives up between two packets (or a read of the
   // file in progress gives up at once), so this takes milliseconds whatever the material.
   ~CTapeDecoder();
   CTapeDecoder(const CTapeDecoder&) = delete;
   CTapeDecoder& operator=(const CTapeDecoder&) = delete;
 
-  // Any thread, never waits for decoding.
-  Found Lookup(const CSuperClip* tape, std::int64_t frame) const;
+  // Any thread, never waits for decoding. With a framing, a picture that lacks part of what
+  // the framing shows (cut for another window) is not exact.
+  Found Lookup(const CSuperClip* tape, std::int64_t frame, const Framing* framing = nullptr) const;
   // The output showed frame of tape at a tick: sets the pace of the read-ahead and wakes the
   // worker. Any thread, never waits for decoding.
   void Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame);
@@ -87,8 +99,11 @@ class CTapeDecoder {
   };
 
   void Run();
-  // The pictures wanted now, the most urgent first.
-  std::vector<CTimeline::TapePicture> Plan(const CTimeline::Outlook& outlook, double pace) const;
+  // The pictures wanted now, the most urgent first: no more than the cache holds together.
+  std::vector<CTimeline::TapePicture> Plan(const CTimeline::Outlook& outlook, double pace,
+                                           const std::optional<Framing>& framing) const;
+  // With mutex_ held: whether the cache holds the picture as the framing shows it.
+  bool CachedLocked(const Key& key) const;
   void DecodeOne(const CTimeline::TapePicture& target);
   CMovieDecoder* DecoderFor(const std::string& path);
   // With mutex_ held.
@@ -100,6 +115,8 @@ class CTapeDecoder {
 
   const OutlookSource source_;
   const DecoderLimits limits_;
+  const FramingSource framing_source_;
+  const ChangeSource change_source_;
 
   std::atomic<bool> stopping_{false};  // the decoders give up: set once, before the join
 
@@ -116,6 +133,7 @@ class CTapeDecoder {
   std::size_t cache_bytes_ = 0;
   std::map<Key, std::int64_t> failed_;  // pictures that failed, and when
   std::vector<CTimeline::TapePicture> plan_;  // the latest plan, most urgent first
+  std::optional<Framing> framing_;            // the latest framing
   std::deque<std::int64_t> seen_;             // the output's latest frames, oldest first
   const CSuperClip* seen_tape_ = nullptr;
   Stats stats_;

@@ -50,6 +50,7 @@ void CTimeline::Tick(std::int64_t tick) {
 }
 
 void CTimeline::BecomeReady(std::int32_t state) {
+  revision_.fetch_add(1, std::memory_order_release);
   state_ = state;
   showing_ = true;
   offset_ = 0;
@@ -75,6 +76,7 @@ void CTimeline::ShowNext() {
 std::int64_t CTimeline::CurrentFrame() const { return queue_.front().PictureAt(offset_); }
 
 void CTimeline::Append(Segment segment) {
+  revision_.fetch_add(1, std::memory_order_release);
   pending_ += segment.count;
   if (!queue_.empty() && segment.held && queue_.back().held &&
       queue_.back().clip == segment.clip && queue_.back().first == segment.first) {
@@ -106,6 +108,7 @@ HRESULT CTimeline::put_State(std::int32_t state) {
         BecomeReady(state);
         return S_OK;
       }
+      revision_.fetch_add(1, std::memory_order_release);
       state_ = ClvPlaybackPreparing;
       ready_tick_ = last_tick_ + kPrepareTicks;
       return S_OK;
@@ -115,6 +118,7 @@ HRESULT CTimeline::put_State(std::int32_t state) {
     case ClvPlaybackPaused:
     case ClvPlaybackPlaying:
       if (state == ClvPlaybackPreparing) return CLV_E_WRONG_STATE;
+      if (state_ != state) revision_.fetch_add(1, std::memory_order_release);
       state_ = state;
       return S_OK;
     default:
@@ -129,7 +133,8 @@ HRESULT CTimeline::AddSuperClipFragment(const std::shared_ptr<IClvSuperClip>& cl
   auto own = std::dynamic_pointer_cast<CSuperClip>(clip);
   // A super clip counts its tape frames at the rate of the board that made it; one of a board
   // with another rate is another server's clip.
-  if (!own || own->OutputRate() != rate_ || !std::isfinite(start) || !std::isfinite(length) || !(length > 0.0)) {
+  if (!own || own->OutputRate() != rate_ || !std::isfinite(start) || !std::isfinite(length) ||
+      !(length > 0.0)) {
     return E_INVALIDARG;
   }
   const std::int64_t frames = own->OutputFrames();
@@ -152,6 +157,7 @@ HRESULT CTimeline::Reset(std::int32_t mode) {
   if (HRESULT f = InjectedFault(faults_, BoardCall::kReset); FAILED(f)) return f;
   std::lock_guard lock(mutex_);
   CatchUp();
+  revision_.fetch_add(1, std::memory_order_release);
   mode_ = mode;
   state_ = ClvPlaybackEmpty;
   queue_.clear();
@@ -205,6 +211,7 @@ HRESULT CTimeline::SetSourceRect(std::int32_t x, std::int32_t y, std::int32_t wi
                                  std::int32_t height) {
   if (width < 1 || height < 1) return E_INVALIDARG;
   std::lock_guard lock(mutex_);
+  revision_.fetch_add(1, std::memory_order_release);
   source_rect_ = Rect{x, y, width, height};
   return S_OK;
 }
@@ -212,6 +219,7 @@ HRESULT CTimeline::SetSourceRect(std::int32_t x, std::int32_t y, std::int32_t wi
 void CTimeline::EnterStopOnError() {
   std::lock_guard lock(mutex_);
   CatchUp();
+  revision_.fetch_add(1, std::memory_order_release);
   state_ = ClvPlaybackStopOnError;
 }
 

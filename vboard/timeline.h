@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -77,6 +78,9 @@ class CTimeline : public IClvTimeline {
   // of, the pictures queued after it (those the output would show next while playing).
   Outlook Upcoming(std::size_t max);
   const FrameGrid& grid() const { return grid_; }
+  // Changes whenever the queue, the state or the source rectangle is changed by a call (not by
+  // the clock): a watcher can look at it often and cheaply.
+  std::uint64_t Revision() const { return revision_.load(std::memory_order_acquire); }
 
  private:
   // A run of queued pictures: count periods showing first, first + 1, ... or, held, first again.
@@ -103,6 +107,7 @@ class CTimeline : public IClvTimeline {
   const FrameGrid grid_;
   const double rate_;
   std::shared_ptr<CFaultInjector> faults_;  // set once, before the timeline is shared
+  std::atomic<std::uint64_t> revision_{0};
 
   mutable std::mutex mutex_;  // guards everything below
   std::int32_t state_ = ClvPlaybackEmpty;

@@ -127,8 +127,8 @@ TEST(TmlProject, AMovieNamedByTenThousandClipsIsProbedOnce) {
   const auto took = std::chrono::steady_clock::now() - load;
   EXPECT_EQ(clip.OutputFrames(), static_cast<std::int64_t>(kMaxTmlClips));
   // Probing every line would take 10000 probes; once per movie takes far less than 1000.
-  EXPECT_LT(took, probe * 1000) << "one probe takes "
-                                << std::chrono::duration<double, std::milli>(probe).count() << " ms";
+  EXPECT_LT(took, probe * 1000)
+      << "one probe takes " << std::chrono::duration<double, std::milli>(probe).count() << " ms";
 }
 
 }  // namespace

@@ -17,16 +17,16 @@ extern "C" {
 namespace vxr {
 namespace {
 
-constexpr int kAudioRate = 8000;          // samples per second of the silent tracks
-constexpr int kAudioPacketSamples = 80;   // 10 ms a packet
+constexpr int kAudioRate = 8000;         // samples per second of the silent tracks
+constexpr int kAudioPacketSamples = 80;  // 10 ms a packet
 constexpr double kToneHz = 1000.0;
 constexpr double kToneAmplitude = 16000.0;
 constexpr int kToneMs = 10;
 constexpr int kMaxAudioTracks = 16;
 constexpr int kMaxGop = 100000;
 constexpr int kMaxBFrames = 3;
-constexpr int kH264BaseCrf = 18;          // quality q gives constant rate factor 18 + q
-constexpr int kH264Threads = 2;           // the machines that make tapes are shared
+constexpr int kH264BaseCrf = 18;  // quality q gives constant rate factor 18 + q
+constexpr int kH264Threads = 2;   // the machines that make tapes are shared
 
 std::string Describe(const char* step, int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -161,7 +161,8 @@ bool Encoder::OpenVideo(const TapeSpec& spec, std::string* error) {
     av_opt_set(codec_->priv_data, "preset", "superfast", 0);
     av_opt_set_double(codec_->priv_data, "crf", kH264BaseCrf + spec.quality, 0);
     // Key frames exactly every gop pictures, none at scene changes.
-    const std::string params = std::string("scenecut=0:log=-1") + (spec.open_gop ? ":open-gop=1" : "");
+    const std::string params =
+        std::string("scenecut=0:log=-1") + (spec.open_gop ? ":open-gop=1" : "");
     av_opt_set(codec_->priv_data, "x264-params", params.c_str(), 0);
   } else {
     codec_->flags |= AV_CODEC_FLAG_QSCALE;
@@ -227,8 +228,8 @@ bool Encoder::Open(const std::string& path, const TapeSpec& spec, std::string* e
 bool Encoder::Write(std::uint32_t frame_number, int timecode_fps, std::string* error) {
   const int code = av_frame_make_writable(frame_.get());
   if (code < 0) return *error = Describe("picture", code), false;
-  DrawTapePicture(frame_->data[0], frame_->linesize[0], frame_->width, frame_->height,
-                  frame_number, timecode_fps);
+  DrawTapePicture(frame_->data[0], frame_->linesize[0], frame_->width, frame_->height, frame_number,
+                  timecode_fps);
   for (int plane = 1; plane <= 2; ++plane) {
     for (int row = 0; row < (frame_->height + 1) / 2; ++row) {
       std::memset(frame_->data[plane] + row * frame_->linesize[plane], 128,
