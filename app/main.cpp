@@ -57,9 +57,9 @@ void PreferX11UnderWayland() {
 // reverse order: the program outputs first, the board last.
 struct BoardWithOutputs {
   std::unique_ptr<vxr::CSoftwareBoard> board;
-  std::unique_ptr<vxr::CMonitorWindow> monitor_window;
-  std::unique_ptr<vxr::CBoardMonitor> monitor;  // when no window shows the board's output
-  std::unique_ptr<vxr::CProgramOutput> program;
+  std::unique_ptr<vxr::CMonitorWindow> monitor_window;  // with the program output it shows
+  std::unique_ptr<vxr::CBoardMonitor> monitor;          // when no window shows the output
+  std::unique_ptr<vxr::CProgramOutput> program;         // the same
 };
 
 constexpr const char* kOutputsSection = "Outputs";
@@ -97,19 +97,18 @@ bool OutputSettings(const std::vector<std::string>& from_command_line,
 void StartProgramOutputs(BoardWithOutputs* server,
                          const std::vector<vxr::StreamSettings>& outputs) {
   if (outputs.empty() || !server->board || server->board->config().board_count < 1) return;
-  vxr::CBoardMonitor* monitor = nullptr;
+  vxr::CProgramOutput* program = nullptr;
   if (server->monitor_window) {
-    monitor = &server->monitor_window->monitor();
+    program = &server->monitor_window->program();
   } else {
     server->monitor = std::make_unique<vxr::CBoardMonitor>(*server->board);
-    monitor = server->monitor.get();
+    server->program = std::make_unique<vxr::CProgramOutput>(*server->board, *server->monitor);
+    program = server->program.get();
   }
-  server->program = std::make_unique<vxr::CProgramOutput>(*server->board, *monitor);
   for (const vxr::StreamSettings& output : outputs) {
     std::fprintf(stderr, "output %s: program stream of the board's output\n",
                  output.display_name.c_str());
-    server->program->AddSink(
-        std::make_shared<vxr::CStreamOutput>(output, server->board->config().format));
+    program->AddSink(std::make_shared<vxr::CStreamOutput>(output, server->board->config().format));
   }
 }
 

@@ -68,7 +68,7 @@ CBoardMonitor::Counts CBoardMonitor::counts() const {
   return counts_;
 }
 
-void CBoardMonitor::SetListener(std::function<void()> listener) {
+void CBoardMonitor::SetListener(Listener listener) {
   std::lock_guard lock(listener_mutex_);
   listener_ = std::move(listener);
 }
@@ -84,10 +84,17 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
   if (GradeTick(timing) == MonitorShowed::kLate) {
     decoder_.Seen(tape, frame.tape_frame);  // it still sets the pace of the read-ahead
     // Its frame is over: handing its picture over now would show it when it is no longer on
-    // the output. The window goes on with what it has until the newest tick.
-    std::lock_guard lock(mutex_);
-    ++counts_.ticks;
-    ++counts_.late;
+    // the output. The window goes on with what it has until the newest tick; the listener still
+    // hears of the tick, so that a stream keeps one picture a tick.
+    {
+      std::lock_guard lock(mutex_);
+      ++counts_.ticks;
+      ++counts_.late;
+    }
+    OutputFrame late = frame;
+    late.monitor = MonitorShowed::kLate;
+    std::lock_guard lock(listener_mutex_);
+    if (listener_) listener_(late, tape);
     return MonitorShowed::kLate;
   }
   const Framing framing = CurrentFraming();
@@ -127,7 +134,7 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
   }
   {
     std::lock_guard lock(listener_mutex_);
-    if (listener_) listener_();
+    if (listener_) listener_(frame, tape);
   }
   // Handed over: the view is the window's to take, and the window has been told.
   timing.ready_ns = board_.NowNs();

@@ -13,20 +13,25 @@ CProgramOutput::CProgramOutput(CSoftwareBoard& board, CBoardMonitor& monitor)
       monitor_(monitor),
       format_(board.config().format),
       planner_(format_.rate_num, format_.rate_den) {
-  subscription_ = board_.Subscribe([this](const OutputFrame& frame) {
-    if (frame.board == monitor_.board_index()) OnTick(frame);
+  monitor_.SetListener([this](const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape) {
+    OnTick(frame, tape);
   });
 }
 
-CProgramOutput::~CProgramOutput() { board_.Unsubscribe(subscription_); }
+CProgramOutput::~CProgramOutput() { monitor_.SetListener(nullptr); }
 
 void CProgramOutput::AddSink(std::shared_ptr<IProgramSink> sink) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(sinks_mutex_);
   sinks_.push_back(std::move(sink));
 }
 
+void CProgramOutput::RemoveSink(const IProgramSink* sink) {
+  std::lock_guard lock(sinks_mutex_);
+  std::erase_if(sinks_, [sink](const auto& entry) { return entry.get() == sink; });
+}
+
 std::vector<std::shared_ptr<IProgramSink>> CProgramOutput::Sinks() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(sinks_mutex_);
   return sinks_;
 }
 
@@ -58,7 +63,7 @@ std::vector<std::int16_t> CProgramOutput::TickSoundSamples(
   return samples;
 }
 
-void CProgramOutput::OnTick(const OutputFrame& frame) {
+void CProgramOutput::OnTick(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape) {
   // The picture the monitor shows for the tick; a late tick repeats the last one.
   const CBoardMonitor::View view = monitor_.Current();
   if (!composed_ || view.picture != composed_from_ || !(view.placement == composed_placement_)) {
@@ -73,13 +78,12 @@ void CProgramOutput::OnTick(const OutputFrame& frame) {
   }
 
   // What plays after the frame on the output decides whether sound follows.
-  std::shared_ptr<CSuperClip> tape;
   std::int64_t next_frame = -1;
-  if (const std::shared_ptr<CTimeline> timeline = board_.Timeline(monitor_.board_index())) {
+  const std::shared_ptr<CTimeline> timeline = board_.Timeline(monitor_.board_index());
+  if (timeline && tape && frame.monitor != MonitorShowed::kLate) {
     const CTimeline::Outlook outlook = timeline->Upcoming(1);
-    tape = outlook.on_output.tape;
-    if (frame.monitor != MonitorShowed::kLate && !outlook.next.empty() &&
-        outlook.next.front().tape == tape) {
+    if (outlook.on_output.tape == tape && outlook.on_output.frame == frame.tape_frame &&
+        !outlook.next.empty() && outlook.next.front().tape == tape) {
       next_frame = outlook.next.front().frame;
     }
   }
@@ -107,13 +111,12 @@ void CProgramOutput::OnTick(const OutputFrame& frame) {
                   moving);
   }
 
-  std::vector<std::shared_ptr<IProgramSink>> sinks;
   {
     std::lock_guard lock(mutex_);
     ++counts_.ticks;
-    sinks = sinks_;
   }
-  for (const std::shared_ptr<IProgramSink>& sink : sinks) sink->Push(program);
+  std::lock_guard lock(sinks_mutex_);
+  for (const std::shared_ptr<IProgramSink>& sink : sinks_) sink->Push(program);
 }
 
 }  // namespace vxr

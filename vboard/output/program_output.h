@@ -14,11 +14,12 @@
 namespace vxr {
 
 // The board's program output: at every output tick of the deck's board it composes what a viewer
-// and a listener get — the picture the board's monitor shows for the tick, placed as the board
+// and a listener get — the picture the board's monitor chose for the tick, placed as the board
 // places it (black before any picture), the tick's share of the tape's sound and the tick's
-// timecode — and hands it to every sink. It runs on the board's output thread, after the monitor,
-// and never waits: the sound comes from what a worker has decoded ahead, and every sink queues
-// on its own. Destroy it before the monitor and the board.
+// timecode — and hands it to every sink (the monitor window, streams). It is the monitor's
+// listener, so it runs on the board's output thread within the tick's grading, and never waits:
+// the sound comes from what a worker has decoded ahead, and every sink queues on its own.
+// Destroy it before the monitor and the board.
 class CProgramOutput {
  public:
   struct Counts {
@@ -32,13 +33,16 @@ class CProgramOutput {
   CProgramOutput& operator=(const CProgramOutput&) = delete;
 
   void AddSink(std::shared_ptr<IProgramSink> sink);
+  // Once RemoveSink returns, no Push to that sink is running or will run.
+  void RemoveSink(const IProgramSink* sink);
+  CBoardMonitor& monitor() { return monitor_; }
   std::vector<std::shared_ptr<IProgramSink>> Sinks() const;
   Counts counts() const;
   // Waits until the sound worker has decoded what the output will need next (tests).
   bool WaitSoundDecoded(int timeout_ms) { return sound_.WaitIdle(timeout_ms); }
 
  private:
-  void OnTick(const OutputFrame& frame);
+  void OnTick(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape);
   std::vector<std::int16_t> TickSoundSamples(const TickSound& plan,
                                              const std::shared_ptr<CSuperClip>& tape, int share);
 
@@ -53,11 +57,10 @@ class CProgramOutput {
   Placement composed_placement_;
   std::shared_ptr<const std::vector<std::uint32_t>> composed_;
 
-  mutable std::mutex mutex_;  // guards sinks_ and counts_
-  std::vector<std::shared_ptr<IProgramSink>> sinks_;
+  mutable std::mutex mutex_;  // guards counts_
   Counts counts_;
-
-  int subscription_ = 0;
+  mutable std::mutex sinks_mutex_;  // guards sinks_; held while they are pushed to
+  std::vector<std::shared_ptr<IProgramSink>> sinks_;
 };
 
 }  // namespace vxr
