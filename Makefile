@@ -32,6 +32,7 @@ bench: build
 	build/dev/bin/reply_latency --frames 2000
 	build/dev/bin/position_accuracy
 	build/dev/bin/monitor_accuracy
+	build/dev/bin/idle_cpu
 
 # Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
 fuzz: deps

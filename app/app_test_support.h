@@ -29,8 +29,8 @@ inline bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 8
   }
 }
 
-// Records every message box and answers the file dialog with the queued paths (empty when none
-// is queued, as a cancel).
+// Records every message box and notice and answers the file dialog with the queued paths
+// (empty when none is queued, as a cancel).
 class RecordingPrompter : public CPanelPrompter {
  public:
   struct Message {
@@ -55,7 +55,10 @@ class RecordingPrompter : public CPanelPrompter {
     return answer;
   }
 
+  void Notice(const std::string& line) override { notices.push_back(line); }
+
   std::vector<Message> messages;
+  std::vector<std::string> notices;
   std::vector<std::string> answers;
   std::function<void()> on_message;
   int file_dialogs = 0;

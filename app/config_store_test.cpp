@@ -10,6 +10,7 @@
 #include "app/app_test_support.h"
 #include "app/deck_app.h"
 #include "app/recent_file_list.h"
+#include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
 
 namespace vxr {
@@ -124,6 +125,27 @@ TEST_F(ConfigStoreTest, RecentFilesAreReadAndWrittenAsFile1ToFile4) {
   EXPECT_EQ(store.Read(CRecentFileList::kSection, "File2", "-"), "/one.avi");
   EXPECT_EQ(store.Read(CRecentFileList::kSection, "File3", "-"), "/four.tml");
   EXPECT_EQ(store.Read(CRecentFileList::kSection, "File4", "-"), "-");
+}
+
+TEST_F(ConfigStoreTest, AHandWrittenRecentFileListSectionIsReadAndStaysReadable) {
+  // Written by hand as the README shows it, with a blank in the section name.
+  const std::string path =
+      folder_.WriteFile("hand.ini",
+                        "[Settings]\nPort_name=/dev/ttyUSB0\n\n"
+                        "[Recent File List]\nFile1=/media/reel one.avi\nFile2=/media/two.tml\n");
+  CConfigStore store("vxrdeck", path);
+  EXPECT_EQ(store.Read("Settings", "Port_name", "COM1"), "/dev/ttyUSB0");
+  CRecentFileList list;
+  list.ReadFrom(store);
+  EXPECT_EQ(list.Paths(), (std::vector<std::string>{"/media/reel one.avi", "/media/two.tml"}));
+  // What the program writes back is read again, by the program and by the hand-written form.
+  list.Add("/media/three.avi");
+  list.WriteTo(store);
+  CRecentFileList again;
+  again.ReadFrom(store);
+  EXPECT_EQ(again.Paths(), (std::vector<std::string>{"/media/three.avi", "/media/reel one.avi",
+                                                      "/media/two.tml"}));
+  EXPECT_EQ(testing::IniValue(path, "Recent File List", "File1"), "/media/three.avi");
 }
 
 TEST(ApplicationNameTest, TheExecutablesFileNameWithoutFoldersOrExtension) {

@@ -48,8 +48,8 @@ class CDeckApp {
   // could not be joined.
   int Run(const DeckOptions& options);
 
-  // Ends the run as POWER does (SIGINT and SIGTERM). Safe at any time: before the panel runs,
-  // the panel ends as soon as it has started.
+  // Ends the run as POWER does (SIGINT, SIGTERM and SIGHUP). Safe at any time: before the panel
+  // runs, the panel ends as soon as it has started.
   void RequestPowerOff();
 
   CConfigStore& Config() { return config_; }

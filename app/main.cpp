@@ -1,5 +1,5 @@
 // vxrdeck: the tape deck's program. One panel window; the program ends when the panel ends
-// (POWER, Enter, Escape, the window's close request, SIGINT or SIGTERM).
+// (POWER, Enter, Escape, the window's close request, SIGINT, SIGTERM or SIGHUP).
 
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 #include "app/config_store.h"
 #include "app/deck_app.h"
 #include "app/deck_options.h"
+#include "app/display_check.h"
 #include "app/termination_signals.h"
 #include "player/player_factory.h"
 #include "vboard/monitor/monitor_window.h"
@@ -141,6 +142,13 @@ int main(int argc, char** argv) {
   }
 
   PreferX11UnderWayland();
+  // Qt would abort with its own text and a core dump: say it in one line instead.
+  const std::string no_display =
+      vxr::NoDisplayReason(vxr::DisplayEnvironmentFromProcess(), &vxr::LocalSocketAnswers);
+  if (!no_display.empty()) {
+    std::fprintf(stderr, "%s\n", vxr::NoDisplayText(app_name, no_display).c_str());
+    return vxr::kExitFailed;
+  }
   QApplication application(argc, argv);
   QIcon icon(":/icons/vxrdeck_32.png");
   icon.addFile(":/icons/vxrdeck_16.png");

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <new>
 
+#include "app/remote_port_text.h"
 #include "app/settings_dialog.h"
 #include "app/tape_file_dialog.h"
+#include "protocol/serial_link.h"
 #include "protocol/status_bits.h"
 
 namespace vxr {
@@ -232,7 +234,16 @@ void CMainPanelDialog::OnRemote() {
   deck_->RefreshStatus(kRemoteStatusCount, nullptr, nullptr);
   if (status::Local.In(status_snapshot_)) {
     if (deck_->IsReceiverStopped() == 1) {
-      if (FAILED(deck_->StartReceiver(port_name_.c_str()))) return;
+      // No message box (the panel stays as it was), but a user without rights on the device
+      // must be able to see why: one line on standard error.
+      const HRESULT result = deck_->StartReceiver(port_name_.c_str());
+      if (FAILED(result)) {
+        Prompter().Notice(RemoteFailedText(
+            config_.AppName(), port_name_, result,
+            CheckPortRights(CSerialLink::DevicePath(port_name_.c_str()))));
+        return;
+      }
+      Prompter().Notice(RemoteServingText(config_.AppName(), port_name_));
       config_.Write(kSettingsSection, kPortKey, port_name_);
     }
     deck_->SetLocal(0);

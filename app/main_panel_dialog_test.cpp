@@ -14,6 +14,7 @@
 #include "player/player_factory.h"
 #include "player/server_registry.h"
 #include "protocol/frame.h"
+#include "protocol/serial_link.h"
 #include "protocol/status_bits.h"
 #include "testing/fake_deck_player.h"
 #include "testing/media/test_tapes.h"
@@ -262,6 +263,10 @@ TEST_F(MainPanelTest, RemoteWithAPortThatDoesNotExistChangesNothing) {
   EXPECT_EQ(ButtonState(3), 0);
   EXPECT_EQ(panel_->Deck()->IsReceiverStopped(), 1);
   EXPECT_TRUE(prompter_.messages.empty());
+  // No box, but one line on standard error says which port and why.
+  EXPECT_EQ(prompter_.notices, std::vector<std::string>{
+                                   "vxrdeck: REMOTE cannot open port /dev/vxr-no-such-port: "
+                                   "no such device"});
   EXPECT_EQ(config_.Read("Settings", "Port_name", "unset"), "unset");
   EXPECT_EQ(Byte(0) & status::Local.mask, status::Local.mask);
 }
@@ -290,10 +295,23 @@ class MainPanelRemoteTest : public MainPanelTest {
 TEST_F(MainPanelRemoteTest, RemoteThreeTimesStartsTheServiceOnce) {
   // Written only after a successful start: remove the value to see it come back.
   config_.Remove("Settings", "Port_name");
+  // A port another program holds is refused, and the line says so.
+  {
+    CSerialLink holder;
+    ASSERT_EQ(holder.OpenPort(pty_.SlavePath().c_str()), 0u);
+    panel_->OnCommand(CMainPanelDialog::kRemoteId);
+    EXPECT_EQ(ButtonState(3), 0);
+    EXPECT_EQ(prompter_.notices, std::vector<std::string>{
+                                     "vxrdeck: REMOTE cannot open port " + pty_.SlavePath() +
+                                     ": busy — another program has the port open"});
+  }
   panel_->OnCommand(CMainPanelDialog::kRemoteId);
   EXPECT_EQ(ButtonState(3), kLit | kDown);
   EXPECT_EQ(panel_->Deck()->IsReceiverStopped(), 0);
   EXPECT_EQ(config_.Read("Settings", "Port_name", "unset"), pty_.SlavePath());
+  ASSERT_EQ(prompter_.notices.size(), 2u);
+  EXPECT_EQ(prompter_.notices[1],
+            "vxrdeck: REMOTE serves the edit controller on " + pty_.SlavePath());
   ASSERT_TRUE(testing::WaitUntil([&] { return WireByte0() == 0x20; }));  // remote, no tape
 
   panel_->OnTimerTick();

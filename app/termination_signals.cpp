@@ -7,17 +7,21 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 
 #include "platform/diagnostics.h"
 
 namespace vxr {
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM};
+// SIGHUP too: the terminal that started the deck closing (or an ssh session dropping) ends the
+// deck in order, so the recent-file list and the configuration are written.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignalCount = static_cast<int>(std::size(kSignals));
 
 // The pipe's write end for the handler; -1 while no instance is installed.
 volatile std::sig_atomic_t g_write_fd = -1;
-struct sigaction g_previous[2];
+struct sigaction g_previous[kSignalCount];
 
 void OnSignal(int signal_number) {
   const int saved_errno = errno;
@@ -35,7 +39,8 @@ CTerminationSignals::CTerminationSignals(std::function<void()> on_signal)
     : on_signal_(std::move(on_signal)) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    DebugOutput("Err Signals", "cannot make the signal pipe; SIGINT and SIGTERM end at once");
+    DebugOutput("Err Signals",
+                "cannot make the signal pipe; SIGINT, SIGTERM and SIGHUP end at once");
     return;
   }
   read_fd_ = fds[0];
@@ -45,14 +50,14 @@ CTerminationSignals::CTerminationSignals(std::function<void()> on_signal)
   action.sa_handler = &OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int i = 0; i < 2; ++i) ::sigaction(kSignals[i], &action, &g_previous[i]);
+  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &action, &g_previous[i]);
   notifier_ = new QSocketNotifier(read_fd_, QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, &CTerminationSignals::Drain);
 }
 
 CTerminationSignals::~CTerminationSignals() {
   if (read_fd_ < 0) return;
-  for (int i = 0; i < 2; ++i) ::sigaction(kSignals[i], &g_previous[i], nullptr);
+  for (int i = 0; i < kSignalCount; ++i) ::sigaction(kSignals[i], &g_previous[i], nullptr);
   g_write_fd = -1;
   delete notifier_;
   ::close(read_fd_);

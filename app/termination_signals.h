@@ -7,10 +7,10 @@ class QSocketNotifier;
 
 namespace vxr {
 
-// Turns SIGINT and SIGTERM into a call on the user-interface thread. The signal handler only
-// writes a byte into a pipe; a socket notifier on the pipe's other end makes the call from the
-// event loop, so no Qt code ever runs inside the handler. One instance at a time; the previous
-// handlers come back when it goes.
+// Turns SIGINT, SIGTERM and SIGHUP into a call on the user-interface thread. The signal handler
+// only writes a byte into a pipe; a socket notifier on the pipe's other end makes the call from
+// the event loop, so no Qt code ever runs inside the handler. One instance at a time; the
+// previous handlers come back when it goes.
 class CTerminationSignals : public QObject {
  public:
   explicit CTerminationSignals(std::function<void()> on_signal);

@@ -1,11 +1,16 @@
 // The real vxrdeck program, started offscreen and driven over a pseudo-terminal as an edit
 // controller drives a deck, then ended with SIGTERM.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <QSettings>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,12 +23,47 @@
 #include "testing/controller_line.h"
 #include "testing/pty_pair.h"
 
+extern char** environ;
+
 namespace vxr {
 namespace {
 
 using testing::Bytes;
 
 using testing::WaitFor;
+
+// Runs argv with exactly the environment given, its output in log_path, and waits up to
+// timeout_ms for its end; the wait status in *status. False when it could not start or end.
+bool RunToEnd(std::vector<std::string> argv_text, std::vector<std::string> environment,
+              const std::string& log_path, int timeout_ms, int* status) {
+  std::vector<char*> argv, envp;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return false;
+  const bool ended = WaitFor([&] { return ::waitpid(pid, status, WNOHANG) == pid; }, timeout_ms);
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  return ended;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 class VxrdeckProgramTest : public ::testing::Test {
  protected:
@@ -112,6 +152,45 @@ TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPow
   EXPECT_EQ(settings.value("Settings/Port_name").toString().toStdString(), pty_.SlavePath());
   EXPECT_EQ(settings.value("Recent File List/File1").toString().toStdString(), tape);
   EXPECT_FALSE(settings.contains("Recent File List/File2"));
+}
+
+TEST_F(VxrdeckProgramTest, SighupEndsTheProgramInOrderAndKeepsTheRecentFileList) {
+  // The terminal that started the deck closes: the end is POWER's, not a kill.
+  ASSERT_TRUE(pty_.ok());
+  std::string error;
+  const std::string tape =
+      testing::MakeTestTape(folder_, "reel.avi", testing::SmallTape(2.0), &error);
+  ASSERT_FALSE(tape.empty()) << error;
+  testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path());
+  ASSERT_TRUE(StartServing(program, {"--no-monitor", "--tape", tape}, 0x00));
+  program.Signal(SIGHUP);
+  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
+  EXPECT_EQ(program.TermSignal(), 0);
+  EXPECT_EQ(testing::IniValue(program.ConfigFile(), "Recent File List", "File1"), tape);
+  EXPECT_EQ(testing::IniValue(program.ConfigFile(), "Settings", "Port_name"), pty_.SlavePath());
+}
+
+TEST_F(VxrdeckProgramTest, WithoutADisplayOneLineSaysHowToRunAndTheExitCodeIsOne) {
+  // Qt's default platform with neither DISPLAY nor WAYLAND_DISPLAY set.
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM" &&
+        name != "XDG_CONFIG_HOME") {
+      environment.push_back(text);
+    }
+  }
+  environment.push_back("XDG_CONFIG_HOME=" + folder_.path());
+  const std::string log = folder_.File("no-display.log");
+  int status = -1;
+  ASSERT_TRUE(RunToEnd({VXRDECK_PROGRAM, "--no-monitor"}, environment, log, kStartMs, &status));
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  const std::string text = ReadText(log);
+  EXPECT_EQ(text,
+            "vxrdeck: no display found (DISPLAY is not set); to run without one: "
+            "QT_QPA_PLATFORM=offscreen vxrdeck --remote --port NAME\n");
 }
 
 TEST_F(VxrdeckProgramTest, TheBoardMonitorRunsWithTheDeckAndGoesBeforeTheBoard) {

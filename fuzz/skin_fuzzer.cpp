@@ -1,6 +1,10 @@
 // Any skin text with any bitmap bytes: the loader gives success with an empty message or one of
-// its own messages, terminated and within the caller's buffer, and nothing else happens.
+// its own messages, terminated and within the caller's buffer, and nothing else happens. What
+// it built, complete or not, is then used as the panel uses it: texts fitted to the labels with
+// their fonts, a time set and composed, lamps switched, and the panel painted.
 #include <QApplication>
+#include <QImage>
+#include <QRegion>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,13 +15,26 @@
 #include "fuzz/fuzz_files.h"
 #include "panel/skin_dialog.h"
 
+// Fontconfig keeps a cache that it frees only when the process ends; the leak checker is told
+// about that one library, nothing else.
+extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}
+
 namespace {
 
 // The input is the skin text, then the bitmap files 1.bmp to 4.bmp, separated by this mark.
+// The last one is also written as the ten digits tc0.bmp to tc9.bmp, so that a timecode
+// record ("T0 0 0 1.bmp tc0.bmp 2.bmp 3.bmp") can load.
 constexpr std::string_view kMark = "|BMP|";
 constexpr int kBitmaps = 4;
 constexpr std::size_t kErrorSize = 100;
 constexpr std::size_t kSentinelBytes = 28;
+// The painted part of the panel: enough to reach every control a small skin places.
+constexpr int kPaintWidth = 160;
+constexpr int kPaintHeight = 120;
+// A text longer than any label shows, so that the fit search runs.
+constexpr const char* kLongText = "C:\\tapes\\a rather long folder name\\and a long tape name.avi";
 
 const char* const kMessages[] = {
     "Can not open skin file '",        "Skin has not background image (keyword : 'base')",
@@ -29,6 +46,22 @@ const char* const kMessages[] = {
 [[noreturn]] void Fault(const char* what, const char* text) {
   std::fprintf(stderr, "skin: %s: \"%s\"\n", what, text);
   std::abort();
+}
+
+// What the panel does with a loaded skin, on whatever the loader built.
+void Use(vxr::CSkinDialog& dialog) {
+  for (int i = 0; i < vxr::CSkinDialog::kControlsPerKind; ++i) {
+    dialog.Label(i).SetText(kLongText, true);
+    dialog.Button(i).SetLamp(true);
+    dialog.Button(i).SetPressed(true);
+    dialog.Indicator(i).SetLamp(true);
+  }
+  dialog.Timecode().SetTime(-1, 2, 3, 4);
+  vxr::SkinImage readout;
+  dialog.Timecode().Compose(&readout);
+  // Painted through the widgets' own paint handlers, bounded to a small part of the panel.
+  QImage image(kPaintWidth, kPaintHeight, QImage::Format_RGB32);
+  dialog.render(&image, QPoint(), QRegion(0, 0, kPaintWidth, kPaintHeight));
 }
 
 }  // namespace
@@ -58,14 +91,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string skin = folder + "fuzz.skn";
   vxr::fuzz::WriteWholeFile(skin, reinterpret_cast<const std::uint8_t*>(parts[0].data()),
                             parts[0].size());
-  for (int i = 1; i <= kBitmaps; ++i) {
-    const std::string bitmap = folder + std::to_string(i) + ".bmp";
-    if (i < count) {
-      vxr::fuzz::WriteWholeFile(bitmap, reinterpret_cast<const std::uint8_t*>(parts[i].data()),
-                                parts[i].size());
+  auto write_or_remove = [&](const std::string& name, int part) {
+    const std::string bitmap = folder + name;
+    if (part < count) {
+      vxr::fuzz::WriteWholeFile(bitmap, reinterpret_cast<const std::uint8_t*>(parts[part].data()),
+                                parts[part].size());
     } else {
       std::remove(bitmap.c_str());
     }
+  };
+  for (int i = 1; i <= kBitmaps; ++i) write_or_remove(std::to_string(i) + ".bmp", i);
+  for (int digit = 0; digit <= 9; ++digit) {
+    write_or_remove("tc" + std::to_string(digit) + ".bmp", kBitmaps);
   }
 
   char error[kErrorSize + kSentinelBytes];
@@ -74,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     vxr::CSkinDialog dialog;
     result = dialog.ParseSkin(skin, error, kErrorSize);
+    Use(dialog);
   }
   for (std::size_t i = kErrorSize; i < sizeof error; ++i) {
     if (error[i] != 0x5A) Fault("written past the message buffer", "");

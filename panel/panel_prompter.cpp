@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <cstdio>
 
 namespace vxr {
 namespace {
@@ -43,6 +44,11 @@ std::string CPanelPrompter::OpenFileName(QWidget* owner, const std::string& capt
       owner, QString::fromStdString(caption), QString::fromStdString(directory),
       QString::fromStdString(filter), nullptr, QFileDialog::DontUseNativeDialog);
   return name.toStdString();
+}
+
+void CPanelPrompter::Notice(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
 }
 
 CPanelPrompter& CPanelPrompter::Default() {

@@ -8,9 +8,9 @@ namespace vxr {
 
 enum class MessageIcon { kNone, kInformation, kWarning, kError };
 
-// The one place through which the panel asks the user something: message boxes and the
-// open-file dialog. Tests install their own prompter to read the texts and answer them, since a
-// real modal box would wait for a click for ever.
+// The one place through which the panel asks or tells the user something: message boxes, the
+// open-file dialog and one-line notices on standard error. Tests install their own prompter to
+// read the texts and answer them, since a real modal box would wait for a click for ever.
 class CPanelPrompter {
  public:
   // Answers of ShowMessage.
@@ -25,6 +25,10 @@ class CPanelPrompter {
   // ("Tapes (*.avi *.tml);;All files (*)"). Empty when cancelled.
   virtual std::string OpenFileName(QWidget* owner, const std::string& caption,
                                    const std::string& directory, const std::string& filter);
+
+  // One line for the user that needs no answer and must not stop the panel (a port that cannot
+  // be opened): written on standard error.
+  virtual void Notice(const std::string& line);
 
   // The prompter dialogs use unless they were given one: the installed one, else the Qt one.
   static CPanelPrompter& Default();

@@ -202,7 +202,14 @@ std::string SkinPathForExecutable(std::string_view executable_path) {
 }
 
 CSkinDialog::CSkinDialog(QWidget* parent)
-    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint) {}
+    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint) {
+  timecode_.installEventFilter(this);
+  for (int i = 0; i < kControlsPerKind; ++i) {
+    labels_[i].installEventFilter(this);
+    indicators_[i].installEventFilter(this);
+    buttons_[i].installEventFilter(this);
+  }
+}
 
 CSkinDialog::~CSkinDialog() { ReleaseSkin(); }
 
@@ -428,6 +435,9 @@ void CSkinDialog::mousePressEvent(QMouseEvent* event) {
 }
 
 void CSkinDialog::mouseMoveEvent(QMouseEvent* event) {
+  // A drag whose release never arrived (another window took the pointer, a dialog opened
+  // mid-drag) ends at the first move without the left button.
+  if (dragging_ && (event->buttons() & Qt::LeftButton) == 0) dragging_ = false;
   if (!dragging_) {
     QDialog::mouseMoveEvent(event);
     return;
@@ -448,6 +458,19 @@ void CSkinDialog::mouseReleaseEvent(QMouseEvent* event) {
   }
   event->accept();
   dragging_ = false;
+}
+
+bool CSkinDialog::eventFilter(QObject* watched, QEvent* event) {
+  // Every press starts a gesture of its own: one that a button or label takes ends any drag
+  // left over, and one that an indicator or the timecode passes on starts a new one here.
+  if (event->type() == QEvent::MouseButtonPress) dragging_ = false;
+  return QDialog::eventFilter(watched, event);
+}
+
+bool CSkinDialog::event(QEvent* event) {
+  // The pointer is no longer the panel's: a modal dialog blocks it or it is hidden.
+  if (event->type() == QEvent::WindowBlocked || event->type() == QEvent::Hide) dragging_ = false;
+  return QDialog::event(event);
 }
 
 void CSkinDialog::keyPressEvent(QKeyEvent* event) {

@@ -23,9 +23,9 @@ std::string SkinPathForExecutable(std::string_view executable_path);
 
 // The window that carries the skin: a frameless top-level dialog that owns the background and
 // ten buttons, ten indicators, ten labels and one timecode display, paints the background, is
-// dragged by the mouse (with a dead zone of 8 pixels in screen coordinates) and releases every
-// image when it ends. Derived panels add their behaviour through the command table and the
-// init and destroy hooks.
+// dragged by the mouse while the left button is held (with a dead zone of 8 pixels in screen
+// coordinates) and releases every image when it ends. Derived panels add their behaviour
+// through the command table and the init and destroy hooks.
 class CSkinDialog : public QDialog, public ISkinCommandTarget {
  public:
   static constexpr int kControlsPerKind = 10;
@@ -105,6 +105,8 @@ class CSkinDialog : public QDialog, public ISkinCommandTarget {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  bool event(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:

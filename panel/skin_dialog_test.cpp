@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QMouseEvent>
+
 #include <QDir>
 #include <QTimer>
 #include <filesystem>
@@ -458,6 +460,43 @@ TEST_F(PanelFixture, PressOnAButtonOrLabelNeverDrags) {
     Release(s + QPoint(30, 30));
     EXPECT_EQ(Moved(), QPoint(0, 0));
   }
+}
+
+TEST_F(PanelFixture, ADragWhoseReleaseWasLostEndsAtTheNextMoveOrPress) {
+  // Events sent straight to the widgets: the release goes nowhere, as when another window
+  // grabs the pointer mid-drag.
+  auto send = [](QWidget* widget, QEvent::Type type, QPoint screen, Qt::MouseButtons buttons) {
+    const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent event(type, QPointF(widget->mapFromGlobal(screen)), QPointF(screen), button,
+                      buttons, Qt::NoModifier);
+    QApplication::sendEvent(widget, &event);
+  };
+  const QPoint s = Screen({250, 20});
+  send(&dialog_, QEvent::MouseButtonPress, s, Qt::LeftButton);
+  ASSERT_TRUE(dialog_.IsDragging());
+  // A move without the left button (here with the right one, since Qt does not deliver moves
+  // without any button) drags nothing and ends the drag.
+  send(&dialog_, QEvent::MouseMove, s + QPoint(30, 30), Qt::RightButton);
+  EXPECT_EQ(Moved(), QPoint(0, 0));
+  EXPECT_FALSE(dialog_.IsDragging());
+
+  // A press and move on a button after a lost release drags nothing either: the button's
+  // moves reach the panel, which no longer drags.
+  send(&dialog_, QEvent::MouseButtonPress, s, Qt::LeftButton);
+  ASSERT_TRUE(dialog_.IsDragging());
+  QWidget* button = &dialog_.Button(1);
+  const QPoint on_button = Screen({105, 55});
+  send(button, QEvent::MouseButtonPress, on_button, Qt::LeftButton);
+  send(button, QEvent::MouseMove, on_button + QPoint(30, 30), Qt::LeftButton);
+  send(button, QEvent::MouseButtonRelease, on_button + QPoint(30, 30), Qt::NoButton);
+  EXPECT_EQ(Moved(), QPoint(0, 0));
+  EXPECT_FALSE(dialog_.IsDragging());
+  // The next press on the background drags as always.
+  send(&dialog_, QEvent::MouseButtonPress, s, Qt::LeftButton);
+  send(&dialog_, QEvent::MouseMove, s + QPoint(0, 20), Qt::LeftButton);
+  send(&dialog_, QEvent::MouseButtonRelease, s + QPoint(0, 20), Qt::NoButton);
+  EXPECT_EQ(Moved(), QPoint(0, 20));
+  EXPECT_FALSE(dialog_.IsDragging());
 }
 
 // A panel with its own command table, init and destroy hooks, as the deck's main panel has.

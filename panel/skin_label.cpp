@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cstdint>
 
 #include "panel/image_painter.h"
@@ -70,6 +71,7 @@ QFont MakeSkinFont(std::string_view face, int height, int style) {
   }
   font.setWeight((style & CSkinLabel::kStyleBold) != 0 ? QFont::Bold : QFont::Normal);
   font.setItalic((style & CSkinLabel::kStyleItalic) != 0);
+  height = std::clamp(height, -kMaxSkinFontHeight, kMaxSkinFontHeight);
   if (height < 0) {
     font.setPixelSize(-height);
   } else if (height > 0) {

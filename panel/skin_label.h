@@ -21,9 +21,14 @@ using TextWidthFunction = std::function<int(std::string_view text)>;
 // to delete. Any length is handled.
 void FitText(std::string* text, int width, const TextWidthFunction& measure);
 
+// The tallest font a skin label gets, in pixels: a larger height, of either sign, is held at
+// this one (no label of a panel is taller, and the fit of a line height measures the font once
+// per pixel).
+inline constexpr int kMaxSkinFontHeight = 255;
+
 // The font of a skin label: height < 0 is the character height in pixels, > 0 the line height
-// (ascent + descent), 0 the default size; style bit 0 bold, bit 1 italic; an empty face lets the
-// system choose.
+// (ascent + descent), 0 the default size, each bounded by kMaxSkinFontHeight; style bit 0 bold,
+// bit 1 italic; an empty face lets the system choose.
 QFont MakeSkinFont(std::string_view face, int height, int style);
 
 // A text label on its background image. It sends its command like a button (on press or on

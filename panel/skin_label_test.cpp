@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QFontMetrics>
+#include <climits>
 #include <string>
 
 #include "panel/skin_test_support.h"
@@ -205,6 +206,10 @@ TEST_F(LabelTest, FontHeightFollowsTheSkinsSigns) {
   EXPECT_TRUE(cell.bold());
   EXPECT_TRUE(cell.italic());
   EXPECT_FALSE(MakeSkinFont("", 0, 0).bold());
+  // Heights beyond the bound, of either sign, are held at it.
+  EXPECT_EQ(MakeSkinFont("", INT_MIN, 0).pixelSize(), kMaxSkinFontHeight);
+  EXPECT_EQ(MakeSkinFont("", -100000, 0).pixelSize(), kMaxSkinFontHeight);
+  EXPECT_LE(MakeSkinFont("", 100000, 0).pixelSize(), kMaxSkinFontHeight);
 }
 
 }  // namespace

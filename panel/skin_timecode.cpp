@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -68,15 +69,21 @@ bool CSkinTimecode::Compose(SkinImage* out) const {
   const SkinImage& digit0 = digits_[0];
   const int y0 = (background_.Height() - digit0.Height()) / 2;
   auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-  int row_width = minus_.Width();
+  // Widths summed in 64 bits: glyphs of no height may be as wide as an int can say.
+  std::int64_t row_width = minus_.Width();
   for (char c : text_) row_width += is_digit(c) ? digit0.Width() : separator_.Width();
-  const int x0 = (background_.Width() - row_width) / 2;
-  if (negative_) BlitImage(x0, y0, out, minus_);
+  const std::int64_t x0 = (background_.Width() - row_width) / 2;
+  // A glyph wholly outside the background is not pasted, so every x handed on fits an int.
+  auto paste = [&](std::int64_t x, const SkinImage& glyph) {
+    if (x >= background_.Width() || x + glyph.Width() <= 0) return;
+    BlitImage(static_cast<int>(x), y0, out, glyph);
+  };
+  if (negative_) paste(x0, minus_);
   // The sign's place stays free when it is not drawn, so the digits never move.
-  int x = x0 + minus_.Width();
+  std::int64_t x = x0 + minus_.Width();
   for (char c : text_) {
     const SkinImage& glyph = is_digit(c) ? digits_[c - '0'] : separator_;
-    BlitImage(x, y0, out, glyph);
+    paste(x, glyph);
     x += glyph.Width();
   }
   return true;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 #include "panel/skin_test_support.h"
@@ -123,6 +124,25 @@ TEST_F(TimecodeTest, NarrowBackgroundCutsTheRowOnBothSides) {
   EXPECT_EQ(PixelOf(readout, 0, 5), DigitColour(2));
   EXPECT_EQ(PixelOf(readout, 1, 5), kSeparator);
   EXPECT_EQ(PixelOf(readout, 39, 5), DigitColour(6));  // row column 60: in the third pair
+}
+
+TEST_F(TimecodeTest, GlyphsOfNoHeightAndHugeWidthAreLaidOutWithoutOverflow) {
+  // Minus sign and separator INT_MAX wide, 0 high: the row is 4 * INT_MAX + 64 wide, centred
+  // on the background, so only the digits around its middle ("34", just left of the second
+  // separator) fall on it: x0 = (120 - row) / 2 = 28 - 2 * INT_MAX puts them at 44 and 52.
+  SkinImage wide;
+  ASSERT_TRUE(wide.Allocate(INT_MAX, 0));
+  folder_.WriteImage("wide.bmp", wide);
+  CSkinTimecode display;
+  ASSERT_TRUE(display.LoadTimecode(folder_.Dir(), "back.bmp", "tc0.bmp", "wide.bmp", "wide.bmp"));
+  display.SetTime(12, 34, 56, 7);
+  SkinImage readout;
+  ASSERT_TRUE(display.Compose(&readout));
+  EXPECT_EQ(PixelOf(readout, 44, 5), DigitColour(3));
+  EXPECT_EQ(PixelOf(readout, 59, 5), DigitColour(4));
+  EXPECT_EQ(PixelOf(readout, 43, 5), kBackground);
+  // The last pair lies 2 * INT_MAX to the right; summed in 32 bits it wraps onto the picture.
+  for (int x = 60; x < 120; ++x) EXPECT_EQ(PixelOf(readout, x, 5), kBackground) << x;
 }
 
 TEST_F(TimecodeTest, DigitOfAnotherSizeOrAMissingImageFailsTheLoad) {

@@ -4,7 +4,7 @@
 
 // Result codes in the component model's form: 0 success, negative failure, system errors as
 // 0x80070000 OR the Windows error number. The values are the Windows ones, so that results read
-// the same in diagnostics and messages as on the deck's original platform.
+// the same in diagnostics and messages as on a Windows deck.
 using HRESULT = std::int32_t;
 
 inline constexpr HRESULT S_OK = 0;

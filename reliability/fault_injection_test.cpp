@@ -1,5 +1,5 @@
 // The board fails a call (or stops on error) under a deck that an edit controller drives: the
-// deck reports the failure as designed, shows it in the status, keeps answering the controller
+// deck reports the failure with its usual diagnostic, shows it in the status, keeps answering the controller
 // at once and carries out the next command.
 #include <gtest/gtest.h>
 
