@@ -14,6 +14,7 @@
 
 #include "platform/diagnostics.h"
 #include "testing/media/stream_receiver.h"
+#include "testing/wait_for.h"
 #include "tools/maketape/tape_picture.h"
 #include "vboard/output/sound_cadence.h"
 
@@ -212,6 +213,33 @@ TEST(StreamOutputTest, ADestinationThatFailsIsReportedOnceRetriedAndTakenAgainWi
   }
   EXPECT_TRUE(taken);
   EXPECT_EQ(outage_reports, 1);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+TEST(StreamOutputTest, AnEncoderBehindTheClockDropsPicturesAndKeepsItsQueueBounded) {
+  const ParsedOutputUrl parsed =
+      ParseOutputUrl("udp://127.0.0.1:" + std::to_string(FreePort(SOCK_DGRAM)));
+  ASSERT_TRUE(parsed.settings);
+  constexpr std::int64_t kTicks = 300;
+  std::vector<std::shared_ptr<const ProgramFrame>> ticks;
+  for (std::int64_t tick = 0; tick < kTicks; ++tick) ticks.push_back(MakeTick(tick, tick));
+  CStreamOutput output(*parsed.settings, kFormat);
+  // Far faster than any encoder: every tick at once.
+  const auto start = std::chrono::steady_clock::now();
+  for (const auto& tick : ticks) output.Push(tick);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return output.Stats().sent + output.Stats().dropped >= kTicks; }, 60000));
+  const ProgramSinkStats stats = output.Stats();
+  EXPECT_EQ(stats.received, kTicks);
+  EXPECT_GT(stats.dropped, 0);
+  EXPECT_GT(stats.sent, 0);
+  EXPECT_EQ(stats.sent + stats.dropped, kTicks);
 }
 
 }  // namespace
