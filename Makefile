@@ -23,7 +23,8 @@ test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan --target $(TSAN_PROGRAMS)
 	@set -e; for p in protocol_tests player_tests deck_tests vboard_tests output_tests reliability_tests; do \
-	  echo "== $$p (ThreadSanitizer)"; TSAN_OPTIONS=halt_on_error=1 build/tsan/bin/$$p --gtest_brief=1; done
+	  echo "== $$p (ThreadSanitizer)"; TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/cmake/third_party.tsan.supp" \
+	  build/tsan/bin/$$p --gtest_brief=1; done
 	@echo "== app_tests (ThreadSanitizer)"; TSAN_OPTIONS=halt_on_error=1 \
 	  build/tsan/bin/app_tests --gtest_brief=1 --gtest_filter='$(TSAN_APP_FILTER)'
 
