@@ -17,13 +17,16 @@ test-asan: deps
 	ctest --preset asan-ubsan
 
 # ThreadSanitizer covers the threaded core: the control port, the player, the board and the deck.
-TSAN_PROGRAMS = protocol_tests player_tests integration_tests deck_tests vboard_tests reliability_tests app_tests
+TSAN_PROGRAMS = protocol_tests player_tests integration_tests deck_tests vboard_tests output_tests \
+  reliability_tests app_tests
 TSAN_APP_FILTER = DeckEndToEnd*
 test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan --target $(TSAN_PROGRAMS)
-	@set -e; for p in protocol_tests player_tests integration_tests deck_tests vboard_tests reliability_tests; do \
-	  echo "== $$p (ThreadSanitizer)"; TSAN_OPTIONS=halt_on_error=1 build/tsan/bin/$$p --gtest_brief=1; done
+	@set -e; for p in protocol_tests player_tests integration_tests deck_tests vboard_tests output_tests \
+	  reliability_tests; do \
+	  echo "== $$p (ThreadSanitizer)"; TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/cmake/third_party.tsan.supp" \
+	  build/tsan/bin/$$p --gtest_brief=1; done
 	@echo "== app_tests (ThreadSanitizer)"; TSAN_OPTIONS=halt_on_error=1 \
 	  build/tsan/bin/app_tests --gtest_brief=1 --gtest_filter='$(TSAN_APP_FILTER)'
 
@@ -33,6 +36,7 @@ bench: build
 	build/dev/bin/position_accuracy
 	build/dev/bin/monitor_accuracy
 	build/dev/bin/idle_cpu
+	build/dev/bin/stream_output
 
 # Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
 fuzz: deps

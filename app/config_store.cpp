@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QFile>
 #include <QSettings>
 #include <cstdlib>
 
@@ -46,12 +47,26 @@ void CConfigStore::Write(const std::string& section, const std::string& key,
   QSettings settings(QString::fromStdString(file_path_), QSettings::IniFormat);
   settings.setValue(Key(section, key), QString::fromStdString(value));
   settings.sync();
+  KeepSecretsPrivate();
+}
+
+void CConfigStore::KeepSecretsPrivate() const {
+  // A stream passphrase in the file makes it the owner's alone; the settings library writes a
+  // new file each time, so this follows every write.
+  QFile file(QString::fromStdString(file_path_));
+  if (!file.open(QIODevice::ReadOnly)) return;
+  const QByteArray text = file.readAll();
+  file.close();
+  if (text.contains("passphrase=") || text.contains("secret=")) {
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  }
 }
 
 void CConfigStore::Remove(const std::string& section, const std::string& key) {
   QSettings settings(QString::fromStdString(file_path_), QSettings::IniFormat);
   settings.remove(Key(section, key));
   settings.sync();
+  KeepSecretsPrivate();
 }
 
 }  // namespace vxr

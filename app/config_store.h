@@ -24,11 +24,16 @@ class CConfigStore {
   // hand-edited list, for example).
   std::string Read(const std::string& section, const std::string& key,
                    const std::string& fallback) const;
-  // Failures are not reported: the value is simply not stored.
+  // Failures are not reported: the value is simply not stored. A file that holds a stream
+  // passphrase is left readable and writable by its owner only.
   void Write(const std::string& section, const std::string& key, const std::string& value);
   void Remove(const std::string& section, const std::string& key);
 
+ // Makes the file its owner's alone when it holds a stream passphrase.
+  void KeepSecretsPrivate() const;
+
  private:
+
   std::string app_name_;
   std::string file_path_;
 };

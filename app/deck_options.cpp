@@ -32,7 +32,7 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
     std::string name;
     std::optional<std::string> value;
     SplitValue(arguments[i], &name, &value);
-    const bool takes_value = name == "--port" || name == "--tape";
+    const bool takes_value = name == "--port" || name == "--tape" || name == "--output";
     if (takes_value) {
       if (!value) {
         // "--tape --remote" is a forgotten value, not a tape called "--remote".
@@ -42,6 +42,10 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
         value = arguments[++i];
       }
       if (value->empty()) return fail("option " + name + " needs a non-empty value");
+      if (name == "--output") {
+        parsed.options.outputs.push_back(*value);
+        continue;
+      }
       std::optional<std::string>& slot =
           name == "--port" ? parsed.options.port : parsed.options.tape;
       if (slot) return fail("option " + name + " is given twice");
@@ -67,7 +71,8 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
 }
 
 std::string DeckUsage(const std::string& program_name) {
-  return "Usage: " + program_name + " [--port NAME] [--tape PATH] [--remote] [--no-monitor]\n"
+  return "Usage: " + program_name +
+         " [--port NAME] [--tape PATH] [--remote] [--no-monitor] [--output URL]...\n"
          "       " + program_name + " --help | --version\n"
          "\n"
          "Starts the tape deck's front panel. Without options the deck starts under local\n"
@@ -80,6 +85,9 @@ std::string DeckUsage(const std::string& program_name) {
          "  --remote      hand the deck to the edit controller after start-up, as REMOTE\n"
          "  --no-monitor  no window showing the board's output (by default it shows on a\n"
          "                display; VXR_BOARD_MONITOR=0 or 1 turns it off or on)\n"
+         "  --output URL  send the program (picture, sound, timecode) as an MPEG-TS stream to\n"
+         "                udp://HOST:PORT, srt://HOST:PORT or rist://HOST:PORT; repeatable;\n"
+         "                replaces the INI's [Outputs] list for this run (see README)\n"
          "  -h, --help    print this text\n"
          "  --version     print the version\n"
          "\n"

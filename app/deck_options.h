@@ -17,6 +17,9 @@ struct DeckOptions {
   bool remote = false;
   // No window showing the board's output, whatever VXR_BOARD_MONITOR says.
   bool no_monitor = false;
+  // Program stream destinations (--output, repeatable), as written; they replace the INI's
+  // [Outputs] list for this run.
+  std::vector<std::string> outputs;
 };
 
 enum class OptionsAction { kRun, kHelp, kVersion, kUsageError };

@@ -77,7 +77,7 @@ CBoardMonitor::Counts CBoardMonitor::counts() const {
   return counts_;
 }
 
-void CBoardMonitor::SetListener(std::function<void()> listener) {
+void CBoardMonitor::SetListener(Listener listener) {
   std::lock_guard lock(listener_mutex_);
   listener_ = std::move(listener);
 }
@@ -93,10 +93,17 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
   if (GradeTick(timing) == MonitorShowed::kLate) {
     decoder_.Seen(tape, frame.tape_frame);  // it still sets the pace of the read-ahead
     // Its frame is over: handing its picture over now would show it when it is no longer on
-    // the output. The window goes on with what it has until the newest tick.
-    std::lock_guard lock(mutex_);
-    ++counts_.ticks;
-    ++counts_.late;
+    // the output. The window goes on with what it has until the newest tick; the listener still
+    // hears of the tick, so that a stream keeps one picture a tick.
+    {
+      std::lock_guard lock(mutex_);
+      ++counts_.ticks;
+      ++counts_.late;
+    }
+    OutputFrame late = frame;
+    late.monitor = MonitorShowed::kLate;
+    std::lock_guard lock(listener_mutex_);
+    if (listener_) listener_(late, tape);
     return MonitorShowed::kLate;
   }
   const std::shared_ptr<CTimeline> timeline = board_.Timeline(board_index_);
@@ -144,8 +151,10 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
     ++(showed == MonitorShowed::kRightPicture ? counts_.right : counts_.missed);
   }
   {
+    OutputFrame graded = frame;
+    graded.monitor = showed;
     std::lock_guard lock(listener_mutex_);
-    if (listener_) listener_();
+    if (listener_) listener_(graded, tape);
   }
   return showed;
 }

@@ -69,9 +69,15 @@ class CBoardMonitor {
 
   View Current() const;
   Counts counts() const;
-  // Called on the output thread after every tick the monitor showed; it must not wait. Empty to
-  // stop; once SetListener returns, no call of the previous listener is running.
-  void SetListener(std::function<void()> listener);
+  // Called on the output thread for every tick of the watched board, with the tick (its monitor
+  // word set) and the tape on the output, right after the monitor has chosen and graded the
+  // tick's picture (Current() holds it). A tick the output thread reached after its frame had
+  // passed comes with the word kLate, and Current() still holds the picture before it. It must
+  // not wait. Empty to stop; once SetListener returns, no call of the previous listener is
+  // running.
+  using Listener =
+      std::function<void(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape)>;
+  void SetListener(Listener listener);
   // Waits until the decoder has caught up with the output (tests, benchmarks).
   bool WaitDecoded(int timeout_ms) { return decoder_.WaitIdle(timeout_ms); }
   CTapeDecoder::Stats decoder_stats() const { return decoder_.stats(); }
@@ -98,7 +104,7 @@ class CBoardMonitor {
   Counts counts_;
 
   std::mutex listener_mutex_;  // guards listener_; held while it runs
-  std::function<void()> listener_;
+  Listener listener_;
 };
 
 }  // namespace vxr

@@ -365,7 +365,11 @@ TEST_F(MonitorTest, TicksReachedAfterTheirFrameAreLateAndHandNothingOver) {
   ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
   PlayRight(3);
   int handed = 0;
-  monitor_->SetListener([&handed] { ++handed; });
+  int heard = 0;
+  monitor_->SetListener([&](const OutputFrame& frame, const auto&) {
+    ++heard;
+    if (frame.monitor != MonitorShowed::kLate) ++handed;
+  });
   // The output thread wakes five frames late: every picture of the burst is decoded by then,
   // but only the newest tick, reached within its own frame, is handed over.
   ASSERT_TRUE(monitor_->WaitDecoded(kWaitMs));
@@ -377,6 +381,7 @@ TEST_F(MonitorTest, TicksReachedAfterTheirFrameAreLateAndHandNothingOver) {
   for (std::size_t i = 3; i < 7; ++i) EXPECT_EQ(record_[i].monitor, MonitorShowed::kLate) << i;
   EXPECT_EQ(record_[7].monitor, MonitorShowed::kRightPicture);
   EXPECT_EQ(handed, 1);
+  EXPECT_EQ(heard, 5);  // the late ticks too, so that a stream keeps one picture a tick
   EXPECT_EQ(monitor_->Current().tick, record_[7].tick);
   EXPECT_EQ(monitor_->counts().late, 4);
   EXPECT_EQ(monitor_->counts().right, 4);
@@ -564,7 +569,7 @@ TEST(MonitorWithPlayer, PlayAndShuttleOnTheRealClockNeverShowAWrongPictureAsRigh
     };
     std::mutex mutex;  // guards seen
     std::vector<Seen> seen;
-    monitor.SetListener([&] {
+    monitor.SetListener([&](const OutputFrame&, const auto&) {
       const CBoardMonitor::View view = monitor.Current();
       std::vector<std::uint32_t> output;
       ComposeOutput(view.picture.get(), view.placement, &output);

@@ -11,11 +11,14 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: maketape [--seconds S | --frames N] [--size WxH] [--rate 25|29.97|30000/1001]\n"
-    "                [--quality 2..31] [--codec mjpeg|mpeg4|h264] [--gop N] OUTPUT.avi|.mkv|.mp4\n"
+    "                [--quality 2..31] [--codec mjpeg|mpeg4|h264] [--gop N]\n"
+    "                [--sound 48000|44100] OUTPUT.avi|.mkv|.mp4\n"
     "Writes a movie (default an MJPEG AVI of 10 seconds, 720x576, 25 fps) whose frames show\n"
     "their frame number and timecode, with the number also as a strip of blocks that programs\n"
     "can read. mpeg4 and h264 code a key frame every N pictures (default 12) with B pictures\n"
-    "between; they need .mkv or .mp4 to keep the pictures' showing times.\n";
+    "between; they need .mkv or .mp4 to keep the pictures' showing times. --sound adds a\n"
+    "stereo PCM track, silent but for a 10 ms 1 kHz tone starting exactly with every frame\n"
+    "whose number is a multiple of the timecode rate (25 or 30).\n";
 
 bool ParseNumber(const char* text, double* value) {
   char* end = nullptr;
@@ -78,6 +81,11 @@ int main(int argc, char** argv) {
       } else {
         return Fail("bad --codec");
       }
+    } else if (arg == "--sound" && has_value) {
+      const std::string rate = argv[++i];
+      if (rate != "48000" && rate != "44100") return Fail("bad --sound");
+      spec.tone_bursts = true;
+      spec.sound_rate = std::stoi(rate);
     } else if (arg == "--gop" && has_value) {
       if (!ParseNumber(argv[++i], &number) || number < 1 || number != std::floor(number)) {
         return Fail("bad --gop");

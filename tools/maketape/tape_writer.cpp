@@ -1,5 +1,6 @@
 #include "tools/maketape/tape_writer.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,6 +19,9 @@ namespace {
 
 constexpr int kAudioRate = 8000;         // samples per second of the silent tracks
 constexpr int kAudioPacketSamples = 80;  // 10 ms a packet
+constexpr double kToneHz = 1000.0;
+constexpr double kToneAmplitude = 16000.0;
+constexpr int kToneMs = 10;
 constexpr int kMaxAudioTracks = 16;
 constexpr int kMaxGop = 100000;
 constexpr int kMaxBFrames = 3;
@@ -51,6 +55,8 @@ class Encoder {
  private:
   bool OpenVideo(const TapeSpec& spec, std::string* error);
   bool AddAudioTracks(int tracks, std::string* error);
+  bool AddToneTrack(int rate, std::string* error);
+  bool WriteToneUntil(std::uint32_t frame_number, std::string* error);
   // Writes the silent sound of every track up to the end of the given picture.
   bool WriteAudioUntil(std::uint32_t frame_number, std::string* error);
   bool Drain(AVFrame* frame, std::string* error);
@@ -63,7 +69,63 @@ class Encoder {
   std::vector<AVStream*> audio_;
   std::int64_t audio_written_ = 0;  // samples written to every track
   int rate_num_ = 25, rate_den_ = 1;
+  AVStream* tone_ = nullptr;   // the tone-burst track, if any
+  int tone_rate_ = 0;
+  std::int64_t tone_written_ = 0;
 };
+
+bool Encoder::AddToneTrack(int rate, std::string* error) {
+  tone_ = avformat_new_stream(output_.get(), nullptr);
+  if (tone_ == nullptr) return *error = "out of memory", false;
+  AVCodecParameters* par = tone_->codecpar;
+  par->codec_type = AVMEDIA_TYPE_AUDIO;
+  par->codec_id = AV_CODEC_ID_PCM_S16LE;
+  par->format = AV_SAMPLE_FMT_S16;
+  par->sample_rate = rate;
+  av_channel_layout_default(&par->ch_layout, 2);
+  par->bits_per_coded_sample = 16;
+  par->block_align = 4;
+  par->bit_rate = rate * 32;
+  tone_->time_base = AVRational{1, rate};
+  tone_rate_ = rate;
+  return true;
+}
+
+// The tone track up to the end of the given picture, one packet per picture.
+bool Encoder::WriteToneUntil(std::uint32_t frame_number, std::string* error) {
+  if (tone_ == nullptr) return true;
+  const int fps = rate_num_ == 25 ? 25 : 30;
+  auto start_of = [this](std::int64_t frame) {
+    return av_rescale(frame, std::int64_t{tone_rate_} * rate_den_, rate_num_);
+  };
+  const std::int64_t end = start_of(static_cast<std::int64_t>(frame_number) + 1);
+  const int count = static_cast<int>(end - tone_written_);
+  if (count <= 0) return true;
+  int code = av_new_packet(packet_.get(), count * 4);
+  if (code < 0) return *error = Describe("sound", code), false;
+  auto* samples = reinterpret_cast<std::int16_t*>(packet_->data);
+  const std::int64_t burst_frame = frame_number / fps * fps;
+  const std::int64_t burst_start = start_of(burst_frame);
+  const std::int64_t burst_end = burst_start + tone_rate_ * kToneMs / 1000;
+  for (int i = 0; i < count; ++i) {
+    const std::int64_t n = tone_written_ + i;
+    std::int16_t value = 0;
+    if (n >= burst_start && n < burst_end) {
+      value = static_cast<std::int16_t>(
+          kToneAmplitude * std::sin(2 * M_PI * kToneHz * static_cast<double>(n - burst_start) /
+                                    tone_rate_));
+    }
+    samples[2 * i] = samples[2 * i + 1] = value;
+  }
+  packet_->pts = packet_->dts = tone_written_;
+  packet_->duration = count;
+  packet_->stream_index = tone_->index;
+  av_packet_rescale_ts(packet_.get(), AVRational{1, tone_rate_}, tone_->time_base);
+  code = av_interleaved_write_frame(output_.get(), packet_.get());
+  if (code < 0) return *error = Describe("write", code), false;
+  tone_written_ = end;
+  return true;
+}
 
 bool Encoder::OpenVideo(const TapeSpec& spec, std::string* error) {
   const AVCodec* encoder = nullptr;
@@ -147,6 +209,7 @@ bool Encoder::Open(const std::string& path, const TapeSpec& spec, std::string* e
   packet_.reset(av_packet_alloc());
   if (!frame_ || !packet_) return *error = "out of memory", false;
   if (!OpenVideo(spec, error) || !AddAudioTracks(spec.audio_tracks, error)) return false;
+  if (spec.tone_bursts && !AddToneTrack(spec.sound_rate, error)) return false;
   if ((code = avio_open(&output_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
     return *error = Describe("open", code), false;
   }
@@ -174,7 +237,8 @@ bool Encoder::Write(std::uint32_t frame_number, int timecode_fps, std::string* e
     }
   }
   frame_->pts = frame_number;
-  return Drain(frame_.get(), error) && WriteAudioUntil(frame_number, error);
+  return Drain(frame_.get(), error) && WriteAudioUntil(frame_number, error) &&
+         WriteToneUntil(frame_number, error);
 }
 
 bool Encoder::WriteAudioUntil(std::uint32_t frame_number, std::string* error) {
@@ -237,6 +301,8 @@ bool WriteTestTape(const std::string& path, const TapeSpec& spec, std::string* e
   } else if (spec.gop < 1 || spec.gop > kMaxGop || spec.b_frames < 0 ||
              spec.b_frames > kMaxBFrames) {
     reason = "the group of pictures must be from 1 to 100000, with 0 to 3 B pictures";
+  } else if (spec.tone_bursts && spec.sound_rate != 48000 && spec.sound_rate != 44100) {
+    reason = "the sound rate must be 48000 or 44100";
   } else if (spec.audio_tracks < 0 || spec.audio_tracks > kMaxAudioTracks) {
     reason = "a tape has 0 to 16 sound tracks";
   }

@@ -27,6 +27,12 @@ struct TapeSpec {
   bool open_gop = false;  // H.264: B pictures just before a key frame may refer to it
   int audio_tracks = 0;   // silent sound tracks beside the pictures (0 .. 16), 8 kHz mono PCM
                           // in 10 ms packets
+  // With tone_bursts, one more track: stereo PCM at sound_rate (48000 or 44100) that is silent
+  // but for a 10 ms 1 kHz tone burst starting exactly at the first sample of every frame whose
+  // number is a multiple of the timecode rate (25 or 30), so that tests can measure how far
+  // picture and sound are apart.
+  bool tone_bursts = false;
+  int sound_rate = 48000;
 };
 
 // Writes the tape. False with a reason on failure; a half-written file is removed.

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <iostream>
 #include <vector>
 
@@ -16,8 +17,52 @@ constexpr int kLargestStartWidth = 960;  // a 1080 output starts at half size
 
 }  // namespace
 
+// The window's place among the program's sinks: keeps the newest frame and asks the
+// user-interface thread to draw it, never more than one request on its way.
+class CMonitorWindow::Sink : public IProgramSink {
+ public:
+  explicit Sink(CMonitorWindow* window) : window_(window) {}
+
+  void Push(std::shared_ptr<const ProgramFrame> frame) override {
+    {
+      std::lock_guard lock(mutex_);
+      latest_ = std::move(frame);
+      ++received_;
+    }
+    if (!posted_.exchange(true)) {
+      QMetaObject::invokeMethod(window_, [window = window_] { window->Refresh(); },
+                                Qt::QueuedConnection);
+    }
+  }
+  ProgramSinkStats Stats() const override {
+    std::lock_guard lock(mutex_);
+    ProgramSinkStats stats;
+    stats.received = received_;
+    stats.sent = received_;
+    return stats;
+  }
+  std::string Name() const override { return "monitor window"; }
+
+  // User-interface thread.
+  std::shared_ptr<const ProgramFrame> Take() {
+    posted_ = false;
+    std::lock_guard lock(mutex_);
+    return latest_;
+  }
+
+ private:
+  CMonitorWindow* const window_;
+  std::atomic<bool> posted_{false};  // a Refresh is on its way to the user-interface thread
+  mutable std::mutex mutex_;         // guards latest_ and received_
+  std::shared_ptr<const ProgramFrame> latest_;
+  std::int64_t received_ = 0;
+};
+
 CMonitorWindow::CMonitorWindow(CSoftwareBoard& board, DecoderLimits limits, QWidget* parent)
-    : QWidget(parent), monitor_(std::make_unique<CBoardMonitor>(board, limits)) {
+    : QWidget(parent),
+      monitor_(std::make_unique<CBoardMonitor>(board, limits)),
+      program_(std::make_unique<CProgramOutput>(board, *monitor_)),
+      sink_(std::make_shared<Sink>(this)) {
   setAttribute(Qt::WA_QuitOnClose, false);  // closing the monitor does not end the deck
   setAttribute(Qt::WA_OpaquePaintEvent);
   const OutputFormat& format = board.config().format;
@@ -27,44 +72,36 @@ CMonitorWindow::CMonitorWindow(CSoftwareBoard& board, DecoderLimits limits, QWid
     width = kLargestStartWidth;
   }
   resize(width, height);
-  placement_ = Placement{format.width, format.height, 0, 0};
   image_ = QImage(format.width, format.height, QImage::Format_RGB32);
   image_.fill(Qt::black);
   setWindowTitle(QString::fromStdString(monitor_->Current().title));
-  // The output thread only posts; the drawing happens here on the user-interface thread.
-  monitor_->SetListener([this] {
-    if (!refresh_posted_.exchange(true)) {
-      QMetaObject::invokeMethod(this, [this] { Refresh(); }, Qt::QueuedConnection);
-    }
-  });
+  // The output thread only hands frames over; the drawing happens on the user-interface thread.
+  program_->AddSink(sink_);
 }
 
 CMonitorWindow::~CMonitorWindow() {
-  // No post may start once the widget begins to go; posted ones die with it.
-  monitor_->SetListener(nullptr);
+  // No hand-over may start once the widget begins to go; posted refreshes die with it.
+  program_->RemoveSink(sink_.get());
+  program_.reset();
   monitor_.reset();
 }
 
 void CMonitorWindow::Refresh() {
-  refresh_posted_ = false;
-  const CBoardMonitor::View view = monitor_->Current();
-  if (view.picture != picture_ || !(view.placement == placement_)) {
-    std::vector<std::uint32_t> pixels;
-    ComposeOutput(view.picture.get(), view.placement, &pixels);
-    QImage image(view.placement.output_width, view.placement.output_height,
-                 QImage::Format_RGB32);
-    const std::size_t row = static_cast<std::size_t>(view.placement.output_width) * 4;
+  const std::shared_ptr<const ProgramFrame> frame = sink_->Take();
+  if (!frame) return;
+  if (frame->pixels != pixels_ && frame->pixels) {
+    QImage image(frame->width, frame->height, QImage::Format_RGB32);
+    const std::size_t row = static_cast<std::size_t>(frame->width) * 4;
     for (int y = 0; y < image.height(); ++y) {
-      std::memcpy(image.scanLine(y), pixels.data() + static_cast<std::size_t>(y) * image.width(),
-                  row);
+      std::memcpy(image.scanLine(y),
+                  frame->pixels->data() + static_cast<std::size_t>(y) * image.width(), row);
     }
     image_ = std::move(image);
-    picture_ = view.picture;
-    placement_ = view.placement;
+    pixels_ = frame->pixels;
     update();
   }
-  shown_tick_ = view.tick;
-  setWindowTitle(QString::fromStdString(view.title));
+  shown_tick_ = frame->tick;
+  setWindowTitle(QString::fromStdString(monitor_->Current().title));
 }
 
 void CMonitorWindow::paintEvent(QPaintEvent*) {

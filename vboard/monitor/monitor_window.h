@@ -10,16 +10,19 @@
 #include <memory>
 
 #include "vboard/board_monitor.h"
+#include "vboard/output/program_output.h"
 
 namespace vxr {
 
 // The board's output monitor window: what a monitor wired to the board's output would show, the
 // tape's pictures placed as the board places them, redrawn at every output tick (the latest one
 // when the user-interface thread falls behind). Its title names the tape, the output format and
-// the timecode of the picture. It follows the board and never holds it up; closing it only hides
-// it. Off screen it works without being shown. It must be destroyed before the board.
+// the timecode of the picture. It is one sink of the board's program output; it follows the board
+// and never holds it up; closing it only hides it. Off screen it works without being shown. It
+// must be destroyed before the board.
 class CMonitorWindow : public QWidget {
  public:
+  // A window with the board's program output of its own (its monitor watching the deck's board).
   explicit CMonitorWindow(CSoftwareBoard& board, DecoderLimits limits = {},
                           QWidget* parent = nullptr);
   ~CMonitorWindow() override;
@@ -28,19 +31,22 @@ class CMonitorWindow : public QWidget {
   const QImage& OutputImage() const { return image_; }
   std::int64_t ShownTick() const { return shown_tick_; }
   CBoardMonitor& monitor() { return *monitor_; }
+  // The program output the window shows; other sinks (streams) may join it.
+  CProgramOutput& program() { return *program_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  // User-interface thread: takes the monitor's latest view.
+  class Sink;
+  // User-interface thread: takes the latest program frame.
   void Refresh();
 
   std::unique_ptr<CBoardMonitor> monitor_;
-  std::atomic<bool> refresh_posted_{false};  // a Refresh is on its way to the UI thread
+  std::unique_ptr<CProgramOutput> program_;
+  std::shared_ptr<Sink> sink_;
   QImage image_;
-  std::shared_ptr<const Picture> picture_;  // what image_ was composed from
-  Placement placement_;
+  std::shared_ptr<const std::vector<std::uint32_t>> pixels_;  // what image_ was made from
   std::int64_t shown_tick_ = -1;
 };
 

@@ -1,0 +1,211 @@
+// The real vxrdeck program streaming its program output to a receiver on this machine, driven
+// by an edit controller over a pseudo-terminal; the board's output record is the oracle.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "protocol/status_bits.h"
+#include "testing/controller_line.h"
+#include "testing/deck_process.h"
+#include "testing/media/stream_receiver.h"
+#include "testing/media/test_tapes.h"
+#include "testing/pty_pair.h"
+
+namespace vxr {
+namespace {
+
+using testing::Bytes;
+using testing::WaitFor;
+
+constexpr int kStartMs = 30000;
+constexpr int kActMs = 10000;
+
+int FreeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+struct RecordLine {
+  std::int64_t tape_frame = -1;
+  std::string timecode;
+  std::string word;
+};
+
+// The output record: tick -> what the output carried.
+std::map<std::int64_t, RecordLine> ReadRecord(const std::string& path) {
+  std::map<std::int64_t, RecordLine> record;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::int64_t tick = 0, ns = 0;
+    std::string frame;
+    RecordLine entry;
+    if (!(fields >> tick >> ns >> frame >> entry.timecode >> entry.word)) continue;
+    entry.tape_frame = frame == "-" ? -1 : std::stoll(frame);
+    record[tick] = entry;
+  }
+  return record;
+}
+
+TEST(VxrdeckStreamTest, AReceiverGetsTheTapesPicturesSoundAndTimecodeAsTheOutputRecordSaysThroughPlayStillAndJog) {
+  testing::TempFolder folder;
+  testing::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  testing::ControllerLine line(pty);
+  TapeSpec spec;
+  spec.frames = 300;
+  spec.tone_bursts = true;
+  std::string error;
+  const std::string tape = testing::MakeTestTape(folder, "reel.avi", spec, &error);
+  ASSERT_FALSE(tape.empty()) << error;
+  const int port = FreeUdpPort();
+  const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+  const std::string record_path = folder.File("record.log");
+  testing::DeckProcess program(VXRDECK_PROGRAM, folder.path(),
+                               {{"VXR_BOARD_LOG", record_path}});
+  ASSERT_TRUE(program.Start({"--tape", tape, "--port", pty.SlavePath(), "--remote", "--output",
+                             url + "?burntc=1"}));
+  ASSERT_TRUE(WaitFor([&] {
+    const Bytes s = line.Status(1);
+    return !program.Running() || (s.size() == 1 && s[0] == 0x00);
+  }, kStartMs)) << program.Log();
+  ASSERT_TRUE(program.Running()) << program.Log();
+
+  // The receiver joins the running stream.
+  auto receiving = std::async(std::launch::async, [&] {
+    return ReceiveStream(url + "?timeout=3000000&fifo_size=1000000", 100000,
+                         std::chrono::milliseconds(3000), std::chrono::seconds(120));
+  });
+  const Bytes ack = {0x10, 0x01, 0x11};
+  std::int64_t still = -1;
+  int step = 0;
+  // Cue to 00:00:02:00, play two seconds, stop (the picture stands still), then jog forward and
+  // back at play speed. The deck ends whatever happened, so that the receiver ends too.
+  const bool driven = [&] {
+    ++step;
+    if (line.Send({0x24, 0x31, 0x00, 0x02, 0x00, 0x00}) != ack) return false;
+    ++step;
+    if (!WaitFor([&] { return line.Has(status::CueUp_Complete); }, kActMs)) return false;
+    ++step;
+    if (line.Send({0x20, 0x01}) != ack) return false;
+    ++step;
+    if (!WaitFor([&] { return line.TimeSense() >= 100; }, kActMs)) return false;
+    ++step;
+    if (line.Send({0x20, 0x00}) != ack) return false;
+    ++step;
+    if (!WaitFor([&] { return line.Has(status::Stop); }, kActMs)) return false;
+    still = line.TimeSense();
+    ++step;
+    if (line.Send({0x21, 0x11, 0x40}) != ack) return false;  // jog forward, +1.0
+    ++step;
+    if (!WaitFor([&] { return line.TimeSense() >= still + 25; }, kActMs)) return false;
+    ++step;
+    if (line.Send({0x21, 0x21, 0x40}) != ack) return false;  // jog back, -1.0
+    return WaitFor([&] { return line.TimeSense() <= still + 10; }, kActMs);
+  }();
+  const std::int64_t where = line.TimeSense();
+  const Bytes status = line.Status(9);
+  program.Signal(SIGTERM);
+  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
+  ASSERT_TRUE(driven) << "the deck did not follow the controller at step " << step
+                      << ", time " << where << " after " << still << ", status "
+                      << ::testing::PrintToString(status);
+
+  const ReceivedStream received = receiving.get();
+  ASSERT_TRUE(received.opened) << received.error;
+  const std::map<std::int64_t, RecordLine> record = ReadRecord(record_path);
+  ASSERT_FALSE(record.empty());
+  ASSERT_GT(received.pictures.size(), 50u);
+
+  // Line the stream up with the record at a picture of play (its frame is on one tick only).
+  std::int64_t anchor_tick = -1;
+  double anchor_seconds = 0;
+  for (const ReceivedPicture& picture : received.pictures) {
+    if (!picture.strip || *picture.strip < 60 || *picture.strip > 90) continue;
+    for (const auto& [tick, entry] : record) {
+      if (entry.tape_frame == *picture.strip) {
+        anchor_tick = tick;
+        anchor_seconds = picture.seconds;
+        break;
+      }
+    }
+    if (anchor_tick >= 0) break;
+  }
+  ASSERT_GE(anchor_tick, 0) << "no picture of play received";
+  // One picture a tick, in order, from the first received to the end of the stream.
+  int checked = 0;
+  int gaps = 0;
+  std::int64_t last_tick = -1;
+  for (const ReceivedPicture& picture : received.pictures) {
+    const std::int64_t tick = anchor_tick + std::llround((picture.seconds - anchor_seconds) * 25);
+    EXPECT_GT(tick, last_tick) << "pictures out of order";
+    if (last_tick >= 0 && tick != last_tick + 1) ++gaps;
+    last_tick = tick;
+    const auto entry = record.find(tick);
+    if (entry == record.end() || entry->second.word != "shown") continue;
+    ASSERT_TRUE(picture.strip) << "tick " << tick;
+    EXPECT_EQ(*picture.strip, entry->second.tape_frame) << "tick " << tick;
+    EXPECT_EQ(picture.timecode, entry->second.timecode) << "tick " << tick;
+    ++checked;
+  }
+  EXPECT_EQ(gaps, 0);
+  EXPECT_GT(checked, 50);
+
+  // Sound with the picture: during play every tone burst starts with its frame's picture.
+  int bursts = 0;
+  for (const auto& [tick, entry] : record) {
+    if (entry.tape_frame % 25 != 0 || entry.tape_frame < 75 || entry.tape_frame > 100) continue;
+    const auto before = record.find(tick - 1);
+    const auto after = record.find(tick + 1);
+    if (before == record.end() || after == record.end() ||
+        before->second.tape_frame != entry.tape_frame - 1 ||
+        after->second.tape_frame != entry.tape_frame + 1) {
+      continue;  // not moving forward at play speed here
+    }
+    const double picture_time = anchor_seconds + (tick - anchor_tick) / 25.0;
+    const auto expected =
+        static_cast<std::int64_t>(std::llround((picture_time - received.sound_start) * 48000));
+    const std::int64_t onset = FindToneOnset(received.sound, expected - 2400, 0.05f);
+    ASSERT_GE(onset, 0);
+    EXPECT_LE(std::fabs((onset - expected) / 48.0), 1.0) << "frame " << entry.tape_frame;
+    ++bursts;
+  }
+  EXPECT_GE(bursts, 1);
+  // In still no sound is heard.
+  float loudest_in_still = 0;
+  for (const auto& [tick, entry] : record) {
+    const auto before = record.find(tick - 2);
+    if (entry.tape_frame != still || before == record.end() || before->second.tape_frame != still) {
+      continue;
+    }
+    const auto at = static_cast<std::int64_t>(std::llround(
+        (anchor_seconds + (tick - anchor_tick) / 25.0 - received.sound_start) * 48000));
+    for (std::int64_t i = at; i < at + 1920 && i < static_cast<std::int64_t>(received.sound.size());
+         ++i) {
+      if (i >= 0) loudest_in_still = std::max(loudest_in_still, std::fabs(received.sound[i]));
+    }
+  }
+  EXPECT_LT(loudest_in_still, 0.01f);
+}
+
+}  // namespace
+}  // namespace vxr

@@ -1,0 +1,222 @@
+// stream_output: the real vxrdeck program playing a tape while it sends its program stream to a
+// receiver on this machine, at 720x576 and 1920x1080. Prints the stream's own figures (pictures
+// sent and dropped, encode time, tick to sent), what the receiver got (pictures, the sound's
+// offset from the picture), the program's CPU share, the control port's reply latency on both
+// sides while streaming, and the CPU of the ffmpeg command-line tool coding the same tape with
+// the same settings, when it is installed.
+//
+//   stream_output [--seconds N] [--format pal|1080-25]...      (default 60 s, both formats)
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/status_bits.h"
+#include "testing/controller_line.h"
+#include "testing/deck_process.h"
+#include "testing/media/stream_receiver.h"
+#include "testing/media/test_tapes.h"
+#include "testing/pty_pair.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using vxr::testing::Bytes;
+
+constexpr int kPollMs = 20;  // an edit controller's status pace
+
+struct Format {
+  std::string name;
+  int width;
+  int height;
+  const char* bitrate;  // the deck's default for the size, for the ffmpeg tool
+};
+
+int FreeUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// User plus system CPU of a process so far, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  double user = 0, system = 0;
+  fields >> user >> system;
+  return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double Percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+}
+
+std::string LineAfter(const std::string& log, const std::string& start) {
+  const std::size_t at = log.rfind(start);
+  if (at == std::string::npos) return "(not reported)";
+  return log.substr(at, log.find('\n', at) - at);
+}
+
+// The ffmpeg tool coding the tape as the deck does, in real time; its CPU per second.
+double FfmpegCpuPerSecond(const std::string& tape, const Format& format, int seconds) {
+  if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) return -1;
+  const std::string url = "udp://127.0.0.1:" + std::to_string(FreeUdpPort()) + "?pkt_size=1316";
+  const std::string t = std::to_string(seconds);
+  std::vector<std::string> args = {"ffmpeg",   "-hide_banner", "-loglevel", "error", "-re",
+                                   "-i",       tape,           "-t",        t,       "-c:v",
+                                   "libx264",  "-preset",      "veryfast",  "-tune", "zerolatency",
+                                   "-g",       "25",           "-bf",       "0",     "-b:v",
+                                   format.bitrate, "-maxrate", format.bitrate, "-bufsize",
+                                   format.bitrate, "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a",
+                                   "192k",     "-ar",          "48000",     "-ac",   "2",
+                                   "-f",       "mpegts",       url};
+  const auto start = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp("ffmpeg", argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
+                     usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+  return wall > 0 ? cpu / wall : -1;
+}
+
+void Run(const Format& format, int seconds) {
+  vxr::testing::TempFolder folder;
+  vxr::TapeSpec spec;
+  spec.width = format.width;
+  spec.height = format.height;
+  spec.frames = static_cast<std::uint32_t>((seconds + 10) * 25);
+  spec.tone_bursts = true;
+  std::string error;
+  const std::string tape = vxr::testing::MakeTestTape(folder, "reel.avi", spec, &error);
+  if (tape.empty()) {
+    std::printf("%s: no tape: %s\n", format.name.c_str(), error.c_str());
+    return;
+  }
+  vxr::testing::PtyPair pty;
+  vxr::testing::ControllerLine line(pty);
+  const std::string url = "udp://127.0.0.1:" + std::to_string(FreeUdpPort());
+  vxr::testing::DeckProcess deck(VXRDECK_PROGRAM, folder.path(),
+                                 {{"VXR_BOARD_FORMAT", format.name}});
+  if (!deck.Start({"--tape", tape, "--port", pty.SlavePath(), "--remote", "--output", url}) ||
+      !vxr::testing::WaitFor([&] { return line.Status(1) == Bytes{0x00}; }, 30000)) {
+    std::printf("%s: the deck did not start\n%s", format.name.c_str(), deck.Log().c_str());
+    return;
+  }
+  auto receiving = std::async(std::launch::async, [&] {
+    return vxr::ReceiveStream(url + "?timeout=3000000&fifo_size=1000000", 1000000,
+                              std::chrono::milliseconds(3000), std::chrono::seconds(seconds + 60));
+  });
+  line.Send({0x20, 0x01});  // play
+  const double cpu_start = CpuSeconds(deck.Pid());
+  const auto start = Clock::now();
+  std::vector<double> replies;
+  while (Clock::now() - start < std::chrono::seconds(seconds)) {
+    double ms = 0;
+    line.SendTimed({0x61, 0x20, 0x03}, &ms);
+    replies.push_back(ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  }
+  const double cpu = CpuSeconds(deck.Pid()) - cpu_start;
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  deck.Signal(SIGTERM);
+  deck.WaitForExit(10000);
+  const vxr::ReceivedStream received = receiving.get();
+
+  // The sound's offset from the picture: each tone burst against the picture of its frame.
+  std::vector<double> offsets_ms;
+  const auto& pictures = received.pictures;
+  for (std::size_t i = 1; i + 1 < pictures.size(); ++i) {
+    const auto& p = pictures[i];
+    if (!p.strip || *p.strip % 25 != 0 || !pictures[i - 1].strip ||
+        *pictures[i - 1].strip + 1 != *p.strip) {
+      continue;
+    }
+    const auto expected =
+        static_cast<std::int64_t>(std::llround((p.seconds - received.sound_start) * 48000));
+    const std::int64_t onset = vxr::FindToneOnset(received.sound, expected - 2400, 0.05f);
+    if (onset >= 0) offsets_ms.push_back((onset - expected) / 48.0);
+  }
+  double worst_offset = 0;
+  for (double o : offsets_ms) worst_offset = std::max(worst_offset, std::fabs(o));
+
+  const std::string log = deck.Log();
+  std::printf("== %s %dx%d, %d s of play\n", format.name.c_str(), format.width, format.height,
+              seconds);
+  std::printf("stream: %s\n", LineAfter(log, "output udp").c_str());
+  std::printf("received: %zu pictures, %.1f s of sound; A/V offset over %zu bursts: worst %.3f ms\n",
+              pictures.size(), received.sound.size() / 48000.0, offsets_ms.size(), worst_offset);
+  std::printf("deck CPU: %.1f %% of one core (%.2f s CPU per s of stream)\n", 100 * cpu / wall,
+              cpu / wall);
+  std::printf("reply latency while streaming, controller ms: p50 %.3f  p99 %.3f  max %.3f\n",
+              Percentile(replies, 0.5), Percentile(replies, 0.99), Percentile(replies, 1.0));
+  std::printf("  on the deck: %s\n", LineAfter(log, "Receiver on").c_str());
+  const double tool = FfmpegCpuPerSecond(tape, format, seconds);
+  if (tool >= 0) {
+    std::printf("ffmpeg tool, same tape and settings: %.2f s CPU per s (deck / tool = %.2f)\n",
+                tool, tool > 0 ? (cpu / wall) / tool : 0.0);
+  } else {
+    std::printf("ffmpeg tool: not installed, no comparison\n");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 60;
+  std::vector<Format> formats;
+  const Format pal{"pal", 720, 576, "5M"};
+  const Format hd{"1080-25", 1920, 1080, "12M"};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--seconds" && i + 1 < argc) {
+      seconds = std::max(5, std::atoi(argv[++i]));
+    } else if (arg == "--format" && i + 1 < argc) {
+      const std::string name = argv[++i];
+      if (name == "pal") formats.push_back(pal);
+      else if (name == "1080-25") formats.push_back(hd);
+      else return std::fprintf(stderr, "stream_output: unknown format %s\n", name.c_str()), 2;
+    } else {
+      std::fprintf(stderr, "usage: stream_output [--seconds N] [--format pal|1080-25]...\n");
+      return 2;
+    }
+  }
+  if (formats.empty()) formats = {pal, hd};
+  for (const Format& format : formats) Run(format, seconds);
+  return 0;
+}

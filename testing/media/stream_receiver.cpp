@@ -1,0 +1,156 @@
+#include "testing/media/stream_receiver.h"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+}
+
+#include "tools/maketape/tape_picture.h"
+#include "vboard/output/stream_output.h"
+
+namespace vxr {
+namespace {
+
+struct Deadline {
+  std::chrono::steady_clock::time_point end;
+  std::chrono::steady_clock::time_point idle_end;
+  std::chrono::milliseconds idle;
+};
+
+int Interrupt(void* opaque) {
+  const auto* deadline = static_cast<const Deadline*>(opaque);
+  const auto now = std::chrono::steady_clock::now();
+  return now > deadline->end || now > deadline->idle_end;
+}
+
+struct InputCloser {
+  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+
+float SampleAsFloat(const AVFrame* frame, int index) {
+  switch (frame->format) {
+    case AV_SAMPLE_FMT_FLTP:
+      return reinterpret_cast<const float*>(frame->data[0])[index];
+    case AV_SAMPLE_FMT_FLT:
+      return reinterpret_cast<const float*>(frame->data[0])[index * frame->ch_layout.nb_channels];
+    case AV_SAMPLE_FMT_S16P:
+      return reinterpret_cast<const std::int16_t*>(frame->data[0])[index] / 32768.0f;
+    case AV_SAMPLE_FMT_S16:
+      return reinterpret_cast<const std::int16_t*>(
+                 frame->data[0])[index * frame->ch_layout.nb_channels] /
+             32768.0f;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
+                             std::chrono::milliseconds idle_timeout,
+                             std::chrono::milliseconds deadline_after) {
+  ReceivedStream received;
+  Deadline deadline{std::chrono::steady_clock::now() + deadline_after,
+                    std::chrono::steady_clock::now() + deadline_after, idle_timeout};
+  AVFormatContext* raw = avformat_alloc_context();
+  raw->interrupt_callback.callback = &Interrupt;
+  raw->interrupt_callback.opaque = &deadline;
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "probesize", "2000000", 0);
+  if (avformat_open_input(&raw, url.c_str(), nullptr, &options) < 0) {
+    av_dict_free(&options);
+    received.error = "cannot open " + url;
+    return received;
+  }
+  av_dict_free(&options);
+  std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+  deadline.idle_end = std::chrono::steady_clock::now() + idle_timeout;
+  if (avformat_find_stream_info(input.get(), nullptr) < 0) {
+    received.error = "no stream information";
+    return received;
+  }
+  received.opened = true;
+  const int video_index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  const int audio_index = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  auto open_decoder = [&](int index) -> std::unique_ptr<AVCodecContext, CodecFreer> {
+    if (index < 0) return nullptr;
+    const AVStream* stream = input->streams[index];
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (codec == nullptr) return nullptr;
+    std::unique_ptr<AVCodecContext, CodecFreer> context(avcodec_alloc_context3(codec));
+    avcodec_parameters_to_context(context.get(), stream->codecpar);
+    context->pkt_timebase = stream->time_base;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
+    return context;
+  };
+  auto video = open_decoder(video_index);
+  auto audio = open_decoder(audio_index);
+  if (!video) {
+    received.error = "no video decoder";
+    return received;
+  }
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  bool sound_started = false;
+  auto drain_video = [&] {
+    while (avcodec_receive_frame(video.get(), frame) >= 0) {
+      ReceivedPicture picture;
+      const AVRational tb = input->streams[video_index]->time_base;
+      picture.seconds = frame->best_effort_timestamp * av_q2d(tb);
+      picture.width = frame->width;
+      picture.height = frame->height;
+      picture.strip = ReadFrameStrip(frame->data[0], frame->linesize[0], frame->width,
+                                     frame->height);
+      for (int i = 0; i < frame->nb_side_data; ++i) {
+        const AVFrameSideData* side = frame->side_data[i];
+        if (side->type == AV_FRAME_DATA_SEI_UNREGISTERED && side->size > 16 &&
+            std::memcmp(side->data, kTimecodeSeiUuid, 16) == 0) {
+          picture.timecode.assign(reinterpret_cast<const char*>(side->data) + 16, side->size - 16);
+        }
+      }
+      received.pictures.push_back(std::move(picture));
+      av_frame_unref(frame);
+    }
+  };
+  auto drain_audio = [&] {
+    while (avcodec_receive_frame(audio.get(), frame) >= 0) {
+      if (!sound_started) {
+        const AVRational tb = input->streams[audio_index]->time_base;
+        received.sound_start = frame->best_effort_timestamp * av_q2d(tb);
+        sound_started = true;
+      }
+      for (int i = 0; i < frame->nb_samples; ++i) received.sound.push_back(SampleAsFloat(frame, i));
+      av_frame_unref(frame);
+    }
+  };
+  while (received.pictures.size() < max_pictures && av_read_frame(input.get(), packet) >= 0) {
+    deadline.idle_end = std::chrono::steady_clock::now() + idle_timeout;
+    if (packet->stream_index == video_index) {
+      if (avcodec_send_packet(video.get(), packet) >= 0) drain_video();
+    } else if (audio && packet->stream_index == audio_index) {
+      if (avcodec_send_packet(audio.get(), packet) >= 0) drain_audio();
+    }
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  av_frame_free(&frame);
+  return received;
+}
+
+std::int64_t FindToneOnset(const std::vector<float>& sound, std::int64_t from, float threshold) {
+  for (std::int64_t i = std::max<std::int64_t>(0, from); i < static_cast<std::int64_t>(sound.size());
+       ++i) {
+    if (std::fabs(sound[static_cast<std::size_t>(i)]) > threshold) return i;
+  }
+  return -1;
+}
+
+}  // namespace vxr
