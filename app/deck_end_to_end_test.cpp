@@ -107,13 +107,17 @@ TEST_F(DeckEndToEndTest, AnEditControllerDrivesTheWholeDeck) {
   ASSERT_TRUE(WaitFor([&] { return Has(status::Stop) && !Has(status::Shuttle); }));
 
   // Fast wind to the end, rewind to the start.
+  // The wind has ended once it reached the end and stopped there (Stop alone may still be the
+  // state before the player took the command).
   EXPECT_EQ(Send({0x20, 0x10}), kAck);
-  ASSERT_TRUE(WaitFor([&] { return !Has(status::Fast_FWD) && Has(status::Stop); }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return OnOutput() == 299 && !Has(status::Fast_FWD) && Has(status::Stop); }));
   EXPECT_EQ(TimeSense(), 299);
   EXPECT_TRUE(Has(status::End_Of_Tape));
   EXPECT_EQ(OnOutput(), 299);
   EXPECT_EQ(Send({0x20, 0x20}), kAck);
-  ASSERT_TRUE(WaitFor([&] { return !Has(status::Rewind) && Has(status::Stop); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return OnOutput() == 0 && !Has(status::Rewind) && Has(status::Stop); }));
   EXPECT_EQ(TimeSense(), 0);
   EXPECT_EQ(OnOutput(), 0);
 
