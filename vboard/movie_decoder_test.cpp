@@ -19,8 +19,8 @@
 #include "vboard/super_clip.h"
 #include "vboard/tape_decoder.h"
 #include "testing/media/test_tapes.h"
-#include "tools/maketape/av_handles.h"
-#include "tools/maketape/tape_picture.h"
+#include "testing/media/av_handles.h"
+#include "testing/media/tape_picture.h"
 #include "vboard/test_pictures.h"
 
 namespace vxr {

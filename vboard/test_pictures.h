@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/maketape/tape_picture.h"
+#include "testing/media/tape_picture.h"
 #include "vboard/movie_decoder.h"
 
 namespace vxr::testing {

@@ -10,7 +10,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-#include "tools/maketape/tape_picture.h"
+#include "testing/media/tape_picture.h"
 #include "vboard/output/stream_output.h"
 
 namespace vxr {

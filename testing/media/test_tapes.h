@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tools/maketape/tape_writer.h"
+#include "testing/media/tape_writer.h"
 
 namespace vxr::testing {
 

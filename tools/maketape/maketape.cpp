@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "tools/maketape/tape_writer.h"
+#include "testing/media/tape_writer.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "platform/diagnostics.h"
 #include "testing/media/stream_receiver.h"
 #include "testing/wait_for.h"
-#include "tools/maketape/tape_picture.h"
+#include "testing/media/tape_picture.h"
 #include "vboard/output/sound_cadence.h"
 
 namespace vxr {

@@ -1,4 +1,4 @@
-#include "tools/maketape/tape_picture.h"
+#include "testing/media/tape_picture.h"
 
 #include <algorithm>
 #include <cstdio>

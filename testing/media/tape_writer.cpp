@@ -1,4 +1,4 @@
-#include "tools/maketape/tape_writer.h"
+#include "testing/media/tape_writer.h"
 
 #include <cmath>
 #include <cstdio>
@@ -11,8 +11,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "tools/maketape/av_handles.h"
-#include "tools/maketape/tape_picture.h"
+#include "testing/media/av_handles.h"
+#include "testing/media/tape_picture.h"
 
 namespace vxr {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/maketape/tape_picture.h"
+#include "testing/media/tape_picture.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "testing/media/test_tapes.h"
-#include "tools/maketape/tape_reader.h"
+#include "testing/media/tape_reader.h"
 
 namespace vxr {
 namespace {

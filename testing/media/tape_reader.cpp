@@ -1,10 +1,10 @@
-#include "tools/maketape/tape_reader.h"
+#include "testing/media/tape_reader.h"
 
 #include <memory>
 
 
-#include "tools/maketape/av_handles.h"
-#include "tools/maketape/tape_picture.h"
+#include "testing/media/av_handles.h"
+#include "testing/media/tape_picture.h"
 
 namespace vxr {
 namespace {
