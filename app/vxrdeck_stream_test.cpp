@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -205,6 +206,41 @@ TEST(VxrdeckStreamTest, AReceiverGetsTheTapesPicturesSoundAndTimecodeAsTheOutput
     }
   }
   EXPECT_LT(loudest_in_still, 0.01f);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+TEST(VxrdeckStreamTest, MalformedOutputsAreRefusedAtStartAndAPassphraseIsKeptPrivate) {
+  testing::TempFolder folder;
+  {
+    testing::DeckProcess program(VXRDECK_PROGRAM, folder.path());
+    ASSERT_TRUE(program.Start({"--output", "udp://127.0.0.1"}));
+    EXPECT_EQ(program.WaitForExit(kStartMs), 2);
+    EXPECT_NE(program.Log().find("output 'udp://127.0.0.1': no port"), std::string::npos)
+        << program.Log();
+  }
+  // The INI's list: a passphrase makes the file its owner's alone, even when the run is refused
+  // for the list's second, malformed, entry; the message names the file and hides the secret.
+  testing::DeckProcess program(VXRDECK_PROGRAM, folder.path());
+  ASSERT_EQ(::system(("mkdir -p '" + folder.path() + "/Kavendi/Calvera'").c_str()), 0);
+  {
+    std::ofstream ini(program.ConfigFile());
+    ini << "[Outputs]\n1=srt://127.0.0.1:9000?passphrase=secret-passphrase-1\n2=rtmp://x:1/a\n";
+  }
+  ::chmod(program.ConfigFile().c_str(), 0644);
+  ASSERT_TRUE(program.Start({}));
+  EXPECT_EQ(program.WaitForExit(kStartMs), 2);
+  EXPECT_NE(program.Log().find(program.ConfigFile() + " [Outputs]: output 'rtmp://x:1/a'"),
+            std::string::npos)
+      << program.Log();
+  EXPECT_EQ(program.Log().find("secret-passphrase-1"), std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(::stat(program.ConfigFile().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 }  // namespace

@@ -244,3 +244,34 @@ TEST(StreamOutputTest, AnEncoderBehindTheClockDropsPicturesAndKeepsItsQueueBound
 
 }  // namespace
 }  // namespace vxr
+
+namespace vxr {
+namespace {
+
+TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
+  const std::string url = "udp://127.0.0.1:" + std::to_string(FreePort(SOCK_DGRAM));
+  constexpr std::int64_t kTicks = 40;
+  auto receiving = std::async(std::launch::async, [&] {
+    return ReceiveStream(url + "?timeout=3000000&fifo_size=100000", kTicks,
+                         std::chrono::milliseconds(3000), std::chrono::seconds(60));
+  });
+  const ParsedOutputUrl parsed = ParseOutputUrl(url + "?vcodec=mpeg2&acodec=mp2");
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  {
+    CStreamOutput output(*parsed.settings, kFormat);
+    RunClock(output, 0, kTicks);
+  }
+  const ReceivedStream received = receiving.get();
+  ASSERT_TRUE(received.opened) << received.error;
+  ASSERT_GE(received.pictures.size(), 10u);
+  for (const ReceivedPicture& picture : received.pictures) {
+    ASSERT_TRUE(picture.strip);
+    const std::int64_t tick = *picture.strip - 200;  // play: tape frame 200 + tick
+    EXPECT_NEAR(picture.seconds - received.pictures.front().seconds,
+                (tick - (*received.pictures.front().strip - 200)) / 25.0, 1e-3);
+  }
+  EXPECT_GT(received.sound.size(), 48000u / 2);
+}
+
+}  // namespace
+}  // namespace vxr
