@@ -1,5 +1,5 @@
 # vxrdeck: the two everyday commands are `make run` and `make test`.
-.PHONY: deps test test-asan test-tsan run build bench fuzz soak clean
+.PHONY: deps test test-asan test-tsan run build bench fuzz soak clean format format-check
 
 deps:
 	@./scripts/install-deps.sh
@@ -50,6 +50,12 @@ soak: build
 # dialog opens on sample.avi. Options go in ARGS: make run ARGS="--port /dev/ttyUSB0".
 run: build
 	cd build/dev/bin && exec ./vxrdeck $(ARGS)
+
+# One format for every C++ file (.clang-format); CI checks it.
+format: deps
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+format-check: deps
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:
 	rm -rf build
