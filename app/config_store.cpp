@@ -1,8 +1,8 @@
 #include "app/config_store.h"
 
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <cstdlib>
 
@@ -21,8 +21,7 @@ QString Key(const std::string& section, const std::string& key) {
 
 }  // namespace
 
-CConfigStore::CConfigStore(std::string app_name)
-    : CConfigStore(app_name, DefaultPath(app_name)) {
+CConfigStore::CConfigStore(std::string app_name) : CConfigStore(app_name, DefaultPath(app_name)) {
   QDir().mkpath(QFileInfo(QString::fromStdString(file_path_)).absolutePath());
 }
 

@@ -29,11 +29,10 @@ class CConfigStore {
   void Write(const std::string& section, const std::string& key, const std::string& value);
   void Remove(const std::string& section, const std::string& key);
 
- // Makes the file its owner's alone when it holds a stream passphrase.
+  // Makes the file its owner's alone when it holds a stream passphrase.
   void KeepSecretsPrivate() const;
 
  private:
-
   std::string app_name_;
   std::string file_path_;
 };

@@ -144,7 +144,7 @@ TEST_F(ConfigStoreTest, AHandWrittenRecentFileListSectionIsReadAndStaysReadable)
   CRecentFileList again;
   again.ReadFrom(store);
   EXPECT_EQ(again.Paths(), (std::vector<std::string>{"/media/three.avi", "/media/reel one.avi",
-                                                      "/media/two.tml"}));
+                                                     "/media/two.tml"}));
   EXPECT_EQ(testing::IniValue(path, "Recent File List", "File1"), "/media/three.avi");
 }
 

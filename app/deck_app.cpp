@@ -12,8 +12,8 @@ namespace {
 // Qt's message boxes, and the tape dialog for choosing a tape.
 class CDeckPrompter : public CPanelPrompter {
  public:
-  std::string OpenFileName(QWidget* owner, const std::string& caption,
-                           const std::string& directory, const std::string& filter) override {
+  std::string OpenFileName(QWidget* owner, const std::string& caption, const std::string& directory,
+                           const std::string& filter) override {
     return CTapeFileDialog::Choose(owner, caption, directory, filter);
   }
 };

@@ -11,8 +11,8 @@
 #include "player/server_registry.h"
 #include "protocol/frame.h"
 #include "protocol/status_bits.h"
-#include "testing/media/test_tapes.h"
 #include "testing/controller_line.h"
+#include "testing/media/test_tapes.h"
 #include "testing/pty_pair.h"
 #include "vboard/software_board.h"
 #include "vboard/timeline.h"
@@ -110,8 +110,8 @@ TEST_F(DeckEndToEndTest, AnEditControllerDrivesTheWholeDeck) {
   // The wind has ended once it reached the end and stopped there (Stop alone may still be the
   // state before the player took the command).
   EXPECT_EQ(Send({0x20, 0x10}), kAck);
-  ASSERT_TRUE(WaitFor(
-      [&] { return OnOutput() == 299 && !Has(status::Fast_FWD) && Has(status::Stop); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return OnOutput() == 299 && !Has(status::Fast_FWD) && Has(status::Stop); }));
   EXPECT_EQ(TimeSense(), 299);
   EXPECT_TRUE(Has(status::End_Of_Tape));
   EXPECT_EQ(OnOutput(), 299);

@@ -73,7 +73,9 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
 std::string DeckUsage(const std::string& program_name) {
   return "Usage: " + program_name +
          " [--port NAME] [--tape PATH] [--remote] [--no-monitor] [--output URL]...\n"
-         "       " + program_name + " --help | --version\n"
+         "       " +
+         program_name +
+         " --help | --version\n"
          "\n"
          "Starts the tape deck's front panel. Without options the deck starts under local\n"
          "control with no tape, and the edit controller is served once REMOTE is pressed.\n"
@@ -92,7 +94,9 @@ std::string DeckUsage(const std::string& program_name) {
          "  --version     print the version\n"
          "\n"
          "SIGINT and SIGTERM end the deck as its POWER button does. The settings live in\n"
-         "$XDG_CONFIG_HOME/Kavendi/Calvera/" + program_name + ".ini (~/.config by default);\n"
+         "$XDG_CONFIG_HOME/Kavendi/Calvera/" +
+         program_name +
+         ".ini (~/.config by default);\n"
          "the software video board reads VXR_BOARD_COUNT, VXR_BOARD_FORMAT,\n"
          "VXR_BOARD_REGISTERED, VXR_BOARD_LOG and VXR_BOARD_MONITOR.\n";
 }

@@ -45,9 +45,9 @@ TEST(CommandLineTest, HelpAndVersion) {
   EXPECT_EQ(Parse({"--version"}).action, OptionsAction::kVersion);
   EXPECT_EQ(Parse({"--version", "--help"}).action, OptionsAction::kHelp);
   const std::string usage = DeckUsage("vxrdeck");
-  for (const char* word : {"--port NAME", "--tape PATH", "--remote", "--no-monitor", "--help",
-                           "--version", "VXR_BOARD_MONITOR",
-                           "Kavendi/Calvera/vxrdeck.ini", "VXR_BOARD_COUNT"}) {
+  for (const char* word :
+       {"--port NAME", "--tape PATH", "--remote", "--no-monitor", "--help", "--version",
+        "VXR_BOARD_MONITOR", "Kavendi/Calvera/vxrdeck.ini", "VXR_BOARD_COUNT"}) {
     EXPECT_NE(usage.find(word), std::string::npos) << word;
   }
 }

@@ -67,9 +67,8 @@ constexpr const char* kOutputsSection = "Outputs";
 
 // The program stream destinations of this run: the command line's, else the INI's [Outputs]
 // keys 1, 2, ... up to the first missing one. Each is checked; nothing is opened yet.
-bool OutputSettings(const std::vector<std::string>& from_command_line,
-                    const std::string& app_name, std::vector<vxr::StreamSettings>* settings,
-                    std::string* error) {
+bool OutputSettings(const std::vector<std::string>& from_command_line, const std::string& app_name,
+                    std::vector<vxr::StreamSettings>* settings, std::string* error) {
   std::vector<std::string> urls = from_command_line;
   std::string origin = "--output";
   if (urls.empty()) {

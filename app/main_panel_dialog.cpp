@@ -238,9 +238,9 @@ void CMainPanelDialog::OnRemote() {
       // must be able to see why: one line on standard error.
       const HRESULT result = deck_->StartReceiver(port_name_.c_str());
       if (FAILED(result)) {
-        Prompter().Notice(RemoteFailedText(
-            config_.AppName(), port_name_, result,
-            CheckPortRights(CSerialLink::DevicePath(port_name_.c_str()))));
+        Prompter().Notice(
+            RemoteFailedText(config_.AppName(), port_name_, result,
+                             CheckPortRights(CSerialLink::DevicePath(port_name_.c_str()))));
         return;
       }
       Prompter().Notice(RemoteServingText(config_.AppName(), port_name_));

@@ -27,7 +27,8 @@ class CMainPanelDialog : public CSkinDialog {
   static constexpr const char* kEjectingText = "Ejecting...";
   static constexpr const char* kLoadingText = "Loading ...";
   static constexpr const char* kNoDeckText = "Click POWER button to close application";
-  static constexpr const char* kTapeLoadedText = "\"Tape\" is loaded\nEJECT to load another AVI/TML";
+  static constexpr const char* kTapeLoadedText =
+      "\"Tape\" is loaded\nEJECT to load another AVI/TML";
   static constexpr const char* kSettingsSection = "Settings";
   static constexpr const char* kPortKey = "Port_name";
   static constexpr const char* kDefaultPort = "COM1";

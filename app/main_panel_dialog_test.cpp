@@ -64,7 +64,8 @@ class MainPanelTest : public ::testing::Test {
 
   std::string MakeTape(const std::string& name, double seconds = 8.0) {
     std::string error;
-    const std::string path = testing::MakeTestTape(folder_, name, testing::SmallTape(seconds), &error);
+    const std::string path =
+        testing::MakeTestTape(folder_, name, testing::SmallTape(seconds), &error);
     EXPECT_FALSE(path.empty()) << error;
     return path;
   }
@@ -80,10 +81,12 @@ class MainPanelTest : public ::testing::Test {
   std::string LabelText() { return panel_->Label(0).Text(); }
   // Ticks (and lets the player run) until condition holds.
   bool TickUntil(const std::function<bool()>& condition, int timeout_ms = 8000) {
-    return testing::WaitUntil([&] {
-      panel_->OnTimerTick();
-      return condition();
-    }, timeout_ms);
+    return testing::WaitUntil(
+        [&] {
+          panel_->OnTimerTick();
+          return condition();
+        },
+        timeout_ms);
   }
   std::uint8_t Byte(int index) {
     std::uint8_t status[16] = {};
@@ -264,9 +267,9 @@ TEST_F(MainPanelTest, RemoteWithAPortThatDoesNotExistChangesNothing) {
   EXPECT_EQ(panel_->Deck()->IsReceiverStopped(), 1);
   EXPECT_TRUE(prompter_.messages.empty());
   // No box, but one line on standard error says which port and why.
-  EXPECT_EQ(prompter_.notices, std::vector<std::string>{
-                                   "vxrdeck: REMOTE cannot open port /dev/vxr-no-such-port: "
-                                   "no such device"});
+  EXPECT_EQ(prompter_.notices,
+            std::vector<std::string>{"vxrdeck: REMOTE cannot open port /dev/vxr-no-such-port: "
+                                     "no such device"});
   EXPECT_EQ(config_.Read("Settings", "Port_name", "unset"), "unset");
   EXPECT_EQ(Byte(0) & status::Local.mask, status::Local.mask);
 }
@@ -301,9 +304,9 @@ TEST_F(MainPanelRemoteTest, RemoteThreeTimesStartsTheServiceOnce) {
     ASSERT_EQ(holder.OpenPort(pty_.SlavePath().c_str()), 0u);
     panel_->OnCommand(CMainPanelDialog::kRemoteId);
     EXPECT_EQ(ButtonState(3), 0);
-    EXPECT_EQ(prompter_.notices, std::vector<std::string>{
-                                     "vxrdeck: REMOTE cannot open port " + pty_.SlavePath() +
-                                     ": busy — another program has the port open"});
+    EXPECT_EQ(prompter_.notices,
+              std::vector<std::string>{"vxrdeck: REMOTE cannot open port " + pty_.SlavePath() +
+                                       ": busy — another program has the port open"});
   }
   panel_->OnCommand(CMainPanelDialog::kRemoteId);
   EXPECT_EQ(ButtonState(3), kLit | kDown);
@@ -501,7 +504,8 @@ class MainPanelLampTest : public MainPanelTest {
   void Show(std::initializer_list<StatusBit> bits, std::uint32_t time = 0) {
     for (int i = 0; i < 16; ++i) player_->SetStatusByte(i, 0);
     for (const StatusBit& bit : bits) {
-      player_->SetStatusByte(bit.byte, static_cast<std::uint8_t>(player_->Status()[bit.byte] | bit.mask));
+      player_->SetStatusByte(bit.byte,
+                             static_cast<std::uint8_t>(player_->Status()[bit.byte] | bit.mask));
     }
     player_->SetCurrentTime(time);
     panel_->OnTimerTick();
@@ -602,9 +606,9 @@ TEST_F(MainPanelLampTest, PanelTransportButtonsReachThePlayerOnlyInLocalState) {
   // player.
   auto press_all = [this] {
     player_->ClearCalls();
-    for (int id : {CMainPanelDialog::kRewindId, CMainPanelDialog::kPlayId,
-                   CMainPanelDialog::kFastFwdId, CMainPanelDialog::kStopId,
-                   CMainPanelDialog::kEjectId}) {
+    for (int id :
+         {CMainPanelDialog::kRewindId, CMainPanelDialog::kPlayId, CMainPanelDialog::kFastFwdId,
+          CMainPanelDialog::kStopId, CMainPanelDialog::kEjectId}) {
       panel_->OnCommand(id);
     }
     std::vector<std::string> names;

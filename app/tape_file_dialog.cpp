@@ -17,8 +17,7 @@ bool IsRegularFile(const fs::path& path) {
 }
 
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
            return lower(x) == lower(y);
          });
@@ -51,8 +50,8 @@ std::string ResolveTypedTapeName(const std::string& path) {
   return (folder / matches.front()).string();
 }
 
-CTapeFileDialog::CTapeFileDialog(QWidget* owner, const QString& caption,
-                                 const QString& directory, const QString& filter)
+CTapeFileDialog::CTapeFileDialog(QWidget* owner, const QString& caption, const QString& directory,
+                                 const QString& filter)
     : QFileDialog(owner, caption, directory, filter) {
   // Qt's own dialog: the desktop's may match the patterns in one letter case only.
   setOption(QFileDialog::DontUseNativeDialog, true);
@@ -64,8 +63,8 @@ CTapeFileDialog::CTapeFileDialog(QWidget* owner, const QString& caption,
 
 std::string CTapeFileDialog::Choose(QWidget* owner, const std::string& caption,
                                     const std::string& directory, const std::string& filter) {
-  CTapeFileDialog dialog(owner, QString::fromStdString(caption),
-                         QString::fromStdString(directory), QString::fromStdString(filter));
+  CTapeFileDialog dialog(owner, QString::fromStdString(caption), QString::fromStdString(directory),
+                         QString::fromStdString(filter));
   if (dialog.exec() != QDialog::Accepted) return {};
   return dialog.ChosenPath();
 }

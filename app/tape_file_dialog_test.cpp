@@ -61,8 +61,7 @@ TEST_F(TapeFileDialogTest, TheDialogIsQtsOwnForExistingFilesOnly) {
   // Any typed text can be offered; accept() insists on an existing file (below).
   EXPECT_EQ(dialog.fileMode(), QFileDialog::AnyFile);
   EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptOpen);
-  EXPECT_EQ(dialog.nameFilters(),
-            QStringList{"AVI files and TML projects (*.avi *.tml)"});
+  EXPECT_EQ(dialog.nameFilters(), QStringList{"AVI files and TML projects (*.avi *.tml)"});
 }
 
 TEST_F(TapeFileDialogTest, TheFilterShowsTapesInAnyLetterCase) {
@@ -131,8 +130,7 @@ TEST_F(TapeFileDialogTest, AMissingFileIsRefusedAndTheDialogStaysOpen) {
     folder_after_enter = dialog->directory().absolutePath();
     dialog->reject();
   });
-  EXPECT_EQ(CTapeFileDialog::Choose(nullptr, "Open", folder_.path(), CTapeFileDialog::kFilter),
-            "");
+  EXPECT_EQ(CTapeFileDialog::Choose(nullptr, "Open", folder_.path(), CTapeFileDialog::kFilter), "");
   EXPECT_EQ(warning, "clip.AVI\nFile not found.\nPlease verify the correct file name was given.");
   EXPECT_TRUE(still_open);
   EXPECT_EQ(folder_after_enter.toStdString(), folder_.File("reels"));
@@ -160,8 +158,7 @@ TEST_F(TapeFileDialogTest, CancelChoosesNothing) {
   QTimer::singleShot(0, [] {
     if (QWidget* modal = QApplication::activeModalWidget()) qobject_cast<QDialog*>(modal)->reject();
   });
-  EXPECT_EQ(CTapeFileDialog::Choose(nullptr, "Open", folder_.path(), CTapeFileDialog::kFilter),
-            "");
+  EXPECT_EQ(CTapeFileDialog::Choose(nullptr, "Open", folder_.path(), CTapeFileDialog::kFilter), "");
 }
 
 }  // namespace

@@ -18,9 +18,9 @@
 #include "protocol/frame.h"
 #include "protocol/status_bits.h"
 #include "protocol/timecode.h"
+#include "testing/controller_line.h"
 #include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
-#include "testing/controller_line.h"
 #include "testing/pty_pair.h"
 
 extern char** environ;
@@ -75,15 +75,16 @@ class VxrdeckProgramTest : public ::testing::Test {
   // Starts the program on the pty with --remote and waits until it serves the controller with
   // byte 0 of the status reading byte0 (Local clear by then).
   ::testing::AssertionResult StartServing(testing::DeckProcess& program,
-                                          std::vector<std::string> arguments,
-                                          std::uint8_t byte0) {
+                                          std::vector<std::string> arguments, std::uint8_t byte0) {
     arguments.insert(arguments.end(), {"--port", pty_.SlavePath(), "--remote"});
     if (!program.Start(arguments)) return ::testing::AssertionFailure() << "cannot start";
-    const bool serving = WaitFor([&] {
-      if (!program.Running()) return true;
-      const Bytes s = Status(1);
-      return s.size() == 1 && s[0] == byte0;
-    }, kStartMs);
+    const bool serving = WaitFor(
+        [&] {
+          if (!program.Running()) return true;
+          const Bytes s = Status(1);
+          return s.size() == 1 && s[0] == byte0;
+        },
+        kStartMs);
     if (!serving || !program.Running()) return ::testing::AssertionFailure() << program.Log();
     return ::testing::AssertionSuccess();
   }

@@ -67,7 +67,8 @@ std::map<std::int64_t, RecordLine> ReadRecord(const std::string& path) {
   return record;
 }
 
-TEST(VxrdeckStreamTest, AReceiverGetsTheTapesPicturesSoundAndTimecodeAsTheOutputRecordSaysThroughPlayStillAndJog) {
+TEST(VxrdeckStreamTest,
+     AReceiverGetsTheTapesPicturesSoundAndTimecodeAsTheOutputRecordSaysThroughPlayStillAndJog) {
   testing::TempFolder folder;
   testing::PtyPair pty;
   ASSERT_TRUE(pty.ok());
@@ -81,14 +82,16 @@ TEST(VxrdeckStreamTest, AReceiverGetsTheTapesPicturesSoundAndTimecodeAsTheOutput
   const int port = FreeUdpPort();
   const std::string url = "udp://127.0.0.1:" + std::to_string(port);
   const std::string record_path = folder.File("record.log");
-  testing::DeckProcess program(VXRDECK_PROGRAM, folder.path(),
-                               {{"VXR_BOARD_LOG", record_path}});
-  ASSERT_TRUE(program.Start({"--tape", tape, "--port", pty.SlavePath(), "--remote", "--output",
-                             url + "?burntc=1"}));
-  ASSERT_TRUE(WaitFor([&] {
-    const Bytes s = line.Status(1);
-    return !program.Running() || (s.size() == 1 && s[0] == 0x00);
-  }, kStartMs)) << program.Log();
+  testing::DeckProcess program(VXRDECK_PROGRAM, folder.path(), {{"VXR_BOARD_LOG", record_path}});
+  ASSERT_TRUE(program.Start(
+      {"--tape", tape, "--port", pty.SlavePath(), "--remote", "--output", url + "?burntc=1"}));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const Bytes s = line.Status(1);
+        return !program.Running() || (s.size() == 1 && s[0] == 0x00);
+      },
+      kStartMs))
+      << program.Log();
   ASSERT_TRUE(program.Running()) << program.Log();
 
   // The receiver joins the running stream.
@@ -127,8 +130,8 @@ TEST(VxrdeckStreamTest, AReceiverGetsTheTapesPicturesSoundAndTimecodeAsTheOutput
   const Bytes status = line.Status(9);
   program.Signal(SIGTERM);
   EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
-  ASSERT_TRUE(driven) << "the deck did not follow the controller at step " << step
-                      << ", time " << where << " after " << still << ", status "
+  ASSERT_TRUE(driven) << "the deck did not follow the controller at step " << step << ", time "
+                      << where << " after " << still << ", status "
                       << ::testing::PrintToString(status);
 
   const ReceivedStream received = receiving.get();

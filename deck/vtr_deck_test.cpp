@@ -24,9 +24,8 @@ class DeckTest : public ::testing::Test {
     fake->SetInitializeResult(init_result);
     player_ = fake.get();
     auto holder = std::make_shared<std::unique_ptr<FakeDeckPlayer>>(std::move(fake));
-    deck_ = std::make_unique<CVtrDeck>([holder]() -> std::unique_ptr<CDeckPlayer> {
-      return std::move(*holder);
-    });
+    deck_ = std::make_unique<CVtrDeck>(
+        [holder]() -> std::unique_ptr<CDeckPlayer> { return std::move(*holder); });
     if (with_player) {
       ASSERT_EQ(deck_->CreatePlayer(), init_result);
       if (FAILED(init_result)) player_ = nullptr;

@@ -81,7 +81,8 @@ TEST_F(PlayerTest, PlayerWithoutThreadQueuesNothingAndGoesQuietly) {
 class LateStartingPlayer : public CClvrPlayer {
  public:
   explicit LateStartingPlayer(int delay_ms) {
-    SetThreadStartHook([delay_ms] { std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms)); });
+    SetThreadStartHook(
+        [delay_ms] { std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms)); });
   }
 };
 
@@ -396,7 +397,7 @@ TEST_F(PlayerTest, GetCurrentTimeGivesTheUserBitsAndEndOfTape) {
   EXPECT_EQ(player_->GetCurrentTime(&tc, bits), 0);
   EXPECT_EQ(bits[0], 0x11);
   EXPECT_EQ(bits[3], 0x44);
-  EXPECT_EQ(tc.value, 0xC0u);  // frame 0, the flag bits kept
+  EXPECT_EQ(tc.value, 0xC0u);             // frame 0, the flag bits kept
   EXPECT_TRUE(Bit(status::End_Of_Tape));  // frame 0 is an end of the tape
   player_->CueUp(TimecodeOf(30));
   ASSERT_TRUE(WaitFor([&] { return Bit(status::CueUp_Complete); }));
@@ -427,7 +428,8 @@ TEST_F(PlayerTest, StopOnErrorIsReportedByStopAndLeftByPlay) {
   LoadTape(50);
   ASSERT_TRUE(board_->InjectStopOnError(0));
   player_->Stop();
-  ASSERT_TRUE(WaitFor([&] { return log_.Count("Err Clvr_PAUSE", "ClvPlaybackStopOnError\n") == 1; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return log_.Count("Err Clvr_PAUSE", "ClvPlaybackStopOnError\n") == 1; }));
   EXPECT_TRUE(Bit(status::Stop));
   EXPECT_FALSE(Bit(status::Still));
   player_->Play();

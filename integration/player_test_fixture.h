@@ -179,10 +179,9 @@ class PlayerTest : public ::testing::Test {
   // Stop and Still without the motion bits: the state after a completed command.
   bool StoppedOnAPicture() {
     const auto s = Status();
-    return status::Stop.In(s.data()) && status::Still.In(s.data()) &&
-           !status::Play.In(s.data()) && !status::Jog.In(s.data()) &&
-           !status::Shuttle.In(s.data()) && !status::Fast_FWD.In(s.data()) &&
-           !status::Rewind.In(s.data());
+    return status::Stop.In(s.data()) && status::Still.In(s.data()) && !status::Play.In(s.data()) &&
+           !status::Jog.In(s.data()) && !status::Shuttle.In(s.data()) &&
+           !status::Fast_FWD.In(s.data()) && !status::Rewind.In(s.data());
   }
 
   std::int64_t FrameOnOutput() { return board_->Timeline(0)->FrameOnOutput(); }
@@ -222,7 +221,8 @@ class PlayerTest : public ::testing::Test {
     const std::size_t mark = RecordSize();
     EXPECT_TRUE(WaitFor([&] { return RecordSize() >= mark + static_cast<std::size_t>(ticks); }));
     auto record = RecordSince(mark);
-    if (record.size() > static_cast<std::size_t>(ticks)) record.resize(static_cast<std::size_t>(ticks));
+    if (record.size() > static_cast<std::size_t>(ticks))
+      record.resize(static_cast<std::size_t>(ticks));
     return record;
   }
 

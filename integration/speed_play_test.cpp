@@ -186,8 +186,7 @@ TEST_F(SpeedPlayTest, FastWindReachesTheEndAndCompletes) {
   LoadTape(400);
   player_->FastFwd();
   // The loaded tape already stands still: wait for the wind to have moved and ended.
-  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture() && player_->CurrentFrame() == 399; },
-                      10000))
+  ASSERT_TRUE(WaitFor([&] { return StoppedOnAPicture() && player_->CurrentFrame() == 399; }, 10000))
       << log_.Dump();
   EXPECT_FALSE(Bit(status::Fast_FWD));
   EXPECT_EQ(player_->CurrentFrame(), 399u);

@@ -28,8 +28,8 @@ QMessageBox::Icon ToQtIcon(MessageIcon icon) {
 
 CPanelPrompter::~CPanelPrompter() = default;
 
-int CPanelPrompter::ShowMessage(QWidget* owner, const std::string& caption,
-                                const std::string& text, MessageIcon icon) {
+int CPanelPrompter::ShowMessage(QWidget* owner, const std::string& caption, const std::string& text,
+                                MessageIcon icon) {
   QMessageBox box(ToQtIcon(icon), QString::fromStdString(caption), QString::fromStdString(text),
                   QMessageBox::Ok, owner);
   box.exec();
@@ -37,8 +37,7 @@ int CPanelPrompter::ShowMessage(QWidget* owner, const std::string& caption,
 }
 
 std::string CPanelPrompter::OpenFileName(QWidget* owner, const std::string& caption,
-                                         const std::string& directory,
-                                         const std::string& filter) {
+                                         const std::string& directory, const std::string& filter) {
   // Qt's own dialog: the desktop's may treat filter patterns case-sensitively.
   const QString name = QFileDialog::getOpenFileName(
       owner, QString::fromStdString(caption), QString::fromStdString(directory),

@@ -14,8 +14,7 @@ class CSkinButton : public CSkinIndicator {
 
   using CSkinIndicator::LoadImages;
   // The command mode is stored before the images are read.
-  bool LoadImages(std::string_view directory, std::span<const std::string> names,
-                  int command_mode);
+  bool LoadImages(std::string_view directory, std::span<const std::string> names, int command_mode);
   int CommandMode() const { return command_mode_; }
 
  protected:

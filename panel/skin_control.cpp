@@ -31,9 +31,7 @@ bool CSkinControl::AcceptLeftButton(QMouseEvent* event) {
   return left;
 }
 
-void CSkinControl::SizeToImage(const SkinImage& image) {
-  resize(image.Width(), image.Height());
-}
+void CSkinControl::SizeToImage(const SkinImage& image) { resize(image.Width(), image.Height()); }
 
 void CSkinControl::RepaintIfLoaded() {
   if (loaded_) repaint();

@@ -201,8 +201,7 @@ std::string SkinPathForExecutable(std::string_view executable_path) {
   return path;
 }
 
-CSkinDialog::CSkinDialog(QWidget* parent)
-    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint) {
+CSkinDialog::CSkinDialog(QWidget* parent) : QDialog(parent, Qt::Window | Qt::FramelessWindowHint) {
   timecode_.installEventFilter(this);
   for (int i = 0; i < kControlsPerKind; ++i) {
     labels_[i].installEventFilter(this);
@@ -229,8 +228,7 @@ bool CSkinDialog::LoadSkin(bool show_message) {
   return false;
 }
 
-int CSkinDialog::ParseSkin(const std::string& skin_path, char* error_text,
-                           std::size_t error_size) {
+int CSkinDialog::ParseSkin(const std::string& skin_path, char* error_text, std::size_t error_size) {
   File file(std::fopen(NativeSkinPath(skin_path).c_str(), "r"));
   struct stat info {};
   if (file && (::fstat(::fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) file.reset();
@@ -298,8 +296,7 @@ int CSkinDialog::ParseSkin(const std::string& skin_path, char* error_text,
         }
         indicators_[index].Create(this, kIndicatorIdBase + index, x, y);
         if (!indicators_[index].LoadImages(dir, names)) {
-          return Fail(FormatMessage("Can not load indicator # %d", index), error_text,
-                      error_size);
+          return Fail(FormatMessage("Can not load indicator # %d", index), error_text, error_size);
         }
         break;
       }

@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QMouseEvent>
-
 #include <QDir>
+#include <QMouseEvent>
 #include <QTimer>
 #include <filesystem>
 #include <random>
@@ -156,9 +155,11 @@ TEST_F(SkinFixture, MissingFileOrBackgroundGiveTheirMessages) {
 }
 
 TEST_F(SkinFixture, KeywordsAreTheFirstFourCharactersAndTheLastBaseWins) {
-  ASSERT_EQ(Parse("base missing.bmp\nbasement bg.bmp\nBase other.bmp 1 2 3 4 5 6\n"), 0) << message_;
+  ASSERT_EQ(Parse("base missing.bmp\nbasement bg.bmp\nBase other.bmp 1 2 3 4 5 6\n"), 0)
+      << message_;
   EXPECT_EQ(dialog_.Background().Width(), 300);
-  for (int i = 0; i < CSkinDialog::kControlsPerKind; ++i) EXPECT_FALSE(dialog_.Button(i).IsCreated());
+  for (int i = 0; i < CSkinDialog::kControlsPerKind; ++i)
+    EXPECT_FALSE(dialog_.Button(i).IsCreated());
 }
 
 TEST_F(SkinFixture, ControlFailuresNameTheRecordAndKeepWhatCameBefore) {
@@ -181,17 +182,17 @@ TEST_F(SkinFixture, ControlFailuresNameTheRecordAndKeepWhatCameBefore) {
 TEST_F(SkinFixture, MalformedAndRepeatedRecordsAreSkippedSilently) {
   const int result = Parse(
       "base bg.bmp\n"
-      "B3 1 1 b0.bmp b1.bmp b2.bmp\n"                 // three images
+      "B3 1 1 b0.bmp b1.bmp b2.bmp\n"                   // three images
       "B4 1 1 b0.bmp b1.bmp b2.bmp b3.bmp extra.bmp\n"  // fifth name ignored
-      "B10 1 1 b0.bmp b1.bmp b2.bmp b3.bmp\n"         // index out of range
+      "B10 1 1 b0.bmp b1.bmp b2.bmp b3.bmp\n"           // index out of range
       "B-1 1 1 b0.bmp b1.bmp b2.bmp b3.bmp\n"
       "B 5 7 8 b0.bmp b1.bmp b2.bmp b3.bmp\n"         // a blank after the letter
       "b5 9 9 none.bmp none.bmp none.bmp none.bmp\n"  // second record for button 5
       "Bx 1 1 b0.bmp b1.bmp b2.bmp b3.bmp\n"
       "B6 1 y b0.bmp b1.bmp b2.bmp b3.bmp\n"
-      " B7 1 1 b0.bmp b1.bmp b2.bmp b3.bmp\n"         // leading blank
+      " B7 1 1 b0.bmp b1.bmp b2.bmp b3.bmp\n"  // leading blank
       "T1 1 1 tcback.bmp d0.bmp minus.bmp colon.bmp\n"
-      "L2 1 1 lab.bmp 1 2 3 4 5\n"                    // no face field
+      "L2 1 1 lab.bmp 1 2 3 4 5\n"  // no face field
       "I8 1 1 l0.bmp\n"
       "X9 1 1 whatever\n");
   ASSERT_EQ(result, 0) << message_;
@@ -297,7 +298,8 @@ TEST_F(SkinFixture, LoadSkinShowsTheLoadersMessageOnlyWhenAsked) {
   EXPECT_FALSE(dialog_.LoadSkin(true));
   ASSERT_EQ(prompter.messages.size(), 1u);
   EXPECT_EQ(prompter.messages[0].caption, "Load Skin");
-  EXPECT_EQ(prompter.messages[0].text, "Can not open skin file '" + folder_.Path("absent.skn") + "'");
+  EXPECT_EQ(prompter.messages[0].text,
+            "Can not open skin file '" + folder_.Path("absent.skn") + "'");
   EXPECT_EQ(prompter.messages[0].icon, MessageIcon::kWarning);
   folder_.WriteText("good.skn", "base bg.bmp\n");
   dialog_.SetSkinPath(folder_.Path("good.skn"));
@@ -310,12 +312,13 @@ TEST_F(SkinFixture, LoadSkinShowsTheLoadersMessageOnlyWhenAsked) {
 TEST_F(SkinFixture, MutatedSkinsAndImagesGiveAMessageOrLoad) {
   const std::string good =
       "path .\nbase bg.bmp\nB1 10 20 b0.bmp b1.bmp b2.bmp b3.bmp\nI3 70 20 l0.bmp l1.bmp\n"
-      "L0 10 50 lab.bmp 255 255 0 -12 1 \"Sans\"\nT0 100 100 tcback.bmp d0.bmp minus.bmp colon.bmp\n";
+      "L0 10 50 lab.bmp 255 255 0 -12 1 \"Sans\"\nT0 100 100 tcback.bmp d0.bmp minus.bmp "
+      "colon.bmp\n";
   const std::string alphabet = "BbIiLlTtpathbase0123456789-+ \t\"\\/:.\r\n\xD0\x96";
   const std::vector<std::string> images = {"bg.bmp", "b2.bmp", "l1.bmp", "lab.bmp", "d7.bmp"};
   const std::vector<std::string> prefixes = {
       "Can not open skin file", "Skin has not background image", "Can not load background image",
-      "Can not load button # ", "Can not load indicator # ", "Can not load label # ",
+      "Can not load button # ", "Can not load indicator # ",     "Can not load label # ",
       "Can not load time code"};
   std::mt19937 random(2024);
   int loaded = 0;
@@ -371,7 +374,8 @@ TEST_F(SkinFixture, MutatedSkinsAndImagesGiveAMessageOrLoad) {
     }
     EXPECT_EQ(result, static_cast<int>(std::strlen(error)) + 1);
     bool known = false;
-    for (const std::string& prefix : prefixes) known = known || std::string(error).rfind(prefix, 0) == 0;
+    for (const std::string& prefix : prefixes)
+      known = known || std::string(error).rfind(prefix, 0) == 0;
     EXPECT_TRUE(known) << error;
   }
   EXPECT_GT(loaded, 0);
@@ -553,8 +557,9 @@ TEST_F(SkinFixture, ButtonCommandsReachTheDerivedPanel) {
 
 TEST_F(SkinFixture, EndingTheDialogRunsTheDestroyHookAndReleasesEveryImage) {
   TestPanel panel;
-  folder_.WriteText("p.skn", "base bg.bmp\nB5 10 10 b0.bmp b1.bmp b2.bmp b3.bmp\nI1 1 1 l0.bmp l1.bmp\n"
-                             "L0 1 30 lab.bmp 1 1 1 0 0 x\n");
+  folder_.WriteText("p.skn",
+                    "base bg.bmp\nB5 10 10 b0.bmp b1.bmp b2.bmp b3.bmp\nI1 1 1 l0.bmp l1.bmp\n"
+                    "L0 1 30 lab.bmp 1 1 1 0 0 x\n");
   panel.SetSkinPath(folder_.Path("p.skn"));
   ASSERT_TRUE(panel.LoadSkin(false));
   QTimer::singleShot(0, &panel, [&panel] { panel.done(7); });

@@ -151,7 +151,8 @@ bool DecodeBitmap(const std::uint8_t* data, std::size_t size, SkinImage* image) 
   if (header.width < 0 || header.height < 0) return false;
 
   // All in 64 bits: a hostile width or height must not wrap around and pass the size check.
-  const std::uint64_t pixel_bytes = BitmapStride(header.width) * static_cast<std::uint64_t>(header.height);
+  const std::uint64_t pixel_bytes =
+      BitmapStride(header.width) * static_cast<std::uint64_t>(header.height);
   if (pixel_offset + pixel_bytes > static_cast<std::uint64_t>(size)) return false;
 
   const std::size_t bytes = static_cast<std::size_t>(pixel_bytes);

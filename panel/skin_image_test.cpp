@@ -77,8 +77,8 @@ TEST(SkinImageTest, RejectsFilesThatAreNotPlain24BitBottomUp) {
   Put32(top_down, 22, static_cast<std::uint32_t>(-2));
   Bytes negative_width = ValidFile();
   Put32(negative_width, 18, static_cast<std::uint32_t>(-3));
-  for (const Bytes* bytes : {&eight_bit, &thirty_two, &two_planes, &not_bm, &top_down,
-                             &negative_width}) {
+  for (const Bytes* bytes :
+       {&eight_bit, &thirty_two, &two_planes, &not_bm, &top_down, &negative_width}) {
     EXPECT_FALSE(Accepts(*bytes));
   }
 }
@@ -202,8 +202,8 @@ TEST(BlitImageTest, ClipsAtTheRightAndBottomWithoutWritingPastRows) {
   // Entirely outside, on every side, and at extreme positions: nothing changes.
   const SkinImage before = SolidImage(5, 4, {1, 1, 1});
   SkinImage untouched = SolidImage(5, 4, {1, 1, 1});
-  for (auto [x, y] : {std::pair{5, 0}, {0, 4}, {-10, 0}, {0, -10}, {INT_MIN, INT_MIN},
-                      {INT_MAX, INT_MAX}}) {
+  for (auto [x, y] :
+       {std::pair{5, 0}, {0, 4}, {-10, 0}, {0, -10}, {INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}}) {
     BlitImage(x, y, &untouched, SolidImage(10, 10, {9, 9, 9}));
   }
   EXPECT_EQ(0, std::memcmp(before.pixels.get(), untouched.pixels.get(), before.PixelBytes()));

@@ -46,7 +46,9 @@ class IndicatorTest : public ::testing::Test {
     }
   }
 
-  std::span<const std::string> Names(int count) const { return {names_.data(), static_cast<std::size_t>(count)}; }
+  std::span<const std::string> Names(int count) const {
+    return {names_.data(), static_cast<std::size_t>(count)};
+  }
 
   testing::QtApplicationGuard qt_;
   SkinFolder folder_;

@@ -136,8 +136,8 @@ TEST_F(LabelTest, LoadedLabelShowsItsBackgroundAndTheInitialText) {
 
 TEST_F(LabelTest, ColourTakesTheLowEightBitsAndFailureLeavesItNotLoaded) {
   CSkinLabel label;
-  ASSERT_TRUE(label.LoadLabel(folder_.Dir(), "label.bmp", "Sans", 0, 3, 0x1FF, 0x280, -1,
-                              kCommandOnPress));
+  ASSERT_TRUE(
+      label.LoadLabel(folder_.Dir(), "label.bmp", "Sans", 0, 3, 0x1FF, 0x280, -1, kCommandOnPress));
   EXPECT_EQ(label.TextColor(), QColor(0xFF, 0x80, 0xFF));
   EXPECT_EQ(label.CommandMode(), kCommandOnPress);
   EXPECT_FALSE(label.LoadLabel(folder_.Dir(), "none.bmp", "", 0, 0, 0, 0, 0, 1));
@@ -161,8 +161,9 @@ TEST_F(LabelTest, SetTextFitsOnlyWhenAskedAndWhenTooWide) {
   EXPECT_LT(fitted.size(), long_path.size());
   EXPECT_EQ(fitted.substr(0, 3), "...");
   EXPECT_EQ(long_path.substr(long_path.size() - (fitted.size() - 3)), fitted.substr(3));
-  EXPECT_LE(QFontMetrics(MakeSkinFont("", -12, 0)).horizontalAdvance(QString::fromStdString(fitted)),
-            label.width());
+  EXPECT_LE(
+      QFontMetrics(MakeSkinFont("", -12, 0)).horizontalAdvance(QString::fromStdString(fitted)),
+      label.width());
 }
 
 TEST_F(LabelTest, LabelWithoutImageStoresTextAndPaintsNothing) {

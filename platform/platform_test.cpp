@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <chrono>
 #include <string>
@@ -9,8 +10,6 @@
 #include "platform/hresult.h"
 #include "platform/manual_reset_event.h"
 #include "platform/thread_name.h"
-
-#include <pthread.h>
 
 namespace vxr {
 namespace {
@@ -58,9 +57,8 @@ TEST(ManualResetEventTest, TimedWaitTimesOut) {
 
 TEST(DiagnosticsTest, SinkReceivesTagAndExactText) {
   std::vector<std::pair<std::string, std::string>> seen;
-  auto previous = SetDiagnosticSink([&](std::string_view tag, std::string_view text) {
-    seen.emplace_back(tag, text);
-  });
+  auto previous = SetDiagnosticSink(
+      [&](std::string_view tag, std::string_view text) { seen.emplace_back(tag, text); });
   DebugOutput("Err LoadTape", "Not *.AVI or *.TML file\n");
   SetDiagnosticSink(previous);
   ASSERT_EQ(seen.size(), 1u);

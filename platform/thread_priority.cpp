@@ -3,8 +3,8 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
-#include <unistd.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>

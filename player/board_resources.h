@@ -48,8 +48,8 @@ class CBoardResources {
   // Sets the board up for material of flags, width and height; the timeline shows the window.
   // False when a unit cannot be acquired or the window cannot be set. *last_failure receives
   // the result of every failing acquire and window call, also of those that do not end it.
-  bool SetUp(IClvTimeline& timeline, std::uint32_t flags, std::int32_t width,
-             std::int32_t height, HRESULT* last_failure);
+  bool SetUp(IClvTimeline& timeline, std::uint32_t flags, std::int32_t width, std::int32_t height,
+             HRESULT* last_failure);
   // Gives every unit back and returns the settings to their start (nothing without a server).
   void Free();
 

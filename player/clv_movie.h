@@ -41,8 +41,7 @@ class IClvMovie {
   //   aspect_ratio: display aspect ratio (width / height of the shown picture)
   virtual HRESULT GetMovieInfo(std::int32_t stream, std::int32_t* width, std::int32_t* height,
                                double* frames_per_second, std::uint32_t* frame_count,
-                               double* duration, std::uint32_t* flags,
-                               double* aspect_ratio) = 0;
+                               double* duration, std::uint32_t* flags, double* aspect_ratio) = 0;
 };
 
 }  // namespace vxr

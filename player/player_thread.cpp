@@ -2,9 +2,9 @@
 // mailbox so that a newer command interrupts it at once.
 #include <exception>
 
+#include "platform/thread_priority.h"
 #include "player/clvr_player.h"
 #include "player/server_registry.h"
-#include "platform/thread_priority.h"
 #include "protocol/status_bits.h"
 
 namespace vxr {

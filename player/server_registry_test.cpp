@@ -18,8 +18,8 @@ class NumberedServer : public IClvPlayServer {
   HRESULT GetOutputFormat(std::int32_t, std::int32_t*, std::int32_t*, double*) override {
     return E_FAIL;
   }
-  HRESULT CreateAVTimeline(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                           std::uint32_t, std::shared_ptr<IClvTimeline>*) override {
+  HRESULT CreateAVTimeline(std::int32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                           std::shared_ptr<IClvTimeline>*) override {
     return E_FAIL;
   }
   HRESULT get_SuperClip(std::uint32_t, std::uint32_t, std::shared_ptr<IClvSuperClip>*) override {

@@ -132,8 +132,8 @@ double TurnTheWheel(const std::vector<double>& pattern) {
 }
 
 TEST(SpeedPlannerTest, AWheelNeverThrowsThePictureBack) {
-  const double lag = TurnTheWheel({1.0, 0.5, 0.0, -0.5, -1.0, -2.0, -1.0, 0.0, 1.0, 2.0, -2.0, 2.0,
-                                   -1.0, 1.0, 0.0, 0.0, 3.0, -3.0, 0.25, -0.25});
+  const double lag = TurnTheWheel({1.0,  0.5, 0.0,  -0.5, -1.0, -2.0, -1.0, 0.0,  1.0,  2.0,
+                                   -2.0, 2.0, -1.0, 1.0,  0.0,  0.0,  3.0,  -3.0, 0.25, -0.25});
   // At most the pictures queued and the one shown, at up to 3 frames a frame, behind.
   EXPECT_LT(lag, 4.0 * 3.0 + 1.0);
 }

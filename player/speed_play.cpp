@@ -46,8 +46,7 @@ int CClvrPlayer::Play_Speed(double new_speed, double /*time_stamp*/) {
     if (!SetTimelineState(ClvPlaybackPreparing)) return 0;
     s = GetState();
     if (CMD_was_set(0)) return 0;
-  } else if ((s == ClvPlaybackPreparing || s == ClvPlaybackStopped ||
-              s == ClvPlaybackPlaying) &&
+  } else if ((s == ClvPlaybackPreparing || s == ClvPlaybackStopped || s == ClvPlaybackPlaying) &&
              new_speed != m_planner.Speed()) {
     m_planner.ChangeSpeed(new_speed, m_stopwatch.ElapsedSeconds());
     m_speed.store(new_speed);

@@ -2,7 +2,6 @@
 // (play, pause, cue), and the position worked out from how much queued material is left.
 #include <cmath>
 
-
 #include "player/clvr_player.h"
 #include "protocol/status_bits.h"
 
@@ -73,9 +72,8 @@ int CClvrPlayer::UpdatePosition() {
       m_current_frame.store(count > 0 ? count - 1 : 0);
     } else {
       const double n = std::trunc(t * m_output_rate);
-      m_current_frame.store(static_cast<double>(count) > n
-                                ? count - static_cast<std::uint32_t>(n)
-                                : 0);
+      m_current_frame.store(static_cast<double>(count) > n ? count - static_cast<std::uint32_t>(n)
+                                                           : 0);
     }
     return 1;
   }
@@ -118,8 +116,7 @@ int CClvrPlayer::add_TapeFrag(std::uint32_t fr1, std::uint32_t fr2) {
   }
   const double start = static_cast<double>(fr1) / m_output_rate;
   const double length = static_cast<double>(fr2 - fr1 + 1) / m_output_rate;
-  const HRESULT hr = m_TimeLine ? m_TimeLine->AddSuperClipFragment(clip, start, length)
-                                : E_POINTER;
+  const HRESULT hr = m_TimeLine ? m_TimeLine->AddSuperClipFragment(clip, start, length) : E_POINTER;
   m_last_result.store(hr);
   if (SUCCEEDED(hr)) return 1;
   if (hr == E_INVALIDARG) {

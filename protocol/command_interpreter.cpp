@@ -24,7 +24,7 @@ DecodedRequest Transport(TransportOp op) {
 struct TransportEntry {
   std::uint8_t cmd2;
   TransportOp op;
-  int speed_sign;         // +1/-1 for jog and shuttle, 0 for commands without a speed
+  int speed_sign;          // +1/-1 for jog and shuttle, 0 for commands without a speed
   std::int16_t only_cmd1;  // the one CMD-1 the command is valid with, or -1 for any 2X
 };
 

@@ -28,16 +28,15 @@ void Timecode::FromFrames(std::uint32_t frames, std::uint32_t fps) {
   const std::uint32_t s = total_seconds % 60;
   const std::uint32_t m = (total_seconds / 60) % 60;
   const std::uint32_t h = (total_seconds / 3600) % 40;
-  const std::uint32_t time = Bcd(f, 0x3) | (Bcd(s, 0x7) << 8) | (Bcd(m, 0x7) << 16) |
-                             (Bcd(h, 0x3) << 24);
+  const std::uint32_t time =
+      Bcd(f, 0x3) | (Bcd(s, 0x7) << 8) | (Bcd(m, 0x7) << 16) | (Bcd(h, 0x3) << 24);
   value = (value & kFlagMask) | time;
 }
 
 Timecode Timecode::FromBytes(const std::uint8_t bytes[4]) {
-  return Timecode{static_cast<std::uint32_t>(bytes[0]) |
-                  (static_cast<std::uint32_t>(bytes[1]) << 8) |
-                  (static_cast<std::uint32_t>(bytes[2]) << 16) |
-                  (static_cast<std::uint32_t>(bytes[3]) << 24)};
+  return Timecode{
+      static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+      (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24)};
 }
 
 void Timecode::ToBytes(std::uint8_t bytes[4]) const {

@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "deck/vtr_deck.h"
-#include "player/clvr_player.h"
 #include "integration/player_test_fixture.h"
+#include "player/clvr_player.h"
 #include "player/server_registry.h"
 #include "protocol/frame.h"
 #include "protocol/status_bits.h"
-#include "testing/media/test_tapes.h"
 #include "testing/controller_line.h"
+#include "testing/media/test_tapes.h"
 #include "testing/pty_pair.h"
 #include "vboard/software_board.h"
 #include "vboard/timeline.h"

@@ -1,12 +1,12 @@
 // The board fails a call (or stops on error) under a deck that an edit controller drives: the
-// deck reports the failure with its usual diagnostic, shows it in the status, keeps answering the controller
-// at once and carries out the next command.
+// deck reports the failure with its usual diagnostic, shows it in the status, keeps answering the
+// controller at once and carries out the next command.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "player/clv_results.h"
 #include "reliability/deck_line_fixture.h"

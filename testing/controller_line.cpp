@@ -46,8 +46,11 @@ std::int64_t ControllerLine::TimeSense(std::uint32_t fps) {
 }
 
 bool ControllerLine::WaitUntilServed(int timeout_ms) {
-  const bool served =
-      WaitFor([&] { return Send({0x61, 0x20, 0x01}, 200).size() == 4; }, timeout_ms, 0);
+  const bool served = WaitFor(
+      [&] {
+        return Send({0x61, 0x20, 0x01}, 200).size() == 4;
+      },
+      timeout_ms, 0);
   pty_.Drain(30);
   return served;
 }

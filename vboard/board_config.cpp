@@ -73,8 +73,7 @@ BoardConfig BoardConfigFromEnvironment(const std::function<const char*(const cha
 }
 
 BoardConfig BoardConfigFromEnvironment() {
-  return BoardConfigFromEnvironment([](const char* name) { return std::getenv(name); },
-                                    std::cerr);
+  return BoardConfigFromEnvironment([](const char* name) { return std::getenv(name); }, std::cerr);
 }
 
 }  // namespace vxr

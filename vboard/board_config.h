@@ -27,10 +27,10 @@ bool FindOutputFormat(std::string_view name, OutputFormat* format);
 
 // What the board registration is given.
 struct BoardConfig {
-  int board_count = 1;          // 0 = no board present
-  OutputFormat format;          // pal by default
-  bool registered = true;       // false: the program leaves the server unregistered
-  std::string log_path;         // output record file, empty for none
+  int board_count = 1;     // 0 = no board present
+  OutputFormat format;     // pal by default
+  bool registered = true;  // false: the program leaves the server unregistered
+  std::string log_path;    // output record file, empty for none
 };
 
 inline constexpr int kMaxBoards = 8;

@@ -38,10 +38,10 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
       wake_on_changes_(limits.wake_on_changes) {
   view_.placement = Placement{board.config().format.width, board.config().format.height, 0, 0};
   view_.title = Title(nullptr, -1, -1);
-  board_.SetMonitor(board_index_, [this](const OutputFrame& frame,
-                                         const std::shared_ptr<CSuperClip>& tape) {
-    return Show(frame, tape);
-  });
+  board_.SetMonitor(board_index_,
+                    [this](const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape) {
+                      return Show(frame, tape);
+                    });
 }
 
 Framing CBoardMonitor::CurrentFraming() const {

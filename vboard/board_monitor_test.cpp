@@ -4,13 +4,13 @@
 
 #include <chrono>
 #include <climits>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "player/clv_results.h"
 #include "player/clvr_player.h"
@@ -56,9 +56,9 @@ TEST(Placement, LargerMaterialIsCutSmallerIsCentredOnBlack) {
   std::vector<std::uint32_t> output;
   // Cut: a 4 x 2 window from (1, 1).
   ComposeOutput(&material, Placement{4, 2, 1, 1}, &output);
-  EXPECT_EQ(output, (std::vector<std::uint32_t>{
-                        0xff000008u, 0xff000009u, 0xff00000au, 0xff00000bu,  //
-                        0xff00000eu, 0xff00000fu, 0xff000010u, 0xff000011u}));
+  EXPECT_EQ(output,
+            (std::vector<std::uint32_t>{0xff000008u, 0xff000009u, 0xff00000au, 0xff00000bu,  //
+                                        0xff00000eu, 0xff00000fu, 0xff000010u, 0xff000011u}));
   // Centred on black: the 6 x 4 picture at (1, 2) of an 8 x 8 output.
   ComposeOutput(&material, Placement{8, 8, -1, -2}, &output);
   ASSERT_EQ(output.size(), 64u);
@@ -113,9 +113,9 @@ TEST(GradeTick, EachTickIsJudgedByWhatWasReadyWithinItsOwnFrame) {
 class MonitorTest : public ::testing::Test {
  protected:
   struct Shown {
-    std::int64_t tape_frame;     // the output record's
-    MonitorShowed monitor;       // what the record says of the monitor
-    std::int64_t view_shown;     // the frame the monitor says it shows
+    std::int64_t tape_frame;             // the output record's
+    MonitorShowed monitor;               // what the record says of the monitor
+    std::int64_t view_shown;             // the frame the monitor says it shows
     std::optional<std::uint32_t> strip;  // the number read from the monitor's picture
   };
 
@@ -171,7 +171,9 @@ class MonitorTest : public ::testing::Test {
     ASSERT_EQ(clip->AddProject(project), S_OK);
     clip_ = std::dynamic_pointer_cast<CSuperClip>(clip);
     ASSERT_EQ(clip_->OutputFrames(), 55);
-    expected_ = [](std::int64_t t) { return t < 20 ? 10 + t : t < 45 ? 5 + (t - 20) : 40 + (t - 45); };
+    expected_ = [](std::int64_t t) {
+      return t < 20 ? 10 + t : t < 45 ? 5 + (t - 20) : 40 + (t - 45);
+    };
   }
 
   void Queue(std::int64_t first, std::int64_t count) {
@@ -195,10 +197,10 @@ class MonitorTest : public ::testing::Test {
     EXPECT_EQ(view.right, frame.monitor == MonitorShowed::kRightPicture);
     std::vector<std::uint32_t> output;
     ComposeOutput(view.picture.get(), view.placement, &output);
-    const Shown shown{frame.tape_frame, frame.monitor, view.shown,
-                      testing::StripAt(output.data(), view.placement.output_width,
-                                       view.placement.output_height, -view.placement.x,
-                                       -view.placement.y, 64, 48)};
+    const Shown shown{
+        frame.tape_frame, frame.monitor, view.shown,
+        testing::StripAt(output.data(), view.placement.output_width, view.placement.output_height,
+                         -view.placement.x, -view.placement.y, 64, 48)};
     // Never lying: the picture is the one the monitor names, and named right only when it is.
     if (shown.view_shown >= 0 && shown.strip) {
       EXPECT_EQ(static_cast<std::int64_t>(*shown.strip), expected_(shown.view_shown));
@@ -573,9 +575,9 @@ TEST(MonitorWithPlayer, PlayAndShuttleOnTheRealClockNeverShowAWrongPictureAsRigh
       const CBoardMonitor::View view = monitor.Current();
       std::vector<std::uint32_t> output;
       ComposeOutput(view.picture.get(), view.placement, &output);
-      const auto strip = testing::StripAt(output.data(), view.placement.output_width,
-                                          view.placement.output_height, -view.placement.x,
-                                          -view.placement.y, 64, 48);
+      const auto strip =
+          testing::StripAt(output.data(), view.placement.output_width, view.placement.output_height,
+                           -view.placement.x, -view.placement.y, 64, 48);
       std::lock_guard lock(mutex);
       seen.push_back({view.wanted, view.shown, view.right, strip});
     });

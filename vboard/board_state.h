@@ -19,14 +19,14 @@ namespace vxr {
 class CTimeline;
 
 // Resource ids, property ids and options of the software board.
-inline constexpr std::int32_t kResourceOutput = 1;        // the video output channel
-inline constexpr std::int32_t kResourceFieldUnit = 2;     // field processing of interlaced material
-inline constexpr std::int32_t kResourceAudio = 3;         // the audio output
-inline constexpr std::int32_t kResourceOutputControl = 4; // the output options
-inline constexpr std::int32_t kResourceWindow = 5;        // the picture window (crop and place)
-inline constexpr std::int32_t kPropertyCount = 32;        // properties 0 .. 31
-inline constexpr std::int32_t kPropertyRouting = 14;      // output routing switches
-inline constexpr std::int32_t kRoutingStartValue = 0x01;  // bit 0: output on
+inline constexpr std::int32_t kResourceOutput = 1;     // the video output channel
+inline constexpr std::int32_t kResourceFieldUnit = 2;  // field processing of interlaced material
+inline constexpr std::int32_t kResourceAudio = 3;      // the audio output
+inline constexpr std::int32_t kResourceOutputControl = 4;  // the output options
+inline constexpr std::int32_t kResourceWindow = 5;         // the picture window (crop and place)
+inline constexpr std::int32_t kPropertyCount = 32;         // properties 0 .. 31
+inline constexpr std::int32_t kPropertyRouting = 14;       // output routing switches
+inline constexpr std::int32_t kRoutingStartValue = 0x01;   // bit 0: output on
 
 // One board's set-up, as tests read it.
 struct BoardResources {
@@ -54,9 +54,7 @@ class CBoardState {
   const BoardConfig& config() const { return config_; }
   const std::shared_ptr<const IBoardClock>& clock() const { return clock_; }
   const FrameGrid& grid() const { return grid_; }
-  bool ValidBoard(std::int32_t board) const {
-    return board >= 0 && board < config_.board_count;
-  }
+  bool ValidBoard(std::int32_t board) const { return board >= 0 && board < config_.board_count; }
 
   // Runs change on the board's resources under the lock; E_INVALIDARG for another board.
   HRESULT Change(std::int32_t board, const std::function<HRESULT(BoardResources&)>& change);

@@ -26,7 +26,8 @@ std::string Mutate(const std::string& original, std::mt19937& random) {
   const auto byte = [&] { return static_cast<char>(pick(256)); };
   switch (pick(6)) {
     case 0:  // scattered byte changes
-      for (std::size_t n = 1 + pick(20); n > 0 && !bytes.empty(); --n) bytes[pick(bytes.size())] = byte();
+      for (std::size_t n = 1 + pick(20); n > 0 && !bytes.empty(); --n)
+        bytes[pick(bytes.size())] = byte();
       break;
     case 1:  // changes in the header, where the sizes and counts are
       for (std::size_t n = 1 + pick(8); n > 0 && !bytes.empty(); --n) {
@@ -65,8 +66,7 @@ TEST(Fuzz, MutatedMoviesGiveDefinedResults) {
   const std::string tape = testing::MakeTestTape(folder, "seed.avi", spec, &error);
   ASSERT_FALSE(tape.empty()) << error;
   const std::string seed = testing::ReadFileBytes(tape);
-  const std::set<HRESULT> allowed = {S_OK, CLV_E_NOT_A_MOVIE, CLV_E_NO_VIDEO,
-                                     CLV_E_DAMAGED_MOVIE};
+  const std::set<HRESULT> allowed = {S_OK, CLV_E_NOT_A_MOVIE, CLV_E_NO_VIDEO, CLV_E_DAMAGED_MOVIE};
   std::mt19937 random(20261208);
   std::set<HRESULT> seen;
   for (int i = 0; i < 300; ++i) {

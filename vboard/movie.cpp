@@ -1,10 +1,11 @@
 #include "vboard/movie.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <memory>
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,8 +1,9 @@
 #include "vboard/movie_decoder.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <sys/stat.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -98,8 +99,8 @@ std::int64_t CMovieDecoder::NumberOf(std::int64_t timestamp) const {
 }
 
 std::int64_t CMovieDecoder::TimestampOf(std::uint32_t frame) const {
-  return start_ + av_rescale_q(frame, AVRational{rate_den_, rate_num_},
-                               AVRational{tb_num_, tb_den_});
+  return start_ +
+         av_rescale_q(frame, AVRational{rate_den_, rate_num_}, AVRational{tb_num_, tb_den_});
 }
 
 bool CMovieDecoder::Seek(std::uint32_t frame) {
@@ -205,9 +206,9 @@ CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
   return Outcome::kFailed;
 }
 
-std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(
-    AVPacket* packet, std::uint32_t frame, std::shared_ptr<const Picture>* picture,
-    const Bystanders* bystanders) {
+std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std::uint32_t frame,
+                                                          std::shared_ptr<const Picture>* picture,
+                                                          const Bystanders* bystanders) {
   if (avcodec_send_packet(codec_, packet) < 0 && packet == nullptr) return std::nullopt;
   while (avcodec_receive_frame(codec_, frame_) >= 0) {
     const std::int64_t when = frame_->best_effort_timestamp;
@@ -267,10 +268,9 @@ std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* whole) {
     AVFrame* frame;
     ~Release() { av_frame_unref(frame); }
   } release{part_};
-  scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height,
-                                 static_cast<AVPixelFormat>(frame->format), frame->width,
-                                 frame->height, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr,
-                                 nullptr, nullptr);
+  scaler_ = sws_getCachedContext(
+      scaler_, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), frame->width,
+      frame->height, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
   if (scaler_ == nullptr) return nullptr;
   auto converted = std::make_shared<Picture>();
   converted->width = frame->width;

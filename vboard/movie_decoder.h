@@ -28,7 +28,7 @@ struct Picture {
   std::vector<std::uint32_t> pixels;
   int x = 0;
   int y = 0;
-  int material_width = 0;   // 0: the picture is the whole material
+  int material_width = 0;  // 0: the picture is the whole material
   int material_height = 0;
 
   std::size_t Bytes() const { return pixels.size() * sizeof(std::uint32_t); }
@@ -119,14 +119,14 @@ class CMovieDecoder {
   AVFormatContext* input_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVFrame* frame_ = nullptr;
-  AVFrame* part_ = nullptr;  // the wanted part of frame_, a reference to its data
+  AVFrame* part_ = nullptr;         // the wanted part of frame_, a reference to its data
   const CropRule* crop_ = nullptr;  // during Decode
   AVPacket* packet_ = nullptr;
   SwsContext* scaler_ = nullptr;
   int stream_ = -1;
   bool intra_only_ = false;
-  bool at_end_ = false;          // the stream's end was sent to the decoder
-  std::int64_t start_ = 0;       // where picture 0 stands (FirstPictureTime)
+  bool at_end_ = false;     // the stream's end was sent to the decoder
+  std::int64_t start_ = 0;  // where picture 0 stands (FirstPictureTime)
   int rate_num_ = 25, rate_den_ = 1;
   int tb_num_ = 1, tb_den_ = 25;
   std::int64_t last_number_ = -1;  // the picture the decoder gave last, -1 after a seek

@@ -7,20 +7,20 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "player/clv_results.h"
+#include "testing/media/av_handles.h"
+#include "testing/media/tape_picture.h"
+#include "testing/media/test_tapes.h"
 #include "vboard/movie.h"
 #include "vboard/super_clip.h"
 #include "vboard/tape_decoder.h"
-#include "testing/media/test_tapes.h"
-#include "testing/media/av_handles.h"
-#include "testing/media/tape_picture.h"
 #include "vboard/test_pictures.h"
 
 namespace vxr {
@@ -75,7 +75,8 @@ bool WriteLongGopTape(const std::string& path, int frames, int gop) {
     if (av_frame_make_writable(frame.get()) < 0) return false;
     DrawTapePicture(frame->data[0], frame->linesize[0], 64, 48, static_cast<std::uint32_t>(n), 25);
     for (int plane = 1; plane <= 2; ++plane) {
-      for (int row = 0; row < 24; ++row) std::memset(frame->data[plane] + row * frame->linesize[plane], 128, 32);
+      for (int row = 0; row < 24; ++row)
+        std::memset(frame->data[plane] + row * frame->linesize[plane], 128, 32);
     }
     frame->pts = n;
     if (!drain(frame.get())) return false;
@@ -217,8 +218,7 @@ TEST_F(MovieDecoderTest, DamagedOrCutMoviesFailPictureByPictureAndTheRestStillDe
   std::shared_ptr<const Picture> picture;
   EXPECT_EQ(decoder.Decode(0, &picture), OLE_E_NOTRUNNING);
   EXPECT_EQ(decoder.Open(folder_.File("missing.avi")), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(decoder.Open(folder_.WriteFile("text.avi", "not a movie at all")),
-            CLV_E_NOT_A_MOVIE);
+  EXPECT_EQ(decoder.Open(folder_.WriteFile("text.avi", "not a movie at all")), CLV_E_NOT_A_MOVIE);
   EXPECT_EQ(decoder.Decode(0, &picture), OLE_E_NOTRUNNING);
 
   // Pictures 20 to 29 damaged in the middle of their data.
@@ -290,10 +290,10 @@ TEST_F(MovieDecoderTest, AMovieCutInsideAnOpenGroupIsNumberedAsTheProbeCountsIt)
                              }));
   ASSERT_GT(key, 0);
   const std::string cut = folder_.File("cut.mkv");
-  ASSERT_TRUE(RewritePackets(whole, cut, [&](int index, const AVPacket& packet,
-                                             const PacketWriter& write) {
-    return index < key || write(packet.pts - first_pts);
-  }));
+  ASSERT_TRUE(
+      RewritePackets(whole, cut, [&](int index, const AVPacket& packet, const PacketWriter& write) {
+        return index < key || write(packet.pts - first_pts);
+      }));
   const auto first = static_cast<std::int64_t>(std::llround(first_pts * 25 / 1000.0));  // ms
   ASSERT_EQ(first, 10);  // pictures 10 and 11 lead picture 12, the key frame
 
@@ -332,24 +332,25 @@ TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseco
   ASSERT_FALSE(two.empty()) << error;
   const std::string slow = folder_.File("slow.mkv");
   std::int64_t step = 0;
-  ASSERT_TRUE(RewritePackets(two, slow, [&](int index, const AVPacket& packet,
-                                            const PacketWriter& write) {
-    if (index == 0) {
-      step = packet.duration > 0 ? packet.duration : 40;
-      return write(packet.pts);
-    }
-    for (std::int64_t n = 1; n < 1000; ++n) {
-      if (!write(n * step)) return false;
-    }
-    return true;
-  }));
+  ASSERT_TRUE(
+      RewritePackets(two, slow, [&](int index, const AVPacket& packet, const PacketWriter& write) {
+        if (index == 0) {
+          step = packet.duration > 0 ? packet.duration : 40;
+          return write(packet.pts);
+        }
+        for (std::int64_t n = 1; n < 1000; ++n) {
+          if (!write(n * step)) return false;
+        }
+        return true;
+      }));
   CMovieDecoder alone;
   ASSERT_EQ(alone.Open(slow), S_OK);
   std::shared_ptr<const Picture> picture;
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(alone.Decode(999, &picture), S_OK);
   const auto whole_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - start).count();
+                            std::chrono::steady_clock::now() - start)
+                            .count();
   ASSERT_GT(whole_ms, 500) << "the material decodes too fast to show anything";
 
   auto movie = std::make_shared<CMovie>();
@@ -368,8 +369,9 @@ TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseco
   std::this_thread::sleep_for(std::chrono::milliseconds(whole_ms / 5));  // well into it
   const auto stop = std::chrono::steady_clock::now();
   decoder.reset();
-  const auto stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - stop).count();
+  const auto stop_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stop)
+          .count();
   EXPECT_LT(stop_ms, 250) << "a whole decode takes " << whole_ms << " ms";
 }
 

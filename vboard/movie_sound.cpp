@@ -108,9 +108,9 @@ std::unique_ptr<CMovieSound> CMovieSound::Open(const std::string& path, std::str
     av_channel_layout_copy(&in_layout, &state->codec->ch_layout);
   }
   SwrContext* resampler = nullptr;
-  const int code = swr_alloc_set_opts2(&resampler, &stereo, AV_SAMPLE_FMT_S16, kRate, &in_layout,
-                                       state->codec->sample_fmt, state->codec->sample_rate, 0,
-                                       nullptr);
+  const int code =
+      swr_alloc_set_opts2(&resampler, &stereo, AV_SAMPLE_FMT_S16, kRate, &in_layout,
+                          state->codec->sample_fmt, state->codec->sample_rate, 0, nullptr);
   av_channel_layout_uninit(&in_layout);
   state->resampler.reset(resampler);
   if (code < 0 || resampler == nullptr || swr_init(resampler) < 0) {
@@ -153,9 +153,8 @@ bool CMovieSound::DecodeMore() {
       if (!s.positioned) {
         // The first frame after a seek fixes where the buffer sits on the sound's time line.
         const std::int64_t pts = frame->best_effort_timestamp;
-        const double seconds = pts == AV_NOPTS_VALUE
-                                   ? 0.0
-                                   : pts * av_q2d(s.input->streams[s.stream]->time_base);
+        const double seconds =
+            pts == AV_NOPTS_VALUE ? 0.0 : pts * av_q2d(s.input->streams[s.stream]->time_base);
         s.buffer_start = std::llround((seconds - s.origin_seconds) * kRate);
         s.positioned = true;
       }
@@ -163,9 +162,9 @@ bool CMovieSound::DecodeMore() {
       const std::size_t old_size = s.buffer.size();
       s.buffer.resize(old_size + static_cast<std::size_t>(std::max(room, 0)) * kChannels);
       std::uint8_t* out[1] = {reinterpret_cast<std::uint8_t*>(s.buffer.data() + old_size)};
-      const int made = swr_convert(s.resampler.get(), out, room,
-                                   const_cast<const std::uint8_t**>(frame->extended_data),
-                                   frame->nb_samples);
+      const int made =
+          swr_convert(s.resampler.get(), out, room,
+                      const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
       s.buffer.resize(old_size + static_cast<std::size_t>(std::max(made, 0)) * kChannels);
       av_frame_unref(frame);
       return true;
@@ -213,15 +212,16 @@ bool CMovieSound::Read(std::int64_t first, int count, std::int16_t* out) {
   }
   // Copy what overlaps, then drop everything before the end of this read.
   const std::int64_t from = std::max(first, s.buffer_start);
-  const std::int64_t have_end = s.buffer_start + static_cast<std::int64_t>(s.buffer.size() / kChannels);
+  const std::int64_t have_end =
+      s.buffer_start + static_cast<std::int64_t>(s.buffer.size() / kChannels);
   const std::int64_t to = std::min(end, have_end);
   if (to > from) {
     std::memcpy(out + (from - first) * kChannels,
                 s.buffer.data() + (from - s.buffer_start) * kChannels,
                 static_cast<std::size_t>(to - from) * kChannels * sizeof(std::int16_t));
   }
-  const std::int64_t drop = std::clamp<std::int64_t>(end - s.buffer_start, 0,
-                                                     static_cast<std::int64_t>(s.buffer.size() / kChannels));
+  const std::int64_t drop = std::clamp<std::int64_t>(
+      end - s.buffer_start, 0, static_cast<std::int64_t>(s.buffer.size() / kChannels));
   s.buffer.erase(s.buffer.begin(), s.buffer.begin() + drop * kChannels);
   s.buffer_start += drop;
   return true;

@@ -1,10 +1,10 @@
 #include "vboard/movie.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <set>
-#include <sys/stat.h>
 
 #include "player/clv_results.h"
 #include "testing/media/test_tapes.h"
@@ -59,8 +59,7 @@ TEST(Movie, ATenSecondTapeReportsItsLengthSizeAndRate) {
     EXPECT_EQ(frames, num == 25 ? 250u : 300u);
     EXPECT_EQ(flags, 0u);
     EXPECT_NEAR(aspect, 64.0 / 48.0, 1e-9);
-    EXPECT_EQ(movie.GetMovieInfo(1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr),
+    EXPECT_EQ(movie.GetMovieInfo(1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
               E_INVALIDARG);
 
     // Added to a super clip at the same output rate: the deck's length formula is exact.
@@ -104,8 +103,7 @@ TEST(Movie, FilesThatAreNoUsableMovieFailWithDistinctResults) {
   for (const auto& c : cases) {
     CMovie movie;
     EXPECT_EQ(movie.OpenFile(c.path), c.expected) << c.path;
-    EXPECT_EQ(movie.GetMovieInfo(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr),
+    EXPECT_EQ(movie.GetMovieInfo(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
               CLV_E_NO_MATERIAL);
     EXPECT_LT(c.expected, 0);
     seen.insert(c.expected);

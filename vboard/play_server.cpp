@@ -23,8 +23,8 @@ HRESULT CPlayServer::get_BoardsNumber(std::int32_t* count) {
   return S_OK;
 }
 
-HRESULT CPlayServer::GetOutputFormat(std::int32_t board, std::int32_t* width,
-                                     std::int32_t* height, double* frames_per_second) {
+HRESULT CPlayServer::GetOutputFormat(std::int32_t board, std::int32_t* width, std::int32_t* height,
+                                     double* frames_per_second) {
   if (width == nullptr || height == nullptr || frames_per_second == nullptr) return E_POINTER;
   if (!state_->ValidBoard(board)) return E_INVALIDARG;
   const OutputFormat& format = state_->config().format;
@@ -40,7 +40,8 @@ HRESULT CPlayServer::CreateAVTimeline(std::int32_t board, std::uint32_t, std::ui
   if (timeline == nullptr) return E_POINTER;
   timeline->reset();
   if (!state_->ValidBoard(board)) return E_INVALIDARG;
-  if (HRESULT f = InjectedFault(state_->Faults(), BoardCall::kCreateAVTimeline); FAILED(f)) return f;
+  if (HRESULT f = InjectedFault(state_->Faults(), BoardCall::kCreateAVTimeline); FAILED(f))
+    return f;
   auto created = std::make_shared<CTimeline>(state_->clock(), state_->grid());
   created->SetFaultInjector(state_->Faults());
   state_->AttachTimeline(board, created);

@@ -17,8 +17,7 @@ class CPlayServer : public IClvPlayServer {
                           double* frames_per_second) override;
   HRESULT CreateAVTimeline(std::int32_t board, std::uint32_t video_buffer,
                            std::uint32_t audio_buffer, std::uint32_t data_buffer,
-                           std::uint32_t flags,
-                           std::shared_ptr<IClvTimeline>* timeline) override;
+                           std::uint32_t flags, std::shared_ptr<IClvTimeline>* timeline) override;
   HRESULT get_SuperClip(std::uint32_t kind, std::uint32_t options,
                         std::shared_ptr<IClvSuperClip>* clip) override;
   HRESULT AcquireResource(std::int32_t board, std::int32_t id) override;

@@ -182,8 +182,8 @@ void CSoftwareBoard::RunOutputClock() {
     std::int64_t next = grid.TickAt(state_->clock()->NowNs()) + 1;
     std::unique_lock lock(stop_mutex_);
     while (!stop_) {
-      const auto when = std::chrono::steady_clock::time_point(
-          std::chrono::nanoseconds(grid.TimeOfTick(next)));
+      const auto when =
+          std::chrono::steady_clock::time_point(std::chrono::nanoseconds(grid.TimeOfTick(next)));
       if (stop_signal_.wait_until(lock, when, [this] { return stop_; })) break;
       lock.unlock();
       PumpOutput();

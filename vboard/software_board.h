@@ -32,11 +32,11 @@ enum class MonitorShowed {
 // One output frame of a board: which tape frame a viewer saw during that tick's period.
 struct OutputFrame {
   int board = 0;
-  std::int64_t tick = 0;        // output tick number since the board started
-  std::int64_t steady_ns = 0;   // the tick's time on the board clock (the steady clock)
-  std::int64_t reached_ns = 0;  // when the output thread took the tick, on the same clock
-  std::int64_t tape_frame = -1; // -1 while no picture was ever shown
-  std::string timecode;         // HH:MM:SS:FF of tape_frame at the output's timecode rate
+  std::int64_t tick = 0;         // output tick number since the board started
+  std::int64_t steady_ns = 0;    // the tick's time on the board clock (the steady clock)
+  std::int64_t reached_ns = 0;   // when the output thread took the tick, on the same clock
+  std::int64_t tape_frame = -1;  // -1 while no picture was ever shown
+  std::string timecode;          // HH:MM:SS:FF of tape_frame at the output's timecode rate
   MonitorShowed monitor = MonitorShowed::kNoMonitor;
 };
 

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <algorithm>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -86,8 +86,10 @@ TEST(BoardConfig, EnvironmentValuesAndRefusals) {
   EXPECT_TRUE(config.registered);
   EXPECT_TRUE(errors.empty());
 
-  config = from({{"VXR_BOARD_COUNT", "2"}, {"VXR_BOARD_FORMAT", "NTSC"},
-                 {"VXR_BOARD_REGISTERED", "0"}, {"VXR_BOARD_LOG", "/tmp/x.log"}},
+  config = from({{"VXR_BOARD_COUNT", "2"},
+                 {"VXR_BOARD_FORMAT", "NTSC"},
+                 {"VXR_BOARD_REGISTERED", "0"},
+                 {"VXR_BOARD_LOG", "/tmp/x.log"}},
                 &errors);
   EXPECT_EQ(config.board_count, 2);
   EXPECT_EQ(config.format.height, 486);
@@ -96,9 +98,9 @@ TEST(BoardConfig, EnvironmentValuesAndRefusals) {
   EXPECT_EQ(config.log_path, "/tmp/x.log");
   EXPECT_TRUE(errors.empty());
 
-  config = from({{"VXR_BOARD_COUNT", "12"}, {"VXR_BOARD_FORMAT", "1080-50"},
-                 {"VXR_BOARD_REGISTERED", "no"}},
-                &errors);
+  config = from(
+      {{"VXR_BOARD_COUNT", "12"}, {"VXR_BOARD_FORMAT", "1080-50"}, {"VXR_BOARD_REGISTERED", "no"}},
+      &errors);
   EXPECT_EQ(config.board_count, 1);
   EXPECT_STREQ(config.format.name, "pal");
   EXPECT_TRUE(config.registered);
@@ -113,9 +115,9 @@ TEST(SoftwareBoard, RegistrationGivesTheConfiguredBoardsAndFormats) {
     int count, width, height;
     double rate;
   } cases[] = {
-      {"pal", 1, 720, 576, 25.0},          {"ntsc", 2, 720, 486, 30000.0 / 1001.0},
-      {"1080-25", 1, 1920, 1080, 25.0},    {"1080-29.97", 1, 1920, 1080, 30000.0 / 1001.0},
-      {"720-25", 1, 1280, 720, 25.0},      {"720-29.97", 3, 1280, 720, 30000.0 / 1001.0},
+      {"pal", 1, 720, 576, 25.0},       {"ntsc", 2, 720, 486, 30000.0 / 1001.0},
+      {"1080-25", 1, 1920, 1080, 25.0}, {"1080-29.97", 1, 1920, 1080, 30000.0 / 1001.0},
+      {"720-25", 1, 1280, 720, 25.0},   {"720-29.97", 3, 1280, 720, 30000.0 / 1001.0},
   };
   for (const auto& c : cases) {
     CSoftwareBoard board(Config(c.format, c.count), std::make_shared<CSteppedClock>());
@@ -285,8 +287,8 @@ TEST_F(RealClockBoard, RealtimeStretchFallsWithTheClockPausesAndEndsOnItsLastPic
   for (int i = 0; i < 3; ++i) {
     std::this_thread::sleep_for(150ms);
     const double t = Queued();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                         started).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     // The picture advances at ticks: between 0 and 1 frame behind the clock, plus a frame of
     // slack for a loaded machine.
     EXPECT_LE(first - t, elapsed + frame);

@@ -22,8 +22,8 @@ struct ClipEntry {
 
 // Where a tape frame comes from.
 struct MaterialPicture {
-  std::size_t clip = 0;          // index into the clips, in play order
-  std::string path;              // the clip's movie
+  std::size_t clip = 0;           // index into the clips, in play order
+  std::string path;               // the clip's movie
   std::uint32_t movie_frame = 0;  // frame number within that movie
 };
 

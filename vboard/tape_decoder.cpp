@@ -39,7 +39,7 @@ CTapeDecoder::~CTapeDecoder() {
 }
 
 CTapeDecoder::Found CTapeDecoder::Lookup(const CSuperClip* tape, std::int64_t frame,
-                                          const Framing* framing) const {
+                                         const Framing* framing) const {
   Found found;
   if (tape == nullptr || frame < 0) return found;
   std::lock_guard lock(mutex_);

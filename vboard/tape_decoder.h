@@ -25,10 +25,10 @@ namespace vxr {
 
 // How much the decoder may hold and how far it looks ahead.
 struct DecoderLimits {
-  std::size_t max_pictures = 32;          // decoded pictures kept at the most
-  std::size_t max_bytes = 160u << 20;     // and their bytes at the most
-  std::size_t read_ahead = 8;             // pictures decoded ahead of the one on the output
-  std::size_t max_open_movies = 4;        // movie files kept open
+  std::size_t max_pictures = 32;       // decoded pictures kept at the most
+  std::size_t max_bytes = 160u << 20;  // and their bytes at the most
+  std::size_t read_ahead = 8;          // pictures decoded ahead of the one on the output
+  std::size_t max_open_movies = 4;     // movie files kept open
   // How often the worker looks at the output's queue when nothing wakes it (ticks, Nudge).
   int poll_ms = 200;
   // The monitor nudges the worker at every change a call makes to the timeline; off, the worker
@@ -58,12 +58,12 @@ class CTapeDecoder {
     bool exact = false;
   };
   struct Stats {
-    std::int64_t decoded = 0;     // pictures put into the cache
-    std::int64_t failed = 0;      // pictures that could not be decoded
-    std::int64_t evicted = 0;     // pictures dropped from the cache
-    std::size_t cached = 0;       // pictures in the cache now
-    std::size_t cached_bytes = 0; // and their bytes
-    bool decoding = false;        // the worker is decoding a picture now
+    std::int64_t decoded = 0;      // pictures put into the cache
+    std::int64_t failed = 0;       // pictures that could not be decoded
+    std::int64_t evicted = 0;      // pictures dropped from the cache
+    std::size_t cached = 0;        // pictures in the cache now
+    std::size_t cached_bytes = 0;  // and their bytes
+    bool decoding = false;         // the worker is decoding a picture now
   };
 
   // A failed picture is tried again after this long.
@@ -124,15 +124,15 @@ class CTapeDecoder {
   // Worker only.
   std::list<std::pair<std::string, std::unique_ptr<CMovieDecoder>>> decoders_;  // newest first
 
-  mutable std::mutex mutex_;  // guards everything below
-  std::condition_variable wake_;     // the worker: something new to look at, or stop
-  std::condition_variable idle_;     // WaitIdle: the worker finished a round
+  mutable std::mutex mutex_;      // guards everything below
+  std::condition_variable wake_;  // the worker: something new to look at, or stop
+  std::condition_variable idle_;  // WaitIdle: the worker finished a round
   bool stop_ = false;
-  bool nudged_ = false;              // something changed since the worker last looked
-  std::int64_t idle_rounds_ = 0;     // rounds that ended with nothing to decode
+  bool nudged_ = false;           // something changed since the worker last looked
+  std::int64_t idle_rounds_ = 0;  // rounds that ended with nothing to decode
   std::map<Key, Entry> cache_;
   std::size_t cache_bytes_ = 0;
-  std::map<Key, std::int64_t> failed_;  // pictures that failed, and when
+  std::map<Key, std::int64_t> failed_;        // pictures that failed, and when
   std::vector<CTimeline::TapePicture> plan_;  // the latest plan, most urgent first
   std::optional<Framing> framing_;            // the latest framing
   std::deque<std::int64_t> seen_;             // the output's latest frames, oldest first

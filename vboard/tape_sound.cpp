@@ -14,10 +14,10 @@ namespace {
 
 constexpr int kRate = 48000;
 constexpr int kChannels = 2;
-constexpr std::int64_t kBlockSamples = 960;          // 20 ms
-constexpr std::int64_t kAheadMoving = kRate;         // a second ahead while playing
-constexpr std::int64_t kAheadStill = kRate / 5;      // ready for play to start
-constexpr std::int64_t kKeptBehind = kRate;          // decoded sound kept behind the output
+constexpr std::int64_t kBlockSamples = 960;      // 20 ms
+constexpr std::int64_t kAheadMoving = kRate;     // a second ahead while playing
+constexpr std::int64_t kAheadStill = kRate / 5;  // ready for play to start
+constexpr std::int64_t kKeptBehind = kRate;      // decoded sound kept behind the output
 constexpr std::size_t kMaxOpenMovies = 4;
 
 std::int64_t BlockOf(std::int64_t sample) {
@@ -26,7 +26,9 @@ std::int64_t BlockOf(std::int64_t sample) {
 
 }  // namespace
 
-CTapeSound::CTapeSound() { thread_ = std::thread([this] { Run(); }); }
+CTapeSound::CTapeSound() {
+  thread_ = std::thread([this] { Run(); });
+}
 
 CTapeSound::~CTapeSound() {
   {

@@ -39,7 +39,8 @@ class CTapeSound {
 
   // The sound of samples [first, first + count) of the tape, read synchronously (the worker's
   // step; tests). Clips without sound and the gaps between are silence.
-  static bool ReadTape(const CSuperClip& tape, std::map<std::string, std::unique_ptr<CMovieSound>>* movies,
+  static bool ReadTape(const CSuperClip& tape,
+                       std::map<std::string, std::unique_ptr<CMovieSound>>* movies,
                        std::int64_t first, int count, std::int16_t* out);
 
  private:

@@ -46,9 +46,9 @@ TEST(TapeSoundTest, EveryTapeFrameGetsItsOwnSoundAtAnyRateAndInAProject) {
     const std::string path = testing::MakeTestTape(folder, c.name, spec);
     ASSERT_FALSE(path.empty());
     CSuperClip tape(static_cast<double>(c.num) / c.den);
-    ASSERT_EQ(tape.AddProject(folder.WriteFile(std::string(c.name) + ".tml",
-                                               std::string(c.name) + "\n")),
-              S_OK);
+    ASSERT_EQ(
+        tape.AddProject(folder.WriteFile(std::string(c.name) + ".tml", std::string(c.name) + "\n")),
+        S_OK);
     const int fps = c.num == 25 ? 25 : 30;
     // Read the whole tape in tick-sized pieces, as the output does while playing.
     const std::int64_t total = FrameStart(3 * fps + 5, c.num, c.den);

@@ -56,8 +56,8 @@ inline std::vector<std::pair<std::size_t, std::size_t>> AviPictures(const std::s
 
 // Overwrites pictures first .. last - 1 of an AVI movie with noise from the given fraction of
 // their data on; false when the movie has fewer pictures.
-inline bool DamageAviPictures(std::string* bytes, std::size_t first, std::size_t last,
-                              double from, unsigned seed) {
+inline bool DamageAviPictures(std::string* bytes, std::size_t first, std::size_t last, double from,
+                              unsigned seed) {
   const auto pictures = AviPictures(*bytes);
   if (pictures.size() < last) return false;
   std::mt19937 noise(seed);

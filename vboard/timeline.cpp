@@ -89,8 +89,8 @@ std::int64_t CTimeline::CurrentFrame() const { return queue_.front().PictureAt(o
 void CTimeline::Append(Segment segment) {
   revision_.fetch_add(1, std::memory_order_release);
   pending_ += segment.count;
-  if (!queue_.empty() && segment.held && queue_.back().held &&
-      queue_.back().clip == segment.clip && queue_.back().first == segment.first) {
+  if (!queue_.empty() && segment.held && queue_.back().held && queue_.back().clip == segment.clip &&
+      queue_.back().first == segment.first) {
     queue_.back().count += segment.count;
     return;
   }

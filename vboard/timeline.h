@@ -135,16 +135,16 @@ class CTimeline : public IClvTimeline {
   mutable std::mutex mutex_;  // guards everything below
   std::int32_t state_ = ClvPlaybackEmpty;
   std::int32_t mode_ = Realtime;
-  std::deque<Segment> queue_;    // front holds the picture on the output while showing_
-  std::int64_t offset_ = 0;      // the current picture's place in queue_.front()
-  std::int64_t pending_ = 0;     // periods queued after the current picture (all, if !showing_)
-  bool showing_ = false;         // a queued picture is on the output
-  bool started_ = false;         // its period began at a tick while playing
-  bool done_ = false;            // the last picture has had its period
+  std::deque<Segment> queue_;     // front holds the picture on the output while showing_
+  std::int64_t offset_ = 0;       // the current picture's place in queue_.front()
+  std::int64_t pending_ = 0;      // periods queued after the current picture (all, if !showing_)
+  bool showing_ = false;          // a queued picture is on the output
+  bool started_ = false;          // its period began at a tick while playing
+  bool done_ = false;             // the last picture has had its period
   std::int64_t last_frame_ = -1;  // the picture on the output when nothing queued is shown
   std::shared_ptr<CSuperClip> last_tape_;  // the tape of last_frame_
-  std::int64_t last_tick_;       // the latest tick accounted for
-  std::int64_t ready_tick_ = 0;  // when preparing ends
+  std::int64_t last_tick_;                 // the latest tick accounted for
+  std::int64_t ready_tick_ = 0;            // when preparing ends
   std::deque<TickPicture> history_;
   Rect source_rect_;
 };

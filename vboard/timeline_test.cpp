@@ -267,8 +267,9 @@ TEST(Timeline, AllImagesQueuedTimeCountsThePicturesAfterTheOneOnTheOutput) {
             ASSERT_EQ(tl->HoldLastFrame(1.0 / tl.rate()), S_OK);
             queued.push_back(queued.back());
           } else {
-            ASSERT_EQ(tl.Queue(clip, static_cast<std::uint32_t>(next),
-                               static_cast<std::uint32_t>(next)), S_OK);
+            ASSERT_EQ(
+                tl.Queue(clip, static_cast<std::uint32_t>(next), static_cast<std::uint32_t>(next)),
+                S_OK);
             queued.push_back(next++);
           }
           hold = !hold;
@@ -327,7 +328,7 @@ TEST(Timeline, HoldLastFrameRefusals) {
   for (double bad : {0.0, -0.04, std::nan(""), double{INFINITY}}) {
     EXPECT_EQ(tl->HoldLastFrame(bad), E_INVALIDARG) << bad;
   }
-  EXPECT_EQ(tl->HoldLastFrame(0.001), S_OK);  // at least one period
+  EXPECT_EQ(tl->HoldLastFrame(0.001), S_OK);             // at least one period
   EXPECT_DOUBLE_EQ(tl.Queued(), (1 + 1.5) / tl.rate());  // Realtime: one picture after the first
 }
 
@@ -345,15 +346,14 @@ TEST(Timeline, FragmentsOutsideTheMaterialOrOfNoLengthAreRefused) {
       double start_frames, length_frames;
       HRESULT expected;
     } cases[] = {
-        {0, 100, S_OK},        {-0.4, 1, S_OK},        {99.4, 1, S_OK},
+        {0, 100, S_OK},          {-0.4, 1, S_OK},         {99.4, 1, S_OK},
         {-0.6, 1, E_INVALIDARG}, {99.6, 1, E_INVALIDARG}, {0, 100.6, E_INVALIDARG},
-        {0, 0, E_INVALIDARG},  {5, -1, E_INVALIDARG},  {5, 0.4, E_INVALIDARG},
+        {0, 0, E_INVALIDARG},    {5, -1, E_INVALIDARG},   {5, 0.4, E_INVALIDARG},
         {100, 1, E_INVALIDARG},
     };
     std::int64_t expected_periods = 0;
     for (const auto& c : cases) {
-      EXPECT_EQ(tl->AddSuperClipFragment(clip, c.start_frames / r, c.length_frames / r),
-                c.expected)
+      EXPECT_EQ(tl->AddSuperClipFragment(clip, c.start_frames / r, c.length_frames / r), c.expected)
           << c.start_frames << " + " << c.length_frames;
       if (c.expected == S_OK) expected_periods += std::llround(c.length_frames);
     }

@@ -1,9 +1,10 @@
 #include "vboard/tml_project.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <sys/stat.h>
 
 #include "player/clv_results.h"
 
@@ -118,8 +119,8 @@ bool ParseClipLine(std::string_view line, TmlClip* clip, std::string* path, std:
 
 }  // namespace
 
-bool ParseTmlProject(std::string_view text, const std::string& folder,
-                     std::vector<TmlClip>* clips, std::string* error) {
+bool ParseTmlProject(std::string_view text, const std::string& folder, std::vector<TmlClip>* clips,
+                     std::string* error) {
   if (text.size() > kMaxTmlBytes) {
     *error = "line 1: the project is larger than " + std::to_string(kMaxTmlBytes) + " bytes";
     return false;
@@ -170,7 +171,7 @@ HRESULT ReadTmlProject(const std::string& path, std::vector<TmlClip>* clips, std
     return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
   }
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                        &std::fclose);
+                                                       &std::fclose);
   if (!file) {
     *error = "cannot read the project";
     return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);

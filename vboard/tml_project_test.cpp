@@ -73,9 +73,8 @@ TEST(TmlProject, AddProjectPlaysItsClipsOneAfterAnother) {
   std::string error;
   ASSERT_FALSE(testing::MakeTestTape(folder, "a.avi", testing::SmallTape(2.0), &error).empty());
   ASSERT_FALSE(testing::MakeTestTape(folder, "b.avi", testing::SmallTape(1.0), &error).empty());
-  const std::string project =
-      folder.WriteFile("reel.tml", "a.avi 10 29  # 20 frames\nb.avi\n" + folder.File("a.avi") +
-                                       " 49\n");
+  const std::string project = folder.WriteFile(
+      "reel.tml", "a.avi 10 29  # 20 frames\nb.avi\n" + folder.File("a.avi") + " 49\n");
   CSuperClip clip(25.0);
   ASSERT_EQ(clip.AddProject(project), S_OK);
   double seconds = 0;
@@ -127,8 +126,9 @@ TEST(TmlProject, AMovieNamedByTenThousandClipsIsProbedOnce) {
   const auto took = std::chrono::steady_clock::now() - load;
   EXPECT_EQ(clip.OutputFrames(), static_cast<std::int64_t>(kMaxTmlClips));
   // Probing every line would take 10000 probes; once per movie takes far less than 1000.
-  EXPECT_LT(took, probe * 1000)
-      << "one probe takes " << std::chrono::duration<double, std::milli>(probe).count() << " ms";
+  EXPECT_LT(took, probe * 1000) << "one probe takes "
+                                << std::chrono::duration<double, std::milli>(probe).count()
+                                << " ms";
 }
 
 }  // namespace

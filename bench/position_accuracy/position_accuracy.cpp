@@ -29,12 +29,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_deck.h"
 #include "platform/diagnostics.h"
 #include "player/clvr_player.h"
 #include "player/server_registry.h"
 #include "protocol/status_bits.h"
 #include "testing/media/test_tapes.h"
-#include "bench/bench_deck.h"
 #include "vboard/software_board.h"
 #include "vboard/timeline.h"
 
@@ -93,9 +93,10 @@ class Bench {
         break;
       }
     }
-    std::printf("play          samples %4d  reported vs shown: max %3.0f, mean %6.3f frames;"
-                "  Play to first new picture %.1f ms\n",
-                samples, worst, samples ? sum / samples : 0.0, start_ms);
+    std::printf(
+        "play          samples %4d  reported vs shown: max %3.0f, mean %6.3f frames;"
+        "  Play to first new picture %.1f ms\n",
+        samples, worst, samples ? sum / samples : 0.0, start_ms);
     Stop();
   }
 
@@ -149,10 +150,11 @@ class Bench {
       previous = frame.tape_frame;
       if (wind && at_end && frame.tape_frame == expected) break;
     }
-    std::printf("%-13s ticks %4d  shown vs commanded: max %3.0f, mean %6.3f;  once moving:"
-                " max %3.0f, mean %6.3f;  first new picture %5.1f ms;  empty-pipeline ticks %d\n",
-                name, ticks, worst, ticks ? sum / ticks : 0.0, steady_worst,
-                steady_ticks ? steady_sum / steady_ticks : 0.0, start_ms, stalls);
+    std::printf(
+        "%-13s ticks %4d  shown vs commanded: max %3.0f, mean %6.3f;  once moving:"
+        " max %3.0f, mean %6.3f;  first new picture %5.1f ms;  empty-pipeline ticks %d\n",
+        name, ticks, worst, ticks ? sum / ticks : 0.0, steady_worst,
+        steady_ticks ? steady_sum / steady_ticks : 0.0, start_ms, stalls);
     Stop();
   }
 
@@ -225,10 +227,11 @@ class Bench {
       before = frame.tape_frame;
       ++ticks;
     }
-    std::printf("%-22s ticks %4d  largest step against travel %lld;  largest step %lld (fastest"
-                " speed %.2f);  largest lag behind the commanded position %5.2f frames\n",
-                name, ticks, static_cast<long long>(against), static_cast<long long>(largest),
-                fastest, lag);
+    std::printf(
+        "%-22s ticks %4d  largest step against travel %lld;  largest step %lld (fastest"
+        " speed %.2f);  largest lag behind the commanded position %5.2f frames\n",
+        name, ticks, static_cast<long long>(against), static_cast<long long>(largest), fastest,
+        lag);
     Stop();
   }
 
@@ -237,7 +240,8 @@ class Bench {
     spec.frames = frames;
     std::string error;
     const auto made = Clock::now();
-    const std::string path = testing::MakeTestTape(folder_, std::string(name) + ".avi", spec, &error);
+    const std::string path =
+        testing::MakeTestTape(folder_, std::string(name) + ".avi", spec, &error);
     const double make_s = std::chrono::duration<double>(Clock::now() - made).count();
     if (path.empty()) {
       std::printf("load %-10s cannot make the tape: %s\n", name, error.c_str());

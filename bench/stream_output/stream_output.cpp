@@ -89,14 +89,44 @@ double FfmpegCpuPerSecond(const std::string& tape, const Format& format, int sec
   if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) return -1;
   const std::string url = "udp://127.0.0.1:" + std::to_string(FreeUdpPort()) + "?pkt_size=1316";
   const std::string t = std::to_string(seconds);
-  std::vector<std::string> args = {"ffmpeg",   "-hide_banner", "-loglevel", "error", "-re",
-                                   "-i",       tape,           "-t",        t,       "-c:v",
-                                   "libx264",  "-preset",      "veryfast",  "-tune", "zerolatency",
-                                   "-g",       "25",           "-bf",       "0",     "-b:v",
-                                   format.bitrate, "-maxrate", format.bitrate, "-bufsize",
-                                   format.bitrate, "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a",
-                                   "192k",     "-ar",          "48000",     "-ac",   "2",
-                                   "-f",       "mpegts",       url};
+  std::vector<std::string> args = {"ffmpeg",
+                                   "-hide_banner",
+                                   "-loglevel",
+                                   "error",
+                                   "-re",
+                                   "-i",
+                                   tape,
+                                   "-t",
+                                   t,
+                                   "-c:v",
+                                   "libx264",
+                                   "-preset",
+                                   "veryfast",
+                                   "-tune",
+                                   "zerolatency",
+                                   "-g",
+                                   "25",
+                                   "-bf",
+                                   "0",
+                                   "-b:v",
+                                   format.bitrate,
+                                   "-maxrate",
+                                   format.bitrate,
+                                   "-bufsize",
+                                   format.bitrate,
+                                   "-pix_fmt",
+                                   "yuv420p",
+                                   "-c:a",
+                                   "aac",
+                                   "-b:a",
+                                   "192k",
+                                   "-ar",
+                                   "48000",
+                                   "-ac",
+                                   "2",
+                                   "-f",
+                                   "mpegts",
+                                   url};
   const auto start = Clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
@@ -110,8 +140,8 @@ double FfmpegCpuPerSecond(const std::string& tape, const Format& format, int sec
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
-                     usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+  const double cpu = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                     usage.ru_stime.tv_usec / 1e6;
   return wall > 0 ? cpu / wall : -1;
 }
 
@@ -179,8 +209,9 @@ void Run(const Format& format, int seconds) {
   std::printf("== %s %dx%d, %d s of play\n", format.name.c_str(), format.width, format.height,
               seconds);
   std::printf("stream: %s\n", LineAfter(log, "output udp").c_str());
-  std::printf("received: %zu pictures, %.1f s of sound; A/V offset over %zu bursts: worst %.3f ms\n",
-              pictures.size(), received.sound.size() / 48000.0, offsets_ms.size(), worst_offset);
+  std::printf(
+      "received: %zu pictures, %.1f s of sound; A/V offset over %zu bursts: worst %.3f ms\n",
+      pictures.size(), received.sound.size() / 48000.0, offsets_ms.size(), worst_offset);
   std::printf("deck CPU: %.1f %% of one core (%.2f s CPU per s of stream)\n", 100 * cpu / wall,
               cpu / wall);
   std::printf("reply latency while streaming, controller ms: p50 %.3f  p99 %.3f  max %.3f\n",
@@ -208,9 +239,12 @@ int main(int argc, char** argv) {
       seconds = std::max(5, std::atoi(argv[++i]));
     } else if (arg == "--format" && i + 1 < argc) {
       const std::string name = argv[++i];
-      if (name == "pal") formats.push_back(pal);
-      else if (name == "1080-25") formats.push_back(hd);
-      else return std::fprintf(stderr, "stream_output: unknown format %s\n", name.c_str()), 2;
+      if (name == "pal")
+        formats.push_back(pal);
+      else if (name == "1080-25")
+        formats.push_back(hd);
+      else
+        return std::fprintf(stderr, "stream_output: unknown format %s\n", name.c_str()), 2;
     } else {
       std::fprintf(stderr, "usage: stream_output [--seconds N] [--format pal|1080-25]...\n");
       return 2;

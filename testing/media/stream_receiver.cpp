@@ -107,8 +107,8 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
       picture.seconds = frame->best_effort_timestamp * av_q2d(tb);
       picture.width = frame->width;
       picture.height = frame->height;
-      picture.strip = ReadFrameStrip(frame->data[0], frame->linesize[0], frame->width,
-                                     frame->height);
+      picture.strip =
+          ReadFrameStrip(frame->data[0], frame->linesize[0], frame->width, frame->height);
       for (int i = 0; i < frame->nb_side_data; ++i) {
         const AVFrameSideData* side = frame->side_data[i];
         if (side->type == AV_FRAME_DATA_SEI_UNREGISTERED && side->size > 16 &&
@@ -146,8 +146,8 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
 }
 
 std::int64_t FindToneOnset(const std::vector<float>& sound, std::int64_t from, float threshold) {
-  for (std::int64_t i = std::max<std::int64_t>(0, from); i < static_cast<std::int64_t>(sound.size());
-       ++i) {
+  for (std::int64_t i = std::max<std::int64_t>(0, from);
+       i < static_cast<std::int64_t>(sound.size()); ++i) {
     if (std::fabs(sound[static_cast<std::size_t>(i)]) > threshold) return i;
   }
   return -1;

@@ -18,8 +18,8 @@ struct ReceivedPicture {
 };
 struct ReceivedStream {
   std::vector<ReceivedPicture> pictures;
-  std::vector<float> sound;      // the left channel, 48 kHz
-  double sound_start = 0;        // presentation time of sound[0]
+  std::vector<float> sound;  // the left channel, 48 kHz
+  double sound_start = 0;    // presentation time of sound[0]
   bool opened = false;
   std::string error;
 };

@@ -45,8 +45,7 @@ std::uint8_t Crc8(std::uint32_t value) {
 }
 
 // Segments a to g of each digit, bit 0 = a.
-constexpr std::uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66,
-                                        0x6D, 0x7D, 0x07, 0x7F, 0x6F};
+constexpr std::uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
 
 // Draws one character of height h at (x, y); returns its advance.
 int DrawChar(const Plane& plane, int x, int y, int h, char c) {
@@ -61,13 +60,13 @@ int DrawChar(const Plane& plane, int x, int y, int h, char c) {
   if (c < '0' || c > '9') return w + gap;
   const std::uint8_t s = kSegments[c - '0'];
   const int half = h / 2;
-  if (s & 0x01) plane.Fill(x, y, w, t, kInk);                       // a
-  if (s & 0x02) plane.Fill(x + w - t, y, t, half + t / 2, kInk);    // b
-  if (s & 0x04) plane.Fill(x + w - t, y + half, t, h - half, kInk); // c
-  if (s & 0x08) plane.Fill(x, y + h - t, w, t, kInk);               // d
-  if (s & 0x10) plane.Fill(x, y + half, t, h - half, kInk);         // e
-  if (s & 0x20) plane.Fill(x, y, t, half + t / 2, kInk);            // f
-  if (s & 0x40) plane.Fill(x, y + half - t / 2, w, t, kInk);        // g
+  if (s & 0x01) plane.Fill(x, y, w, t, kInk);                        // a
+  if (s & 0x02) plane.Fill(x + w - t, y, t, half + t / 2, kInk);     // b
+  if (s & 0x04) plane.Fill(x + w - t, y + half, t, h - half, kInk);  // c
+  if (s & 0x08) plane.Fill(x, y + h - t, w, t, kInk);                // d
+  if (s & 0x10) plane.Fill(x, y + half, t, h - half, kInk);          // e
+  if (s & 0x20) plane.Fill(x, y, t, half + t / 2, kInk);             // f
+  if (s & 0x40) plane.Fill(x, y + half - t / 2, w, t, kInk);         // g
   return w + gap;
 }
 

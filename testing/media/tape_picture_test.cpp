@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/media/test_tapes.h"
 #include "testing/media/tape_reader.h"
+#include "testing/media/test_tapes.h"
 
 namespace vxr {
 namespace {
@@ -20,14 +20,15 @@ struct GuardedPlane {
   std::vector<std::uint8_t> bytes;
 
   GuardedPlane(int w, int h)
-      : width(w), height(h), stride(w + 2 * kGuard),
+      : width(w),
+        height(h),
+        stride(w + 2 * kGuard),
         bytes(static_cast<std::size_t>(stride * (h + 2 * kGuard)), kSentinel) {}
   std::uint8_t* picture() { return bytes.data() + kGuard * stride + kGuard; }
   bool GuardsIntact() const {
     for (int y = 0; y < height + 2 * kGuard; ++y) {
       for (int x = 0; x < stride; ++x) {
-        const bool inside = y >= kGuard && y < kGuard + height && x >= kGuard &&
-                            x < kGuard + width;
+        const bool inside = y >= kGuard && y < kGuard + height && x >= kGuard && x < kGuard + width;
         if (!inside && bytes[static_cast<std::size_t>(y * stride + x)] != kSentinel) return false;
       }
     }

@@ -2,7 +2,6 @@
 
 #include <memory>
 
-
 #include "testing/media/av_handles.h"
 #include "testing/media/tape_picture.h"
 
@@ -37,8 +36,8 @@ bool ReadTapeFrameNumbers(const std::string& path,
   }
   const auto receive = [&] {
     while (avcodec_receive_frame(codec.get(), frame.get()) >= 0) {
-      numbers->push_back(ReadFrameStrip(frame->data[0], frame->linesize[0], frame->width,
-                                        frame->height));
+      numbers->push_back(
+          ReadFrameStrip(frame->data[0], frame->linesize[0], frame->width, frame->height));
       av_frame_unref(frame.get());
     }
   };

@@ -69,7 +69,7 @@ class Encoder {
   std::vector<AVStream*> audio_;
   std::int64_t audio_written_ = 0;  // samples written to every track
   int rate_num_ = 25, rate_den_ = 1;
-  AVStream* tone_ = nullptr;   // the tone-burst track, if any
+  AVStream* tone_ = nullptr;  // the tone-burst track, if any
   int tone_rate_ = 0;
   std::int64_t tone_written_ = 0;
 };
@@ -112,8 +112,8 @@ bool Encoder::WriteToneUntil(std::uint32_t frame_number, std::string* error) {
     std::int16_t value = 0;
     if (n >= burst_start && n < burst_end) {
       value = static_cast<std::int16_t>(
-          kToneAmplitude * std::sin(2 * M_PI * kToneHz * static_cast<double>(n - burst_start) /
-                                    tone_rate_));
+          kToneAmplitude *
+          std::sin(2 * M_PI * kToneHz * static_cast<double>(n - burst_start) / tone_rate_));
     }
     samples[2 * i] = samples[2 * i + 1] = value;
   }

@@ -11,8 +11,7 @@ namespace vxr::testing {
 
 TempFolder::TempFolder() {
   std::error_code error;
-  std::string pattern =
-      (std::filesystem::temp_directory_path(error) / "vxr-test-XXXXXX").string();
+  std::string pattern = (std::filesystem::temp_directory_path(error) / "vxr-test-XXXXXX").string();
   if (error) pattern = "/tmp/vxr-test-XXXXXX";
   if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
 }
@@ -37,8 +36,8 @@ std::string ReadFileBytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string MakeTestTape(const TempFolder& folder, const std::string& name,
-                         const TapeSpec& spec, std::string* error) {
+std::string MakeTestTape(const TempFolder& folder, const std::string& name, const TapeSpec& spec,
+                         std::string* error) {
   if (folder.path().empty()) {
     if (error) *error = "no temporary folder";
     return {};

@@ -31,8 +31,8 @@ std::string ReadFileBytes(const std::string& path);
 
 // Writes a test tape named name into the folder and returns its path; empty on failure, with
 // the reason in *error when given.
-std::string MakeTestTape(const TempFolder& folder, const std::string& name,
-                         const TapeSpec& spec, std::string* error = nullptr);
+std::string MakeTestTape(const TempFolder& folder, const std::string& name, const TapeSpec& spec,
+                         std::string* error = nullptr);
 
 // A small tape for tests: seconds long at the rate (25 or 30000/1001), 64 x 48 pixels.
 TapeSpec SmallTape(double seconds, int rate_num = 25, int rate_den = 1);

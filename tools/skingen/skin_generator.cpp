@@ -143,7 +143,7 @@ void DrawSegments(QPainter& p, const QRectF& box, int lit_mask, QColor lit, QCol
     return poly;
   };
   const std::array<QPolygonF, 7> segments = {
-      horizontal(x0, x1, y0), vertical(x1, y0, y1), vertical(x1, y1, y2), horizontal(x0, x1, y2),
+      horizontal(x0, x1, y0), vertical(x1, y0, y1), vertical(x1, y1, y2),  horizontal(x0, x1, y2),
       vertical(x0, y1, y2),   vertical(x0, y0, y1), horizontal(x0, x1, y1)};
   // A slight forward lean, as on the deck's fluorescent display.
   QTransform lean;
@@ -174,8 +174,7 @@ QImage DigitImage(int digit) {
   QImage image = NewImage(kDigitW, kDigitH, kGlass);
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing);
-  DrawSegments(p, QRectF(3, 3, kDigitW - 6, kDigitH - 6), kDigitSegments[digit], kVfdLit,
-               kVfdDim);
+  DrawSegments(p, QRectF(3, 3, kDigitW - 6, kDigitH - 6), kDigitSegments[digit], kVfdLit, kVfdDim);
   return image;
 }
 
@@ -277,7 +276,8 @@ void DrawTransportSymbol(QPainter& p, Cap cap, QPointF c, QColor ink) {
       break;
     case Cap::kEject: {
       QPolygonF t;
-      t << QPointF(c.x() - 9, c.y() + 1) << QPointF(c.x(), c.y() - 8) << QPointF(c.x() + 9, c.y() + 1);
+      t << QPointF(c.x() - 9, c.y() + 1) << QPointF(c.x(), c.y() - 8)
+        << QPointF(c.x() + 9, c.y() + 1);
       p.drawPolygon(t);
       p.drawRect(QRectF(c.x() - 9, c.y() + 4, 18, 3.5));
       break;
@@ -523,7 +523,8 @@ bool CSkinGenerator::WriteSkin(const std::string& directory, std::string* error)
     std::string record = "B" + std::to_string(key.index) + " " + std::to_string(key.rect.x()) +
                          " " + std::to_string(key.rect.y());
     for (int state = 0; state < 4 && ok; ++state) {
-      const std::string name = "key" + std::to_string(key.index) + "_" + std::to_string(state) + ".bmp";
+      const std::string name =
+          "key" + std::to_string(key.index) + "_" + std::to_string(state) + ".bmp";
       ok = save(name, KeyImage(key, state));
       record += " " + name;
     }
@@ -554,7 +555,8 @@ bool CSkinGenerator::WriteSkin(const std::string& directory, std::string* error)
       << "# Keys: POWER, SETTINGS, REMOTE, REW, PLAY, F FWD, STOP, EJECT (command on release).\n";
   for (std::size_t i = 0; i < 8; ++i) out << QString::fromStdString(records[i]) << "\n";
   out << "# Lamps: shuttle, jog, servo, start of tape, end of tape, reverse, forward, still.\n";
-  for (std::size_t i = 8; i < records.size(); ++i) out << QString::fromStdString(records[i]) << "\n";
+  for (std::size_t i = 8; i < records.size(); ++i)
+    out << QString::fromStdString(records[i]) << "\n";
   out << "# Status label (click to load a tape) and the timecode display.\n"
       << "L0 " << kStatusLabel.x() << " " << kStatusLabel.y()
       << " status.bmp 150 255 220 -13 0 \"DejaVu Sans Mono\"\n"

@@ -48,7 +48,8 @@ TEST(SkinGeneratorTest, DefaultSkinLoadsWithEveryElementTheDeckUses) {
     std::set<std::string> looks;
     for (int s = 0; s < 4; ++s) {
       const SkinImage& image = panel.Button(i).Image(s);
-      looks.insert(std::string(reinterpret_cast<const char*>(image.pixels.get()), image.PixelBytes()));
+      looks.insert(
+          std::string(reinterpret_cast<const char*>(image.pixels.get()), image.PixelBytes()));
     }
     EXPECT_EQ(looks.size(), 4u) << i;
     EXPECT_NE(0, std::memcmp(panel.Indicator(i).Image(0).pixels.get(),

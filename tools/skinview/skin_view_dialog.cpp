@@ -2,9 +2,7 @@
 
 namespace vxr {
 
-CSkinViewDialog::CSkinViewDialog(std::FILE* log) : log_(log) {
-  setWindowTitle("skinview");
-}
+CSkinViewDialog::CSkinViewDialog(std::FILE* log) : log_(log) { setWindowTitle("skinview"); }
 
 bool CSkinViewDialog::OnInitDialog() {
   CSkinDialog::OnInitDialog();
@@ -28,9 +26,9 @@ bool CSkinViewDialog::OnCommand(int id) {
 }
 
 void CSkinViewDialog::ShowDemoState() {
-  Button(1).SetLamp(true);   // POWER
+  Button(1).SetLamp(true);  // POWER
   Button(1).SetPressed(true);
-  Button(5).SetLamp(true);   // PLAY
+  Button(5).SetLamp(true);     // PLAY
   Indicator(3).SetLamp(true);  // servo
   Indicator(7).SetLamp(true);  // forward
   Timecode().SetTime(1, 23, 45, 12);

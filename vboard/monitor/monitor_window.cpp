@@ -3,11 +3,10 @@
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QPainter>
-
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <iostream>
+#include <mutex>
 #include <vector>
 
 namespace vxr {
@@ -30,8 +29,8 @@ class CMonitorWindow::Sink : public IProgramSink {
       ++received_;
     }
     if (!posted_.exchange(true)) {
-      QMetaObject::invokeMethod(window_, [window = window_] { window->Refresh(); },
-                                Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          window_, [window = window_] { window->Refresh(); }, Qt::QueuedConnection);
     }
   }
   ProgramSinkStats Stats() const override {

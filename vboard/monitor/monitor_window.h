@@ -3,7 +3,6 @@
 #include <QImage>
 #include <QString>
 #include <QWidget>
-
 #include <atomic>
 #include <cstdint>
 #include <iosfwd>

@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-
 #include <sstream>
 
 #include "player/server_registry.h"
@@ -102,7 +101,8 @@ TEST_F(MonitorWindowTest, PlayAndCueShowTheirPicturesCentredOnBlackWithTheTimeco
     EXPECT_EQ(Tick(), std::make_pair(frame, frame));
   }
   EXPECT_TRUE(window_->windowTitle().contains("window.avi"));
-  EXPECT_TRUE(window_->windowTitle().contains("00:00:01:04")) << window_->windowTitle().toStdString();
+  EXPECT_TRUE(window_->windowTitle().contains("00:00:01:04"))
+      << window_->windowTitle().toStdString();
   // Black around the picture.
   EXPECT_EQ(window_->OutputImage().pixel(0, 0), 0xff000000u);
   EXPECT_EQ(window_->OutputImage().pixel(719, 575), 0xff000000u);

@@ -8,8 +8,8 @@ namespace {
 
 constexpr int kGlyphWidth = 5;
 constexpr int kGlyphHeight = 7;
-constexpr int kGlyphGap = 1;  // columns between characters, in glyph cells
-constexpr int kBoxMargin = 2; // glyph cells of black around the text
+constexpr int kGlyphGap = 1;   // columns between characters, in glyph cells
+constexpr int kBoxMargin = 2;  // glyph cells of black around the text
 constexpr std::uint32_t kWhite = 0xffffffffu;
 constexpr std::uint32_t kBlack = 0xff000000u;
 
@@ -54,13 +54,15 @@ void BurnInTimecode(std::uint32_t* pixels, int width, int height, std::string_vi
   }
   for (std::size_t i = 0; i < text.size(); ++i) {
     const Glyph& glyph = GlyphOf(text[i]);
-    const int glyph_x = box_x + (kBoxMargin + static_cast<int>(i) * (kGlyphWidth + kGlyphGap)) * cell;
+    const int glyph_x =
+        box_x + (kBoxMargin + static_cast<int>(i) * (kGlyphWidth + kGlyphGap)) * cell;
     const int glyph_y = box_y + kBoxMargin * cell;
     for (int row = 0; row < kGlyphHeight; ++row) {
       for (int col = 0; col < kGlyphWidth; ++col) {
         if ((glyph[row] & (0x10 >> col)) == 0) continue;
         for (int dy = 0; dy < cell; ++dy) {
-          std::uint32_t* line = pixels + static_cast<std::ptrdiff_t>(glyph_y + row * cell + dy) * width;
+          std::uint32_t* line =
+              pixels + static_cast<std::ptrdiff_t>(glyph_y + row * cell + dy) * width;
           std::fill(line + glyph_x + col * cell, line + glyph_x + (col + 1) * cell, kWhite);
         }
       }

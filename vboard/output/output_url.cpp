@@ -24,27 +24,58 @@ constexpr std::string_view kDefaultUdpPacketSize = "1316";
 
 // FFmpeg's options of each protocol that a stream destination may carry.
 constexpr std::string_view kUdpOptions[] = {
-    "ttl",  "pkt_size",  "localport", "localaddr",        "buffer_size", "reuse",
-    "sources", "block",  "fifo_size", "overrun_nonfatal", "timeout",     "broadcast",
-    "bitrate", "burst_bits", "dscp",  "connect"};
-constexpr std::string_view kSrtOptions[] = {
-    "mode",        "passphrase",  "pbkeylen",     "latency",       "rcvlatency",
-    "peerlatency", "connect_timeout", "listen_timeout", "timeout", "streamid",
-    "transtype",   "maxbw",       "payload_size", "pkt_size",      "tlpktdrop",
-    "nakreport",   "oheadbw",     "linger",       "ipttl",         "iptos",
-    "inputbw",     "sndbuf",      "rcvbuf",       "smoother",      "messageapi",
-    "enforced_encryption", "kmrefreshrate", "kmpreannounce", "lossmaxttl", "minversion",
-    "ffs",         "mss",         "send_buffer_size", "recv_buffer_size", "tsbpddelay"};
-constexpr std::string_view kRistOptions[] = {"rist_profile", "buffer_size", "pkt_size",
-                                             "log_level",    "secret",      "encryption",
+    "ttl",     "pkt_size",   "localport", "localaddr",        "buffer_size", "reuse",
+    "sources", "block",      "fifo_size", "overrun_nonfatal", "timeout",     "broadcast",
+    "bitrate", "burst_bits", "dscp",      "connect"};
+constexpr std::string_view kSrtOptions[] = {"mode",
+                                            "passphrase",
+                                            "pbkeylen",
+                                            "latency",
+                                            "rcvlatency",
+                                            "peerlatency",
+                                            "connect_timeout",
+                                            "listen_timeout",
+                                            "timeout",
+                                            "streamid",
+                                            "transtype",
+                                            "maxbw",
+                                            "payload_size",
+                                            "pkt_size",
+                                            "tlpktdrop",
+                                            "nakreport",
+                                            "oheadbw",
+                                            "linger",
+                                            "ipttl",
+                                            "iptos",
+                                            "inputbw",
+                                            "sndbuf",
+                                            "rcvbuf",
+                                            "smoother",
+                                            "messageapi",
+                                            "enforced_encryption",
+                                            "kmrefreshrate",
+                                            "kmpreannounce",
+                                            "lossmaxttl",
+                                            "minversion",
+                                            "ffs",
+                                            "mss",
+                                            "send_buffer_size",
+                                            "recv_buffer_size",
+                                            "tsbpddelay"};
+constexpr std::string_view kRistOptions[] = {"rist_profile", "buffer_size",     "pkt_size",
+                                             "log_level",    "secret",          "encryption",
                                              "fifo_size",    "overrun_nonfatal"};
 // Options whose value must be a whole number.
 constexpr std::string_view kNumericOptions[] = {
-    "ttl", "pkt_size", "localport", "buffer_size", "fifo_size", "timeout", "bitrate",
-    "burst_bits", "dscp", "pbkeylen", "latency", "rcvlatency", "peerlatency", "connect_timeout",
-    "listen_timeout", "maxbw", "payload_size", "oheadbw", "linger", "ipttl", "iptos", "inputbw",
-    "sndbuf", "rcvbuf", "kmrefreshrate", "kmpreannounce", "lossmaxttl", "ffs", "mss",
-    "send_buffer_size", "recv_buffer_size", "rist_profile", "encryption", "log_level"};
+    "ttl",           "pkt_size",         "localport",        "buffer_size",
+    "fifo_size",     "timeout",          "bitrate",          "burst_bits",
+    "dscp",          "pbkeylen",         "latency",          "rcvlatency",
+    "peerlatency",   "connect_timeout",  "listen_timeout",   "maxbw",
+    "payload_size",  "oheadbw",          "linger",           "ipttl",
+    "iptos",         "inputbw",          "sndbuf",           "rcvbuf",
+    "kmrefreshrate", "kmpreannounce",    "lossmaxttl",       "ffs",
+    "mss",           "send_buffer_size", "recv_buffer_size", "rist_profile",
+    "encryption",    "log_level"};
 
 template <std::size_t N>
 bool Contains(const std::string_view (&list)[N], std::string_view key) {
@@ -181,13 +212,19 @@ ParsedOutputUrl ParseOutputUrl(const std::string& url) {
       return fail("option " + key + "=" + shown_value + ": " + expected);
     };
     if (key == "vcodec") {
-      if (value == "h264") s.video = StreamVideoCodec::kH264;
-      else if (value == "mpeg2") s.video = StreamVideoCodec::kMpeg2;
-      else return bad_value("h264 or mpeg2");
+      if (value == "h264")
+        s.video = StreamVideoCodec::kH264;
+      else if (value == "mpeg2")
+        s.video = StreamVideoCodec::kMpeg2;
+      else
+        return bad_value("h264 or mpeg2");
     } else if (key == "acodec") {
-      if (value == "aac") s.audio = StreamAudioCodec::kAac;
-      else if (value == "mp2") s.audio = StreamAudioCodec::kMp2;
-      else return bad_value("aac or mp2");
+      if (value == "aac")
+        s.audio = StreamAudioCodec::kAac;
+      else if (value == "mp2")
+        s.audio = StreamAudioCodec::kMp2;
+      else
+        return bad_value("aac or mp2");
     } else if (key == "vb") {
       const std::optional<long> rate = ParseBitrate(value);
       if (!rate || *rate < kMinVideoBitrate) return bad_value("a bit rate from 100k to 200M");

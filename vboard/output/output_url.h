@@ -13,11 +13,11 @@ enum class StreamAudioCodec { kAac, kMp2 };
 // protocol (the URL with its protocol options) and what the encoder takes (our own options,
 // taken out of the query).
 struct StreamSettings {
-  std::string scheme;         // udp, srt or rist
-  std::string host;           // without brackets; empty only for an SRT listener
+  std::string scheme;  // udp, srt or rist
+  std::string host;    // without brackets; empty only for an SRT listener
   int port = 0;
-  std::string protocol_url;   // handed to FFmpeg: our options removed, defaults added
-  std::string display_name;   // protocol_url with secrets replaced by "***"
+  std::string protocol_url;  // handed to FFmpeg: our options removed, defaults added
+  std::string display_name;  // protocol_url with secrets replaced by "***"
   bool srt_listener = false;
   bool has_passphrase = false;
   StreamVideoCodec video = StreamVideoCodec::kH264;

@@ -40,8 +40,9 @@ CProgramOutput::Counts CProgramOutput::counts() const {
   return counts_;
 }
 
-std::vector<std::int16_t> CProgramOutput::TickSoundSamples(
-    const TickSound& plan, const std::shared_ptr<CSuperClip>& tape, int share) {
+std::vector<std::int16_t> CProgramOutput::TickSoundSamples(const TickSound& plan,
+                                                           const std::shared_ptr<CSuperClip>& tape,
+                                                           int share) {
   std::vector<std::int16_t> samples(static_cast<std::size_t>(share) * kProgramSoundChannels, 0);
   if (plan.silent || !tape) return samples;
   const int count = plan.fade_out > 0 ? plan.fade_out : plan.samples;
@@ -53,8 +54,8 @@ std::vector<std::int16_t> CProgramOutput::TickSoundSamples(
   // Linear fades over the first samples: in from silence, or out to it.
   const int fade = plan.fade_out > 0 ? plan.fade_out : plan.fade_in;
   for (int i = 0; i < fade; ++i) {
-    const float gain = plan.fade_out > 0 ? 1.0f - static_cast<float>(i + 1) / fade
-                                         : static_cast<float>(i) / fade;
+    const float gain =
+        plan.fade_out > 0 ? 1.0f - static_cast<float>(i + 1) / fade : static_cast<float>(i) / fade;
     for (int channel = 0; channel < kProgramSoundChannels; ++channel) {
       std::int16_t& value = samples[static_cast<std::size_t>(i) * kProgramSoundChannels + channel];
       value = static_cast<std::int16_t>(value * gain);

@@ -17,8 +17,8 @@ namespace vxr {
 // and a listener get — the picture the board's monitor chose for the tick, placed as the board
 // places it (black before any picture), the tick's share of the tape's sound and the tick's
 // timecode — and hands it to every sink (the monitor window, streams). It is the monitor's
-// listener, so it runs on the board's output thread right after each tick's grading, and never waits:
-// the sound comes from what a worker has decoded ahead, and every sink queues on its own.
+// listener, so it runs on the board's output thread right after each tick's grading, and never
+// waits: the sound comes from what a worker has decoded ahead, and every sink queues on its own.
 // Destroy it before the monitor and the board.
 class CProgramOutput {
  public:

@@ -7,8 +7,7 @@
 
 namespace vxr {
 
-TickSound CSoundPlanner::Plan(std::int64_t tick, std::int64_t tape_frame,
-                              std::int64_t next_frame) {
+TickSound CSoundPlanner::Plan(std::int64_t tick, std::int64_t tape_frame, std::int64_t next_frame) {
   // One step forward now, and (when the player has queued more) one step next: a speed of +0.5
   // also steps one frame forward on some ticks, but repeats the frame next.
   const bool forward_one = tape_frame >= 0 && last_frame_ >= 0 && tape_frame == last_frame_ + 1 &&

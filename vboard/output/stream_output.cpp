@@ -227,8 +227,8 @@ class CStreamOutput::Session {
   bool WriteSound(const ProgramFrame& frame, std::string* error) {
     const std::int64_t start = SoundSampleAtTick(frame.tick, format_.rate_num, format_.rate_den) -
                                SoundSampleAtTick(origin_tick_, format_.rate_num, format_.rate_den);
-    const std::int64_t queued_end = pending_start_ + static_cast<std::int64_t>(pending_.size()) /
-                                                         kProgramSoundChannels;
+    const std::int64_t queued_end =
+        pending_start_ + static_cast<std::int64_t>(pending_.size()) / kProgramSoundChannels;
     if (start > queued_end && start - queued_end <= kMaxSilenceFill) {
       // Ticks were lost before they reached the encoder: keep the sound continuous.
       pending_.resize(pending_.size() + (start - queued_end) * kProgramSoundChannels, 0);
@@ -285,13 +285,13 @@ class CStreamOutput::Session {
     if (av_frame_make_writable(picture_.get()) < 0) return *error = "out of memory", false;
     const std::uint8_t* planes[1] = {reinterpret_cast<const std::uint8_t*>(source)};
     const int strides[1] = {frame.width * 4};
-    sws_scale(scaler_.get(), planes, strides, 0, frame.height, picture_->data,
-              picture_->linesize);
+    sws_scale(scaler_.get(), planes, strides, 0, frame.height, picture_->data, picture_->linesize);
     picture_->pts = frame.tick - origin_tick_;
     av_frame_remove_side_data(picture_.get(), AV_FRAME_DATA_SEI_UNREGISTERED);
     if (settings_.video == StreamVideoCodec::kH264) {
-      AVFrameSideData* sei = av_frame_new_side_data(picture_.get(), AV_FRAME_DATA_SEI_UNREGISTERED,
-                                                    sizeof kTimecodeSeiUuid + frame.timecode.size());
+      AVFrameSideData* sei =
+          av_frame_new_side_data(picture_.get(), AV_FRAME_DATA_SEI_UNREGISTERED,
+                                 sizeof kTimecodeSeiUuid + frame.timecode.size());
       if (sei == nullptr) return *error = "out of memory", false;
       std::memcpy(sei->data, kTimecodeSeiUuid, sizeof kTimecodeSeiUuid);
       std::memcpy(sei->data + sizeof kTimecodeSeiUuid, frame.timecode.data(),
@@ -365,7 +365,9 @@ CStreamOutput::~CStreamOutput() {
   const ProgramSinkStats stats = Stats();
   const CLatencyRecord::Summary encode = encode_times_.Summarize();
   const CLatencyRecord::Summary latency = tick_to_sent_.Summarize();
-  auto ms = [](CLatencyRecord::Duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+  auto ms = [](CLatencyRecord::Duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+  };
   char text[400];
   std::snprintf(text, sizeof text,
                 "output %s: %lld ticks, %lld pictures sent, %lld dropped, %lld failures; encode "
@@ -441,8 +443,8 @@ void CStreamOutput::Run() {
         failures_.fetch_add(1);
         dropped_.fetch_add(1);
         if (!outage_reported) {
-          DebugOutput("Err Output", "output " + settings_.display_name + ": " + error +
-                                        "; retrying");
+          DebugOutput("Err Output",
+                      "output " + settings_.display_name + ": " + error + "; retrying");
           outage_reported = true;
         }
         if (!WaitBeforeRetry(retry_ms)) return;
@@ -472,8 +474,8 @@ void CStreamOutput::Run() {
       if (encode_picture) dropped_.fetch_add(1);
       connected_.store(false);
       session.reset();
-      DebugOutput("Err Output", "output " + settings_.display_name + ": lost (" + error +
-                                    "); retrying");
+      DebugOutput("Err Output",
+                  "output " + settings_.display_name + ": lost (" + error + "); retrying");
       outage_reported = true;
       if (!WaitBeforeRetry(retry_ms)) return;
       continue;

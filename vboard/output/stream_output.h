@@ -19,9 +19,8 @@ namespace vxr {
 // The user-data-unregistered SEI that carries each picture's timecode in an H.264 stream: this
 // UUID, then the timecode as text, HH:MM:SS:FF. FFmpeg's decoder hands it back as frame side
 // data (AV_FRAME_DATA_SEI_UNREGISTERED).
-inline constexpr std::uint8_t kTimecodeSeiUuid[16] = {0x76, 0x78, 0x72, 0x64, 0x65, 0x63,
-                                                     0x6b, 0x2d, 0x74, 0x63, 0x2d, 0x31,
-                                                     0x32, 0x6d, 0x00, 0x01};
+inline constexpr std::uint8_t kTimecodeSeiUuid[16] = {
+    0x76, 0x78, 0x72, 0x64, 0x65, 0x63, 0x6b, 0x2d, 0x74, 0x63, 0x2d, 0x31, 0x32, 0x6d, 0x00, 0x01};
 
 // One MPEG-TS program stream to a network destination: H.264 (or MPEG-2) at the board's output
 // size and rate, AAC (or MP2) at 48 kHz stereo. One continuous stream for the sink's whole life:

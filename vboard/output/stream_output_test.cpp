@@ -14,8 +14,8 @@
 
 #include "platform/diagnostics.h"
 #include "testing/media/stream_receiver.h"
-#include "testing/wait_for.h"
 #include "testing/media/tape_picture.h"
+#include "testing/wait_for.h"
 #include "vboard/output/sound_cadence.h"
 
 namespace vxr {
@@ -23,8 +23,8 @@ namespace {
 
 // A small output keeps encoding quick under the sanitizers; the sink does not care about size.
 const OutputFormat kFormat{"test", 352, 288, 25, 1};
-constexpr int kToneEvery = 25;       // a tone burst starts with every 25th tick's sound
-constexpr int kToneSamples = 480;    // 10 ms
+constexpr int kToneEvery = 25;     // a tone burst starts with every 25th tick's sound
+constexpr int kToneSamples = 480;  // 10 ms
 constexpr double kToneHz = 1000.0;
 
 int FreePort(int type) {
@@ -68,8 +68,8 @@ std::shared_ptr<const ProgramFrame> MakeTick(std::int64_t tick, std::int64_t tap
   frame->sound.assign(static_cast<std::size_t>(samples) * kProgramSoundChannels, 0);
   if (tick % kToneEvery == 0) {
     for (int i = 0; i < kToneSamples; ++i) {
-      const auto value = static_cast<std::int16_t>(
-          16000 * std::sin(2 * M_PI * kToneHz * i / kProgramSoundRate));
+      const auto value =
+          static_cast<std::int16_t>(16000 * std::sin(2 * M_PI * kToneHz * i / kProgramSoundRate));
       frame->sound[2 * i] = frame->sound[2 * i + 1] = value;
     }
   }
@@ -164,17 +164,19 @@ TEST(StreamOutputTest, AReceiverGetsEveryPictureWithItsTimecodeAndItsSoundInStep
   EXPECT_GE(bursts, 2);
 }
 
-TEST(StreamOutputTest, ADestinationThatFailsIsReportedOnceRetriedAndTakenAgainWithoutHoldingTheClock) {
+TEST(StreamOutputTest,
+     ADestinationThatFailsIsReportedOnceRetriedAndTakenAgainWithoutHoldingTheClock) {
   const int port = FreePort(SOCK_DGRAM);
   const std::string secret = "vxr-secret-passphrase";
   const std::string url =
       "srt://127.0.0.1:" + std::to_string(port) + "?passphrase=" + secret + "&connect_timeout=500";
   std::vector<std::string> reports;
   std::mutex reports_mutex;
-  const DiagnosticSink previous = SetDiagnosticSink([&](std::string_view tag, std::string_view text) {
-    std::lock_guard lock(reports_mutex);
-    reports.push_back(std::string(tag) + " " + std::string(text));
-  });
+  const DiagnosticSink previous =
+      SetDiagnosticSink([&](std::string_view tag, std::string_view text) {
+        std::lock_guard lock(reports_mutex);
+        reports.push_back(std::string(tag) + " " + std::string(text));
+      });
   ParsedOutputUrl parsed = ParseOutputUrl(url);
   ASSERT_TRUE(parsed.settings) << parsed.error;
   ProgramSinkStats stats;
@@ -186,9 +188,9 @@ TEST(StreamOutputTest, ADestinationThatFailsIsReportedOnceRetriedAndTakenAgainWi
     EXPECT_FALSE(output.Connected());
     // The destination comes: a receiver listens with the same passphrase.
     auto receiving = std::async(std::launch::async, [&] {
-      return ReceiveStream("srt://127.0.0.1:" + std::to_string(port) +
-                               "?mode=listener&passphrase=" + secret,
-                           20, std::chrono::milliseconds(3000), std::chrono::seconds(30));
+      return ReceiveStream(
+          "srt://127.0.0.1:" + std::to_string(port) + "?mode=listener&passphrase=" + secret, 20,
+          std::chrono::milliseconds(3000), std::chrono::seconds(30));
     });
     RunClock(output, 40, 150);
     received = receiving.get();
