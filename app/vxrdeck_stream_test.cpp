@@ -32,18 +32,6 @@ using testing::WaitFor;
 constexpr int kStartMs = 30000;
 constexpr int kActMs = 10000;
 
-int FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 struct RecordLine {
   std::int64_t tape_frame = -1;
   std::string timecode;
@@ -79,7 +67,7 @@ TEST(VxrdeckStreamTest,
   std::string error;
   const std::string tape = testing::MakeTestTape(folder, "reel.avi", spec, &error);
   ASSERT_FALSE(tape.empty()) << error;
-  const int port = FreeUdpPort();
+  const int port = FreeLoopbackUdpPort();
   const std::string url = "udp://127.0.0.1:" + std::to_string(port);
   const std::string record_path = folder.File("record.log");
   testing::DeckProcess program(VXRDECK_PROGRAM, folder.path(), {{"VXR_BOARD_LOG", record_path}});

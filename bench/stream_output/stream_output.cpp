@@ -46,18 +46,6 @@ struct Format {
   const char* bitrate;  // the deck's default for the size, for the ffmpeg tool
 };
 
-int FreeUdpPort() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 // User plus system CPU of a process so far, in seconds.
 double CpuSeconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -87,7 +75,8 @@ std::string LineAfter(const std::string& log, const std::string& start) {
 // The ffmpeg tool coding the tape as the deck does, in real time; its CPU per second.
 double FfmpegCpuPerSecond(const std::string& tape, const Format& format, int seconds) {
   if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) return -1;
-  const std::string url = "udp://127.0.0.1:" + std::to_string(FreeUdpPort()) + "?pkt_size=1316";
+  const std::string url =
+      "udp://127.0.0.1:" + std::to_string(vxr::FreeLoopbackUdpPort()) + "?pkt_size=1316";
   const std::string t = std::to_string(seconds);
   std::vector<std::string> args = {"ffmpeg",
                                    "-hide_banner",
@@ -160,7 +149,7 @@ void Run(const Format& format, int seconds) {
   }
   vxr::testing::PtyPair pty;
   vxr::testing::ControllerLine line(pty);
-  const std::string url = "udp://127.0.0.1:" + std::to_string(FreeUdpPort());
+  const std::string url = "udp://127.0.0.1:" + std::to_string(vxr::FreeLoopbackUdpPort());
   vxr::testing::DeckProcess deck(VXRDECK_PROGRAM, folder.path(),
                                  {{"VXR_BOARD_FORMAT", format.name}});
   if (!deck.Start({"--tape", tape, "--port", pty.SlavePath(), "--remote", "--output", url}) ||

@@ -1,5 +1,9 @@
 #include "testing/media/stream_receiver.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -143,6 +147,18 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
   av_packet_free(&packet);
   av_frame_free(&frame);
   return received;
+}
+
+int FreeLoopbackUdpPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
 }
 
 std::int64_t FindToneOnset(const std::vector<float>& sound, std::int64_t from, float threshold) {

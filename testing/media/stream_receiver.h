@@ -31,6 +31,9 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
                              std::chrono::milliseconds idle_timeout,
                              std::chrono::milliseconds deadline);
 
+// A UDP port on 127.0.0.1 that nothing uses at the moment of the call.
+int FreeLoopbackUdpPort();
+
 // Finds where a short tone burst starts in sound (first sample above threshold at or after
 // from), or -1.
 std::int64_t FindToneOnset(const std::vector<float>& sound, std::int64_t from, float threshold);

@@ -27,18 +27,6 @@ constexpr int kToneEvery = 25;     // a tone burst starts with every 25th tick's
 constexpr int kToneSamples = 480;  // 10 ms
 constexpr double kToneHz = 1000.0;
 
-int FreePort(int type) {
-  const int fd = ::socket(AF_INET, type, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 std::string Timecode(std::int64_t frame) {
   char text[16];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d", static_cast<int>(frame / 90000),
@@ -99,7 +87,7 @@ void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count) {
 }
 
 TEST(StreamOutputTest, AReceiverGetsEveryPictureWithItsTimecodeAndItsSoundInStep) {
-  const int port = FreePort(SOCK_DGRAM);
+  const int port = FreeLoopbackUdpPort();
   const std::string url = "udp://127.0.0.1:" + std::to_string(port);
   constexpr std::int64_t kTicks = 100;
   auto receiving = std::async(std::launch::async, [&] {
@@ -166,7 +154,7 @@ TEST(StreamOutputTest, AReceiverGetsEveryPictureWithItsTimecodeAndItsSoundInStep
 
 TEST(StreamOutputTest,
      ADestinationThatFailsIsReportedOnceRetriedAndTakenAgainWithoutHoldingTheClock) {
-  const int port = FreePort(SOCK_DGRAM);
+  const int port = FreeLoopbackUdpPort();
   const std::string secret = "vxr-secret-passphrase";
   const std::string url =
       "srt://127.0.0.1:" + std::to_string(port) + "?passphrase=" + secret + "&connect_timeout=500";
@@ -225,7 +213,7 @@ namespace {
 
 TEST(StreamOutputTest, AnEncoderBehindTheClockDropsPicturesAndKeepsItsQueueBounded) {
   const ParsedOutputUrl parsed =
-      ParseOutputUrl("udp://127.0.0.1:" + std::to_string(FreePort(SOCK_DGRAM)));
+      ParseOutputUrl("udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort()));
   ASSERT_TRUE(parsed.settings);
   constexpr std::int64_t kTicks = 300;
   std::vector<std::shared_ptr<const ProgramFrame>> ticks;
@@ -251,7 +239,7 @@ namespace vxr {
 namespace {
 
 TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
-  const std::string url = "udp://127.0.0.1:" + std::to_string(FreePort(SOCK_DGRAM));
+  const std::string url = "udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort());
   constexpr std::int64_t kTicks = 40;
   auto receiving = std::async(std::launch::async, [&] {
     return ReceiveStream(url + "?timeout=3000000&fifo_size=100000", kTicks,
