@@ -56,7 +56,7 @@ std::map<std::int64_t, RecordLine> ReadRecord(const std::string& path) {
 }
 
 TEST(VxrdeckStreamTest,
-     AReceiverGetsTheTapesPicturesSoundAndTimecodeAsTheOutputRecordSaysThroughPlayStillAndJog) {
+     AReceiverGetsPicturesSoundAndTimecodeAsTheRecordSaysThroughPlayStillJogShuttleAndEject) {
   testing::TempFolder folder;
   testing::PtyPair pty;
   ASSERT_TRUE(pty.ok());
@@ -90,8 +90,11 @@ TEST(VxrdeckStreamTest,
   const Bytes ack = {0x10, 0x01, 0x11};
   std::int64_t still = -1;
   int step = 0;
-  // Cue to 00:00:02:00, play two seconds, stop (the picture stands still), then jog forward and
-  // back at play speed. The deck ends whatever happened, so that the receiver ends too.
+  // Ticks the output has recorded so far.
+  auto record_ticks = [&] { return static_cast<std::int64_t>(ReadRecord(record_path).size()); };
+  // Cue to 00:00:02:00, play two seconds, stop (the picture stands still), jog forward and back
+  // at play speed, shuttle forward, eject. The deck ends whatever happened, so that the receiver
+  // ends too.
   const bool driven = [&] {
     ++step;
     if (line.Send({0x24, 0x31, 0x00, 0x02, 0x00, 0x00}) != ack) return false;
@@ -112,7 +115,18 @@ TEST(VxrdeckStreamTest,
     if (!WaitFor([&] { return line.TimeSense() >= still + 25; }, kActMs)) return false;
     ++step;
     if (line.Send({0x21, 0x21, 0x40}) != ack) return false;  // jog back, -1.0
-    return WaitFor([&] { return line.TimeSense() <= still + 10; }, kActMs);
+    ++step;
+    if (!WaitFor([&] { return line.TimeSense() <= still + 10; }, kActMs)) return false;
+    ++step;
+    if (line.Send({0x21, 0x13, 0x49}) != ack) return false;  // shuttle forward, about +2
+    ++step;
+    if (!WaitFor([&] { return line.TimeSense() >= still + 40; }, kActMs)) return false;
+    ++step;
+    if (line.Send({0x20, 0x0F}) != ack) return false;  // eject: the stream goes on
+    ++step;
+    const std::int64_t ejected_at = record_ticks();
+    return WaitFor([&] { return line.Has(status::Tape_OUT) && record_ticks() > ejected_at + 25; },
+                   kActMs);
   }();
   const std::int64_t where = line.TimeSense();
   const Bytes status = line.Status(9);
