@@ -2,6 +2,7 @@
 // mailbox so that a newer command interrupts it at once.
 #include <exception>
 
+#include "platform/thread_name.h"
 #include "platform/thread_priority.h"
 #include "player/clvr_player.h"
 #include "player/server_registry.h"
@@ -60,6 +61,7 @@ int CClvrPlayer::CMD_was_set(int milliseconds) {
 }
 
 void CClvrPlayer::PlayThreadProc(CClvrPlayer* player) {
+  SetCurrentThreadName("vxr player");
   if (player->m_thread_start_hook) player->m_thread_start_hook();
   player->m_thread_running.store(1);
   JoinServerLibrary();
