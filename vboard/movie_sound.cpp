@@ -11,6 +11,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "vboard/av_handles.h"
 #include "vboard/movie_input.h"
 
 namespace vxr {
@@ -24,30 +25,14 @@ constexpr int kMaxPacketsPerDecode = 2000;
 // than this is treated as a failure rather than decoded through.
 constexpr std::int64_t kMaxSeekRunIn = 60LL * kRate;
 
-struct InputCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct ResamplerFreer {
-  void operator()(SwrContext* s) const { swr_free(&s); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
 }  // namespace
 
 struct CMovieSound::State {
-  std::unique_ptr<AVFormatContext, InputCloser> input;
-  std::unique_ptr<AVCodecContext, CodecFreer> codec;
-  std::unique_ptr<SwrContext, ResamplerFreer> resampler;
-  std::unique_ptr<AVFrame, FrameFreer> frame;
-  std::unique_ptr<AVPacket, PacketFreer> packet;
+  AvInputHandle input;
+  AvCodecHandle codec;
+  SwrHandle resampler;
+  AvFrameHandle frame;
+  AvPacketHandle packet;
   int stream = -1;
   double origin_seconds = 0;  // the first picture's time on the container's clock
   // Decoded, resampled sound not yet read: samples [buffer_start, buffer_start + size / 2).

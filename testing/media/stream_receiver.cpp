@@ -14,6 +14,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "testing/media/av_handles.h"
 #include "testing/media/tape_picture.h"
 #include "vboard/output/stream_output.h"
 
@@ -31,13 +32,6 @@ int Interrupt(void* opaque) {
   const auto now = std::chrono::steady_clock::now();
   return now > deadline->end || now > deadline->idle_end;
 }
-
-struct InputCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
 
 float SampleAsFloat(const AVFrame* frame, int index) {
   switch (frame->format) {
@@ -75,7 +69,7 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
     return received;
   }
   av_dict_free(&options);
-  std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+  AvInputHandle input(raw);
   deadline.idle_end = std::chrono::steady_clock::now() + idle_timeout;
   if (avformat_find_stream_info(input.get(), nullptr) < 0) {
     received.error = "no stream information";
@@ -84,12 +78,12 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
   received.opened = true;
   const int video_index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   const int audio_index = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  auto open_decoder = [&](int index) -> std::unique_ptr<AVCodecContext, CodecFreer> {
+  auto open_decoder = [&](int index) -> AvCodecHandle {
     if (index < 0) return nullptr;
     const AVStream* stream = input->streams[index];
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (codec == nullptr) return nullptr;
-    std::unique_ptr<AVCodecContext, CodecFreer> context(avcodec_alloc_context3(codec));
+    AvCodecHandle context(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(context.get(), stream->codecpar);
     context->pkt_timebase = stream->time_base;
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;

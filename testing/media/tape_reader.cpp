@@ -6,13 +6,6 @@
 #include "testing/media/tape_picture.h"
 
 namespace vxr {
-namespace {
-
-struct InputCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-
-}  // namespace
 
 bool ReadTapeFrameNumbers(const std::string& path,
                           std::vector<std::optional<std::uint32_t>>* numbers, std::string* error) {
@@ -21,7 +14,7 @@ bool ReadTapeFrameNumbers(const std::string& path,
   if (avformat_open_input(&raw, url.c_str(), nullptr, nullptr) < 0) {
     return *error = "cannot open " + path, false;
   }
-  std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+  AvInputHandle input(raw);
   if (avformat_find_stream_info(input.get(), nullptr) < 0) return *error = "no stream info", false;
   const AVCodec* decoder = nullptr;
   const int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);

@@ -56,6 +56,8 @@ class Encoder {
   bool OpenVideo(const TapeSpec& spec, std::string* error);
   bool AddAudioTracks(int tracks, std::string* error);
   bool AddToneTrack(int rate, std::string* error);
+  // A 16-bit PCM sound stream; null when out of memory.
+  AVStream* AddPcmStream(int rate, int channels);
   bool WriteToneUntil(std::uint32_t frame_number, std::string* error);
   // Writes the silent sound of every track up to the end of the given picture.
   bool WriteAudioUntil(std::uint32_t frame_number, std::string* error);
@@ -74,19 +76,25 @@ class Encoder {
   std::int64_t tone_written_ = 0;
 };
 
-bool Encoder::AddToneTrack(int rate, std::string* error) {
-  tone_ = avformat_new_stream(output_.get(), nullptr);
-  if (tone_ == nullptr) return *error = "out of memory", false;
-  AVCodecParameters* par = tone_->codecpar;
+AVStream* Encoder::AddPcmStream(int rate, int channels) {
+  AVStream* stream = avformat_new_stream(output_.get(), nullptr);
+  if (stream == nullptr) return nullptr;
+  AVCodecParameters* par = stream->codecpar;
   par->codec_type = AVMEDIA_TYPE_AUDIO;
   par->codec_id = AV_CODEC_ID_PCM_S16LE;
   par->format = AV_SAMPLE_FMT_S16;
   par->sample_rate = rate;
-  av_channel_layout_default(&par->ch_layout, 2);
+  av_channel_layout_default(&par->ch_layout, channels);
   par->bits_per_coded_sample = 16;
-  par->block_align = 4;
-  par->bit_rate = rate * 32;
-  tone_->time_base = AVRational{1, rate};
+  par->block_align = 2 * channels;
+  par->bit_rate = static_cast<std::int64_t>(rate) * 16 * channels;
+  stream->time_base = AVRational{1, rate};
+  return stream;
+}
+
+bool Encoder::AddToneTrack(int rate, std::string* error) {
+  tone_ = AddPcmStream(rate, 2);
+  if (tone_ == nullptr) return *error = "out of memory", false;
   tone_rate_ = rate;
   return true;
 }
@@ -181,18 +189,8 @@ bool Encoder::OpenVideo(const TapeSpec& spec, std::string* error) {
 
 bool Encoder::AddAudioTracks(int tracks, std::string* error) {
   for (int i = 0; i < tracks; ++i) {
-    AVStream* stream = avformat_new_stream(output_.get(), nullptr);
+    AVStream* stream = AddPcmStream(kAudioRate, 1);
     if (stream == nullptr) return *error = "out of memory", false;
-    AVCodecParameters* par = stream->codecpar;
-    par->codec_type = AVMEDIA_TYPE_AUDIO;
-    par->codec_id = AV_CODEC_ID_PCM_S16LE;
-    par->format = AV_SAMPLE_FMT_S16;
-    par->sample_rate = kAudioRate;
-    av_channel_layout_default(&par->ch_layout, 1);
-    par->bits_per_coded_sample = 16;
-    par->block_align = 2;
-    par->bit_rate = kAudioRate * 16;
-    stream->time_base = AVRational{1, kAudioRate};
     audio_.push_back(stream);
   }
   return true;

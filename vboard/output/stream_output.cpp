@@ -15,6 +15,7 @@ extern "C" {
 
 #include "platform/diagnostics.h"
 #include "platform/thread_name.h"
+#include "vboard/av_handles.h"
 #include "vboard/output/burn_in.h"
 #include "vboard/output/ffmpeg_log.h"
 #include "vboard/output/sound_cadence.h"
@@ -49,19 +50,6 @@ long DefaultVideoBitrate(const OutputFormat& format) {
   if (format.height <= 720) return 8'000'000;
   return 12'000'000;
 }
-
-struct CodecFreer {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct ScalerFreer {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 
 }  // namespace
 
@@ -331,12 +319,12 @@ class CStreamOutput::Session {
   bool header_written_ = false;
   AVStream* video_stream_ = nullptr;
   AVStream* audio_stream_ = nullptr;
-  std::unique_ptr<AVCodecContext, CodecFreer> video_;
-  std::unique_ptr<AVCodecContext, CodecFreer> audio_;
-  std::unique_ptr<AVFrame, FrameFreer> picture_;
-  std::unique_ptr<AVFrame, FrameFreer> sound_;
-  std::unique_ptr<AVPacket, PacketFreer> packet_;
-  std::unique_ptr<SwsContext, ScalerFreer> scaler_;
+  AvCodecHandle video_;
+  AvCodecHandle audio_;
+  AvFrameHandle picture_;
+  AvFrameHandle sound_;
+  AvPacketHandle packet_;
+  SwsHandle scaler_;
   std::vector<std::uint32_t> burned_;
   std::vector<std::int16_t> pending_;  // sound not yet encoded, interleaved
   std::int64_t pending_start_ = 0;     // sample number of pending_'s first sample
