@@ -1,8 +1,19 @@
 #include "panel/skin_control.h"
 
 #include <QMouseEvent>
+#include <algorithm>
 
 namespace vxr {
+namespace {
+
+// A skin may place a control anywhere, but Qt keeps a widget's far edge as position plus size
+// in an int: beyond its widget size limit that wraps round. A control out there is off the panel
+// either way.
+int WithinWidgetRange(int coordinate) {
+  return std::clamp(coordinate, -QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+}
+
+}  // namespace
 
 CSkinControl::CSkinControl() {
   setAttribute(Qt::WA_OpaquePaintEvent);
@@ -15,7 +26,7 @@ CSkinControl::~CSkinControl() = default;
 void CSkinControl::Create(QWidget* panel, int id, int x, int y) {
   setParent(panel);
   id_ = id;
-  move(x, y);
+  move(WithinWidgetRange(x), WithinWidgetRange(y));
   created_ = true;
   show();
 }

@@ -207,6 +207,22 @@ TEST_F(SkinFixture, MalformedAndRepeatedRecordsAreSkippedSilently) {
   EXPECT_FALSE(dialog_.Indicator(8).IsCreated());
 }
 
+// Positions far beyond any screen are held where Qt's geometry arithmetic cannot overflow, and
+// the panel still paints.
+TEST_F(SkinFixture, ControlsPlacedAtTheIntegerLimitsAreHeldWithinWidgetRange) {
+  const int result = Parse(
+      "base bg.bmp\n"
+      "B1 99999999999 -99999999999 b0.bmp b1.bmp b2.bmp b3.bmp\n"
+      "I2 2147483647 5 l0.bmp l1.bmp\n"
+      "L3 -2147483648 2147483647 lab.bmp 1 2 3 0 0 face\n");
+  ASSERT_EQ(result, 0) << message_;
+  EXPECT_EQ(dialog_.Button(1).pos(), QPoint(QWIDGETSIZE_MAX, -QWIDGETSIZE_MAX));
+  EXPECT_EQ(dialog_.Indicator(2).geometry().right(), QWIDGETSIZE_MAX + 8 - 1);
+  EXPECT_EQ(dialog_.Label(3).pos(), QPoint(-QWIDGETSIZE_MAX, QWIDGETSIZE_MAX));
+  dialog_.Label(3).SetText("a text to fit", true);
+  EXPECT_EQ(dialog_.grab().toImage().pixelColor(150, 100), QColor(30, 60, 90));
+}
+
 TEST_F(SkinFixture, PathLinesCombineAndApplyWhereverTheyStand) {
   WriteImages(folder_, "one/two/");
   folder_.WriteSolid("one/two/bg.bmp", 120, 80, kBackground);
