@@ -138,8 +138,8 @@ std::string NoDisplayReason(const DisplayEnvironment& environment,
 }
 
 std::string NoDisplayText(const std::string& app_name, const std::string& reason) {
-  return app_name + ": no display found (" + reason +
-         "); to run without one: " + app_name + " --headless --port NAME --tape PATH";
+  return app_name + ": no display found (" + reason + "); to run without one: " + app_name +
+         " --headless --port NAME --tape PATH";
 }
 
 }  // namespace vxr

@@ -53,8 +53,7 @@ CHeadlessDeck::~CHeadlessDeck() {
   if (deck_ || joined_ || server_) Shutdown();
 }
 
-std::string CHeadlessDeck::StartupTape(const DeckOptions& options,
-                                       const CRecentFileList& recent) {
+std::string CHeadlessDeck::StartupTape(const DeckOptions& options, const CRecentFileList& recent) {
   if (options.tape) return *options.tape;
   return recent.Paths().empty() ? std::string() : recent.Paths().front();
 }

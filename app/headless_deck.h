@@ -21,8 +21,7 @@ namespace vxr {
 class CHeadlessDeck {
  public:
   CHeadlessDeck(std::string app_name, PlayerFactory player_factory,
-                CDeckApp::ServerLibraryStart start_server,
-                std::string config_path = std::string());
+                CDeckApp::ServerLibraryStart start_server, std::string config_path = std::string());
   ~CHeadlessDeck();
   CHeadlessDeck(const CHeadlessDeck&) = delete;
   CHeadlessDeck& operator=(const CHeadlessDeck&) = delete;

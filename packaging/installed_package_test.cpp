@@ -16,6 +16,7 @@
 
 #include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
+#include "testing/pty_pair.h"
 #include "testing/wait_for.h"
 
 extern char** environ;
@@ -41,8 +42,8 @@ struct ProgramRun {
 
 // Runs argv with this process's environment changed by env_changes (an empty value removes the
 // variable) and waits up to timeout_ms for its end.
-ProgramRun RunProgram(std::vector<std::string> argv_text, const std::string& log_path, int timeout_ms,
-               const std::map<std::string, std::string>& env_changes = {}) {
+ProgramRun RunProgram(std::vector<std::string> argv_text, const std::string& log_path,
+                      int timeout_ms, const std::map<std::string, std::string>& env_changes = {}) {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
@@ -95,9 +96,7 @@ class InstalledPackageTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete folder_; }
 
-  void SetUp() override {
-    ASSERT_EQ(install_.exit_code, 0) << install_.output;
-  }
+  void SetUp() override { ASSERT_EQ(install_.exit_code, 0) << install_.output; }
 
   static std::string Usr(const std::string& path) { return stage_ + "/usr/" + path; }
   static std::string Log(const std::string& name) { return folder_->File(name); }
@@ -124,8 +123,9 @@ TEST_F(InstalledPackageTest, EverythingLandsUnderThePrefixAndValidates) {
         "share/icons/hicolor/32x32/apps/vxrdeck.png", "share/icons/hicolor/16x16/apps/vxrdeck.png",
         "share/applications/vxrdeck.desktop", "share/man/man1/vxrdeck.1.gz",
         "share/man/man1/vxrctl.1.gz", "share/man/man1/maketape.1.gz",
-        "share/doc/vxrdeck/copyright", "share/doc/vxrdeck/changelog.Debian.gz",
-        "lib/systemd/system/vxrdeck@.service", "lib/sysusers.d/vxrdeck.conf"}) {
+        "share/man/man1/skinview.1.gz", "share/doc/vxrdeck/copyright",
+        "share/doc/vxrdeck/changelog.Debian.gz", "lib/systemd/system/vxrdeck@.service",
+        "lib/sysusers.d/vxrdeck.conf"}) {
     EXPECT_TRUE(fs::is_regular_file(Usr(path))) << path;
   }
   // The entry names the final location, not the staging folder.
@@ -134,8 +134,9 @@ TEST_F(InstalledPackageTest, EverythingLandsUnderThePrefixAndValidates) {
   const std::string unit = testing::ReadFileBytes(Usr("lib/systemd/system/vxrdeck@.service"));
   EXPECT_NE(unit.find("ExecStart=/usr/bin/vxrdeck --headless"), std::string::npos) << unit;
 
-  const ProgramRun entry = RunProgram({"desktop-file-validate", Usr("share/applications/vxrdeck.desktop")},
-                               Log("desktop.log"), kToolMs);
+  const ProgramRun entry =
+      RunProgram({"desktop-file-validate", Usr("share/applications/vxrdeck.desktop")},
+                 Log("desktop.log"), kToolMs);
   EXPECT_EQ(entry.exit_code, 0) << entry.output;
   EXPECT_EQ(entry.output, "");
 
@@ -144,20 +145,22 @@ TEST_F(InstalledPackageTest, EverythingLandsUnderThePrefixAndValidates) {
   if (ProgramFound("systemd-analyze")) {
     std::string instance = unit;
     const std::string installed_program = "/usr/bin/vxrdeck";
-    instance.replace(instance.find(installed_program), installed_program.size(), Usr("bin/vxrdeck"));
+    instance.replace(instance.find(installed_program), installed_program.size(),
+                     Usr("bin/vxrdeck"));
     const std::string instance_path = folder_->WriteFile("vxrdeck@deck1.service", instance);
-    const ProgramRun verify = RunProgram({"systemd-analyze", "verify", instance_path},
-                                         Log("verify.log"), kToolMs, {{"MANPATH", Usr("share/man")}});
+    const ProgramRun verify =
+        RunProgram({"systemd-analyze", "verify", instance_path}, Log("verify.log"), kToolMs,
+                   {{"MANPATH", Usr("share/man")}});
     EXPECT_EQ(verify.exit_code, 0) << verify.output;
     EXPECT_EQ(verify.output, "");
   } else {
     std::printf("systemd-analyze is not installed: the unit is not verified here\n");
   }
 
-  for (const char* page : {"vxrdeck", "vxrctl", "maketape"}) {
-    const ProgramRun man =
-        RunProgram({"man", "--warnings", "-E", "UTF-8", "-l", Usr("share/man/man1/") + page + ".1.gz"},
-                   Log("man.log"), kToolMs, {{"MANWIDTH", "80"}, {"MANPAGER", "cat"}, {"PAGER", "cat"}});
+  for (const char* page : {"vxrdeck", "vxrctl", "maketape", "skinview"}) {
+    const ProgramRun man = RunProgram(
+        {"man", "--warnings", "-E", "UTF-8", "-l", Usr("share/man/man1/") + page + ".1.gz"},
+        Log("man.log"), kToolMs, {{"MANWIDTH", "80"}, {"MANPAGER", "cat"}, {"PAGER", "cat"}});
     EXPECT_EQ(man.exit_code, 0) << page;
     EXPECT_EQ(man.output.find("warning"), std::string::npos) << page << ": " << man.output;
   }
@@ -169,10 +172,10 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
   const std::string controller_port = folder_->File("controller-port");
   fs::create_directories(folder_->File("socat"));
   testing::DeckProcess socat("/usr/bin/socat", folder_->File("socat"));
-  ASSERT_TRUE(socat.Start({"pty,raw,echo=0,link=" + deck_port,
-                           "pty,raw,echo=0,link=" + controller_port}));
-  ASSERT_TRUE(WaitFor([&] { return fs::exists(deck_port) && fs::exists(controller_port); },
-                      kCommandMs));
+  ASSERT_TRUE(
+      socat.Start({"pty,raw,echo=0,link=" + deck_port, "pty,raw,echo=0,link=" + controller_port}));
+  ASSERT_TRUE(
+      WaitFor([&] { return fs::exists(deck_port) && fs::exists(controller_port); }, kCommandMs));
 
   const std::string config_folder = folder_->File("config");
   fs::create_directories(config_folder);
@@ -186,18 +189,17 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
   {
     testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, kNoDisplay);
     ASSERT_TRUE(deck.Start({"--headless", "--port", deck_port, "--tape", sample}));
-    ASSERT_TRUE(WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; },
-                        kStartMs))
+    ASSERT_TRUE(
+        WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
         << deck.Log();
     EXPECT_NE(deck.Log().find("tape " + sample + " loaded"), std::string::npos) << deck.Log();
     const ProgramRun status = vxrctl({"status"});
     EXPECT_EQ(status.exit_code, 0) << status.output;
-    EXPECT_EQ(status.output.find("Local"), std::string::npos) << "served as REMOTE: "
-                                                              << status.output;
+    EXPECT_EQ(status.output.find("Local"), std::string::npos)
+        << "served as REMOTE: " << status.output;
     EXPECT_EQ(vxrctl({"play"}).exit_code, 0);
-    EXPECT_TRUE(WaitFor([&] { return vxrctl({"time"}).output.find("00:00:00:00") ==
-                                         std::string::npos; },
-                        kStartMs))
+    EXPECT_TRUE(WaitFor(
+        [&] { return vxrctl({"time"}).output.find("00:00:00:00") == std::string::npos; }, kStartMs))
         << vxrctl({"time"}).output;
     deck.Signal(SIGTERM);
     EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
@@ -210,8 +212,8 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
   {
     testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, kNoDisplay);
     ASSERT_TRUE(deck.Start({"--headless"}));
-    ASSERT_TRUE(WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; },
-                        kStartMs))
+    ASSERT_TRUE(
+        WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
         << deck.Log();
     EXPECT_NE(deck.Log().find("tape " + sample + " loaded"), std::string::npos) << deck.Log();
     EXPECT_EQ(vxrctl({"status"}).exit_code, 0);
@@ -250,7 +252,8 @@ TEST_F(InstalledPackageTest, WithoutADisplayTheDeckSaysWhatItCannotDo) {
   } cases[] = {
       {{"--headless", "--port", "/dev/null"}, "no tape to load: give --tape PATH"},
       {{"--headless", "--tape", folder_->File("missing.avi")}, "missing.avi: no such file"},
-      {{"--headless", "--tape", sample, "--port", "/dev/null"}, "REMOTE cannot open port /dev/null"},
+      {{"--headless", "--tape", sample, "--port", "/dev/null"},
+       "REMOTE cannot open port /dev/null"},
       {{"--headless", "--tape", sample, "--port", folder_->File("no-such-port")},
        "REMOTE cannot open port"},
   };
@@ -261,6 +264,29 @@ TEST_F(InstalledPackageTest, WithoutADisplayTheDeckSaysWhatItCannotDo) {
     EXPECT_EQ(run.exit_code, kExitFailed) << c.says << ": " << run.output;
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
   }
+}
+
+TEST_F(InstalledPackageTest, ThePanelAndTheSkinViewerFindTheInstalledSkin) {
+  // Offscreen, the panel comes up only once its skin has loaded; REMOTE then says so.
+  testing::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  const std::string config_folder = folder_->File("panel");
+  fs::create_directories(config_folder);
+  testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder);
+  ASSERT_TRUE(deck.Start({"--no-monitor", "--port", pty.SlavePath(), "--remote"}));
+  EXPECT_TRUE(WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; },
+                      kStartMs))
+      << deck.Log();
+  deck.Signal(SIGTERM);
+  EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
+
+  const ProgramRun view =
+      RunProgram({Usr("bin/skinview"), "--screenshot", folder_->File("panel.png")},
+                 Log("skinview.log"), kStartMs, {{"QT_QPA_PLATFORM", "offscreen"}});
+  EXPECT_EQ(view.exit_code, 0) << view.output;
+  EXPECT_NE(view.output.find("skin " + Usr("share/vxrdeck/vxrdeck.skn")), std::string::npos)
+      << view.output;
+  EXPECT_TRUE(fs::is_regular_file(folder_->File("panel.png")));
 }
 
 }  // namespace

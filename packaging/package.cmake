@@ -8,17 +8,17 @@ set(CPACK_PACKAGE_CONTACT "vxrdeck developers <vxrdeck@vxrdeck.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "software broadcast tape deck under 9-pin serial control")
+# The long description; CPack indents its lines and writes its empty line as " .".
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "software broadcast tape deck under 9-pin serial control
- vxrdeck plays one media file, an AVI movie or a TML timeline project, as if it
- were a tape in a VTR. An edit controller drives it over a serial line with the
- 9-pin serial VTR control protocol, and a person drives it from a skinned front
- panel. A software video board stands in for the playback hardware; its output
- can leave the machine as MPEG-TS program streams.
- .
- The package holds the deck (vxrdeck, also headless as a systemd service, one
- instance per serial port), a command-line edit controller (vxrctl), a test
- tape writer (maketape) and a skin viewer (skinview).")
+"vxrdeck plays one media file, an AVI movie or a TML timeline project, as if it
+were a tape in a VTR. An edit controller drives it over a serial line with the
+9-pin serial VTR control protocol, and a person drives it from a skinned front
+panel. A software video board stands in for the playback hardware; its output
+can leave the machine as MPEG-TS program streams.
+
+The package holds the deck (vxrdeck, also headless as a systemd service, one
+instance per serial port), a command-line edit controller (vxrctl), a test
+tape writer (maketape) and a skin viewer (skinview).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
