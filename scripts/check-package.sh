@@ -12,7 +12,7 @@ if [[ -z $deb ]]; then
 fi
 
 echo "== lintian $deb"
-lintian --fail-on error --no-tag-display-limit "$deb"
+lintian --fail-on error --tag-display-limit 0 "$deb"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -20,6 +20,16 @@ dpkg-deb -x "$deb" "$root"
 
 echo "== desktop-file-validate vxrdeck.desktop"
 desktop-file-validate "$root/usr/share/applications/vxrdeck.desktop"
+
+echo "== systemd-sysusers vxrdeck.conf (into a scratch root)"
+if command -v systemd-sysusers >/dev/null; then
+  mkdir -p "$root/scratch/etc"
+  systemd-sysusers --root="$root/scratch" "$root/usr/lib/sysusers.d/vxrdeck.conf"
+  grep -q '^dialout:.*vxrdeck' "$root/scratch/etc/group" ||
+    { echo "check-package: the vxrdeck user is not in group dialout" >&2; exit 1; }
+else
+  echo "skipped: systemd-sysusers is not installed"
+fi
 
 echo "== systemd-analyze verify vxrdeck@deck1.service"
 if ! command -v systemd-analyze >/dev/null; then
