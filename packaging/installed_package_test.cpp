@@ -2,11 +2,15 @@
 // it (prefix /usr), then checked with the desktop's, the manual's and systemd's own validators,
 // and the installed deck run headless with no display against a pseudo-terminal pair, driven by
 // the installed vxrctl and ended by SIGTERM and SIGHUP.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -34,6 +38,7 @@ constexpr int kStartMs = 15000;
 constexpr int kEndMs = 5000;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailed = 1;
+constexpr std::size_t kDatagramBytes = 2048;  // a stream datagram holds 1316 bytes
 
 struct ProgramRun {
   int exit_code = -1;  // -1 when it could not start, did not end in time or died by a signal
@@ -185,10 +190,23 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
     return RunProgram(command, Log("vxrctl.log"), kCommandMs);
   };
 
-  // First run: the tape from --tape; the installed vxrctl plays it; SIGTERM ends it.
+  // A receiver for the program stream that the headless deck sends.
+  const int receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(receiver, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(receiver, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string stream = "udp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  // First run: the tape from --tape; the installed vxrctl plays it; the program stream runs;
+  // SIGTERM ends it.
   {
     testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, kNoDisplay);
-    ASSERT_TRUE(deck.Start({"--headless", "--port", deck_port, "--tape", sample}));
+    ASSERT_TRUE(
+        deck.Start({"--headless", "--port", deck_port, "--tape", sample, "--output", stream}));
     ASSERT_TRUE(
         WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
         << deck.Log();
@@ -201,6 +219,10 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
     EXPECT_TRUE(WaitFor(
         [&] { return vxrctl({"time"}).output.find("00:00:00:00") == std::string::npos; }, kStartMs))
         << vxrctl({"time"}).output;
+    char datagram[kDatagramBytes];
+    EXPECT_TRUE(
+        WaitFor([&] { return ::recv(receiver, datagram, sizeof datagram, 0) > 0; }, kStartMs))
+        << "no program stream on " << stream;
     deck.Signal(SIGTERM);
     EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
     EXPECT_NE(deck.Log().find("configuration written"), std::string::npos) << deck.Log();
@@ -221,6 +243,7 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
     EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
     EXPECT_EQ(testing::IniValue(deck.ConfigFile(), "Recent File List", "File1"), sample);
   }
+  ::close(receiver);
   socat.Signal(SIGTERM);
   socat.WaitForExit(kEndMs);
 }
@@ -274,8 +297,8 @@ TEST_F(InstalledPackageTest, ThePanelAndTheSkinViewerFindTheInstalledSkin) {
   fs::create_directories(config_folder);
   testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder);
   ASSERT_TRUE(deck.Start({"--no-monitor", "--port", pty.SlavePath(), "--remote"}));
-  EXPECT_TRUE(WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; },
-                      kStartMs))
+  EXPECT_TRUE(
+      WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
       << deck.Log();
   deck.Signal(SIGTERM);
   EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();

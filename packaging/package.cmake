@@ -24,7 +24,10 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd")
+# The default skin labels in DejaVu Sans Mono; systemd runs the headless decks; socat stands in
+# for a serial cable when trying the deck with vxrctl.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core, systemd")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "socat")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
