@@ -102,7 +102,7 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
     Log("cannot start the player (" + HresultText(created) + ")");
     return false;
   }
-  // As the panel starts: local first, the tape loaded, then REMOTE.
+  // As the panel starts: local first, the tape loaded, then the controller's.
   deck_->SetLocal(1);
   const HRESULT loaded = deck_->InsertTape(tape);
   if (loaded != 0) {
@@ -116,6 +116,9 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
       options.port ? *options.port
                    : config_.Read(CMainPanelDialog::kSettingsSection, CMainPanelDialog::kPortKey,
                                   CMainPanelDialog::kDefaultPort);
+  // The deck is the controller's before the port opens, so that no reply ever says Local.
+  deck_->SetLocal(0);
+  deck_->RefreshStatus(kStatusCount, nullptr, nullptr);
   const HRESULT served = deck_->StartReceiver(port.c_str());
   if (FAILED(served)) {
     DebugOutput(kLogTag, RemoteFailedText(config_.AppName(), port, served,
@@ -123,9 +126,6 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
     return false;
   }
   config_.Write(CMainPanelDialog::kSettingsSection, CMainPanelDialog::kPortKey, port);
-  deck_->RefreshStatus(kStatusCount, nullptr, nullptr);
-  deck_->SetLocal(0);
-  // Said once the deck is the controller's, so that the line means the deck serves.
   DebugOutput(kLogTag, RemoteServingText(config_.AppName(), port));
   return true;
 }
