@@ -1,5 +1,6 @@
 # vxrdeck: the two everyday commands are `make run` and `make test`.
-.PHONY: deps test test-asan test-tsan run build bench fuzz soak clean format format-check
+.PHONY: deps test test-asan test-tsan run build bench fuzz soak clean format format-check \
+  package package-check
 
 deps:
 	@./scripts/install-deps.sh
@@ -50,6 +51,15 @@ soak: build
 # dialog opens on sample.avi. Options go in ARGS: make run ARGS="--port /dev/ttyUSB0".
 run: build
 	cd build/dev/bin && exec ./vxrdeck $(ARGS)
+
+# The Debian package from the dev build (no build of its own): build/dev/package/vxrdeck_*.deb.
+package: build
+	cd build/dev && cpack --config CPackConfig.cmake
+
+# The package as Debian's checker sees it: lintian must find no error (warnings are listed and
+# justified in the README), and the unit of an instance must verify.
+package-check: package
+	scripts/check-package.sh build/dev/package
 
 # One format for every C++ file (.clang-format); CI checks it.
 format: deps

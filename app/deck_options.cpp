@@ -1,21 +1,40 @@
 #include "app/deck_options.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
 #include <filesystem>
+#include <string_view>
 
 namespace vxr {
 namespace {
 
-// Splits "--name=value" into its name and value; value stays empty without "=".
-void SplitValue(const std::string& argument, std::string* name, std::optional<std::string>* value) {
-  const std::size_t equals = argument.find('=');
-  *name = argument.substr(0, equals);
-  if (equals != std::string::npos) *value = argument.substr(equals + 1);
-}
+// The options that take a value, as written on the command line.
+constexpr std::string_view kValueOptions[] = {"--port", "--tape", "--output"};
 
 std::string MakeAbsolute(const std::string& path, const std::string& working_directory) {
   std::filesystem::path p(path);
   if (p.is_relative()) p = std::filesystem::path(working_directory) / p;
   return p.lexically_normal().string();
+}
+
+// Qt's parser would take the next argument as the value whatever it is; "--tape --remote" is a
+// forgotten value, not a tape called "--remote". The name of the first such option, or empty.
+std::string OptionWithMissingValue(const std::vector<std::string>& arguments) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (arguments[i] == "--") break;
+    for (std::string_view name : kValueOptions) {
+      if (arguments[i] != name) continue;
+      if (i + 1 >= arguments.size() || arguments[i + 1].starts_with("-")) return std::string(name);
+    }
+  }
+  return std::string();
+}
+
+// Qt's message ("Unknown option 'x'.") as one line of ours, without the full stop.
+std::string ParserError(const QCommandLineParser& parser) {
+  std::string text = parser.errorText().toStdString();
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
 }
 
 }  // namespace
@@ -28,51 +47,72 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
     parsed.error = std::move(message);
     return parsed;
   };
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    std::string name;
-    std::optional<std::string> value;
-    SplitValue(arguments[i], &name, &value);
-    const bool takes_value = name == "--port" || name == "--tape" || name == "--output";
-    if (takes_value) {
-      if (!value) {
-        // "--tape --remote" is a forgotten value, not a tape called "--remote".
-        if (i + 1 >= arguments.size() || arguments[i + 1].starts_with("-")) {
-          return fail("option " + name + " needs a value");
-        }
-        value = arguments[++i];
-      }
-      if (value->empty()) return fail("option " + name + " needs a non-empty value");
-      if (name == "--output") {
-        parsed.options.outputs.push_back(*value);
-        continue;
-      }
-      std::optional<std::string>& slot =
-          name == "--port" ? parsed.options.port : parsed.options.tape;
-      if (slot) return fail("option " + name + " is given twice");
-      slot = name == "--tape" ? MakeAbsolute(*value, working_directory) : *value;
-      continue;
-    }
-    if (value) return fail("option " + name + " takes no value");
-    if (name == "--remote" || name == "--no-monitor") {
-      bool& flag = name == "--remote" ? parsed.options.remote : parsed.options.no_monitor;
-      if (flag) return fail("option " + name + " is given twice");
-      flag = true;
-    } else if (name == "--help" || name == "-h") {
-      parsed.action = OptionsAction::kHelp;
-    } else if (name == "--version") {
-      if (parsed.action != OptionsAction::kHelp) parsed.action = OptionsAction::kVersion;
-    } else if (!name.empty() && name[0] == '-') {
-      return fail("unknown option '" + arguments[i] + "'");
-    } else {
-      return fail("unexpected argument '" + arguments[i] + "'");
+  if (const std::string name = OptionWithMissingValue(arguments); !name.empty()) {
+    return fail("option " + name + " needs a value");
+  }
+
+  // The help text is DeckUsage's, so the options carry no descriptions of their own.
+  QCommandLineParser parser;
+  const QCommandLineOption port("port", QString(), "NAME");
+  const QCommandLineOption tape("tape", QString(), "PATH");
+  const QCommandLineOption output("output", QString(), "URL");
+  const QCommandLineOption remote("remote");
+  const QCommandLineOption no_monitor("no-monitor");
+  const QCommandLineOption no_sound("no-sound");
+  const QCommandLineOption list_outputs("list-outputs");
+  const QCommandLineOption headless("headless");
+  const QCommandLineOption help(QStringList{"h", "help"});
+  const QCommandLineOption version("version");
+  parser.addOptions(
+      {port, tape, output, remote, no_monitor, no_sound, list_outputs, headless, help, version});
+
+  QStringList list{QStringLiteral("vxrdeck")};  // the parser skips the program's name
+  for (const std::string& argument : arguments) list << QString::fromStdString(argument);
+  if (!parser.parse(list)) return fail(ParserError(parser));
+  if (const QStringList extra = parser.positionalArguments(); !extra.isEmpty()) {
+    return fail("unexpected argument '" + extra.front().toStdString() + "'");
+  }
+
+  // Every option once, except --output; --help wins over --version.
+  const QStringList found = parser.optionNames();
+  for (const QString& name : found) {
+    if (name != "output" && found.count(name) > 1) {
+      return fail("option --" + name.toStdString() + " is given twice");
     }
   }
+  if (parser.isSet(help)) {
+    parsed.action = OptionsAction::kHelp;
+  } else if (parser.isSet(version)) {
+    parsed.action = OptionsAction::kVersion;
+  }
+
+  for (const QCommandLineOption* option : {&port, &tape, &output}) {
+    const std::string name = option->names().front().toStdString();
+    for (const QString& value : parser.values(*option)) {
+      if (value.isEmpty()) return fail("option --" + name + " needs a non-empty value");
+    }
+  }
+  if (parser.isSet(port)) parsed.options.port = parser.value(port).toStdString();
+  if (parser.isSet(tape)) {
+    parsed.options.tape = MakeAbsolute(parser.value(tape).toStdString(), working_directory);
+  }
+  for (const QString& value : parser.values(output)) {
+    parsed.options.outputs.push_back(value.toStdString());
+  }
+  parsed.options.remote = parser.isSet(remote);
+  parsed.options.no_monitor = parser.isSet(no_monitor);
+  parsed.options.no_sound = parser.isSet(no_sound);
+  parsed.options.list_outputs = parser.isSet(list_outputs);
+  parsed.options.headless = parser.isSet(headless);
   return parsed;
 }
 
 std::string DeckUsage(const std::string& program_name) {
   return "Usage: " + program_name +
          " [--port NAME] [--tape PATH] [--remote] [--no-monitor] [--output URL]...\n"
+         "       " +
+         program_name +
+         " --headless [--port NAME] [--tape PATH] [--output URL]...\n"
          "       " +
          program_name +
          " --help | --version\n"
@@ -90,10 +130,13 @@ std::string DeckUsage(const std::string& program_name) {
          "  --output URL  send the program (picture, sound, timecode) as an MPEG-TS stream to\n"
          "                udp://HOST:PORT, srt://HOST:PORT or rist://HOST:PORT; repeatable;\n"
          "                replaces the INI's [Outputs] list for this run (see README)\n"
+         "  --headless    no panel and no window: serve the port from start-up with the tape\n"
+         "                of --tape, else the most recent one, until SIGTERM, SIGINT or\n"
+         "                SIGHUP (for a deck without a display, under a service manager)\n"
          "  -h, --help    print this text\n"
          "  --version     print the version\n"
          "\n"
-         "SIGINT and SIGTERM end the deck as its POWER button does. The settings live in\n"
+         "SIGINT, SIGTERM and SIGHUP end the deck as its POWER button does. The settings live in\n"
          "$XDG_CONFIG_HOME/Kavendi/Calvera/" +
          program_name +
          ".ini (~/.config by default);\n"

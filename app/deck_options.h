@@ -17,6 +17,13 @@ struct DeckOptions {
   bool remote = false;
   // No window showing the board's output, whatever VXR_BOARD_MONITOR says.
   bool no_monitor = false;
+  // No sound device output (--no-sound).
+  bool no_sound = false;
+  // Print the program outputs this run would start, then end (--list-outputs).
+  bool list_outputs = false;
+  // No panel and no window at all: the deck serves the port from start-up with its tape loaded
+  // and runs until a termination signal (a rack deck under a service manager).
+  bool headless = false;
   // Program stream destinations (--output, repeatable), as written; they replace the INI's
   // [Outputs] list for this run.
   std::vector<std::string> outputs;
@@ -31,7 +38,8 @@ struct ParsedOptions {
 };
 
 // Reads the arguments after the program name. A relative --tape is made absolute against
-// working_directory. Values may follow as the next argument or after "=".
+// working_directory. Values may follow as the next argument or after "=". Needs no application
+// object, so it runs before Qt is asked for a display.
 ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
                                const std::string& working_directory);
 

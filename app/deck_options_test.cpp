@@ -33,6 +33,21 @@ TEST(CommandLineTest, PortTapeAndRemoteInEitherSpelling) {
   EXPECT_EQ(parsed.options.tape, "/media/a=b.avi");
 }
 
+TEST(CommandLineTest, HeadlessSoundAndOutputFlagsAndRepeatedOutputs) {
+  const ParsedOptions parsed =
+      Parse({"--headless", "--no-sound", "--list-outputs", "--output", "udp://a:1",
+             "--output=srt://b:2?mode=listener", "--tape=t.avi"});
+  ASSERT_EQ(parsed.action, OptionsAction::kRun) << parsed.error;
+  EXPECT_TRUE(parsed.options.headless);
+  EXPECT_TRUE(parsed.options.no_sound);
+  EXPECT_TRUE(parsed.options.list_outputs);
+  EXPECT_FALSE(parsed.options.remote);
+  EXPECT_EQ(parsed.options.outputs,
+            (std::vector<std::string>{"udp://a:1", "srt://b:2?mode=listener"}));
+  EXPECT_EQ(parsed.options.tape, "/home/op/tapes/t.avi");
+  EXPECT_FALSE(Parse({}).options.headless);
+}
+
 TEST(CommandLineTest, RelativeTapesAreMadeAbsoluteAndClean) {
   EXPECT_EQ(Parse({"--tape", "../shared/./x.tml"}).options.tape, "/home/op/shared/x.tml");
   EXPECT_EQ(Parse({"--tape", "./sub//y.avi"}).options.tape, "/home/op/tapes/sub/y.avi");
@@ -57,19 +72,21 @@ TEST(CommandLineTest, BadOptionsAreRefusedWithAClearReason) {
     std::vector<std::string> arguments;
     const char* reason;
   } cases[] = {
-      {{"--bogus"}, "unknown option '--bogus'"},
-      {{"-x"}, "unknown option '-x'"},
+      {{"--bogus"}, "Unknown option 'bogus'"},
+      {{"-x"}, "Unknown option 'x'"},
+      {{"--headless", "--headless"}, "option --headless is given twice"},
+      {{"--output"}, "option --output needs a value"},
       {{"reel.avi"}, "unexpected argument 'reel.avi'"},
       {{"--port"}, "option --port needs a value"},
       {{"--tape", "--remote"}, "option --tape needs a value"},
       {{"--port="}, "option --port needs a non-empty value"},
       {{"--tape", ""}, "option --tape needs a non-empty value"},
-      {{"--remote=yes"}, "option --remote takes no value"},
+      {{"--remote=yes"}, "Unexpected value after '--remote'"},
       {{"--port", "COM1", "--port", "COM2"}, "option --port is given twice"},
       {{"--tape=a", "--tape=b"}, "option --tape is given twice"},
       {{"--remote", "--remote"}, "option --remote is given twice"},
       {{"--no-monitor", "--no-monitor"}, "option --no-monitor is given twice"},
-      {{"--no-monitor=1"}, "option --no-monitor takes no value"},
+      {{"--no-monitor=1"}, "Unexpected value after '--no-monitor'"},
   };
   for (const auto& c : cases) {
     const ParsedOptions parsed = Parse(c.arguments);

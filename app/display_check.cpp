@@ -138,8 +138,8 @@ std::string NoDisplayReason(const DisplayEnvironment& environment,
 }
 
 std::string NoDisplayText(const std::string& app_name, const std::string& reason) {
-  return app_name + ": no display found (" + reason +
-         "); to run without one: QT_QPA_PLATFORM=offscreen " + app_name + " --remote --port NAME";
+  return app_name + ": no display found (" + reason + "); to run without one: " + app_name +
+         " --headless --port NAME --tape PATH";
 }
 
 }  // namespace vxr

@@ -26,7 +26,8 @@ bool LocalSocketAnswers(const std::string& name);
 std::string NoDisplayReason(const DisplayEnvironment& environment,
                             const std::function<bool(const std::string&)>& connects);
 
-// The one line the program prints before it ends with exit code 1 when there is no display.
+// The one line the program prints before it ends with exit code 1 when there is no display; it
+// names the headless mode.
 std::string NoDisplayText(const std::string& app_name, const std::string& reason);
 
 }  // namespace vxr

@@ -1,9 +1,11 @@
 // vxrdeck: the tape deck's program. One panel window; the program ends when the panel ends
-// (POWER, Enter, Escape, the window's close request, SIGINT, SIGTERM or SIGHUP).
+// (POWER, Enter, Escape, the window's close request, SIGINT, SIGTERM or SIGHUP). With
+// --headless there is no window at all and the deck serves its port until a signal ends it.
 
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QIcon>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,8 @@
 #include "app/deck_app.h"
 #include "app/deck_options.h"
 #include "app/display_check.h"
+#include "app/headless_deck.h"
+#include "app/skin_location.h"
 #include "app/termination_signals.h"
 #include "player/player_factory.h"
 #include "vboard/monitor/monitor_window.h"
@@ -115,7 +119,8 @@ void StartProgramOutputs(BoardWithOutputs* server,
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string app_name = vxr::CDeckApp::AppNameFromPath(ExecutablePath(argv[0]));
+  const std::string executable = ExecutablePath(argv[0]);
+  const std::string app_name = vxr::CDeckApp::AppNameFromPath(executable);
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const vxr::ParsedOptions parsed = vxr::ParseDeckOptions(arguments, WorkingDirectory());
   switch (parsed.action) {
@@ -140,6 +145,22 @@ int main(int argc, char** argv) {
     return vxr::kExitUsage;
   }
 
+  const bool headless = parsed.options.headless;
+  const bool no_monitor = parsed.options.no_monitor;
+  auto start_server = [headless, no_monitor, outputs] {
+    auto server = std::make_shared<BoardWithOutputs>();
+    server->board = vxr::StartBoardFromEnvironment();
+    // Headless makes no GUI object, so no monitor window either.
+    if (!headless) server->monitor_window = vxr::StartBoardMonitor(server->board.get(), no_monitor);
+    StartProgramOutputs(server.get(), outputs);
+    return vxr::CDeckApp::ServerLibrary(server);
+  };
+  if (headless) {
+    QCoreApplication application(argc, argv);
+    vxr::CHeadlessDeck deck(app_name, vxr::MakeClvrPlayerFactory(), start_server);
+    return deck.Run(parsed.options);
+  }
+
   PreferX11UnderWayland();
   // Qt would abort with its own text and a core dump: say it in one line instead.
   const std::string no_display =
@@ -153,14 +174,8 @@ int main(int argc, char** argv) {
   icon.addFile(":/icons/vxrdeck_16.png");
   QApplication::setWindowIcon(icon);
 
-  const bool no_monitor = parsed.options.no_monitor;
-  vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), [no_monitor, outputs] {
-    auto server = std::make_shared<BoardWithOutputs>();
-    server->board = vxr::StartBoardFromEnvironment();
-    server->monitor_window = vxr::StartBoardMonitor(server->board.get(), no_monitor);
-    StartProgramOutputs(server.get(), outputs);
-    return vxr::CDeckApp::ServerLibrary(server);
-  });
+  vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), start_server);
+  deck_app.SetSkinPath(vxr::FindSkinPath(executable));
   vxr::CTerminationSignals termination([&deck_app] { deck_app.RequestPowerOff(); });
   return deck_app.Run(parsed.options);
 }

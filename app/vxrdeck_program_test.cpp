@@ -191,7 +191,7 @@ TEST_F(VxrdeckProgramTest, WithoutADisplayOneLineSaysHowToRunAndTheExitCodeIsOne
   const std::string text = ReadText(log);
   EXPECT_EQ(text,
             "vxrdeck: no display found (DISPLAY is not set); to run without one: "
-            "QT_QPA_PLATFORM=offscreen vxrdeck --remote --port NAME\n");
+            "vxrdeck --headless --port NAME --tape PATH\n");
 }
 
 TEST_F(VxrdeckProgramTest, TheBoardMonitorRunsWithTheDeckAndGoesBeforeTheBoard) {

@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   socat
+  dpkg-dev file lintian desktop-file-utils man-db
   clang libclang-rt-14-dev clang-format
 )
 

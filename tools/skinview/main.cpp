@@ -1,8 +1,9 @@
 // skinview: opens a skin in the deck's panel window, as the deck would, and logs every command
 // the panel receives. For skin authors, and for a look at the panel.
 //   skinview [--demo] [--screenshot FILE] [SKINFILE]
-// Without SKINFILE it opens vxrdeck.skn next to itself. --demo lights a playing deck's lamps;
-// --screenshot saves the panel as PNG once it is shown, then ends. Escape or POWER ends it.
+// Without SKINFILE it opens vxrdeck.skn next to itself, else an installation's in
+// ../share/vxrdeck. --demo lights a playing deck's lamps; --screenshot saves the panel as PNG
+// once it is shown, then ends. Escape or POWER ends it.
 
 #include <QApplication>
 #include <QFileInfo>
@@ -32,8 +33,14 @@ int main(int argc, char** argv) {
     }
   }
   if (skin.empty()) {
-    skin = (QFileInfo(QCoreApplication::applicationFilePath()).absolutePath() + "/vxrdeck.skn")
-               .toStdString();
+    // The build tree's skin beside the program, else an installation's in ../share/vxrdeck.
+    const QString folder = QFileInfo(QCoreApplication::applicationFilePath()).absolutePath();
+    QString path = folder + "/vxrdeck.skn";
+    const QString installed = folder + "/../share/vxrdeck/vxrdeck.skn";
+    if (!QFileInfo::exists(path) && QFileInfo::exists(installed)) {
+      path = QFileInfo(installed).absoluteFilePath();
+    }
+    skin = path.toStdString();
   }
 
   vxr::CSkinViewDialog panel(stdout);

@@ -1,0 +1,152 @@
+#include "app/headless_deck.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+#include "app/main_panel_dialog.h"
+#include "app/remote_port_text.h"
+#include "app/termination_signals.h"
+#include "platform/diagnostics.h"
+#include "player/server_registry.h"
+#include "protocol/serial_link.h"
+
+namespace vxr {
+namespace {
+
+constexpr const char* kLogTag = "Info Headless";
+constexpr int kStatusCount = 1;
+
+std::string HresultText(HRESULT result) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(result));
+  return text;
+}
+
+CConfigStore MakeStore(std::string app_name, std::string config_path) {
+  if (config_path.empty()) return CConfigStore(std::move(app_name));
+  return CConfigStore(std::move(app_name), std::move(config_path));
+}
+
+// Why a tape path cannot be a tape before the player is asked, in the user's words; empty when
+// it names a regular file.
+std::string TapeFileProblem(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (status.type() == std::filesystem::file_type::not_found) return "no such file";
+  if (error) return error.message();
+  if (!std::filesystem::is_regular_file(status)) return "not a file";
+  return std::string();
+}
+
+}  // namespace
+
+CHeadlessDeck::CHeadlessDeck(std::string app_name, PlayerFactory player_factory,
+                             CDeckApp::ServerLibraryStart start_server, std::string config_path)
+    : config_(MakeStore(std::move(app_name), std::move(config_path))),
+      player_factory_(std::move(player_factory)),
+      start_server_(std::move(start_server)) {}
+
+CHeadlessDeck::~CHeadlessDeck() {
+  if (deck_ || joined_ || server_) Shutdown();
+}
+
+std::string CHeadlessDeck::StartupTape(const DeckOptions& options, const CRecentFileList& recent) {
+  if (options.tape) return *options.tape;
+  return recent.Paths().empty() ? std::string() : recent.Paths().front();
+}
+
+int CHeadlessDeck::Run(const DeckOptions& options) {
+  recent_.ReadFrom(config_);
+  // Signals that come during start-up wait in the pipe and stop the loop as soon as it runs.
+  CTerminationSignals termination([this] { RequestStop(); });
+  if (!Start(options)) {
+    Shutdown();
+    return kExitFailed;
+  }
+  if (!stop_requested_) QCoreApplication::exec();
+  Log("ending: the control port service stops and the configuration is written");
+  Shutdown();
+  Log("configuration written to " + config_.FilePath());
+  return kExitOk;
+}
+
+void CHeadlessDeck::RequestStop() {
+  stop_requested_ = true;
+  QCoreApplication::quit();
+}
+
+bool CHeadlessDeck::Start(const DeckOptions& options) {
+  const std::string tape = StartupTape(options, recent_);
+  if (tape.empty()) {
+    Log("no tape to load: give --tape PATH (else the newest entry of [" +
+        std::string(CRecentFileList::kSection) + "] in " + config_.FilePath() + " is used)");
+    return false;
+  }
+  if (const std::string problem = TapeFileProblem(tape); !problem.empty()) {
+    Log("cannot load tape " + tape + ": " + problem);
+    return false;
+  }
+  if (FAILED(JoinServerLibrary())) {
+    Log("cannot join the playback server library");
+    return false;
+  }
+  joined_ = true;
+  if (start_server_) server_ = start_server_();
+
+  deck_.reset(new (std::nothrow) CVtrDeck(player_factory_));
+  const HRESULT created = deck_ ? deck_->CreatePlayer() : E_OUTOFMEMORY;
+  if (FAILED(created)) {
+    Log("cannot start the player (" + HresultText(created) + ")");
+    return false;
+  }
+  // As the panel starts: local first, the tape loaded, then the controller's.
+  deck_->SetLocal(1);
+  const HRESULT loaded = deck_->InsertTape(tape);
+  if (loaded != 0) {
+    Log("cannot load tape " + tape + " (" + HresultText(loaded) + ")");
+    return false;
+  }
+  recent_.Add(tape);
+  Log("tape " + tape + " loaded");
+
+  const std::string port =
+      options.port ? *options.port
+                   : config_.Read(CMainPanelDialog::kSettingsSection, CMainPanelDialog::kPortKey,
+                                  CMainPanelDialog::kDefaultPort);
+  // The deck is the controller's before the port opens, so that no reply ever says Local.
+  deck_->SetLocal(0);
+  deck_->RefreshStatus(kStatusCount, nullptr, nullptr);
+  const HRESULT served = deck_->StartReceiver(port.c_str());
+  if (FAILED(served)) {
+    DebugOutput(kLogTag, RemoteFailedText(config_.AppName(), port, served,
+                                          CheckPortRights(CSerialLink::DevicePath(port.c_str()))));
+    return false;
+  }
+  config_.Write(CMainPanelDialog::kSettingsSection, CMainPanelDialog::kPortKey, port);
+  DebugOutput(kLogTag, RemoteServingText(config_.AppName(), port));
+  return true;
+}
+
+void CHeadlessDeck::Shutdown() {
+  if (deck_) {
+    // The receiver answers from the player: it ends before the player goes.
+    deck_->StopReceiver();
+    deck_->ReleasePlayer();
+    deck_.reset();
+  }
+  if (joined_) {
+    LeaveServerLibrary();
+    joined_ = false;
+  }
+  server_.reset();
+  recent_.WriteTo(config_);
+}
+
+void CHeadlessDeck::Log(const std::string& text) const {
+  DebugOutput(kLogTag, config_.AppName() + ": " + text);
+}
+
+}  // namespace vxr

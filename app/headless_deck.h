@@ -1,0 +1,55 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/config_store.h"
+#include "app/deck_app.h"
+#include "app/deck_options.h"
+#include "app/recent_file_list.h"
+#include "deck/vtr_deck.h"
+#include "player/deck_player.h"
+
+namespace vxr {
+
+// The deck without a panel or any window (--headless), for a rack machine under a service
+// manager. It loads the tape (--tape, else the most recent one), serves the edit controller's
+// port from start-up as REMOTE would, and runs until RequestStop (SIGTERM, SIGINT or SIGHUP).
+// A tape or port that cannot be opened ends it at start with a line on standard error and exit
+// code 1: a service that seems to run but serves nothing is worse than one that fails. Needs a
+// QCoreApplication (its event loop waits for the stop request); makes no GUI object.
+class CHeadlessDeck {
+ public:
+  CHeadlessDeck(std::string app_name, PlayerFactory player_factory,
+                CDeckApp::ServerLibraryStart start_server, std::string config_path = std::string());
+  ~CHeadlessDeck();
+  CHeadlessDeck(const CHeadlessDeck&) = delete;
+  CHeadlessDeck& operator=(const CHeadlessDeck&) = delete;
+
+  // The whole run; returns the exit code (0 after a stop request, 1 when start-up failed).
+  int Run(const DeckOptions& options);
+  // Ends the run; safe before the event loop runs, then Run ends as soon as start-up is done.
+  void RequestStop();
+
+  // The tape a run uses: the option's, else the newest of the recent-file list; empty for none.
+  static std::string StartupTape(const DeckOptions& options, const CRecentFileList& recent);
+
+ private:
+  // Start-up up to serving the port; false (with the reason written) when the deck cannot serve.
+  bool Start(const DeckOptions& options);
+  // The receiver before the player, the player before the server library; then the
+  // configuration is written.
+  void Shutdown();
+  void Log(const std::string& text) const;
+
+  CConfigStore config_;
+  CRecentFileList recent_;
+  PlayerFactory player_factory_;
+  CDeckApp::ServerLibraryStart start_server_;
+  CDeckApp::ServerLibrary server_;
+  std::unique_ptr<CVtrDeck> deck_;
+  bool joined_ = false;
+  bool stop_requested_ = false;
+};
+
+}  // namespace vxr

@@ -1,0 +1,316 @@
+// The installation as a user gets it: installed under a staging folder as the package installs
+// it (prefix /usr), then checked with the desktop's, the manual's and systemd's own validators,
+// and the installed deck run headless with no display against a pseudo-terminal pair, driven by
+// the installed vxrctl and ended by SIGTERM and SIGHUP.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "testing/deck_process.h"
+#include "testing/media/test_tapes.h"
+#include "testing/pty_pair.h"
+#include "testing/wait_for.h"
+
+extern char** environ;
+
+namespace vxr {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::WaitFor;
+
+constexpr int kInstallMs = 120000;
+constexpr int kToolMs = 30000;
+constexpr int kCommandMs = 5000;
+constexpr int kStartMs = 15000;
+constexpr int kEndMs = 5000;
+constexpr int kExitUsage = 2;
+constexpr int kExitFailed = 1;
+constexpr std::size_t kDatagramBytes = 2048;  // a stream datagram holds 1316 bytes
+
+struct ProgramRun {
+  int exit_code = -1;  // -1 when it could not start, did not end in time or died by a signal
+  std::string output;  // standard output and standard error together
+};
+
+// Runs argv with this process's environment changed by env_changes (an empty value removes the
+// variable) and waits up to timeout_ms for its end.
+ProgramRun RunProgram(std::vector<std::string> argv_text, const std::string& log_path,
+                      int timeout_ms, const std::map<std::string, std::string>& env_changes = {}) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (env_changes.count(text.substr(0, text.find('='))) == 0) environment.push_back(text);
+  }
+  for (const auto& [name, value] : env_changes) {
+    if (!value.empty()) environment.push_back(name + "=" + value);
+  }
+  std::vector<char*> argv, envp;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  ProgramRun run;
+  const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return run;
+  int status = 0;
+  if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  } else if (WIFEXITED(status)) {
+    run.exit_code = WEXITSTATUS(status);
+  }
+  run.output = testing::ReadFileBytes(log_path);
+  return run;
+}
+
+bool ProgramFound(const std::string& name) {
+  return RunProgram({"sh", "-c", "command -v " + name}, "/dev/null", kToolMs).exit_code == 0;
+}
+
+// No display of any kind for the programs run.
+const std::map<std::string, std::string> kNoDisplay = {
+    {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
+
+class InstalledPackageTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = new testing::TempFolder;
+    stage_ = folder_->File("stage");
+    install_ = RunProgram({VXR_CMAKE, "--install", VXR_BUILD_DIR, "--prefix", "/usr"},
+                          folder_->File("install.log"), kInstallMs, {{"DESTDIR", stage_}});
+  }
+  static void TearDownTestSuite() { delete folder_; }
+
+  void SetUp() override { ASSERT_EQ(install_.exit_code, 0) << install_.output; }
+
+  static std::string Usr(const std::string& path) { return stage_ + "/usr/" + path; }
+  static std::string Log(const std::string& name) { return folder_->File(name); }
+
+  static testing::TempFolder* folder_;
+  static std::string stage_;
+  static ProgramRun install_;
+};
+
+testing::TempFolder* InstalledPackageTest::folder_ = nullptr;
+std::string InstalledPackageTest::stage_;
+ProgramRun InstalledPackageTest::install_;
+
+TEST_F(InstalledPackageTest, EverythingLandsUnderThePrefixAndValidates) {
+  // Nothing beside the prefix: the staging folder holds usr/ alone.
+  std::vector<std::string> top;
+  for (const fs::directory_entry& entry : fs::directory_iterator(stage_)) {
+    top.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(top, std::vector<std::string>{"usr"});
+  for (const char* path :
+       {"bin/vxrdeck", "bin/vxrctl", "bin/maketape", "bin/skinview", "share/vxrdeck/vxrdeck.skn",
+        "share/vxrdeck/vxrdeck_skin/background.bmp", "share/vxrdeck/sample.avi",
+        "share/icons/hicolor/32x32/apps/vxrdeck.png", "share/icons/hicolor/16x16/apps/vxrdeck.png",
+        "share/applications/vxrdeck.desktop", "share/man/man1/vxrdeck.1.gz",
+        "share/man/man1/vxrctl.1.gz", "share/man/man1/maketape.1.gz",
+        "share/man/man1/skinview.1.gz", "share/doc/vxrdeck/copyright",
+        "share/doc/vxrdeck/changelog.Debian.gz", "lib/systemd/system/vxrdeck@.service",
+        "lib/sysusers.d/vxrdeck.conf"}) {
+    EXPECT_TRUE(fs::is_regular_file(Usr(path))) << path;
+  }
+  // The entry names the final location, not the staging folder.
+  const std::string desktop = testing::ReadFileBytes(Usr("share/applications/vxrdeck.desktop"));
+  EXPECT_NE(desktop.find("Path=/usr/share/vxrdeck\n"), std::string::npos) << desktop;
+  const std::string unit = testing::ReadFileBytes(Usr("lib/systemd/system/vxrdeck@.service"));
+  EXPECT_NE(unit.find("ExecStart=/usr/bin/vxrdeck --headless"), std::string::npos) << unit;
+
+  const ProgramRun entry =
+      RunProgram({"desktop-file-validate", Usr("share/applications/vxrdeck.desktop")},
+                 Log("desktop.log"), kToolMs);
+  EXPECT_EQ(entry.exit_code, 0) << entry.output;
+  EXPECT_EQ(entry.output, "");
+
+  // The unit of an instance, as systemd reads it; its command pointed at the staged program and
+  // its manual page found in the staged tree.
+  if (ProgramFound("systemd-analyze")) {
+    std::string instance = unit;
+    const std::string installed_program = "/usr/bin/vxrdeck";
+    instance.replace(instance.find(installed_program), installed_program.size(),
+                     Usr("bin/vxrdeck"));
+    const std::string instance_path = folder_->WriteFile("vxrdeck@deck1.service", instance);
+    const ProgramRun verify =
+        RunProgram({"systemd-analyze", "verify", instance_path}, Log("verify.log"), kToolMs,
+                   {{"MANPATH", Usr("share/man")}});
+    EXPECT_EQ(verify.exit_code, 0) << verify.output;
+    EXPECT_EQ(verify.output, "");
+  } else {
+    std::printf("systemd-analyze is not installed: the unit is not verified here\n");
+  }
+
+  for (const char* page : {"vxrdeck", "vxrctl", "maketape", "skinview"}) {
+    const ProgramRun man = RunProgram(
+        {"man", "--warnings", "-E", "UTF-8", "-l", Usr("share/man/man1/") + page + ".1.gz"},
+        Log("man.log"), kToolMs, {{"MANWIDTH", "80"}, {"MANPAGER", "cat"}, {"PAGER", "cat"}});
+    EXPECT_EQ(man.exit_code, 0) << page;
+    EXPECT_EQ(man.output.find("warning"), std::string::npos) << page << ": " << man.output;
+  }
+}
+
+TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSignals) {
+  ASSERT_TRUE(ProgramFound("socat")) << "socat is needed for the pseudo-terminal pair";
+  const std::string deck_port = folder_->File("deck-port");
+  const std::string controller_port = folder_->File("controller-port");
+  fs::create_directories(folder_->File("socat"));
+  testing::DeckProcess socat("/usr/bin/socat", folder_->File("socat"));
+  ASSERT_TRUE(
+      socat.Start({"pty,raw,echo=0,link=" + deck_port, "pty,raw,echo=0,link=" + controller_port}));
+  ASSERT_TRUE(
+      WaitFor([&] { return fs::exists(deck_port) && fs::exists(controller_port); }, kCommandMs));
+
+  const std::string config_folder = folder_->File("config");
+  fs::create_directories(config_folder);
+  const std::string sample = Usr("share/vxrdeck/sample.avi");
+  auto vxrctl = [&](std::vector<std::string> command) {
+    command.insert(command.begin(), {Usr("bin/vxrctl"), "-p", controller_port});
+    return RunProgram(command, Log("vxrctl.log"), kCommandMs);
+  };
+
+  // A receiver for the program stream that the headless deck sends.
+  const int receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ASSERT_GE(receiver, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(receiver, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string stream = "udp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  // First run: the tape from --tape; the installed vxrctl plays it; the program stream runs;
+  // SIGTERM ends it.
+  {
+    testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, kNoDisplay);
+    ASSERT_TRUE(
+        deck.Start({"--headless", "--port", deck_port, "--tape", sample, "--output", stream}));
+    ASSERT_TRUE(
+        WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
+        << deck.Log();
+    EXPECT_NE(deck.Log().find("tape " + sample + " loaded"), std::string::npos) << deck.Log();
+    const ProgramRun status = vxrctl({"status"});
+    EXPECT_EQ(status.exit_code, 0) << status.output;
+    EXPECT_EQ(status.output.find("Local"), std::string::npos)
+        << "served as REMOTE: " << status.output;
+    EXPECT_EQ(vxrctl({"play"}).exit_code, 0);
+    EXPECT_TRUE(WaitFor(
+        [&] { return vxrctl({"time"}).output.find("00:00:00:00") == std::string::npos; }, kStartMs))
+        << vxrctl({"time"}).output;
+    char datagram[kDatagramBytes];
+    EXPECT_TRUE(
+        WaitFor([&] { return ::recv(receiver, datagram, sizeof datagram, 0) > 0; }, kStartMs))
+        << "no program stream on " << stream;
+    deck.Signal(SIGTERM);
+    EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
+    EXPECT_NE(deck.Log().find("configuration written"), std::string::npos) << deck.Log();
+    EXPECT_EQ(testing::IniValue(deck.ConfigFile(), "Recent File List", "File1"), sample);
+    EXPECT_EQ(testing::IniValue(deck.ConfigFile(), "Settings", "Port_name"), deck_port);
+  }
+  // Second run: no options but --headless; the tape and the port come from the configuration,
+  // and SIGHUP ends it just as well.
+  {
+    testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, kNoDisplay);
+    ASSERT_TRUE(deck.Start({"--headless"}));
+    ASSERT_TRUE(
+        WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
+        << deck.Log();
+    EXPECT_NE(deck.Log().find("tape " + sample + " loaded"), std::string::npos) << deck.Log();
+    EXPECT_EQ(vxrctl({"status"}).exit_code, 0);
+    deck.Signal(SIGHUP);
+    EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
+    EXPECT_EQ(testing::IniValue(deck.ConfigFile(), "Recent File List", "File1"), sample);
+  }
+  ::close(receiver);
+  socat.Signal(SIGTERM);
+  socat.WaitForExit(kEndMs);
+}
+
+TEST_F(InstalledPackageTest, WithoutADisplayTheDeckSaysWhatItCannotDo) {
+  const std::string deck = Usr("bin/vxrdeck");
+  std::map<std::string, std::string> env = kNoDisplay;
+  env["XDG_CONFIG_HOME"] = folder_->File("fresh");
+
+  // Help, version and a bad option need no display.
+  ProgramRun run = RunProgram({deck, "--help"}, Log("help.log"), kCommandMs, env);
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_NE(run.output.find("--headless"), std::string::npos);
+  run = RunProgram({deck, "--version"}, Log("version.log"), kCommandMs, env);
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  run = RunProgram({deck, "--headles"}, Log("bad.log"), kCommandMs, env);
+  EXPECT_EQ(run.exit_code, kExitUsage) << run.output;
+
+  // The panel without a display names the headless mode.
+  run = RunProgram({deck}, Log("panel.log"), kCommandMs, env);
+  EXPECT_EQ(run.exit_code, kExitFailed) << run.output;
+  EXPECT_NE(run.output.find("--headless"), std::string::npos) << run.output;
+
+  // Headless, a deck that cannot serve fails at start, saying why.
+  const std::string sample = Usr("share/vxrdeck/sample.avi");
+  const struct {
+    std::vector<std::string> arguments;
+    const char* says;
+  } cases[] = {
+      {{"--headless", "--port", "/dev/null"}, "no tape to load: give --tape PATH"},
+      {{"--headless", "--tape", folder_->File("missing.avi")}, "missing.avi: no such file"},
+      {{"--headless", "--tape", sample, "--port", "/dev/null"},
+       "REMOTE cannot open port /dev/null"},
+      {{"--headless", "--tape", sample, "--port", folder_->File("no-such-port")},
+       "REMOTE cannot open port"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv{deck};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    run = RunProgram(argv, Log("fail.log"), kStartMs, env);
+    EXPECT_EQ(run.exit_code, kExitFailed) << c.says << ": " << run.output;
+    EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+  }
+}
+
+TEST_F(InstalledPackageTest, ThePanelAndTheSkinViewerFindTheInstalledSkin) {
+  // Offscreen, the panel comes up only once its skin has loaded; REMOTE then says so.
+  testing::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  const std::string config_folder = folder_->File("panel");
+  fs::create_directories(config_folder);
+  testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder);
+  ASSERT_TRUE(deck.Start({"--no-monitor", "--port", pty.SlavePath(), "--remote"}));
+  EXPECT_TRUE(
+      WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
+      << deck.Log();
+  deck.Signal(SIGTERM);
+  EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
+
+  const ProgramRun view =
+      RunProgram({Usr("bin/skinview"), "--screenshot", folder_->File("panel.png")},
+                 Log("skinview.log"), kStartMs, {{"QT_QPA_PLATFORM", "offscreen"}});
+  EXPECT_EQ(view.exit_code, 0) << view.output;
+  EXPECT_NE(view.output.find("skin " + Usr("share/vxrdeck/vxrdeck.skn")), std::string::npos)
+      << view.output;
+  EXPECT_TRUE(fs::is_regular_file(folder_->File("panel.png")));
+}
+
+}  // namespace
+}  // namespace vxr
