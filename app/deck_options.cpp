@@ -53,8 +53,12 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
       continue;
     }
     if (value) return fail("option " + name + " takes no value");
-    if (name == "--remote" || name == "--no-monitor") {
-      bool& flag = name == "--remote" ? parsed.options.remote : parsed.options.no_monitor;
+    if (name == "--remote" || name == "--no-monitor" || name == "--no-sound" ||
+        name == "--list-outputs") {
+      bool& flag = name == "--remote"       ? parsed.options.remote
+                   : name == "--no-monitor" ? parsed.options.no_monitor
+                   : name == "--no-sound"   ? parsed.options.no_sound
+                                            : parsed.options.list_outputs;
       if (flag) return fail("option " + name + " is given twice");
       flag = true;
     } else if (name == "--help" || name == "-h") {
@@ -72,10 +76,11 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
 
 std::string DeckUsage(const std::string& program_name) {
   return "Usage: " + program_name +
-         " [--port NAME] [--tape PATH] [--remote] [--no-monitor] [--output URL]...\n"
+         " [--port NAME] [--tape PATH] [--remote] [--no-monitor] [--no-sound]\n"
+         "       [--output OUTPUT]...\n"
          "       " +
          program_name +
-         " --help | --version\n"
+         " --help | --version | --list-outputs\n"
          "\n"
          "Starts the tape deck's front panel. Without options the deck starts under local\n"
          "control with no tape, and the edit controller is served once REMOTE is pressed.\n"
@@ -87,9 +92,15 @@ std::string DeckUsage(const std::string& program_name) {
          "  --remote      hand the deck to the edit controller after start-up, as REMOTE\n"
          "  --no-monitor  no window showing the board's output (by default it shows on a\n"
          "                display; VXR_BOARD_MONITOR=0 or 1 turns it off or on)\n"
-         "  --output URL  send the program (picture, sound, timecode) as an MPEG-TS stream to\n"
-         "                udp://HOST:PORT, srt://HOST:PORT or rist://HOST:PORT; repeatable;\n"
-         "                replaces the INI's [Outputs] list for this run (see README)\n"
+         "  --no-sound    no sound on this machine (by default the tape is heard on the\n"
+         "                default sound device whenever the monitor shows by default)\n"
+         "  --output OUTPUT  send the program (picture, sound, timecode) to OUTPUT:\n"
+         "                udp://HOST:PORT, srt://HOST:PORT or rist://HOST:PORT (an MPEG-TS\n"
+         "                stream), screen[:N] (full screen on screen N, default the last),\n"
+         "                sound[:DEVICE] (a sound device, default the default one); add\n"
+         "                ?burntc=1 to burn the timecode in (also 'monitor?burntc=1');\n"
+         "                repeatable; replaces the INI's [Outputs] list for this run\n"
+         "  --list-outputs  print the screens and sound devices, then end\n"
          "  -h, --help    print this text\n"
          "  --version     print the version\n"
          "\n"

@@ -20,6 +20,10 @@ struct DeckOptions {
   // Program stream destinations (--output, repeatable), as written; they replace the INI's
   // [Outputs] list for this run.
   std::vector<std::string> outputs;
+  // No sound on this machine's sound device, not even the default that comes with the monitor.
+  bool no_sound = false;
+  // Print the screens and sound devices the outputs may name, then end.
+  bool list_outputs = false;
 };
 
 enum class OptionsAction { kRun, kHelp, kVersion, kUsageError };
