@@ -25,14 +25,16 @@ inline std::string WriteTwoScreenPlatform(const std::string& path) {
 inline QApplication& TwoScreenApplication() {
   static QApplication* app = [] {
     const char* platform = ::getenv("QT_QPA_PLATFORM");
+    const std::string path = "/tmp/vxr-two-screens-" + std::to_string(::getpid()) + ".json";
     if (platform == nullptr || std::string(platform) == "offscreen") {
-      const std::string path = "/tmp/vxr-two-screens-" + std::to_string(::getpid()) + ".json";
       ::setenv("QT_QPA_PLATFORM", WriteTwoScreenPlatform(path).c_str(), 1);
     }
     static int argc = 1;
     static char name[] = "vxr_tests";
     static char* argv[] = {name, nullptr};
-    return new QApplication(argc, argv);
+    auto* application = new QApplication(argc, argv);
+    ::unlink(path.c_str());  // read once, when the platform starts
+    return application;
   }();
   return *app;
 }
