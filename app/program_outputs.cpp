@@ -3,9 +3,12 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <charconv>
+#include <chrono>
+#include <sstream>
 #include <ostream>
 
 #include "app/config_store.h"
+#include "platform/diagnostics.h"
 #include "vboard/output/stream_output.h"
 
 namespace vxr {
@@ -61,6 +64,7 @@ bool StartsWithWord(const std::string& entry, const std::string& word) {
 
 bool ParseProgramOutputs(const std::vector<std::string>& entries, const std::string& origin,
                          ProgramOutputPlan* plan, std::string* error) {
+  plan->origin = origin;
   for (const std::string& entry : entries) {
     std::string reason;
     if (StartsWithWord(entry, kScreen)) {
@@ -126,7 +130,7 @@ bool CheckScreens(const ProgramOutputPlan& plan, std::string* error) {
   const QList<QScreen*> screens = QGuiApplication::screens();
   for (const ScreenSettings& screen : plan.screens) {
     if (screen.screen < screens.size() && !screens.empty()) continue;
-    *error = "--output screen:" + std::to_string(screen.screen) + ": there is no screen " +
+    *error = plan.origin + ": screen:" + std::to_string(screen.screen) + ": there is no screen " +
              std::to_string(screen.screen) + "; ";
     if (screens.empty()) {
       *error += "this display has no screen";
@@ -161,6 +165,26 @@ BoardWithOutputs::~BoardWithOutputs() {
                                             : nullptr;
   if (output != nullptr) {
     for (const std::shared_ptr<IProgramSink>& sink : sinks) output->RemoveSink(sink.get());
+  }
+  // The run's figures, for the log.
+  for (const std::shared_ptr<IProgramSink>& sink : sinks) {
+    std::ostringstream text;
+    text << "output " << sink->Name() << ": ";
+    if (const auto* screen = dynamic_cast<const CScreenOutput*>(sink.get())) {
+      const CScreenOutput::Counts counts = screen->counts();
+      const CLatencyRecord::Summary handover = screen->TickToHandover();
+      text << counts.received << " ticks, " << counts.handed << " pictures handed over, "
+           << counts.late + counts.replaced << " not within their tick, " << counts.presented
+           << " drawn; tick to handover p99 "
+           << std::chrono::duration<double, std::milli>(handover.p99).count() << " ms";
+    } else if (const auto* sound = dynamic_cast<const CSoundOutput*>(sink.get())) {
+      const CSoundOutput::Counts counts = sound->counts();
+      text << counts.queue.ticks << " ticks, " << counts.queue.underruns << " underruns, "
+           << counts.queue.skipped_samples << " samples skipped, delay about "
+           << counts.delay_us / 1000 << " ms queued (" << counts.played_delay_us / 1000
+           << " ms by the device's count)";
+    }
+    DebugOutput("Info Output", text.str());
   }
   sinks.clear();
 }

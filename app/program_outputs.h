@@ -26,6 +26,7 @@ struct ProgramOutputPlan {
   std::vector<ScreenSettings> screens;
   std::vector<SoundSettings> sounds;
   bool monitor_burn_timecode = false;
+  std::string origin = "--output";  // where the list came from, for messages
 };
 
 // Checks entries; origin ("--output", "FILE [Outputs]") starts the error. Pure: nothing opens.

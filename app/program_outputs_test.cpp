@@ -73,7 +73,7 @@ TEST(ProgramOutputs, TheProgramListsRefusesAndShowsScreensAndGoesOnWithoutSound)
     testing::DeckProcess program(VXRDECK_PROGRAM, folder.path(), {{"QT_QPA_PLATFORM", platform}});
     ASSERT_TRUE(program.Start({"--output", "screen:2"}));
     EXPECT_EQ(program.WaitForExit(kStartMs), 2) << program.Log();
-    EXPECT_NE(program.Log().find("vxrdeck: --output screen:2: there is no screen 2; the screens "
+    EXPECT_NE(program.Log().find("vxrdeck: --output: screen:2: there is no screen 2; the screens "
                                  "are screen 0 \"left\" 1280x720 at 0,0"),
               std::string::npos)
         << program.Log();

@@ -2,13 +2,16 @@
 
 #include <QGuiApplication>
 #include <QMetaObject>
+#include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QOpenGLFunctions>
 #include <QOpenGLWidget>
 #include <QPainter>
 #include <QScreen>
 #include <QSurfaceFormat>
 #include <QWindow>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -29,9 +32,23 @@ std::int64_t SteadyNowNs() {
       .count();
 }
 
-bool OpenGlWorks() {
+// OpenGL from a driver that draws on the graphics card. A software renderer (Mesa's llvmpipe
+// under Xvfb or without a GPU) paces nothing and draws slower than the plain window.
+bool HardwareOpenGlWorks() {
   QOpenGLContext context;
-  return context.create();
+  if (!context.create()) return false;
+  QOffscreenSurface surface;
+  surface.setFormat(context.format());
+  surface.create();
+  if (!context.makeCurrent(&surface)) return false;
+  const auto* renderer =
+      reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
+  const std::string name = renderer != nullptr ? renderer : "";
+  context.doneCurrent();
+  for (const char* software : {"llvmpipe", "softpipe", "Software"}) {
+    if (name.find(software) != std::string::npos) return false;
+  }
+  return !name.empty();
 }
 
 // A QImage over the frame's pixels, keeping them alive without a copy.
@@ -122,7 +139,17 @@ CScreenOutput::CScreenOutput(const ScreenSettings& settings, const OutputFormat&
     : format_(format),
       period_ns_(kNanosecondsPerSecond * format.rate_den / std::max(format.rate_num, 1)),
       burn_timecode_(settings.burn_timecode) {
-  opengl_ = OpenGlWorks();
+  // VXR_SCREEN_OPENGL=0 draws through a plain window whatever the driver; =1 through OpenGL
+  // even from a software renderer.
+  const char* use_opengl = std::getenv("VXR_SCREEN_OPENGL");
+  if (use_opengl != nullptr && std::strcmp(use_opengl, "0") == 0) {
+    opengl_ = false;
+  } else if (use_opengl != nullptr && std::strcmp(use_opengl, "1") == 0) {
+    QOpenGLContext context;
+    opengl_ = context.create();
+  } else {
+    opengl_ = HardwareOpenGlWorks();
+  }
   if (opengl_) {
     view_ = std::make_unique<GlView>(this);
   } else {
