@@ -4,8 +4,8 @@
 #include <QScreen>
 #include <charconv>
 #include <chrono>
-#include <sstream>
 #include <ostream>
+#include <sstream>
 
 #include "app/config_store.h"
 #include "platform/diagnostics.h"
@@ -104,8 +104,7 @@ bool ParseProgramOutputs(const std::vector<std::string>& entries, const std::str
 }
 
 bool ReadProgramOutputs(const std::vector<std::string>& from_command_line,
-                        const std::string& app_name, ProgramOutputPlan* plan,
-                        std::string* error) {
+                        const std::string& app_name, ProgramOutputPlan* plan, std::string* error) {
   if (!from_command_line.empty()) {
     return ParseProgramOutputs(from_command_line, "--output", plan, error);
   }
@@ -154,13 +153,13 @@ void ListOutputs(std::ostream& out) {
   const std::vector<QAudioDevice> devices = SoundDevices();
   if (devices.empty()) out << "  none\n";
   for (const QAudioDevice& device : devices) {
-    out << "  \"" << device.description().toStdString() << "\" (id "
-        << device.id().toStdString() << ")\n";
+    out << "  \"" << device.description().toStdString() << "\" (id " << device.id().toStdString()
+        << ")\n";
   }
 }
 
 BoardWithOutputs::~BoardWithOutputs() {
-  CProgramOutput* output = program ? program.get()
+  CProgramOutput* output = program          ? program.get()
                            : monitor_window ? &monitor_window->program()
                                             : nullptr;
   if (output != nullptr) {
@@ -234,8 +233,9 @@ std::shared_ptr<BoardWithOutputs> StartBoardWithOutputs(const ProgramOutputPlan&
       continue;
     }
     errors << "output " << screen->Name() << ": the program picture full screen ("
-           << (screen->UsesOpenGl() ? "OpenGL, paced by the screen's refresh" : "plain window, "
-                                                                               "no refresh pacing")
+           << (screen->UsesOpenGl() ? "OpenGL, paced by the screen's refresh"
+                                    : "plain window, "
+                                      "no refresh pacing")
            << (settings.burn_timecode ? ", burned-in timecode" : "") << ")\n";
     server->sinks.push_back(screen);
     program->AddSink(screen);

@@ -54,9 +54,9 @@ void ListOutputs(std::ostream& out);
 // reverse order: the program outputs first, the board last.
 struct BoardWithOutputs {
   std::unique_ptr<CSoftwareBoard> board;
-  std::unique_ptr<CMonitorWindow> monitor_window;  // with the program output it shows
-  std::unique_ptr<CBoardMonitor> monitor;          // when no window shows the output
-  std::unique_ptr<CProgramOutput> program;         // the same
+  std::unique_ptr<CMonitorWindow> monitor_window;    // with the program output it shows
+  std::unique_ptr<CBoardMonitor> monitor;            // when no window shows the output
+  std::unique_ptr<CProgramOutput> program;           // the same
   std::vector<std::shared_ptr<IProgramSink>> sinks;  // screens and sound, removed first
   ~BoardWithOutputs();
 };

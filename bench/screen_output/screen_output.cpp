@@ -10,6 +10,8 @@
 //                                                         (default 60 s, pal and 1080-25)
 // Runs on the offscreen platform (two screens) unless QT_QPA_PLATFORM says otherwise, e.g.
 // QT_QPA_PLATFORM=xcb under Xvfb.
+#include "vboard/monitor/screen_output.h"
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -29,7 +31,6 @@
 #include "testing/media/tape_picture.h"
 #include "testing/offscreen_screens.h"
 #include "vboard/board_config.h"
-#include "vboard/monitor/screen_output.h"
 #include "vboard/monitor/sound_output.h"
 #include "vboard/output/sound_cadence.h"
 
@@ -38,7 +39,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kTapeWidth = 320;  // the tape's picture in the middle of the output
 constexpr int kTapeHeight = 240;
-constexpr int kPictures = 50;    // distinct pictures, cycled so that every tick brings a new one
+constexpr int kPictures = 50;  // distinct pictures, cycled so that every tick brings a new one
 constexpr int kDeviceReadMs = 10;
 constexpr double kMs = 1e6;
 
@@ -114,8 +115,8 @@ void RunFormat(const vxr::OutputFormat& format, int seconds) {
       frame->width = format.width;
       frame->height = format.height;
       frame->pixels = pictures[static_cast<std::size_t>(tick % kPictures)];
-      frame->sound.assign(static_cast<std::size_t>(vxr::SoundSamplesInTick(
-                              tick, format.rate_num, format.rate_den)) *
+      frame->sound.assign(static_cast<std::size_t>(
+                              vxr::SoundSamplesInTick(tick, format.rate_num, format.rate_den)) *
                               vxr::kProgramSoundChannels,
                           0);
       screen->Push(frame);
@@ -140,30 +141,30 @@ void RunFormat(const vxr::OutputFormat& format, int seconds) {
   const vxr::CScreenOutput::Counts counts = screen->counts();
   const vxr::CLatencyRecord::Summary handover = screen->TickToHandover();
   const vxr::CSoundOutput::Counts audio = sound->counts();
-  std::printf("%s %dx%d at %.3f/s on %s (%s), %.1f s\n", format.name, format.width,
-              format.height, format.FramesPerSecond(), screen->Name().c_str(),
+  std::printf("%s %dx%d at %.3f/s on %s (%s), %.1f s\n", format.name, format.width, format.height,
+              format.FramesPerSecond(), screen->Name().c_str(),
               screen->UsesOpenGl() ? "OpenGL" : "plain window", elapsed);
   std::printf("  ticks %lld, handed over %lld, drawn %lld = %.2f/s (output rate %.3f/s)\n",
               static_cast<long long>(counts.received), static_cast<long long>(counts.handed),
               static_cast<long long>(counts.presented), counts.presented / elapsed,
               format.FramesPerSecond());
-  std::printf("  not handed over within their tick: %lld (%lld late, %lld replaced by a newer "
-              "one); clock thread behind its tick: %lld\n",
-              static_cast<long long>(counts.late + counts.replaced),
-              static_cast<long long>(counts.late), static_cast<long long>(counts.replaced),
-              static_cast<long long>(late_pushes.load()));
+  std::printf(
+      "  not handed over within their tick: %lld (%lld late, %lld replaced by a newer "
+      "one); clock thread behind its tick: %lld\n",
+      static_cast<long long>(counts.late + counts.replaced), static_cast<long long>(counts.late),
+      static_cast<long long>(counts.replaced), static_cast<long long>(late_pushes.load()));
   std::printf("  tick to handover: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n",
               handover.p50.count() / kMs, handover.p99.count() / kMs, handover.max.count() / kMs);
-  std::printf("  sound: %lld ticks, %lld samples in, %lld out, queue now %lld, at most %lld "
-              "samples (%.1f ms), underruns %lld, skipped %lld samples\n",
-              static_cast<long long>(audio.queue.ticks),
-              static_cast<long long>(audio.queue.samples_in),
-              static_cast<long long>(audio.queue.samples_out),
-              static_cast<long long>(audio.queue.depth_samples),
-              static_cast<long long>(audio.queue.max_depth_samples),
-              audio.queue.max_depth_samples * 1000.0 / vxr::kProgramSoundRate,
-              static_cast<long long>(audio.queue.underruns),
-              static_cast<long long>(audio.queue.skipped_samples));
+  std::printf(
+      "  sound: %lld ticks, %lld samples in, %lld out, queue now %lld, at most %lld "
+      "samples (%.1f ms), underruns %lld, skipped %lld samples\n",
+      static_cast<long long>(audio.queue.ticks), static_cast<long long>(audio.queue.samples_in),
+      static_cast<long long>(audio.queue.samples_out),
+      static_cast<long long>(audio.queue.depth_samples),
+      static_cast<long long>(audio.queue.max_depth_samples),
+      audio.queue.max_depth_samples * 1000.0 / vxr::kProgramSoundRate,
+      static_cast<long long>(audio.queue.underruns),
+      static_cast<long long>(audio.queue.skipped_samples));
   std::fflush(stdout);
 }
 

@@ -99,8 +99,8 @@ void CMonitorWindow::Refresh() {
                   frame->pixels->data() + static_cast<std::size_t>(y) * image.width(), row);
     }
     if (burn_timecode_) {
-      BurnInTimecode(reinterpret_cast<std::uint32_t*>(image.bits()), image.width(),
-                     image.height(), frame->timecode);
+      BurnInTimecode(reinterpret_cast<std::uint32_t*>(image.bits()), image.width(), image.height(),
+                     frame->timecode);
     }
     image_ = std::move(image);
     pixels_ = frame->pixels;

@@ -57,7 +57,9 @@ QImage WrapPixels(const ProgramFrame& frame) {
   return QImage(
       reinterpret_cast<const uchar*>((*keep)->data()), frame.width, frame.height,
       frame.width * static_cast<int>(sizeof(std::uint32_t)), QImage::Format_RGB32,
-      [](void* info) { delete static_cast<std::shared_ptr<const std::vector<std::uint32_t>>*>(info); },
+      [](void* info) {
+        delete static_cast<std::shared_ptr<const std::vector<std::uint32_t>>*>(info);
+      },
       keep);
 }
 
@@ -197,7 +199,8 @@ void CScreenOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
     ++counts_.received;
   }
   if (!posted_.exchange(true)) {
-    QMetaObject::invokeMethod(view_.get(), [this] { Take(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        view_.get(), [this] { Take(); }, Qt::QueuedConnection);
   }
 }
 

@@ -103,7 +103,8 @@ class ProgramSinksTest : public ::testing::TestWithParam<const char*> {
     EXPECT_TRUE(monitor_->WaitDecoded(kWaitMs));
     clock_->Set(timeline_->grid().TimeOfTick(++tick_) + 1000);
     std::int64_t on_output = -2;
-    const int id = board_->Subscribe([&](const OutputFrame& frame) { on_output = frame.tape_frame; });
+    const int id =
+        board_->Subscribe([&](const OutputFrame& frame) { on_output = frame.tape_frame; });
     board_->PumpOutput();
     board_->Unsubscribe(id);
     EXPECT_TRUE(testing::WaitFor(
@@ -179,20 +180,22 @@ TEST_P(ProgramSinksTest, ScreenShowsPlayStillAndJogFullScreenOnScreenOneAndSound
   const QRect lit = lit_in(grabbed);
   const double sx = static_cast<double>(place.width()) / format_.width;
   const double sy = static_cast<double>(place.height()) / format_.height;
-  const QRect expected(place.x() + static_cast<int>(source.x() * sx),
-                       place.y() + static_cast<int>(source.y() * sy),
-                       static_cast<int>(source.width() * sx), static_cast<int>(source.height() * sy));
+  const QRect expected(
+      place.x() + static_cast<int>(source.x() * sx), place.y() + static_cast<int>(source.y() * sy),
+      static_cast<int>(source.width() * sx), static_cast<int>(source.height() * sy));
   EXPECT_LE(std::abs(lit.left() - expected.left()), 2) << lit.left() << " " << expected.left();
   EXPECT_LE(std::abs(lit.top() - expected.top()), 2) << lit.top() << " " << expected.top();
   EXPECT_LE(std::abs(lit.width() - expected.width()), 3) << lit.width() << " " << expected.width();
-  EXPECT_LE(std::abs(lit.height() - expected.height()), 3) << lit.height() << " " << expected.height();
+  EXPECT_LE(std::abs(lit.height() - expected.height()), 3)
+      << lit.height() << " " << expected.height();
 
   // The sound sink got every tick's share of the 48 kHz grid, whatever the tape played.
   const CSoundQueue::Counts sound = sound_->counts().queue;
   const std::int64_t first_tick = tick_ - sound.ticks + 1;
   EXPECT_EQ(sound.ticks, 21);
-  EXPECT_EQ(sound.samples_in, SoundSampleAtTick(tick_ + 1, format_.rate_num, format_.rate_den) -
-                                  SoundSampleAtTick(first_tick, format_.rate_num, format_.rate_den));
+  EXPECT_EQ(sound.samples_in,
+            SoundSampleAtTick(tick_ + 1, format_.rate_num, format_.rate_den) -
+                SoundSampleAtTick(first_tick, format_.rate_num, format_.rate_den));
   EXPECT_EQ(sound.last_tick_samples, SoundSamplesInTick(tick_, format_.rate_num, format_.rate_den));
 }
 
@@ -226,7 +229,8 @@ TEST(BurnIn, SwitchedPerOutputOnTheScreenAndTheMonitorWindow) {
   testing::TwoScreenApplication();
   const OutputFormat pal;
   std::string error;
-  std::shared_ptr<CScreenOutput> screen = CScreenOutput::Create(ScreenSettings{0, true}, pal, &error);
+  std::shared_ptr<CScreenOutput> screen =
+      CScreenOutput::Create(ScreenSettings{0, true}, pal, &error);
   ASSERT_NE(screen, nullptr);
   auto frame = std::make_shared<ProgramFrame>();
   frame->tick = 7;

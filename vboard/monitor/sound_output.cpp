@@ -50,14 +50,12 @@ class CSoundOutput::Feed : public QIODevice {
  public:
   explicit Feed(CSoundOutput* owner) : owner_(owner) {}
   bool isSequential() const override { return true; }
-  qint64 bytesAvailable() const override {
-    return kAlwaysAvailable + QIODevice::bytesAvailable();
-  }
+  qint64 bytesAvailable() const override { return kAlwaysAvailable + QIODevice::bytesAvailable(); }
 
  protected:
   qint64 readData(char* data, qint64 max_bytes) override {
-    const int samples = static_cast<int>(std::min<qint64>(max_bytes, kAlwaysAvailable) /
-                                         kBytesPerSample);
+    const int samples =
+        static_cast<int>(std::min<qint64>(max_bytes, kAlwaysAvailable) / kBytesPerSample);
     scratch_.resize(static_cast<std::size_t>(samples) * kProgramSoundChannels);
     owner_->Pull(scratch_.data(), samples);
     const qint64 bytes = static_cast<qint64>(samples) * kBytesPerSample;
@@ -144,8 +142,8 @@ void CSoundOutput::NoteDevice(std::int64_t bytes_written) {
   // Sound that fell further behind its picture than the device and the start margin explain
   // is skipped: hearing it late is worse than missing a few milliseconds.
   const int device_samples = static_cast<int>(held / kBytesPerSample);
-  queue_.Trim(std::max(kStartTicks * tick_samples_,
-                       kMostDelayTicks * tick_samples_ - device_samples));
+  queue_.Trim(
+      std::max(kStartTicks * tick_samples_, kMostDelayTicks * tick_samples_ - device_samples));
 }
 
 void CSoundOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
@@ -159,8 +157,7 @@ CSoundOutput::Counts CSoundOutput::counts() const {
   counts.queue = queue_.counts();
   counts.device_open = device_open_.load();
   counts.device_bytes = device_bytes_.load();
-  counts.delay_us =
-      BytesToUs(counts.queue.depth_samples * kBytesPerSample + counts.device_bytes);
+  counts.delay_us = BytesToUs(counts.queue.depth_samples * kBytesPerSample + counts.device_bytes);
   counts.played_delay_us = played_delay_us_.load();
   return counts;
 }

@@ -39,7 +39,8 @@ void CSoundQueue::Read(std::int16_t* out, int samples) {
   if (running_) {
     taken = std::min(depth, static_cast<std::size_t>(samples));
     std::copy_n(values_.begin(), taken * channels_, out);
-    values_.erase(values_.begin(), values_.begin() + static_cast<std::ptrdiff_t>(taken * channels_));
+    values_.erase(values_.begin(),
+                  values_.begin() + static_cast<std::ptrdiff_t>(taken * channels_));
     counts_.samples_out += static_cast<std::int64_t>(taken);
     if (taken < static_cast<std::size_t>(samples)) {
       // Ran dry: wait for start_samples again rather than crackle on every tick.

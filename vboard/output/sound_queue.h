@@ -19,14 +19,14 @@ namespace vxr {
 class CSoundQueue {
  public:
   struct Counts {
-    std::int64_t ticks = 0;             // ticks pushed
+    std::int64_t ticks = 0;              // ticks pushed
     std::int64_t last_tick_samples = 0;  // the newest tick's share
-    std::int64_t samples_in = 0;        // pushed, all ticks together
-    std::int64_t samples_out = 0;       // read from the queue (not counting silence)
-    std::int64_t silence_samples = 0;   // silence read while waiting to start or in underruns
-    std::int64_t underruns = 0;         // reads that ran dry while running
-    std::int64_t skipped_samples = 0;   // dropped to stay within capacity or Trim
-    std::int64_t depth_samples = 0;     // queued now
+    std::int64_t samples_in = 0;         // pushed, all ticks together
+    std::int64_t samples_out = 0;        // read from the queue (not counting silence)
+    std::int64_t silence_samples = 0;    // silence read while waiting to start or in underruns
+    std::int64_t underruns = 0;          // reads that ran dry while running
+    std::int64_t skipped_samples = 0;    // dropped to stay within capacity or Trim
+    std::int64_t depth_samples = 0;      // queued now
     std::int64_t max_depth_samples = 0;
   };
 
