@@ -173,7 +173,24 @@ ProgramSinkStats CSoundOutput::Stats() const {
 
 std::string CSoundOutput::Name() const { return name_; }
 
+namespace {
+
+QtMessageHandler previous_handler = nullptr;  // set only while SoundDevices asks Qt
+
+// Qt's sound service says on its own line that no sound server answered; the deck says it in
+// its words (one line) instead.
+void QuietSoundService(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (text.startsWith("PulseAudioService:")) return;
+  if (previous_handler != nullptr) previous_handler(type, context, text);
+}
+
+}  // namespace
+
 std::vector<QAudioDevice> SoundDevices() {
+  previous_handler = qInstallMessageHandler(QuietSoundService);
+  struct Restore {
+    ~Restore() { qInstallMessageHandler(previous_handler); }
+  } restore;
   std::vector<QAudioDevice> devices;
   const QAudioDevice preferred = QMediaDevices::defaultAudioOutput();
   if (!preferred.isNull()) devices.push_back(preferred);
