@@ -1,5 +1,6 @@
 #include "app/program_outputs.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
 #include <charconv>
@@ -54,6 +55,11 @@ std::string ScreenLine(int index, const QScreen* screen) {
          std::to_string(geometry.width()) + "x" + std::to_string(geometry.height()) + " at " +
          std::to_string(geometry.x()) + "," + std::to_string(geometry.y()) + ", " +
          std::to_string(static_cast<int>(screen->refreshRate() + 0.5)) + " Hz";
+}
+
+// False under a QCoreApplication (a deck without windows): no screens, no monitor window.
+bool HasDisplay() {
+  return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
 }
 
 bool StartsWithWord(const std::string& entry, const std::string& word) {
@@ -121,11 +127,16 @@ bool ReadProgramOutputs(const std::vector<std::string>& from_command_line,
 
 bool DefaultSoundWanted(const ProgramOutputPlan& plan, bool no_monitor, bool no_sound,
                         const QString& platform) {
-  const bool display = platform != "offscreen" && platform != "minimal";
+  const bool display = !platform.isEmpty() && platform != "offscreen" && platform != "minimal";
   return display && !no_monitor && !no_sound && plan.sounds.empty();
 }
 
 bool CheckScreens(const ProgramOutputPlan& plan, std::string* error) {
+  if (!plan.screens.empty() && !HasDisplay()) {
+    *error = plan.origin + ": a screen output needs a display, and this deck runs without one";
+    return false;
+  }
+  if (plan.screens.empty()) return true;
   const QList<QScreen*> screens = QGuiApplication::screens();
   for (const ScreenSettings& screen : plan.screens) {
     if (screen.screen < screens.size() && !screens.empty()) continue;
@@ -145,7 +156,7 @@ bool CheckScreens(const ProgramOutputPlan& plan, std::string* error) {
 }
 
 void ListOutputs(std::ostream& out) {
-  const QList<QScreen*> screens = QGuiApplication::screens();
+  const QList<QScreen*> screens = HasDisplay() ? QGuiApplication::screens() : QList<QScreen*>();
   out << "Screens (--output screen:N; the last is the default):\n";
   if (screens.empty()) out << "  none\n";
   for (int i = 0; i < screens.size(); ++i) out << "  " << ScreenLine(i, screens[i]) << "\n";
@@ -193,11 +204,12 @@ std::shared_ptr<BoardWithOutputs> StartBoardWithOutputs(const ProgramOutputPlan&
                                                         std::ostream& errors) {
   auto server = std::make_shared<BoardWithOutputs>();
   server->board = StartBoardFromEnvironment();
-  server->monitor_window = StartBoardMonitor(server->board.get(), no_monitor);
+  const bool display = HasDisplay();
+  if (display) server->monitor_window = StartBoardMonitor(server->board.get(), no_monitor);
   if (!server->board || server->board->config().board_count < 1) return server;
   const OutputFormat& format = server->board->config().format;
 
-  const QList<QScreen*> screens = QGuiApplication::screens();
+  const QList<QScreen*> screens = display ? QGuiApplication::screens() : QList<QScreen*>();
   for (int i = 0; i < screens.size(); ++i) errors << ScreenLine(i, screens[i]) << "\n";
   if (server->monitor_window) {
     server->monitor_window->SetBurnInTimecode(plan.monitor_burn_timecode);
@@ -207,7 +219,8 @@ std::shared_ptr<BoardWithOutputs> StartBoardWithOutputs(const ProgramOutputPlan&
 
   std::vector<SoundSettings> sounds;
   if (!no_sound) sounds = plan.sounds;
-  if (DefaultSoundWanted(plan, no_monitor, no_sound, QGuiApplication::platformName())) {
+  if (DefaultSoundWanted(plan, no_monitor, no_sound,
+                         display ? QGuiApplication::platformName() : QString())) {
     sounds.push_back(SoundSettings{});
   }
   if (plan.streams.empty() && plan.screens.empty() && sounds.empty()) return server;
@@ -225,6 +238,10 @@ std::shared_ptr<BoardWithOutputs> StartBoardWithOutputs(const ProgramOutputPlan&
     program->AddSink(std::make_shared<CStreamOutput>(output, format));
   }
   for (const ScreenSettings& settings : plan.screens) {
+    if (!display) {
+      errors << "output screen: no display, so no screen output\n";
+      break;
+    }
     std::string error;
     std::shared_ptr<CScreenOutput> screen = CScreenOutput::Create(settings, format, &error);
     if (!screen) {

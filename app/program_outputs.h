@@ -43,8 +43,9 @@ bool ReadProgramOutputs(const std::vector<std::string>& from_command_line,
 bool DefaultSoundWanted(const ProgramOutputPlan& plan, bool no_monitor, bool no_sound,
                         const QString& platform);
 
-// After the QApplication: false, with a message naming the screens there are, when a screen
-// output names one that does not exist.
+// After the application object: false, with a message naming the screens there are, when a
+// screen output names one that does not exist, or when there are screen outputs and no display
+// (a QCoreApplication).
 bool CheckScreens(const ProgramOutputPlan& plan, std::string* error);
 
 // The screens and the sound devices of this machine, for --list-outputs.
@@ -62,9 +63,9 @@ struct BoardWithOutputs {
 };
 
 // On the user-interface thread: the board from the environment, the monitor window unless
-// switched off, and every output of the plan (sound as DefaultSoundWanted says unless
-// no_sound). What each output shows goes to errors; a sound device that is missing is one line
-// there and the deck goes on.
+// switched off or without a display (a QCoreApplication), and every output of the plan (sound
+// as DefaultSoundWanted says unless no_sound; never by default without a display). What each output
+// shows goes to errors; a sound device that is missing is one line there and the deck goes on.
 std::shared_ptr<BoardWithOutputs> StartBoardWithOutputs(const ProgramOutputPlan& plan,
                                                         bool no_monitor, bool no_sound,
                                                         std::ostream& errors);

@@ -53,6 +53,7 @@ TEST(ProgramOutputs, ScreensSoundMonitorAndStreamsFromOneList) {
   EXPECT_FALSE(DefaultSoundWanted({}, true, false, "xcb"));
   EXPECT_FALSE(DefaultSoundWanted({}, false, true, "xcb"));
   EXPECT_FALSE(DefaultSoundWanted({}, false, false, "offscreen"));
+  EXPECT_FALSE(DefaultSoundWanted({}, false, false, ""));  // no display at all
   EXPECT_FALSE(DefaultSoundWanted(plan, false, false, "xcb"));
 
   const ParsedOptions options =
