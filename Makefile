@@ -38,6 +38,7 @@ bench: build
 	build/dev/bin/monitor_accuracy
 	build/dev/bin/idle_cpu
 	build/dev/bin/stream_output
+	build/dev/bin/screen_output
 
 # Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
 fuzz: deps

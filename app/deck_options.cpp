@@ -55,7 +55,7 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
   QCommandLineParser parser;
   const QCommandLineOption port("port", QString(), "NAME");
   const QCommandLineOption tape("tape", QString(), "PATH");
-  const QCommandLineOption output("output", QString(), "URL");
+  const QCommandLineOption output("output", QString(), "OUTPUT");
   const QCommandLineOption remote("remote");
   const QCommandLineOption no_monitor("no-monitor");
   const QCommandLineOption no_sound("no-sound");
@@ -109,13 +109,14 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
 
 std::string DeckUsage(const std::string& program_name) {
   return "Usage: " + program_name +
-         " [--port NAME] [--tape PATH] [--remote] [--no-monitor] [--output URL]...\n"
+         " [--port NAME] [--tape PATH] [--remote] [--no-monitor] [--no-sound]\n"
+         "       [--output OUTPUT]...\n"
          "       " +
          program_name +
-         " --headless [--port NAME] [--tape PATH] [--output URL]...\n"
+         " --headless [--port NAME] [--tape PATH] [--output OUTPUT]...\n"
          "       " +
          program_name +
-         " --help | --version\n"
+         " --help | --version | --list-outputs\n"
          "\n"
          "Starts the tape deck's front panel. Without options the deck starts under local\n"
          "control with no tape, and the edit controller is served once REMOTE is pressed.\n"
@@ -127,9 +128,15 @@ std::string DeckUsage(const std::string& program_name) {
          "  --remote      hand the deck to the edit controller after start-up, as REMOTE\n"
          "  --no-monitor  no window showing the board's output (by default it shows on a\n"
          "                display; VXR_BOARD_MONITOR=0 or 1 turns it off or on)\n"
-         "  --output URL  send the program (picture, sound, timecode) as an MPEG-TS stream to\n"
-         "                udp://HOST:PORT, srt://HOST:PORT or rist://HOST:PORT; repeatable;\n"
-         "                replaces the INI's [Outputs] list for this run (see README)\n"
+         "  --no-sound    no sound on this machine (by default the tape is heard on the\n"
+         "                default sound device whenever the monitor shows by default)\n"
+         "  --output OUTPUT  send the program (picture, sound, timecode) to OUTPUT:\n"
+         "                udp://HOST:PORT, srt://HOST:PORT or rist://HOST:PORT (an MPEG-TS\n"
+         "                stream), screen[:N] (full screen on screen N, default the last),\n"
+         "                sound[:DEVICE] (a sound device, default the default one); add\n"
+         "                ?burntc=1 to burn the timecode in (also 'monitor?burntc=1');\n"
+         "                repeatable; replaces the INI's [Outputs] list for this run\n"
+         "  --list-outputs  print the screens and sound devices, then end\n"
          "  --headless    no panel and no window: serve the port from start-up with the tape\n"
          "                of --tape, else the most recent one, until SIGTERM, SIGINT or\n"
          "                SIGHUP (for a deck without a display, under a service manager)\n"

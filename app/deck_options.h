@@ -17,16 +17,16 @@ struct DeckOptions {
   bool remote = false;
   // No window showing the board's output, whatever VXR_BOARD_MONITOR says.
   bool no_monitor = false;
-  // No sound device output (--no-sound).
-  bool no_sound = false;
-  // Print the program outputs this run would start, then end (--list-outputs).
-  bool list_outputs = false;
   // No panel and no window at all: the deck serves the port from start-up with its tape loaded
   // and runs until a termination signal (a rack deck under a service manager).
   bool headless = false;
-  // Program stream destinations (--output, repeatable), as written; they replace the INI's
-  // [Outputs] list for this run.
+  // Program outputs (--output, repeatable: streams, screens, sound devices), as written; they
+  // replace the INI's [Outputs] list for this run.
   std::vector<std::string> outputs;
+  // No sound on this machine's sound device, not even the default that comes with the monitor.
+  bool no_sound = false;
+  // Print the screens and sound devices the outputs may name, then end.
+  bool list_outputs = false;
 };
 
 enum class OptionsAction { kRun, kHelp, kVersion, kUsageError };

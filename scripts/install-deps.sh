@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config make
   libgtest-dev libgmock-dev
-  qt6-base-dev
+  qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   socat
   dpkg-dev file lintian desktop-file-utils man-db

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "vboard/output/burn_in.h"
+
 namespace vxr {
 namespace {
 
@@ -88,12 +90,17 @@ CMonitorWindow::~CMonitorWindow() {
 void CMonitorWindow::Refresh() {
   const std::shared_ptr<const ProgramFrame> frame = sink_->Take();
   if (!frame) return;
-  if (frame->pixels != pixels_ && frame->pixels) {
+  // A burned-in timecode changes with every tick even when the picture does not.
+  if (frame->pixels && (frame->pixels != pixels_ || burn_timecode_)) {
     QImage image(frame->width, frame->height, QImage::Format_RGB32);
     const std::size_t row = static_cast<std::size_t>(frame->width) * 4;
     for (int y = 0; y < image.height(); ++y) {
       std::memcpy(image.scanLine(y),
                   frame->pixels->data() + static_cast<std::size_t>(y) * image.width(), row);
+    }
+    if (burn_timecode_) {
+      BurnInTimecode(reinterpret_cast<std::uint32_t*>(image.bits()), image.width(), image.height(),
+                     frame->timecode);
     }
     image_ = std::move(image);
     pixels_ = frame->pixels;

@@ -32,6 +32,9 @@ class CMonitorWindow : public QWidget {
   CBoardMonitor& monitor() { return *monitor_; }
   // The program output the window shows; other sinks (streams) may join it.
   CProgramOutput& program() { return *program_; }
+  // The picture's timecode burned into the window's picture, as a deck's character generator
+  // superimposes it.
+  void SetBurnInTimecode(bool on) { burn_timecode_ = on; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -47,6 +50,7 @@ class CMonitorWindow : public QWidget {
   QImage image_;
   std::shared_ptr<const std::vector<std::uint32_t>> pixels_;  // what image_ was made from
   std::int64_t shown_tick_ = -1;
+  bool burn_timecode_ = false;
 };
 
 // Whether the program shows the monitor: not with --no-monitor; VXR_BOARD_MONITOR (variable,

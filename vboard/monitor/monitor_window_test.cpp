@@ -8,19 +8,14 @@
 
 #include "player/server_registry.h"
 #include "testing/media/test_tapes.h"
+#include "testing/offscreen_screens.h"
 #include "vboard/movie.h"
 #include "vboard/test_pictures.h"
 
 namespace vxr {
 namespace {
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "vboard_monitor_tests";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
+QApplication& App() { return testing::TwoScreenApplication(); }
 
 // The monitor window on a software board with a stepped clock: the timeline is driven tick by
 // tick and every tick's picture is read back from the window's output picture.

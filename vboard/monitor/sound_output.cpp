@@ -1,0 +1,235 @@
+#include "vboard/monitor/sound_output.h"
+
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QIODevice>
+#include <QMediaDevices>
+#include <QMetaObject>
+#include <QThread>
+#include <algorithm>
+#include <cstring>
+#include <ostream>
+
+#include "platform/thread_name.h"
+
+namespace vxr {
+namespace {
+
+constexpr int kBytesPerSample = kProgramSoundChannels * static_cast<int>(sizeof(std::int16_t));
+// The queue starts once two ticks are in (ticks and device reads jitter against each other),
+// holds at most six, and keeps the sound within kMostDelayTicks of its tick, device included.
+constexpr int kStartTicks = 2;
+constexpr int kCapacityTicks = 6;
+constexpr int kDeviceBufferTicks = 2;
+constexpr int kMostDelayTicks = 4;
+constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
+// What a pull-mode device sees as available: the queue always answers, with silence if need be.
+constexpr qint64 kAlwaysAvailable = 1 << 20;
+
+int TickSamplesOf(const OutputFormat& format) {
+  const std::int64_t num = std::max(format.rate_num, 1);
+  return static_cast<int>((std::int64_t{kProgramSoundRate} * format.rate_den + num - 1) / num);
+}
+
+QAudioFormat ProgramSoundFormat() {
+  QAudioFormat format;
+  format.setSampleRate(kProgramSoundRate);
+  format.setChannelCount(kProgramSoundChannels);
+  format.setSampleFormat(QAudioFormat::Int16);
+  return format;
+}
+
+std::int64_t BytesToUs(std::int64_t bytes) {
+  return bytes / kBytesPerSample * kMicrosecondsPerSecond / kProgramSoundRate;
+}
+
+}  // namespace
+
+// The device's side of the queue: every read is answered in full.
+class CSoundOutput::Feed : public QIODevice {
+ public:
+  explicit Feed(CSoundOutput* owner) : owner_(owner) {}
+  bool isSequential() const override { return true; }
+  qint64 bytesAvailable() const override { return kAlwaysAvailable + QIODevice::bytesAvailable(); }
+
+ protected:
+  qint64 readData(char* data, qint64 max_bytes) override {
+    const int samples =
+        static_cast<int>(std::min<qint64>(max_bytes, kAlwaysAvailable) / kBytesPerSample);
+    scratch_.resize(static_cast<std::size_t>(samples) * kProgramSoundChannels);
+    owner_->Pull(scratch_.data(), samples);
+    const qint64 bytes = static_cast<qint64>(samples) * kBytesPerSample;
+    std::memcpy(data, scratch_.data(), static_cast<std::size_t>(bytes));
+    owner_->NoteDevice(bytes);
+    return bytes;
+  }
+  qint64 writeData(const char*, qint64) override { return -1; }
+
+ private:
+  CSoundOutput* const owner_;
+  std::vector<std::int16_t> scratch_;
+  friend class CSoundOutput;
+  std::int64_t written_ = 0;  // bytes handed to the device so far (sound thread)
+};
+
+CSoundOutput::CSoundOutput(const OutputFormat& format)
+    : tick_samples_(TickSamplesOf(format)),
+      queue_(kProgramSoundChannels, kStartTicks * tick_samples_, kCapacityTicks * tick_samples_) {}
+
+CSoundOutput::~CSoundOutput() {
+  if (thread_ == nullptr) return;
+  QMetaObject::invokeMethod(
+      context_,
+      [this] {
+        if (sink_ != nullptr) sink_->stop();
+        delete sink_;
+        delete feed_;
+        delete context_;
+        sink_ = nullptr;
+        feed_ = nullptr;
+        context_ = nullptr;
+      },
+      Qt::BlockingQueuedConnection);
+  thread_->quit();
+  thread_->wait();
+  delete thread_;
+}
+
+bool CSoundOutput::Open(const QAudioDevice& device, std::string* error) {
+  if (device.isNull()) {
+    *error = "no sound device";
+    return false;
+  }
+  const QAudioFormat format = ProgramSoundFormat();
+  if (!device.isFormatSupported(format)) {
+    *error = "sound device \"" + device.description().toStdString() +
+             "\" cannot play 48 kHz 16-bit stereo";
+    return false;
+  }
+  thread_ = new QThread;
+  thread_->setObjectName("sound out");
+  thread_->start();
+  context_ = new QObject;
+  context_->moveToThread(thread_);
+  bool started = false;
+  QMetaObject::invokeMethod(
+      context_,
+      [&] {
+        SetCurrentThreadName("sound out");
+        feed_ = new Feed(this);
+        feed_->open(QIODevice::ReadOnly);
+        sink_ = new QAudioSink(device, format);
+        sink_->setBufferSize(kDeviceBufferTicks * tick_samples_ * kBytesPerSample);
+        sink_->start(feed_);
+        started = sink_->error() == QAudio::NoError;
+      },
+      Qt::BlockingQueuedConnection);
+  if (!started) {
+    *error = "sound device \"" + device.description().toStdString() + "\" does not start";
+    return false;
+  }
+  name_ = "sound on \"" + device.description().toStdString() + "\"";
+  device_open_ = true;
+  return true;
+}
+
+void CSoundOutput::NoteDevice(std::int64_t bytes_written) {
+  // Sound thread: the device's own figures are read where the device lives.
+  feed_->written_ += bytes_written;
+  const std::int64_t held = std::max<qint64>(sink_->bufferSize() - sink_->bytesFree(), 0);
+  device_bytes_ = held;
+  played_delay_us_ = BytesToUs(feed_->written_) - sink_->processedUSecs();
+  // Sound that fell further behind its picture than the device and the start margin explain
+  // is skipped: hearing it late is worse than missing a few milliseconds.
+  const int device_samples = static_cast<int>(held / kBytesPerSample);
+  queue_.Trim(
+      std::max(kStartTicks * tick_samples_, kMostDelayTicks * tick_samples_ - device_samples));
+}
+
+void CSoundOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
+  if (frame) queue_.PushTick(frame->sound);
+}
+
+void CSoundOutput::Pull(std::int16_t* out, int samples) { queue_.Read(out, samples); }
+
+CSoundOutput::Counts CSoundOutput::counts() const {
+  Counts counts;
+  counts.queue = queue_.counts();
+  counts.device_open = device_open_.load();
+  counts.device_bytes = device_bytes_.load();
+  counts.delay_us = BytesToUs(counts.queue.depth_samples * kBytesPerSample + counts.device_bytes);
+  counts.played_delay_us = played_delay_us_.load();
+  return counts;
+}
+
+ProgramSinkStats CSoundOutput::Stats() const {
+  const CSoundQueue::Counts queue = queue_.counts();
+  ProgramSinkStats stats;
+  stats.received = queue.ticks;
+  stats.sent = queue.ticks;
+  stats.failures = queue.underruns;
+  return stats;
+}
+
+std::string CSoundOutput::Name() const { return name_; }
+
+namespace {
+
+QtMessageHandler previous_handler = nullptr;  // set only while SoundDevices asks Qt
+
+// Qt's sound service says on its own line that no sound server answered; the deck says it in
+// its words (one line) instead.
+void QuietSoundService(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (text.startsWith("PulseAudioService:")) return;
+  if (previous_handler != nullptr) previous_handler(type, context, text);
+}
+
+}  // namespace
+
+std::vector<QAudioDevice> SoundDevices() {
+  previous_handler = qInstallMessageHandler(QuietSoundService);
+  struct Restore {
+    ~Restore() { qInstallMessageHandler(previous_handler); }
+  } restore;
+  std::vector<QAudioDevice> devices;
+  const QAudioDevice preferred = QMediaDevices::defaultAudioOutput();
+  if (!preferred.isNull()) devices.push_back(preferred);
+  for (const QAudioDevice& device : QMediaDevices::audioOutputs()) {
+    if (device.id() != preferred.id()) devices.push_back(device);
+  }
+  return devices;
+}
+
+QAudioDevice FindSoundDevice(const std::string& name, std::ostream& errors) {
+  const std::vector<QAudioDevice> devices = SoundDevices();
+  if (devices.empty()) {
+    errors << "sound: no sound device on this machine; the deck goes on without sound\n";
+    return {};
+  }
+  if (name.empty()) return devices.front();
+  const QString wanted = QString::fromStdString(name);
+  for (const QAudioDevice& device : devices) {
+    if (device.description() == wanted || QString::fromUtf8(device.id()) == wanted) return device;
+  }
+  errors << "sound: no sound device \"" << name << "\" (there are:";
+  for (const QAudioDevice& device : devices) {
+    errors << " \"" << device.description().toStdString() << "\"";
+  }
+  errors << "); the deck goes on without sound\n";
+  return {};
+}
+
+std::shared_ptr<CSoundOutput> StartSoundOutput(const SoundSettings& settings,
+                                               const OutputFormat& format, std::ostream& errors) {
+  const QAudioDevice device = FindSoundDevice(settings.device, errors);
+  if (device.isNull()) return nullptr;
+  auto output = std::make_shared<CSoundOutput>(format);
+  std::string error;
+  if (!output->Open(device, &error)) {
+    errors << "sound: " << error << "; the deck goes on without sound\n";
+    return nullptr;
+  }
+  return output;
+}
+
+}  // namespace vxr

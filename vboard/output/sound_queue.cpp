@@ -1,0 +1,70 @@
+#include "vboard/output/sound_queue.h"
+
+#include <algorithm>
+
+namespace vxr {
+
+CSoundQueue::CSoundQueue(int channels, int start_samples, int capacity_samples)
+    : channels_(channels),
+      start_samples_(static_cast<std::size_t>(std::max(start_samples, 0))),
+      capacity_samples_(static_cast<std::size_t>(std::max(capacity_samples, start_samples))) {}
+
+void CSoundQueue::SkipLocked(std::size_t samples) {
+  const std::size_t values = std::min(samples * channels_, values_.size());
+  values_.erase(values_.begin(), values_.begin() + static_cast<std::ptrdiff_t>(values));
+  counts_.skipped_samples += static_cast<std::int64_t>(values / channels_);
+}
+
+void CSoundQueue::PushTick(const std::vector<std::int16_t>& interleaved) {
+  std::lock_guard lock(mutex_);
+  const std::size_t whole = interleaved.size() - interleaved.size() % channels_;
+  values_.insert(values_.end(), interleaved.begin(),
+                 interleaved.begin() + static_cast<std::ptrdiff_t>(whole));
+  const std::size_t samples = whole / channels_;
+  ++counts_.ticks;
+  counts_.last_tick_samples = static_cast<std::int64_t>(samples);
+  counts_.samples_in += static_cast<std::int64_t>(samples);
+  const std::size_t depth = values_.size() / channels_;
+  if (depth > capacity_samples_) SkipLocked(depth - capacity_samples_);
+  counts_.depth_samples = static_cast<std::int64_t>(values_.size() / channels_);
+  counts_.max_depth_samples = std::max(counts_.max_depth_samples, counts_.depth_samples);
+}
+
+void CSoundQueue::Read(std::int16_t* out, int samples) {
+  if (samples <= 0) return;
+  std::lock_guard lock(mutex_);
+  const std::size_t depth = values_.size() / channels_;
+  if (!running_ && depth >= start_samples_ && depth > 0) running_ = true;
+  std::size_t taken = 0;
+  if (running_) {
+    taken = std::min(depth, static_cast<std::size_t>(samples));
+    std::copy_n(values_.begin(), taken * channels_, out);
+    values_.erase(values_.begin(),
+                  values_.begin() + static_cast<std::ptrdiff_t>(taken * channels_));
+    counts_.samples_out += static_cast<std::int64_t>(taken);
+    if (taken < static_cast<std::size_t>(samples)) {
+      // Ran dry: wait for start_samples again rather than crackle on every tick.
+      ++counts_.underruns;
+      running_ = false;
+    }
+  }
+  const std::size_t silent = static_cast<std::size_t>(samples) - taken;
+  std::fill_n(out + taken * channels_, silent * channels_, std::int16_t{0});
+  counts_.silence_samples += static_cast<std::int64_t>(silent);
+  counts_.depth_samples = static_cast<std::int64_t>(values_.size() / channels_);
+}
+
+void CSoundQueue::Trim(int max_samples) {
+  std::lock_guard lock(mutex_);
+  const std::size_t depth = values_.size() / channels_;
+  const std::size_t keep = static_cast<std::size_t>(std::max(max_samples, 0));
+  if (depth > keep) SkipLocked(depth - keep);
+  counts_.depth_samples = static_cast<std::int64_t>(values_.size() / channels_);
+}
+
+CSoundQueue::Counts CSoundQueue::counts() const {
+  std::lock_guard lock(mutex_);
+  return counts_;
+}
+
+}  // namespace vxr
