@@ -15,9 +15,11 @@ struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
 struct AVPacket;
-struct SwsContext;
 
 namespace vxr {
+
+class CPictureConverter;
+class CRawPicture;
 
 // One decoded picture: width x height pixels, 0xffRRGGBB each, row after row (the layout of
 // QImage::Format_RGB32). It may be a part of its material: its first pixel is material pixel
@@ -53,10 +55,14 @@ struct Crop {
 class CMovieDecoder {
  public:
   // Offered pictures decoded on the way to the one asked for: wants(n) says whether picture n is
-  // of use, take(n, picture) receives it.
+  // of use and in which form; take(n, picture) receives it converted, keep(n, raw) as decoded
+  // (cut to the crop). wants is asked once per decoded picture, so its owner may also use it to
+  // attend to other work between two pictures.
+  enum class Want { kNo, kPicture, kRaw };
   struct Bystanders {
-    std::function<bool(std::uint32_t)> wants;
+    std::function<Want(std::uint32_t)> wants;
     std::function<void(std::uint32_t, std::shared_ptr<const Picture>)> take;
+    std::function<void(std::uint32_t, std::shared_ptr<const CRawPicture>)> keep;
   };
 
   // Packets of the picture stream read at the most for one picture: a damaged movie ends the
@@ -67,7 +73,9 @@ class CMovieDecoder {
 
   // While *stop (may be null) is true, Open and Decode give up within one packet's decoding,
   // reads of the library included: the decoder's owner is shutting down.
-  explicit CMovieDecoder(const std::atomic<bool>* stop = nullptr);
+  // threads: decoding threads for codecs that predict pictures from others (frame threading);
+  // intra-frame codecs decode each picture on slices.
+  explicit CMovieDecoder(const std::atomic<bool>* stop = nullptr, int threads = 1);
   ~CMovieDecoder();
   CMovieDecoder(const CMovieDecoder&) = delete;
   CMovieDecoder& operator=(const CMovieDecoder&) = delete;
@@ -87,6 +95,14 @@ class CMovieDecoder {
   using CropRule = std::function<Crop(int width, int height)>;
   HRESULT Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
                  const Bystanders* bystanders = nullptr, const CropRule* crop = nullptr);
+
+  // The same, the picture kept as decoded (cut to the crop) rather than converted.
+  HRESULT DecodeRaw(std::uint32_t frame, std::shared_ptr<const CRawPicture>* raw,
+                    const Bystanders* bystanders = nullptr, const CropRule* crop = nullptr);
+  // Decodes the key frame at or before picture frame (the nearest picture that decodes without
+  // earlier ones): one seek and one picture. *key receives its number. Results as Decode.
+  HRESULT DecodeKeyBefore(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                          std::uint32_t* key, const CropRule* crop = nullptr);
 
   bool IntraOnly() const { return intra_only_; }
   const std::string& path() const { return path_; }
@@ -112,17 +128,26 @@ class CMovieDecoder {
   // from there gives the next ones.
   bool FindFirstPicture();
   std::shared_ptr<const Picture> Convert(const AVFrame* frame);
+  // The part of frame the crop wants (empty: all of it).
+  Crop WantedPart(const AVFrame* frame) const;
+  HRESULT DecodeAny(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                    std::shared_ptr<const CRawPicture>* raw, const Bystanders* bystanders,
+                    const CropRule* crop);
   void Close();
 
   const std::atomic<bool>* const stop_;
+  const int threads_;
   std::string path_;
   AVFormatContext* input_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVFrame* part_ = nullptr;         // the wanted part of frame_, a reference to its data
   const CropRule* crop_ = nullptr;  // during Decode
+  // During DecodeRaw: where the picture goes, kept as decoded.
+  std::shared_ptr<const CRawPicture>* raw_out_ = nullptr;
+  bool first_only_ = false;  // during DecodeKeyBefore: the first picture out is the one
   AVPacket* packet_ = nullptr;
-  SwsContext* scaler_ = nullptr;
+  std::unique_ptr<CPictureConverter> converter_;
   int stream_ = -1;
   bool intra_only_ = false;
   bool at_end_ = false;     // the stream's end was sent to the decoder
