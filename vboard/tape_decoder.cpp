@@ -158,7 +158,12 @@ bool CTapeDecoder::CachedLocked(const Key& key) const {
   const auto entry = cache_.find(key);
   if (entry == cache_.end()) return false;
   // A key frame stands in for its picture only while the output winds.
-  if (entry->second.stand_in >= 0 && std::fabs(PaceLocked()) < kKeyFramePace) return false;
+  if (entry->second.stand_in >= 0 &&
+      (std::fabs(PaceLocked()) < kKeyFramePace ||
+       (held_ && !plan_.empty() && plan_.front().tape.get() == key.first &&
+        plan_.front().frame == key.second))) {
+    return false;
+  }
   return !framing_ || HoldsVisiblePart(*entry->second.picture, *framing_);
 }
 
@@ -231,6 +236,7 @@ void CTapeDecoder::Run() {
       if (stop_) break;
       plan_ = std::move(plan);
       framing_ = framing;
+      held_ = outlook.next.empty();
       const std::int64_t now = SteadyNs();
       const CTimeline::TapePicture* target = nullptr;
       for (const CTimeline::TapePicture& picture : plan_) {
@@ -288,9 +294,12 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   std::vector<CTimeline::TapePicture> plan;
   std::optional<Framing> framing;
   double pace = 0.0;
+  bool stays = false;  // the output will stand on this picture: its own picture, not a key frame
   std::shared_ptr<const CRawPicture> kept;
   {
     std::lock_guard lock(mutex_);
+    stays = held_ && !plan_.empty() && plan_.front().tape == target.tape &&
+            plan_.front().frame == target.frame;
     // Material slower than the output shows one movie picture at several tape frames.
     for (const auto& [cached_key, entry] : cache_) {
       if (entry.tape == target.tape && entry.path == material.path &&
@@ -321,7 +330,7 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   }
   CMovieDecoder* decoder = DecoderFor(material.path);
   if (decoder == nullptr) return fail();
-  if (std::fabs(pace) >= kKeyFramePace && !decoder->IntraOnly()) {
+  if (std::fabs(pace) >= kKeyFramePace && !stays && !decoder->IntraOnly()) {
     return ShowKeyFrame(target, material, decoder);
   }
 
@@ -334,9 +343,9 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
       on_the_way.emplace(other.movie_frame, picture);
     }
   }
-  // Standing still or going back, the pictures before this one that the motion will show are
-  // kept as decoded: the run from the key frame is decoded once.
-  const Path before = pace <= 0.0 && !decoder->IntraOnly()
+  // The pictures before this one that a backward motion would show are kept as decoded: the run
+  // from the key frame is decoded once. (Going forward they are the first to make room.)
+  const Path before = !decoder->IntraOnly()
                           ? PathBefore(*target.tape, target.frame, material.path, pace)
                           : Path{};
   CMovieDecoder::Bystanders bystanders;
@@ -453,6 +462,7 @@ void CTapeDecoder::Refresh() {
   std::lock_guard lock(mutex_);
   plan_ = std::move(plan);
   framing_ = framing;
+  held_ = outlook.next.empty();
   refreshed_ns_ = SteadyNs();
 }
 

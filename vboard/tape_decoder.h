@@ -198,6 +198,7 @@ class CTapeDecoder {
   std::set<std::string> intra_paths_;         // movies whose every picture is a key frame
   std::vector<CTimeline::TapePicture> plan_;  // the latest plan, most urgent first
   std::optional<Framing> framing_;            // the latest framing
+  bool held_ = false;  // nothing is queued after the output's picture: it stays there
   std::deque<std::int64_t> seen_;             // the output's latest frames, oldest first
   const CSuperClip* seen_tape_ = nullptr;
   Stats stats_;
