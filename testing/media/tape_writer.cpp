@@ -327,7 +327,7 @@ bool Encoder::OpenNamedVideo(const TapeSpec& spec, std::string* error) {
   if (output_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary* options = nullptr;
   if (!spec.encoder_options.empty() &&
-      av_dict_parse_string(&options, spec.encoder_options.c_str(), "=", ":", 0) < 0) {
+      av_dict_parse_string(&options, spec.encoder_options.c_str(), "=", ";", 0) < 0) {
     av_dict_free(&options);
     return *error = "bad encoder options " + spec.encoder_options, false;
   }

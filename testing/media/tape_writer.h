@@ -35,7 +35,7 @@ struct TapeSpec {
   int sound_rate = 48000;
   // Any video encoder of the library by name ("mpeg2video", "dvvideo", "ffv1", "prores_ks",
   // "dnxhd", "libx265", "rawvideo", ...) instead of codec, with its pixel format (empty: the
-  // encoder's first), its options as "key=value:key=value" (codec and private options), a bit
+  // encoder's first), its options as "key=value;key=value" (codec and private options), a bit
   // rate (0: the encoder's default) and gop / b_frames as above.
   std::string encoder;
   std::string pixel_format;
