@@ -121,7 +121,7 @@ class MediaMatrix {
     return true;
   }
 
-  void Start() {
+  void Start(DecoderLimits limits = {}) {
     BoardConfig config;
     ASSERT_TRUE(FindOutputFormat(row_.board, &config.format));
     rate_ = config.format.FramesPerSecond();
@@ -133,7 +133,7 @@ class MediaMatrix {
     std::shared_ptr<IClvTimeline> timeline;
     ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
     timeline_ = std::dynamic_pointer_cast<CTimeline>(timeline);
-    monitor_ = std::make_unique<CBoardMonitor>(*board_);
+    monitor_ = std::make_unique<CBoardMonitor>(*board_, limits);
     board_->Subscribe([this](const OutputFrame& frame) { record_.push_back(frame); });
     tick_ = timeline_->grid().TickAt(clock_->NowNs());
 
@@ -169,20 +169,36 @@ class MediaMatrix {
 
   // Lets the decoder catch up, then one tick: the right picture, by its own number.
   void Tick(const char* motion) {
-    ASSERT_TRUE(monitor_->WaitDecoded(kWaitMs)) << motion;
-    ++tick_;
-    clock_->Set(timeline_->grid().TimeOfTick(tick_) + 1000);
-    const std::size_t before = record_.size();
-    board_->PumpOutput();
-    ASSERT_EQ(record_.size(), before + 1) << motion;
+    const CBoardMonitor::View view = TickView(motion);
     const OutputFrame& frame = record_.back();
-    const CBoardMonitor::View view = monitor_->Current();
     EXPECT_EQ(frame.monitor, MonitorShowed::kRightPicture)
         << motion << " at tape frame " << frame.tape_frame;
     ASSERT_NE(view.picture, nullptr) << motion;
     EXPECT_EQ(testing::StripOf(*view.picture), Expected(frame.tape_frame))
         << motion << " at tape frame " << frame.tape_frame;
   }
+
+  // Lets the decoder catch up, then one tick; what the monitor shows.
+  CBoardMonitor::View TickView(const char* motion) {
+    EXPECT_TRUE(monitor_->WaitDecoded(kWaitMs)) << motion;
+    ++tick_;
+    clock_->Set(timeline_->grid().TimeOfTick(tick_) + 1000);
+    const std::size_t before = record_.size();
+    board_->PumpOutput();
+    EXPECT_EQ(record_.size(), before + 1) << motion;
+    return monitor_->Current();
+  }
+
+  // Queues one picture a tick from first, step frames apart, and plays.
+  void Move(std::int64_t first, std::int64_t step, int ticks) {
+    ASSERT_EQ(timeline_->Reset(AllImages), S_OK);
+    for (int i = 0; i < ticks; ++i) Queue(first + i * step, 1);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
+  }
+
+  CBoardMonitor& monitor() { return *monitor_; }
+  const OutputFrame& last() const { return record_.back(); }
 
   void Queue(std::int64_t first, std::int64_t count) {
     ASSERT_EQ(timeline_->AddSuperClipFragment(clip_, first / rate_, count / rate_), S_OK);
@@ -198,12 +214,9 @@ class MediaMatrix {
   }
 
   // One picture a tick from first, step frames apart, the way jog and shuttle queue them.
-  void Step(const char* motion, std::int64_t first, std::int64_t step) {
-    ASSERT_EQ(timeline_->Reset(AllImages), S_OK);
-    for (int i = 0; i < kMotionTicks; ++i) Queue(first + i * step, 1);
-    ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
-    ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
-    for (int i = 0; i < kMotionTicks; ++i) {
+  void Step(const char* motion, std::int64_t first, std::int64_t step, int ticks = kMotionTicks) {
+    Move(first, step, ticks);
+    for (int i = 0; i < ticks; ++i) {
       Tick(motion);
       EXPECT_EQ(record_.back().tape_frame, first + i * step) << motion;
     }
@@ -257,6 +270,66 @@ TEST(MediaMatrix, EveryRowShowsTheRightPictureAtEverySpeed) {
     ++played;
   }
   EXPECT_GE(played, 10);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// Long-GOP material backwards within a budget far below one group of pictures, then wind.
+TEST(MediaMatrix, LongGopBackwardsWithinASmallBudgetAndKeyFramesForWind) {
+  av_log_set_level(AV_LOG_ERROR);
+  constexpr int kGop = 50;
+  const Row row = {"H.264 GOP 50", "wind.mkv", "libx264", "yuv420p",
+                   "preset=superfast;x264-params=scenecut=0:log=-1", kGop, 2, 64, 48, 25, 1,
+                   "pal", false, nullptr, 48000, false, 400};
+  if (avcodec_find_encoder_by_name(row.encoder) == nullptr) GTEST_SKIP() << "no libx264";
+  testing::TempFolder folder;
+  MediaMatrix matrix(row);
+  std::string error;
+  ASSERT_TRUE(matrix.Make(folder, &error)) << error;
+  DecoderLimits limits;
+  constexpr std::size_t kPicture = 64 * 48 * 4;
+  limits.max_bytes = 12 * kPicture;      // converted: a few more than the read-ahead
+  limits.max_kept_bytes = 12 * kPicture;  // kept as decoded: about a fifth of a group
+  matrix.Start(limits);
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+
+  // Backwards across two key frames: every tick its own picture, the memory within the budget.
+  matrix.Cue(130);
+  matrix.Step("jog -1", 130, -1, 70);
+  const CTapeDecoder::Stats stats = matrix.monitor().decoder_stats();
+  EXPECT_GT(stats.kept, 0u);
+  EXPECT_LE(stats.kept_bytes, limits.max_kept_bytes);
+  EXPECT_LE(stats.peak_bytes, limits.max_bytes + limits.max_kept_bytes);
+  EXPECT_EQ(stats.key_frames, 0);
+
+  // Wind: once the pace is known each tick shows the key frame at or before the output's frame,
+  // named as such, and the record counts it as another picture.
+  constexpr int kWindTicks = 30;
+  constexpr int kWindStep = 12;
+  matrix.Move(0, kWindStep, kWindTicks);
+  int key_frames = 0;
+  for (int i = 0; i < kWindTicks; ++i) {
+    const CBoardMonitor::View view = matrix.TickView("wind");
+    const OutputFrame& frame = matrix.last();
+    ASSERT_NE(view.picture, nullptr);
+    const std::optional<std::uint32_t> strip = testing::StripOf(*view.picture);
+    ASSERT_TRUE(strip.has_value());
+    EXPECT_EQ(static_cast<std::int64_t>(*strip), view.shown) << "never named another picture";
+    if (frame.monitor == MonitorShowed::kRightPicture) {
+      EXPECT_EQ(view.shown, frame.tape_frame);
+      continue;
+    }
+    EXPECT_EQ(view.shown, frame.tape_frame / kGop * kGop) << "at " << frame.tape_frame;
+    ++key_frames;
+  }
+  EXPECT_GE(key_frames, kWindTicks / 2);
+  EXPECT_GT(matrix.monitor().decoder_stats().key_frames, 0);
+  // Where the wind stops, the output's own picture.
+  matrix.Tick("held after wind");
 }
 
 }  // namespace
