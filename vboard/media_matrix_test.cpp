@@ -151,7 +151,8 @@ class MediaMatrix {
     ASSERT_EQ(clip->GetFilledDataInfo(&flags, &width, &height), S_OK);
     EXPECT_EQ(width, row_.width);
     EXPECT_EQ(height, row_.height);
-    EXPECT_EQ((flags & kClvFlagInterlaced) != 0, row_.interlaced);
+    EXPECT_EQ(flags & (kClvFlagInterlaced | kClvFlagFieldOrderMask),
+              row_.interlaced ? kClvFlagInterlaced | kClvFlagTopFieldFirst : 0u);
     clip_ = std::dynamic_pointer_cast<CSuperClip>(clip);
     frames_ = clip_->OutputFrames();
     const double material = static_cast<double>(row_.rate_num) / row_.rate_den;
