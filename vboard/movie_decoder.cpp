@@ -281,6 +281,10 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std:
     const Want want = number >= 0 && bystanders && bystanders->wants
                           ? bystanders->wants(static_cast<std::uint32_t>(number))
                           : Want::kNo;
+    if (want == Want::kGiveUp) {
+      av_frame_unref(frame_);
+      return Outcome::kStopped;
+    }
     if (want == Want::kPicture && bystanders->take) {
       if (auto other = Convert(frame_)) {
         bystanders->take(static_cast<std::uint32_t>(number), std::move(other));

@@ -57,8 +57,8 @@ class CMovieDecoder {
   // Offered pictures decoded on the way to the one asked for: wants(n) says whether picture n is
   // of use and in which form; take(n, picture) receives it converted, keep(n, raw) as decoded
   // (cut to the crop). wants is asked once per decoded picture, so its owner may also use it to
-  // attend to other work between two pictures.
-  enum class Want { kNo, kPicture, kRaw };
+  // attend to other work between two pictures; kGiveUp ends the decoding there (E_FAIL).
+  enum class Want { kNo, kPicture, kRaw, kGiveUp };
   struct Bystanders {
     std::function<Want(std::uint32_t)> wants;
     std::function<void(std::uint32_t, std::shared_ptr<const Picture>)> take;

@@ -113,6 +113,11 @@ void CTapeDecoder::Nudge() {
   wake_.notify_one();
 }
 
+bool CTapeDecoder::WindingLocked() const {
+  // A single cue's jump is no wind: several steps must say so.
+  return seen_.size() > kPaceTicks / 2 && std::fabs(PaceLocked()) >= kKeyFramePace;
+}
+
 double CTapeDecoder::PaceLocked() const {
   // The median step per tick: a cue's single jump does not set a pace, jog at half speed
   // (steps 0, 1, 0, 1) gives 0.5.
@@ -159,7 +164,7 @@ bool CTapeDecoder::CachedLocked(const Key& key) const {
   if (entry == cache_.end()) return false;
   // A key frame stands in for its picture only while the output winds.
   if (entry->second.stand_in >= 0 &&
-      (std::fabs(PaceLocked()) < kKeyFramePace ||
+      (!WindingLocked() ||
        (held_ && !plan_.empty() && plan_.front().tape.get() == key.first &&
         plan_.front().frame == key.second))) {
     return false;
@@ -295,6 +300,7 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   std::optional<Framing> framing;
   double pace = 0.0;
   bool stays = false;  // the output will stand on this picture: its own picture, not a key frame
+  bool winding = false;
   std::shared_ptr<const CRawPicture> kept;
   {
     std::lock_guard lock(mutex_);
@@ -320,6 +326,7 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
     plan = plan_;
     framing = framing_;
     pace = PaceLocked();
+    winding = WindingLocked();
   }
   if (kept) {
     std::shared_ptr<const Picture> picture = converter_.Convert(*kept);
@@ -330,7 +337,7 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   }
   CMovieDecoder* decoder = DecoderFor(material.path);
   if (decoder == nullptr) return fail();
-  if (std::fabs(pace) >= kKeyFramePace && !stays && !decoder->IntraOnly()) {
+  if (winding && !stays && !decoder->IntraOnly()) {
     return ShowKeyFrame(target, material, decoder);
   }
 
@@ -497,13 +504,29 @@ void CTapeDecoder::ConvertKept() {
   }
 }
 
+bool CTapeDecoder::PlanWaitsLocked() const {
+  const std::int64_t now = SteadyNs();
+  for (const CTimeline::TapePicture& picture : plan_) {
+    const Key key{picture.tape.get(), picture.frame};
+    if (CachedLocked(key) || kept_.count(key) != 0) continue;
+    const auto failure = failed_.find(key);
+    if (failure != failed_.end() && now - failure->second < kRetryNs) continue;
+    return true;
+  }
+  return false;
+}
+
 bool CTapeDecoder::NextRunLocked(CTimeline::TapePicture* target) const {
-  // Only backwards: forwards, reading on decodes every picture once anyway.
-  const double pace = PaceLocked();
-  if (pace > -0.5 || std::fabs(pace) >= kKeyFramePace || plan_.empty()) return false;
+  // Backwards, and standing still (a reverse motion may start): forwards, reading on decodes
+  // every picture once anyway.
+  double pace = PaceLocked();
+  const bool still = std::fabs(pace) < 0.5;
+  if (still) pace = -1.0;
+  if (pace > -0.5 || WindingLocked() || plan_.empty()) return false;
   const CTimeline::TapePicture& last = plan_.back();
   if (!last.tape || last.tape != plan_.front().tape) return false;
-  const std::size_t count = KeptCapacityLocked();
+  // Standing still, the run or two just before the output is enough.
+  const std::size_t count = still ? KeptCapacityLocked() / 2 : KeptCapacityLocked();
   const std::int64_t now = SteadyNs();
   double position = static_cast<double>(last.frame);
   for (std::size_t i = 0; i < count; ++i) {
@@ -542,9 +565,18 @@ void CTapeDecoder::DecodeRun(const CTimeline::TapePicture& target) {
   if (decoder != nullptr && !decoder->IntraOnly()) {
     const Path before = PathBefore(*target.tape, target.frame, material.path, pace);
     CMovieDecoder::Bystanders bystanders;
+    bool given_up = false;
     bystanders.wants = [&](std::uint32_t n) {
-      // The output goes on meanwhile: what it needs next is converted between two pictures.
-      if (SteadyNs() - refreshed_ns_ >= kRefreshNs) ConvertKept();
+      // The output goes on meanwhile: what it needs next is converted between two pictures,
+      // and a picture it needs that this run does not bring ends the run.
+      if (SteadyNs() - refreshed_ns_ >= kRefreshNs) {
+        ConvertKept();
+        std::lock_guard lock(mutex_);
+        if (PlanWaitsLocked()) {
+          given_up = true;
+          return CMovieDecoder::Want::kGiveUp;
+        }
+      }
       return before.count(n) != 0 ? CMovieDecoder::Want::kRaw : CMovieDecoder::Want::kNo;
     };
     bystanders.keep = [&](std::uint32_t n, std::shared_ptr<const CRawPicture> raw) {
@@ -571,6 +603,7 @@ void CTapeDecoder::DecodeRun(const CTimeline::TapePicture& target) {
       KeepLocked(target, material.path, material.movie_frame, std::move(raw), &dropped);
       kept = kept_.count(key) != 0;
     }
+    if (given_up) return;  // tried again once the output's pictures are in hand
   }
   // Not kept (no room before the pictures nearer the output, or no picture): not again soon.
   std::lock_guard lock(mutex_);
@@ -591,15 +624,19 @@ void CTapeDecoder::KeepLocked(const CTimeline::TapePicture& at, const std::strin
   }
   kept_bytes_ += raw->Bytes();
   it->second = Kept{at.tape, std::move(raw), path, movie_frame};
-  // Over the budget: pictures the output has passed go first, then those furthest ahead of it
-  // in the direction it moves, and those of other tapes before all.
+  // Over the budget: those of other tapes go first; going backwards, then the pictures the
+  // output has passed; then those furthest from the output. (Kept pictures lie before the
+  // output: only a backward motion has passed any of them.)
   const CSuperClip* tape = plan_.empty() ? nullptr : plan_.front().tape.get();
   const std::int64_t output = plan_.empty() ? 0 : plan_.front().frame;
-  const std::int64_t direction = PaceLocked() > 0.5 ? 1 : -1;
+  const bool backwards = PaceLocked() < -0.5;
   auto badness = [&](const Key& candidate) {
     if (candidate.first != tape) return std::numeric_limits<std::int64_t>::max();
-    const std::int64_t ahead = (candidate.second - output) * direction;
-    return ahead < 0 ? std::numeric_limits<std::int64_t>::max() / 2 - ahead : ahead;
+    const std::int64_t from_output = candidate.second - output;
+    if (backwards && from_output > 0) {
+      return std::numeric_limits<std::int64_t>::max() / 2 + from_output;
+    }
+    return from_output < 0 ? -from_output : from_output;
   };
   while (!kept_.empty() && kept_bytes_ > limits_.max_kept_bytes) {
     auto worst = kept_.begin();

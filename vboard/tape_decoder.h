@@ -144,6 +144,8 @@ class CTapeDecoder {
   // The next run to decode ahead of a backward motion: a planned-on tape frame none of whose
   // pictures is there; false when there is none. With mutex_ held.
   bool NextRunLocked(CTimeline::TapePicture* target) const;
+  // With mutex_ held: a planned picture is neither converted nor kept (nor failed lately).
+  bool PlanWaitsLocked() const;
   void DecodeRun(const CTimeline::TapePicture& target);
   // The tape frames before tape_frame (in tape order) a backward motion at pace shows, of the
   // same movie, as many as the store holds.
@@ -170,6 +172,8 @@ class CTapeDecoder {
                     std::vector<std::shared_ptr<const Picture>>* dropped);
   std::size_t PriorityLocked(const Key& key) const;
   double PaceLocked() const;
+  // With mutex_ held: the output winds (kKeyFramePace or faster, over several ticks).
+  bool WindingLocked() const;
 
   const OutlookSource source_;
   const DecoderLimits limits_;

@@ -1,6 +1,6 @@
 // How well the board's output monitor keeps up. Prints figures; it is not a test.
 //
-//   monitor_accuracy [--seconds S] [--gop N] [--verbose] [--no-1080]
+//   monitor_accuracy [--seconds S] [--gop N] [--only MOTION] [--verbose] [--no-1080]
 //
 // Decoding: the time to decode one picture of an MJPEG tape at 720 x 576 and at 1920 x 1080 and
 // of a long-GOP H.264 tape at 1920 x 1080, read on picture after picture and picked at random,
@@ -49,6 +49,7 @@ constexpr std::uint32_t kDecodeFrames = 200;  // pictures of the decoding-time t
 constexpr int kRandomDecodes = 120;
 int h264_gop = 50;     // --gop
 bool verbose = false;  // --verbose: where pictures were not shown
+std::string only;      // --only MOTION: that motion alone
 constexpr std::size_t kWhereChars = 300;
 
 std::string MakeTape(const testing::TempFolder& folder, const char* name, const TapeSpec& spec) {
@@ -136,6 +137,7 @@ class Follow {
   // their word.
   void Run(const char* name, std::uint32_t from, const std::function<void(CClvrPlayer&)>& command,
            double seconds) {
+    if (!only.empty() && only != name) return;
     Cue(from);
     const std::size_t mark = Size();
     command(deck_.player());
@@ -243,12 +245,14 @@ int main(int argc, char** argv) {
       seconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--no-1080") == 0) {
       hd = false;
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      vxr::only = argv[++i];
     } else if (std::strcmp(argv[i], "--verbose") == 0) {
       vxr::verbose = true;
     } else if (std::strcmp(argv[i], "--gop") == 0 && i + 1 < argc) {
       vxr::h264_gop = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: monitor_accuracy [--seconds S] [--gop N] [--verbose] [--no-1080]\n");
+      std::fprintf(stderr, "usage: monitor_accuracy [--seconds S] [--gop N] [--only MOTION] [--verbose] [--no-1080]\n");
       return 2;
     }
   }
