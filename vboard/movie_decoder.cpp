@@ -104,6 +104,7 @@ bool CMovieDecoder::Seek(std::uint32_t frame) {
   ++seeks_;
   avcodec_flush_buffers(codec_);
   last_number_ = -1;
+  last_key_ = -1;
   at_end_ = false;
   return av_seek_frame(input_, stream_, TimestampOf(frame), AVSEEK_FLAG_BACKWARD) >= 0 ||
          av_seek_frame(input_, stream_, start_, AVSEEK_FLAG_BACKWARD) >= 0;
@@ -187,6 +188,7 @@ HRESULT CMovieDecoder::DecodeAny(std::uint32_t frame, std::shared_ptr<const Pict
   if (codec_ == nullptr) return OLE_E_NOTRUNNING;
   crop_ = crop != nullptr && *crop ? crop : nullptr;
   raw_out_ = raw;
+  given_up_ = false;
   struct Forget {
     CMovieDecoder* decoder;
     ~Forget() {
@@ -195,8 +197,10 @@ HRESULT CMovieDecoder::DecodeAny(std::uint32_t frame, std::shared_ptr<const Pict
     }
   } forget{this};
   const std::int64_t ahead = static_cast<std::int64_t>(frame) - last_number_;
-  const bool read_on = last_number_ >= 0 && !at_end_ && ahead > 0 &&
-                       ahead <= static_cast<std::int64_t>(kReadOnLimit);
+  // Reading on up to a group of pictures costs no more than seeking to the key frame before the
+  // picture and decoding from there.
+  const std::int64_t read_on_limit = std::max<std::int64_t>(kReadOnLimit, longest_gop_);
+  const bool read_on = last_number_ >= 0 && !at_end_ && ahead > 0 && ahead <= read_on_limit;
   // A seek may land on a key frame just after the picture (its index entry carries the decoding
   // time, which runs ahead of the showing time when pictures are reordered): then seek again,
   // further back.
@@ -219,7 +223,7 @@ HRESULT CMovieDecoder::DecodeAny(std::uint32_t frame, std::shared_ptr<const Pict
     if (attempt >= 0 && frame <= kSeekBack[attempt]) break;
   }
   // Damaged data or a picture that is not there: the next request starts afresh.
-  last_number_ = -1;
+  if (!given_up_) last_number_ = -1;
   return E_FAIL;
 }
 
@@ -264,7 +268,15 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std:
     const std::int64_t number = when != AV_NOPTS_VALUE ? NumberOf(when)
                                 : last_number_ >= 0    ? last_number_ + 1
                                                        : -1;
-    if (number >= 0) last_number_ = number;
+    if (number >= 0) {
+      last_number_ = number;
+      if (frame_->key_frame) {
+        if (last_key_ >= 0 && number > last_key_) {
+          longest_gop_ = std::max(longest_gop_, number - last_key_);
+        }
+        last_key_ = number;
+      }
+    }
     if (number == frame || (first_only_ && number >= 0 && number <= frame)) {
       if (raw_out_ != nullptr) {
         *raw_out_ = CRawPicture::Keep(frame_, WantedPart(frame_));
@@ -282,7 +294,9 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std:
                           ? bystanders->wants(static_cast<std::uint32_t>(number))
                           : Want::kNo;
     if (want == Want::kGiveUp) {
+      // The decoder stands where it is: a later picture can still be reached by reading on.
       av_frame_unref(frame_);
+      given_up_ = true;
       return Outcome::kStopped;
     }
     if (want == Want::kPicture && bystanders->take) {

@@ -68,7 +68,8 @@ class CMovieDecoder {
   // Packets of the picture stream read at the most for one picture: a damaged movie ends the
   // search instead of reading to its end. Other streams are not read.
   static constexpr int kMaxPacketsPerPicture = 1000;
-  // How far ahead reading on beats seeking to the picture.
+  // How far ahead reading on beats seeking to the picture (or the longest group of pictures
+  // seen, when longer).
   static constexpr std::uint32_t kReadOnLimit = 48;
 
   // While *stop (may be null) is true, Open and Decode give up within one packet's decoding,
@@ -155,6 +156,9 @@ class CMovieDecoder {
   int rate_num_ = 25, rate_den_ = 1;
   int tb_num_ = 1, tb_den_ = 25;
   std::int64_t last_number_ = -1;  // the picture the decoder gave last, -1 after a seek
+  std::int64_t last_key_ = -1;     // the key frame it gave last since the seek, -1 for none
+  std::int64_t longest_gop_ = 0;   // the most pictures seen from one key frame to the next
+  bool given_up_ = false;          // during Decode: the bystanders gave the decoding up
   std::int64_t seeks_ = 0;
 };
 

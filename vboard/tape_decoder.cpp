@@ -519,8 +519,12 @@ bool CTapeDecoder::PlanWaitsLocked() const {
 bool CTapeDecoder::NextRunLocked(CTimeline::TapePicture* target) const {
   // Backwards, and standing still (a reverse motion may start): forwards, reading on decodes
   // every picture once anyway.
+  // Still means on one frame for the whole pace window (a third of a second at 25): a play
+  // that follows a cue at once keeps the decoder to itself.
   double pace = PaceLocked();
-  const bool still = std::fabs(pace) < 0.5;
+  const bool still = seen_.size() > kPaceTicks &&
+                     std::all_of(seen_.begin(), seen_.end(),
+                                 [this](std::int64_t frame) { return frame == seen_.front(); });
   if (still) pace = -1.0;
   if (pace > -0.5 || WindingLocked() || plan_.empty()) return false;
   const CTimeline::TapePicture& last = plan_.back();
@@ -528,11 +532,23 @@ bool CTapeDecoder::NextRunLocked(CTimeline::TapePicture* target) const {
   // Standing still, the run or two just before the output is enough.
   const std::size_t count = still ? KeptCapacityLocked() / 2 : KeptCapacityLocked();
   const std::int64_t now = SteadyNs();
+  // With the store full, a picture further from the output than every kept one would make room
+  // for nothing: it would go again at once.
+  const std::int64_t output = plan_.front().frame;
+  std::int64_t furthest = -1;
+  if (kept_bytes_ + kept_picture_bytes_ > limits_.max_kept_bytes) {
+    furthest = 0;
+    for (const auto& [key, kept] : kept_) {
+      if (key.first != last.tape.get()) continue;
+      const std::int64_t distance = key.second > output ? key.second - output : output - key.second;
+      furthest = std::max(furthest, distance);
+    }
+  }
   double position = static_cast<double>(last.frame);
   for (std::size_t i = 0; i < count; ++i) {
     position += pace;
     const std::int64_t frame = std::llround(position);
-    if (frame < 0) return false;
+    if (frame < 0 || (furthest >= 0 && output - frame >= furthest)) return false;
     const Key key{last.tape.get(), frame};
     if (kept_.count(key) != 0 || CachedLocked(key)) continue;
     // Each picture of an intra-frame movie is reached straight: nothing to gain.

@@ -1,14 +1,15 @@
 // How well the board's output monitor keeps up. Prints figures; it is not a test.
 //
-//   monitor_accuracy [--seconds S] [--gop N] [--only MOTION] [--verbose] [--no-1080]
+//   monitor_accuracy [--seconds S] [--gop N] [--encoder NAME [PIXEL_FORMAT]] [--only MOTION]
+//                    [--verbose] [--no-1080]
 //
 // Decoding: the time to decode one picture of an MJPEG tape at 720 x 576 and at 1920 x 1080 and
 // of a long-GOP H.264 tape at 1920 x 1080, read on picture after picture and picked at random,
 // median, 99th percentile and maximum.
 // Following the output: the real player drives a tape on the software board (its real clock)
 // with the monitor on it: a 60-second 720 x 576 MJPEG tape on a pal board and (unless --no-1080)
-// a 24-second 1920 x 1080 H.264 tape (a key frame every 50 pictures or --gop, two B pictures between
-// references) on a 1080-25 board. For play, jog +1 and -1, shuttle +3 and -3 and fast wind and
+// a 24-second 1920 x 1080 H.264 tape (or --encoder's; a key frame every 50 pictures or --gop,
+// two B pictures between references) on a 1080-25 board. For play, jog +1 and -1, shuttle +3 and -3 and fast wind and
 // rewind, the share of output ticks of each word of the output record: shown (the right picture
 // was decoded and handed to the window within the tick's frame), missed, late (the output thread
 // itself reached the tick after its frame).
@@ -48,6 +49,8 @@ using bench::WaitFor;
 constexpr std::uint32_t kDecodeFrames = 200;  // pictures of the decoding-time tapes
 constexpr int kRandomDecodes = 120;
 int h264_gop = 50;     // --gop
+std::string encoder;   // --encoder NAME [PIXEL_FORMAT]: another encoder for the long-GOP tape
+std::string pixel_format;
 bool verbose = false;  // --verbose: where pictures were not shown
 std::string only;      // --only MOTION: that motion alone
 constexpr std::size_t kWhereChars = 300;
@@ -77,6 +80,8 @@ TapeSpec LongGopH264(std::uint32_t frames) {
   TapeSpec spec = Mjpeg(1920, 1080, frames);
   spec.codec = TapeCodec::kH264;
   spec.gop = h264_gop;
+  spec.encoder = encoder;
+  spec.pixel_format = pixel_format;
   spec.b_frames = 2;
   return spec;
 }
@@ -245,6 +250,9 @@ int main(int argc, char** argv) {
       seconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--no-1080") == 0) {
       hd = false;
+    } else if (std::strcmp(argv[i], "--encoder") == 0 && i + 1 < argc) {
+      vxr::encoder = argv[++i];
+      if (i + 1 < argc && argv[i + 1][0] != '-') vxr::pixel_format = argv[++i];
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       vxr::only = argv[++i];
     } else if (std::strcmp(argv[i], "--verbose") == 0) {
@@ -252,7 +260,9 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--gop") == 0 && i + 1 < argc) {
       vxr::h264_gop = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: monitor_accuracy [--seconds S] [--gop N] [--only MOTION] [--verbose] [--no-1080]\n");
+      std::fprintf(stderr,
+                   "usage: monitor_accuracy [--seconds S] [--gop N] [--encoder NAME "
+                   "[PIXEL_FORMAT]] [--only MOTION] [--verbose] [--no-1080]\n");
       return 2;
     }
   }
@@ -267,13 +277,14 @@ int main(int argc, char** argv) {
                      200);
     h264 = MakeTape(folder, "hd264.mkv", vxr::LongGopH264(kH264Frames));
     const std::string title =
-        "H.264 1920x1080, key frame every " + std::to_string(vxr::h264_gop) + ", 2 B";
+        (vxr::encoder.empty() ? std::string("H.264") : vxr::encoder + " " + vxr::pixel_format) +
+        " 1920x1080, key frame every " + std::to_string(vxr::h264_gop) + ", 2 B";
     vxr::DecodeTimes(title.c_str(), h264, kH264Frames);
   }
   const std::string minute = MakeTape(folder, "minute.avi", vxr::Mjpeg(720, 576, kMinute));
   if (!vxr::FollowTape("60-second 720x576 MJPEG tape", "pal", minute, kMinute, seconds)) return 1;
   // The deck loads AVI movies and projects: the Matroska movie goes in as a one-clip project.
-  if (hd && !vxr::FollowTape("24-second 1920x1080 long-GOP H.264 tape", "1080-25",
+  if (hd && !vxr::FollowTape("24-second 1920x1080 long-GOP tape", "1080-25",
                              h264.empty() ? h264 : folder.WriteFile("hd264.tml", h264 + "\n"),
                              kH264Frames, seconds)) {
     return 1;
