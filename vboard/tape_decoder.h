@@ -29,7 +29,7 @@ namespace vxr {
 // How much the decoder may hold and how far it looks ahead.
 struct DecoderLimits {
   // The whole budget in megabytes (MiB) and the read-ahead the defaults are made of: at 1080
-  // about 15 converted pictures and 120 pictures of 4:2:0 material kept as decoded, which fits
+  // about 16 converted pictures and 120 pictures of 4:2:0 material kept as decoded, which fits
   // a 4 GiB machine beside the deck.
   static constexpr std::size_t kDefaultMegabytes = 512;
   static constexpr std::size_t kDefaultReadAhead = 8;
