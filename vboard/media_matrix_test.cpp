@@ -47,8 +47,8 @@ struct Row {
   int rate_num;  // the material's rate
   int rate_den;
   const char* board;
-  bool project;               // a clip (from kInFrame) of a TML project, else the movie itself
-  const char* sound;          // tone track encoder: "" 16-bit PCM, nullptr no sound
+  bool project;       // a clip (from kInFrame) of a TML project, else the movie itself
+  const char* sound;  // tone track encoder: "" 16-bit PCM, nullptr no sound
   int sound_rate;
   bool interlaced;
   std::uint32_t frames;
@@ -62,13 +62,13 @@ const Row kRows[] = {
      "preset=superfast;x264-params=scenecut=0:log=-1", 250, 3, 64, 48, 25, 1, "pal", true, "aac",
      48000, false, 300},
     {"H.264 High 4:2:2 10-bit, MKV clip", "h264_422.mkv", "libx264", "yuv422p10le",
-     "preset=superfast;x264-params=scenecut=0:log=-1", 24, 2, 64, 48, 25, 1, "pal", true, "",
-     44100, false, 60},
+     "preset=superfast;x264-params=scenecut=0:log=-1", 24, 2, 64, 48, 25, 1, "pal", true, "", 44100,
+     false, 60},
     {"HEVC, MKV clip at 29.97 on a 29.97 board", "hevc.mkv", "libx265", "yuv420p",
      "preset=ultrafast;x265-params=log-level=none:scenecut=0", 30, 2, 64, 48, 30000, 1001, "ntsc",
      true, "ac3", 48000, false, 70},
-    {"MPEG-2 4:2:2 long GOP, interlaced, MXF clip", "mpeg2.mxf", "mpeg2video", "yuv422p", "", 12,
-     2, 64, 48, 25, 1, "pal", true, "", 48000, true, 60},
+    {"MPEG-2 4:2:2 long GOP, interlaced, MXF clip", "mpeg2.mxf", "mpeg2video", "yuv422p", "", 12, 2,
+     64, 48, 25, 1, "pal", true, "", 48000, true, 60},
     {"MPEG-2 long GOP in AVI", "mpeg2.avi", "mpeg2video", "yuv420p", "", 15, 2, 64, 48, 25, 1,
      "pal", false, "mp2", 48000, false, 60},
     {"DV, AVI", "dv.avi", "dvvideo", "yuv420p", "", 1, 0, 720, 576, 25, 1, "pal", false, "", 48000,
@@ -283,9 +283,23 @@ namespace {
 TEST(MediaMatrix, LongGopBackwardsWithinASmallBudgetAndKeyFramesForWind) {
   av_log_set_level(AV_LOG_ERROR);
   constexpr int kGop = 50;
-  const Row row = {"H.264 GOP 50", "wind.mkv", "libx264", "yuv420p",
-                   "preset=superfast;x264-params=scenecut=0:log=-1", kGop, 2, 64, 48, 25, 1,
-                   "pal", false, nullptr, 48000, false, 400};
+  const Row row = {"H.264 GOP 50",
+                   "wind.mkv",
+                   "libx264",
+                   "yuv420p",
+                   "preset=superfast;x264-params=scenecut=0:log=-1",
+                   kGop,
+                   2,
+                   64,
+                   48,
+                   25,
+                   1,
+                   "pal",
+                   false,
+                   nullptr,
+                   48000,
+                   false,
+                   400};
   if (avcodec_find_encoder_by_name(row.encoder) == nullptr) GTEST_SKIP() << "no libx264";
   testing::TempFolder folder;
   MediaMatrix matrix(row);
@@ -293,7 +307,7 @@ TEST(MediaMatrix, LongGopBackwardsWithinASmallBudgetAndKeyFramesForWind) {
   ASSERT_TRUE(matrix.Make(folder, &error)) << error;
   DecoderLimits limits;
   constexpr std::size_t kPicture = 64 * 48 * 4;
-  limits.max_bytes = 12 * kPicture;      // converted: a few more than the read-ahead
+  limits.max_bytes = 12 * kPicture;       // converted: a few more than the read-ahead
   limits.max_kept_bytes = 12 * kPicture;  // kept as decoded: about a fifth of a group
   matrix.Start(limits);
   ASSERT_FALSE(::testing::Test::HasFatalFailure());

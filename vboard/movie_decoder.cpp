@@ -150,8 +150,7 @@ HRESULT CMovieDecoder::DecodeRaw(std::uint32_t frame, std::shared_ptr<const CRaw
   return DecodeAny(frame, &unused, raw, bystanders, crop);
 }
 
-HRESULT CMovieDecoder::DecodeKeyBefore(std::uint32_t frame,
-                                       std::shared_ptr<const Picture>* picture,
+HRESULT CMovieDecoder::DecodeKeyBefore(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
                                        std::uint32_t* key, const CropRule* crop) {
   if (picture == nullptr || key == nullptr) return E_POINTER;
   picture->reset();

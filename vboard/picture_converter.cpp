@@ -35,8 +35,8 @@ using FrameHandle = std::unique_ptr<AVFrame, FrameFreer>;
 
 std::shared_ptr<const CRawPicture> CRawPicture::Keep(const AVFrame* decoded, const Crop& part) {
   if (!Usable(decoded)) return nullptr;
-  const bool whole = part.width <= 0 || part.height <= 0 ||
-                     part == Crop{0, 0, decoded->width, decoded->height};
+  const bool whole =
+      part.width <= 0 || part.height <= 0 || part == Crop{0, 0, decoded->width, decoded->height};
   if (!whole && (part.x < 0 || part.y < 0 || part.x + part.width > decoded->width ||
                  part.y + part.height > decoded->height)) {
     return nullptr;
@@ -85,8 +85,7 @@ std::shared_ptr<const Picture> CPictureConverter::Convert(const CRawPicture& raw
 }
 
 std::shared_ptr<const Picture> CPictureConverter::Convert(const AVFrame* frame, int x, int y,
-                                                          int material_width,
-                                                          int material_height) {
+                                                          int material_width, int material_height) {
   if (!Usable(frame)) return nullptr;
   scaler_ = sws_getCachedContext(
       scaler_, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), frame->width,

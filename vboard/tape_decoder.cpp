@@ -18,7 +18,7 @@ std::int64_t SteadyNs() {
       .count();
 }
 
-constexpr std::size_t kPaceTicks = 8;  // ticks the pace of the output is measured over
+constexpr std::size_t kPaceTicks = 8;           // ticks the pace of the output is measured over
 constexpr std::size_t kMaxPathPictures = 1024;  // tape frames a run keeps at the most
 // While a run is decoded, the worker looks at the output at most this often.
 constexpr std::int64_t kRefreshNs = 5'000'000;
@@ -164,9 +164,8 @@ bool CTapeDecoder::CachedLocked(const Key& key) const {
   if (entry == cache_.end()) return false;
   // A key frame stands in for its picture only while the output winds.
   if (entry->second.stand_in >= 0 &&
-      (!WindingLocked() ||
-       (held_ && !plan_.empty() && plan_.front().tape.get() == key.first &&
-        plan_.front().frame == key.second))) {
+      (!WindingLocked() || (held_ && !plan_.empty() && plan_.front().tape.get() == key.first &&
+                            plan_.front().frame == key.second))) {
     return false;
   }
   return !framing_ || HoldsVisiblePart(*entry->second.picture, *framing_);
@@ -352,9 +351,8 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   }
   // The pictures before this one that a backward motion would show are kept as decoded: the run
   // from the key frame is decoded once. (Going forward they are the first to make room.)
-  const Path before = !decoder->IntraOnly()
-                          ? PathBefore(*target.tape, target.frame, material.path, pace)
-                          : Path{};
+  const Path before =
+      !decoder->IntraOnly() ? PathBefore(*target.tape, target.frame, material.path, pace) : Path{};
   CMovieDecoder::Bystanders bystanders;
   bystanders.wants = [&](std::uint32_t n) {
     if (SteadyNs() - refreshed_ns_ >= kRefreshNs) ConvertKept();
@@ -424,9 +422,9 @@ void CTapeDecoder::ShowKeyFrame(const CTimeline::TapePicture& target,
   double movie_rate = 0.0;
   const std::vector<ClipEntry> clips = target.tape->Clips();
   if (material.clip < clips.size()) movie_rate = clips[material.clip].movie.FramesPerSecond();
-  const double back = movie_rate > 0.0 ? (material.movie_frame - key_frame) *
-                                             target.tape->OutputRate() / movie_rate
-                                       : 0.0;
+  const double back =
+      movie_rate > 0.0 ? (material.movie_frame - key_frame) * target.tape->OutputRate() / movie_rate
+                       : 0.0;
   const std::int64_t shows = std::max<std::int64_t>(target.frame - std::llround(back), 0);
   InsertLocked(target, material.path, key_frame, std::move(picture), &dropped);
   if (auto entry = cache_.find(key); entry != cache_.end()) {

@@ -38,12 +38,12 @@ struct DecoderLimits {
   // These limits with the budget and read-ahead the board's settings give, where they give one.
   DecoderLimits WithBoardSettings(const BoardConfig& config) const;
 
-  std::size_t max_pictures = 32;                 // converted pictures kept at the most
-  std::size_t max_bytes = 128u << 20;            // and their bytes at the most
-  std::size_t max_kept_bytes = 384u << 20;       // bytes of pictures kept as decoded
-  std::size_t read_ahead = kDefaultReadAhead;    // pictures converted ahead of the output's
-  std::size_t max_open_movies = 4;               // movie files kept open
-  int threads = 2;                               // decoding threads per movie
+  std::size_t max_pictures = 32;               // converted pictures kept at the most
+  std::size_t max_bytes = 128u << 20;          // and their bytes at the most
+  std::size_t max_kept_bytes = 384u << 20;     // bytes of pictures kept as decoded
+  std::size_t read_ahead = kDefaultReadAhead;  // pictures converted ahead of the output's
+  std::size_t max_open_movies = 4;             // movie files kept open
+  int threads = 2;                             // decoding threads per movie
   // How often the worker looks at the output's queue when nothing wakes it (ticks, Nudge).
   int poll_ms = 200;
   // The monitor nudges the worker at every change a call makes to the timeline; off, the worker
@@ -183,7 +183,7 @@ class CTapeDecoder {
 
   // Worker only.
   std::list<std::pair<std::string, std::unique_ptr<CMovieDecoder>>> decoders_;  // newest first
-  CPictureConverter converter_;  // pictures kept as decoded to pictures
+  CPictureConverter converter_;    // pictures kept as decoded to pictures
   std::int64_t refreshed_ns_ = 0;  // when the worker last looked at the output
 
   mutable std::mutex mutex_;      // guards everything below
@@ -196,14 +196,14 @@ class CTapeDecoder {
   std::size_t cache_bytes_ = 0;
   std::map<Key, Kept> kept_;  // pictures kept as decoded, by the tape frame that shows them
   std::size_t kept_bytes_ = 0;
-  std::size_t kept_picture_bytes_ = 0;  // the size of the latest picture kept
+  std::size_t kept_picture_bytes_ = 0;        // the size of the latest picture kept
   std::map<Key, std::int64_t> failed_;        // pictures that failed, and when
   std::map<Key, std::int64_t> runs_failed_;   // runs that kept nothing, and when
   std::set<std::string> intra_paths_;         // movies whose every picture is a key frame
   std::vector<CTimeline::TapePicture> plan_;  // the latest plan, most urgent first
   std::optional<Framing> framing_;            // the latest framing
-  bool held_ = false;  // nothing is queued after the output's picture: it stays there
-  std::deque<std::int64_t> seen_;             // the output's latest frames, oldest first
+  bool held_ = false;              // nothing is queued after the output's picture: it stays there
+  std::deque<std::int64_t> seen_;  // the output's latest frames, oldest first
   const CSuperClip* seen_tape_ = nullptr;
   Stats stats_;
 

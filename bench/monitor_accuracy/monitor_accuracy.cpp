@@ -9,10 +9,10 @@
 // Following the output: the real player drives a tape on the software board (its real clock)
 // with the monitor on it: a 60-second 720 x 576 MJPEG tape on a pal board and (unless --no-1080)
 // a 24-second 1920 x 1080 H.264 tape (or --encoder's; a key frame every 50 pictures or --gop,
-// two B pictures between references) on a 1080-25 board. For play, jog +1 and -1, shuttle +3 and -3 and fast wind and
-// rewind, the share of output ticks of each word of the output record: shown (the right picture
-// was decoded and handed to the window within the tick's frame), missed, late (the output thread
-// itself reached the tick after its frame).
+// two B pictures between references) on a 1080-25 board. For play, jog +1 and -1, shuttle +3 and -3
+// and fast wind and rewind, the share of output ticks of each word of the output record: shown (the
+// right picture was decoded and handed to the window within the tick's frame), missed, late (the
+// output thread itself reached the tick after its frame).
 
 #include <algorithm>
 #include <chrono>
@@ -48,8 +48,8 @@ using bench::WaitFor;
 
 constexpr std::uint32_t kDecodeFrames = 200;  // pictures of the decoding-time tapes
 constexpr int kRandomDecodes = 120;
-int h264_gop = 50;     // --gop
-std::string encoder;   // --encoder NAME [PIXEL_FORMAT]: another encoder for the long-GOP tape
+int h264_gop = 50;    // --gop
+std::string encoder;  // --encoder NAME [PIXEL_FORMAT]: another encoder for the long-GOP tape
 std::string pixel_format;
 bool verbose = false;  // --verbose: where pictures were not shown
 std::string only;      // --only MOTION: that motion alone

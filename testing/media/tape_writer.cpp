@@ -59,7 +59,9 @@ struct ScalerFreer {
 double ToneSample(std::int64_t n, int rate, int rate_num, int rate_den) {
   const int fps = rate_num == 25 ? 25 : 30;
   const std::int64_t frame = av_rescale(n, rate_num, std::int64_t{rate} * rate_den);
-  auto start_of = [&](std::int64_t f) { return av_rescale(f, std::int64_t{rate} * rate_den, rate_num); };
+  auto start_of = [&](std::int64_t f) {
+    return av_rescale(f, std::int64_t{rate} * rate_den, rate_num);
+  };
   // The frame whose samples hold n (rounding may place n in the frame before).
   std::int64_t own = frame;
   while (own > 0 && start_of(own) > n) --own;
@@ -67,7 +69,8 @@ double ToneSample(std::int64_t n, int rate, int rate_num, int rate_den) {
   const std::int64_t burst_start = start_of(own / fps * fps);
   const std::int64_t burst_end = burst_start + rate * kToneMs / 1000;
   if (n < burst_start || n >= burst_end) return 0.0;
-  return kToneAmplitude * std::sin(2 * M_PI * kToneHz * static_cast<double>(n - burst_start) / rate);
+  return kToneAmplitude *
+         std::sin(2 * M_PI * kToneHz * static_cast<double>(n - burst_start) / rate);
 }
 
 class Encoder {
@@ -102,7 +105,7 @@ class Encoder {
   AVStream* tone_ = nullptr;  // the tone-burst track, if any
   int tone_rate_ = 0;
   std::int64_t tone_written_ = 0;
-  AvCodecHandle sound_;  // the tone track's encoder, when not plain PCM
+  AvCodecHandle sound_;        // the tone track's encoder, when not plain PCM
   std::int64_t tone_end_ = 0;  // samples the pictures so far span
   AvFrameHandle sound_frame_;
   AvFrameHandle drawn_;  // the picture as drawn, when the encoder takes another pixel format
@@ -316,7 +319,7 @@ bool Encoder::OpenNamedVideo(const TapeSpec& spec, std::string* error) {
   codec_->max_b_frames = spec.b_frames;
   codec_->thread_count = kH264Threads;
   if (spec.bit_rate > 0) codec_->bit_rate = spec.bit_rate;
-  codec_->pix_fmt = !spec.pixel_format.empty() ? av_get_pix_fmt(spec.pixel_format.c_str())
+  codec_->pix_fmt = !spec.pixel_format.empty()     ? av_get_pix_fmt(spec.pixel_format.c_str())
                     : encoder->pix_fmts != nullptr ? encoder->pix_fmts[0]
                                                    : AV_PIX_FMT_YUV420P;
   if (codec_->pix_fmt == AV_PIX_FMT_NONE) return *error = "unknown pixel format", false;
