@@ -317,7 +317,9 @@ bool Encoder::OpenNamedVideo(const TapeSpec& spec, std::string* error) {
   codec_->framerate = AVRational{spec.rate_num, spec.rate_den};
   codec_->gop_size = spec.gop;
   codec_->max_b_frames = spec.b_frames;
-  codec_->thread_count = kH264Threads;
+  // The library's own encoders on one thread (test tapes are short); x264 and x265 keep theirs.
+  const bool external = spec.encoder.rfind("lib", 0) == 0;
+  codec_->thread_count = external ? kH264Threads : 1;
   if (spec.bit_rate > 0) codec_->bit_rate = spec.bit_rate;
   codec_->pix_fmt = !spec.pixel_format.empty()     ? av_get_pix_fmt(spec.pixel_format.c_str())
                     : encoder->pix_fmts != nullptr ? encoder->pix_fmts[0]
