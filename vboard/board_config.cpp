@@ -29,6 +29,18 @@ bool SameIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// A whole decimal number from low to high, digits only; nullopt otherwise.
+std::optional<std::size_t> Whole(std::string_view text, std::size_t low, std::size_t high) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  std::size_t value = 0;
+  for (const char digit : text) {
+    if (digit < '0' || digit > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::size_t>(digit - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
 }  // namespace
 
 bool FindOutputFormat(std::string_view name, OutputFormat* format) {
@@ -69,6 +81,22 @@ BoardConfig BoardConfigFromEnvironment(const std::function<const char*(const cha
     }
   }
   if (const char* log = lookup("VXR_BOARD_LOG")) config.log_path = log;
+  if (const char* megabytes = lookup("VXR_BOARD_DECODE_MB")) {
+    config.decode_mb = Whole(megabytes, kMinDecodeMb, kMaxDecodeMb);
+    if (!config.decode_mb) {
+      errors << "vboard: VXR_BOARD_DECODE_MB=\"" << megabytes
+             << "\" is not a number of megabytes from " << kMinDecodeMb << " to " << kMaxDecodeMb
+             << "; using the default\n";
+    }
+  }
+  if (const char* ahead = lookup("VXR_BOARD_READ_AHEAD")) {
+    config.read_ahead = Whole(ahead, 1, kMaxReadAhead);
+    if (!config.read_ahead) {
+      errors << "vboard: VXR_BOARD_READ_AHEAD=\"" << ahead
+             << "\" is not a number of pictures from 1 to " << kMaxReadAhead
+             << "; using the default\n";
+    }
+  }
   return config;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,12 +33,21 @@ struct BoardConfig {
   OutputFormat format;     // pal by default
   bool registered = true;  // false: the program leaves the server unregistered
   std::string log_path;    // output record file, empty for none
+  // The output monitor's decoding: its memory budget in MiB and the pictures it converts ahead
+  // of the output. Unset: the decoder's defaults (DecoderLimits).
+  std::optional<std::size_t> decode_mb;
+  std::optional<std::size_t> read_ahead;
 };
+
+inline constexpr std::size_t kMinDecodeMb = 64;     // one 4:2:2 run of a few 1080 pictures
+inline constexpr std::size_t kMaxDecodeMb = 65536;  // 64 GiB
+inline constexpr std::size_t kMaxReadAhead = 100;
 
 inline constexpr int kMaxBoards = 8;
 
 // Builds the configuration from VXR_BOARD_COUNT (0..8), VXR_BOARD_FORMAT (a name above),
-// VXR_BOARD_REGISTERED (0 skips registration, 1 registers) and VXR_BOARD_LOG (a file path).
+// VXR_BOARD_REGISTERED (0 skips registration, 1 registers), VXR_BOARD_LOG (a file path),
+// VXR_BOARD_DECODE_MB (kMinDecodeMb..kMaxDecodeMb) and VXR_BOARD_READ_AHEAD (1..kMaxReadAhead).
 // lookup answers a variable's value or null. An unknown value is refused with a line on errors
 // and the default is kept.
 BoardConfig BoardConfigFromEnvironment(const std::function<const char*(const char*)>& lookup,

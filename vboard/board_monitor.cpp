@@ -34,7 +34,7 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
             const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
             return timeline ? timeline->Upcoming(max) : CTimeline::Outlook{};
           },
-          limits, [this] { return CurrentFraming(); }),
+          limits.WithBoardSettings(board.config()), [this] { return CurrentFraming(); }),
       wake_on_changes_(limits.wake_on_changes) {
   view_.placement = Placement{board.config().format.width, board.config().format.height, 0, 0};
   view_.title = Title(nullptr, -1, -1);

@@ -61,15 +61,28 @@ std::uint32_t FieldFlags(AVFieldOrder order) {
   }
 }
 
-// Frames in the stream, 0 when nothing tells.
-std::int64_t FrameCount(const AVFormatContext* context, const AVStream* stream, AVRational rate) {
+// Frames in the stream, 0 when nothing tells. *estimated: only the container's duration told,
+// which spans every stream: sound that starts before the pictures (an encoder's priming) or
+// ends after them makes it longer than the pictures.
+std::int64_t FrameCount(const AVFormatContext* context, const AVStream* stream, AVRational rate,
+                        bool* estimated) {
+  *estimated = false;
   if (stream->nb_frames > 0) return stream->nb_frames;
   if (stream->duration > 0) {
     return av_rescale_q_rnd(stream->duration, stream->time_base, av_inv_q(rate),
                             static_cast<AVRounding>(AV_ROUND_NEAR_INF));
   }
   if (context->duration > 0) {
-    return av_rescale_q_rnd(context->duration, AVRational{1, AV_TIME_BASE}, av_inv_q(rate),
+    *estimated = true;
+    std::int64_t duration = context->duration;
+    if (context->start_time != AV_NOPTS_VALUE && stream->start_time != AV_NOPTS_VALUE) {
+      const std::int64_t pictures_start =
+          av_rescale_q(stream->start_time, stream->time_base, AVRational{1, AV_TIME_BASE});
+      if (pictures_start > context->start_time && pictures_start - context->start_time < duration) {
+        duration -= pictures_start - context->start_time;
+      }
+    }
+    return av_rescale_q_rnd(duration, AVRational{1, AV_TIME_BASE}, av_inv_q(rate),
                             static_cast<AVRounding>(AV_ROUND_NEAR_INF));
   }
   return 0;
@@ -142,9 +155,17 @@ HRESULT ProbeMovie(const std::string& path, MovieFacts* facts) {
   av_reduce(&rate.num, &rate.den, rate.num, rate.den, 1 << 20);
   const double fps = av_q2d(rate);
   if (!(fps >= 1.0 && fps <= 1000.0)) return CLV_E_DAMAGED_MOVIE;
-  const std::int64_t frames = FrameCount(input.get(), stream, rate);
+  bool estimated = false;
+  std::int64_t frames = FrameCount(input.get(), stream, rate, &estimated);
   if (frames < 1 || frames > 0xFFFFFFFELL) return CLV_E_DAMAGED_MOVIE;
-  if (!LastFrameIsThere(input.get(), index, rate, frames)) return CLV_E_DAMAGED_MOVIE;
+  if (!LastFrameIsThere(input.get(), index, rate, frames)) {
+    // A count estimated from the container may be one over for sound that ends after the
+    // pictures; a movie cut shorter than that is still refused.
+    if (!estimated || frames < 2 || !LastFrameIsThere(input.get(), index, rate, frames - 1)) {
+      return CLV_E_DAMAGED_MOVIE;
+    }
+    --frames;
+  }
 
   MovieFacts found;
   found.path = path;

@@ -10,26 +10,20 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
-#include <libswscale/swscale.h>
 }
 
 #include "player/clv_results.h"
 #include "vboard/movie_input.h"
+#include "vboard/picture_converter.h"
 
 namespace vxr {
-namespace {
 
-constexpr int kMaxSide = 16384;
-
-}  // namespace
-
-CMovieDecoder::CMovieDecoder(const std::atomic<bool>* stop) : stop_(stop) {}
+CMovieDecoder::CMovieDecoder(const std::atomic<bool>* stop, int threads)
+    : stop_(stop), threads_(std::max(threads, 1)), converter_(new CPictureConverter()) {}
 
 CMovieDecoder::~CMovieDecoder() { Close(); }
 
 void CMovieDecoder::Close() {
-  sws_freeContext(scaler_);
-  scaler_ = nullptr;
   av_packet_free(&packet_);
   av_frame_free(&frame_);
   av_frame_free(&part_);
@@ -79,8 +73,11 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
   if (codec_ == nullptr || frame_ == nullptr || part_ == nullptr || packet_ == nullptr) {
     return Close(), E_OUTOFMEMORY;
   }
-  // One thread: the machine is shared, and frame threads would hold pictures back.
-  codec_->thread_count = 1;
+  // Frame threads decode the pictures of a group side by side (their pictures come out a
+  // packet or so later, which reading on absorbs); an intra-frame codec's single picture is
+  // split into slices instead.
+  codec_->thread_count = threads_;
+  codec_->thread_type = intra_only_ ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;
   if (avcodec_parameters_to_context(codec_, stream->codecpar) < 0 ||
       avcodec_open2(codec_, decoder, nullptr) < 0) {
     return Close(), CLV_E_NO_VIDEO;
@@ -107,6 +104,7 @@ bool CMovieDecoder::Seek(std::uint32_t frame) {
   ++seeks_;
   avcodec_flush_buffers(codec_);
   last_number_ = -1;
+  last_key_ = -1;
   at_end_ = false;
   return av_seek_frame(input_, stream_, TimestampOf(frame), AVSEEK_FLAG_BACKWARD) >= 0 ||
          av_seek_frame(input_, stream_, start_, AVSEEK_FLAG_BACKWARD) >= 0;
@@ -141,16 +139,67 @@ bool CMovieDecoder::FindFirstPicture() {
 HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
                               const Bystanders* bystanders, const CropRule* crop) {
   if (picture == nullptr) return E_POINTER;
+  return DecodeAny(frame, picture, nullptr, bystanders, crop);
+}
+
+HRESULT CMovieDecoder::DecodeRaw(std::uint32_t frame, std::shared_ptr<const CRawPicture>* raw,
+                                 const Bystanders* bystanders, const CropRule* crop) {
+  if (raw == nullptr) return E_POINTER;
+  raw->reset();
+  std::shared_ptr<const Picture> unused;
+  return DecodeAny(frame, &unused, raw, bystanders, crop);
+}
+
+HRESULT CMovieDecoder::DecodeKeyBefore(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                                       std::uint32_t* key, const CropRule* crop) {
+  if (picture == nullptr || key == nullptr) return E_POINTER;
   picture->reset();
   if (codec_ == nullptr) return OLE_E_NOTRUNNING;
   crop_ = crop != nullptr && *crop ? crop : nullptr;
+  first_only_ = true;
   struct Forget {
-    const CropRule** crop;
-    ~Forget() { *crop = nullptr; }
-  } forget{&crop_};
+    CMovieDecoder* decoder;
+    ~Forget() {
+      decoder->crop_ = nullptr;
+      decoder->first_only_ = false;
+    }
+  } forget{this};
+  // A seek may land after the picture (see Decode): then further back.
+  constexpr std::uint32_t kSeekBack[] = {0, 24, 128};
+  for (const std::uint32_t back : kSeekBack) {
+    if (Stopped() || !Seek(frame > back ? frame - back : 0)) break;
+    const Outcome outcome = ReadUntil(frame, picture, nullptr);
+    if (outcome == Outcome::kFound && last_number_ >= 0 && last_number_ <= frame) {
+      *key = static_cast<std::uint32_t>(last_number_);
+      return *picture ? S_OK : E_OUTOFMEMORY;
+    }
+    picture->reset();
+    if (outcome == Outcome::kStopped || frame <= back) break;
+  }
+  last_number_ = -1;
+  return E_FAIL;
+}
+
+HRESULT CMovieDecoder::DecodeAny(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                                 std::shared_ptr<const CRawPicture>* raw,
+                                 const Bystanders* bystanders, const CropRule* crop) {
+  picture->reset();
+  if (codec_ == nullptr) return OLE_E_NOTRUNNING;
+  crop_ = crop != nullptr && *crop ? crop : nullptr;
+  raw_out_ = raw;
+  given_up_ = false;
+  struct Forget {
+    CMovieDecoder* decoder;
+    ~Forget() {
+      decoder->crop_ = nullptr;
+      decoder->raw_out_ = nullptr;
+    }
+  } forget{this};
   const std::int64_t ahead = static_cast<std::int64_t>(frame) - last_number_;
-  const bool read_on = last_number_ >= 0 && !at_end_ && ahead > 0 &&
-                       ahead <= static_cast<std::int64_t>(kReadOnLimit);
+  // Reading on up to a group of pictures costs no more than seeking to the key frame before the
+  // picture and decoding from there.
+  const std::int64_t read_on_limit = std::max<std::int64_t>(kReadOnLimit, longest_gop_);
+  const bool read_on = last_number_ >= 0 && !at_end_ && ahead > 0 && ahead <= read_on_limit;
   // A seek may land on a key frame just after the picture (its index entry carries the decoding
   // time, which runs ahead of the showing time when pictures are reordered): then seek again,
   // further back.
@@ -161,7 +210,10 @@ HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture
       if (!Seek(frame > back ? frame - back : 0)) break;
     }
     const Outcome outcome = ReadUntil(frame, picture, bystanders);
-    if (outcome == Outcome::kFound) return *picture ? S_OK : E_OUTOFMEMORY;
+    if (outcome == Outcome::kFound) {
+      const bool made = raw != nullptr ? static_cast<bool>(*raw) : static_cast<bool>(*picture);
+      return made ? S_OK : E_OUTOFMEMORY;
+    }
     if (outcome == Outcome::kStopped) break;
     // Pictures of an intra-frame codec do not depend on earlier data: starting further back
     // helps only when the seek landed beyond the picture. Other codecs may have had pictures
@@ -170,7 +222,7 @@ HRESULT CMovieDecoder::Decode(std::uint32_t frame, std::shared_ptr<const Picture
     if (attempt >= 0 && frame <= kSeekBack[attempt]) break;
   }
   // Damaged data or a picture that is not there: the next request starts afresh.
-  last_number_ = -1;
+  if (!given_up_) last_number_ = -1;
   return E_FAIL;
 }
 
@@ -215,9 +267,21 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std:
     const std::int64_t number = when != AV_NOPTS_VALUE ? NumberOf(when)
                                 : last_number_ >= 0    ? last_number_ + 1
                                                        : -1;
-    if (number >= 0) last_number_ = number;
-    if (number == frame) {
-      *picture = Convert(frame_);
+    if (number >= 0) {
+      last_number_ = number;
+      if (frame_->key_frame) {
+        if (last_key_ >= 0 && number > last_key_) {
+          longest_gop_ = std::max(longest_gop_, number - last_key_);
+        }
+        last_key_ = number;
+      }
+    }
+    if (number == frame || (first_only_ && number >= 0 && number <= frame)) {
+      if (raw_out_ != nullptr) {
+        *raw_out_ = CRawPicture::Keep(frame_, WantedPart(frame_));
+      } else {
+        *picture = Convert(frame_);
+      }
       av_frame_unref(frame_);
       return Outcome::kFound;
     }
@@ -225,10 +289,22 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std:
       av_frame_unref(frame_);
       return Outcome::kPassed;
     }
-    if (number >= 0 && bystanders && bystanders->wants &&
-        bystanders->wants(static_cast<std::uint32_t>(number))) {
+    const Want want = number >= 0 && bystanders && bystanders->wants
+                          ? bystanders->wants(static_cast<std::uint32_t>(number))
+                          : Want::kNo;
+    if (want == Want::kGiveUp) {
+      // The decoder stands where it is: a later picture can still be reached by reading on.
+      av_frame_unref(frame_);
+      given_up_ = true;
+      return Outcome::kStopped;
+    }
+    if (want == Want::kPicture && bystanders->take) {
       if (auto other = Convert(frame_)) {
         bystanders->take(static_cast<std::uint32_t>(number), std::move(other));
+      }
+    } else if (want == Want::kRaw && bystanders->keep) {
+      if (auto other = CRawPicture::Keep(frame_, WantedPart(frame_))) {
+        bystanders->keep(static_cast<std::uint32_t>(number), std::move(other));
       }
     }
     av_frame_unref(frame_);
@@ -236,60 +312,42 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std:
   return std::nullopt;
 }
 
-std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* whole) {
-  if (whole->width < 1 || whole->height < 1 || whole->width > kMaxSide ||
-      whole->height > kMaxSide || whole->format < 0) {
-    return nullptr;
+Crop CMovieDecoder::WantedPart(const AVFrame* whole) const {
+  const Crop all{0, 0, whole->width, whole->height};
+  if (crop_ == nullptr) return all;
+  const Crop wanted = (*crop_)(whole->width, whole->height);
+  if (wanted.width > 0 && wanted.height > 0 && wanted.x >= 0 && wanted.y >= 0 &&
+      wanted.x + wanted.width <= whole->width && wanted.y + wanted.height <= whole->height) {
+    return wanted;
   }
+  return all;
+}
+
+std::shared_ptr<const Picture> CMovieDecoder::Convert(const AVFrame* whole) {
   // Only the wanted part is converted and kept: the rest never reaches the output.
+  const Crop wanted = WantedPart(whole);
   Crop part{0, 0, whole->width, whole->height};
   const AVFrame* frame = whole;
-  if (crop_ != nullptr) {
-    const Crop wanted = (*crop_)(whole->width, whole->height);
-    if (wanted.width > 0 && wanted.height > 0 && wanted.x >= 0 && wanted.y >= 0 &&
-        wanted.x + wanted.width <= whole->width && wanted.y + wanted.height <= whole->height &&
-        !(wanted == part)) {
-      av_frame_unref(part_);
-      if (av_frame_ref(part_, whole) < 0) return nullptr;
-      part_->crop_left = static_cast<std::size_t>(wanted.x);
-      part_->crop_top = static_cast<std::size_t>(wanted.y);
-      part_->crop_right = static_cast<std::size_t>(whole->width - wanted.x - wanted.width);
-      part_->crop_bottom = static_cast<std::size_t>(whole->height - wanted.y - wanted.height);
-      if (av_frame_apply_cropping(part_, AV_FRAME_CROP_UNALIGNED) >= 0 &&
-          part_->width == wanted.width && part_->height == wanted.height) {
-        part = wanted;
-        frame = part_;
-      } else {
-        av_frame_unref(part_);  // a layout the library cannot cut: the whole picture is kept
-      }
+  if (!(wanted == part)) {
+    av_frame_unref(part_);
+    if (av_frame_ref(part_, whole) < 0) return nullptr;
+    part_->crop_left = static_cast<std::size_t>(wanted.x);
+    part_->crop_top = static_cast<std::size_t>(wanted.y);
+    part_->crop_right = static_cast<std::size_t>(whole->width - wanted.x - wanted.width);
+    part_->crop_bottom = static_cast<std::size_t>(whole->height - wanted.y - wanted.height);
+    if (av_frame_apply_cropping(part_, AV_FRAME_CROP_UNALIGNED) >= 0 &&
+        part_->width == wanted.width && part_->height == wanted.height) {
+      part = wanted;
+      frame = part_;
+    } else {
+      av_frame_unref(part_);  // a layout the library cannot cut: the whole picture is kept
     }
   }
   struct Release {
     AVFrame* frame;
     ~Release() { av_frame_unref(frame); }
   } release{part_};
-  scaler_ = sws_getCachedContext(
-      scaler_, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), frame->width,
-      frame->height, AV_PIX_FMT_RGB32, SWS_BILINEAR, nullptr, nullptr, nullptr);
-  if (scaler_ == nullptr) return nullptr;
-  auto converted = std::make_shared<Picture>();
-  converted->width = frame->width;
-  converted->height = frame->height;
-  converted->x = part.x;
-  converted->y = part.y;
-  converted->material_width = whole->width;
-  converted->material_height = whole->height;
-  converted->pixels.assign(static_cast<std::size_t>(frame->width) * frame->height, 0xff000000u);
-  std::uint8_t* planes[4] = {reinterpret_cast<std::uint8_t*>(converted->pixels.data()), nullptr,
-                             nullptr, nullptr};
-  int strides[4] = {frame->width * 4, 0, 0, 0};
-  if (sws_scale(scaler_, frame->data, frame->linesize, 0, frame->height, planes, strides) !=
-      frame->height) {
-    return nullptr;
-  }
-  // Pictures without alpha may leave the top byte as it was; the layout wants it full.
-  for (std::uint32_t& pixel : converted->pixels) pixel |= 0xff000000u;
-  return converted;
+  return converter_->Convert(frame, part.x, part.y, whole->width, whole->height);
 }
 
 }  // namespace vxr

@@ -15,9 +15,11 @@ struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
 struct AVPacket;
-struct SwsContext;
 
 namespace vxr {
+
+class CPictureConverter;
+class CRawPicture;
 
 // One decoded picture: width x height pixels, 0xffRRGGBB each, row after row (the layout of
 // QImage::Format_RGB32). It may be a part of its material: its first pixel is material pixel
@@ -53,21 +55,28 @@ struct Crop {
 class CMovieDecoder {
  public:
   // Offered pictures decoded on the way to the one asked for: wants(n) says whether picture n is
-  // of use, take(n, picture) receives it.
+  // of use and in which form; take(n, picture) receives it converted, keep(n, raw) as decoded
+  // (cut to the crop). wants is asked once per decoded picture, so its owner may also use it to
+  // attend to other work between two pictures; kGiveUp ends the decoding there (E_FAIL).
+  enum class Want { kNo, kPicture, kRaw, kGiveUp };
   struct Bystanders {
-    std::function<bool(std::uint32_t)> wants;
+    std::function<Want(std::uint32_t)> wants;
     std::function<void(std::uint32_t, std::shared_ptr<const Picture>)> take;
+    std::function<void(std::uint32_t, std::shared_ptr<const CRawPicture>)> keep;
   };
 
   // Packets of the picture stream read at the most for one picture: a damaged movie ends the
   // search instead of reading to its end. Other streams are not read.
   static constexpr int kMaxPacketsPerPicture = 1000;
-  // How far ahead reading on beats seeking to the picture.
+  // How far ahead reading on beats seeking to the picture (or the longest group of pictures
+  // seen, when longer).
   static constexpr std::uint32_t kReadOnLimit = 48;
 
   // While *stop (may be null) is true, Open and Decode give up within one packet's decoding,
   // reads of the library included: the decoder's owner is shutting down.
-  explicit CMovieDecoder(const std::atomic<bool>* stop = nullptr);
+  // threads: decoding threads for codecs that predict pictures from others (frame threading);
+  // intra-frame codecs decode each picture on slices.
+  explicit CMovieDecoder(const std::atomic<bool>* stop = nullptr, int threads = 1);
   ~CMovieDecoder();
   CMovieDecoder(const CMovieDecoder&) = delete;
   CMovieDecoder& operator=(const CMovieDecoder&) = delete;
@@ -87,6 +96,14 @@ class CMovieDecoder {
   using CropRule = std::function<Crop(int width, int height)>;
   HRESULT Decode(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
                  const Bystanders* bystanders = nullptr, const CropRule* crop = nullptr);
+
+  // The same, the picture kept as decoded (cut to the crop) rather than converted.
+  HRESULT DecodeRaw(std::uint32_t frame, std::shared_ptr<const CRawPicture>* raw,
+                    const Bystanders* bystanders = nullptr, const CropRule* crop = nullptr);
+  // Decodes the key frame at or before picture frame (the nearest picture that decodes without
+  // earlier ones): one seek and one picture. *key receives its number. Results as Decode.
+  HRESULT DecodeKeyBefore(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                          std::uint32_t* key, const CropRule* crop = nullptr);
 
   bool IntraOnly() const { return intra_only_; }
   const std::string& path() const { return path_; }
@@ -112,17 +129,26 @@ class CMovieDecoder {
   // from there gives the next ones.
   bool FindFirstPicture();
   std::shared_ptr<const Picture> Convert(const AVFrame* frame);
+  // The part of frame the crop wants (empty: all of it).
+  Crop WantedPart(const AVFrame* frame) const;
+  HRESULT DecodeAny(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
+                    std::shared_ptr<const CRawPicture>* raw, const Bystanders* bystanders,
+                    const CropRule* crop);
   void Close();
 
   const std::atomic<bool>* const stop_;
+  const int threads_;
   std::string path_;
   AVFormatContext* input_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVFrame* part_ = nullptr;         // the wanted part of frame_, a reference to its data
   const CropRule* crop_ = nullptr;  // during Decode
+  // During DecodeRaw: where the picture goes, kept as decoded.
+  std::shared_ptr<const CRawPicture>* raw_out_ = nullptr;
+  bool first_only_ = false;  // during DecodeKeyBefore: the first picture out is the one
   AVPacket* packet_ = nullptr;
-  SwsContext* scaler_ = nullptr;
+  std::unique_ptr<CPictureConverter> converter_;
   int stream_ = -1;
   bool intra_only_ = false;
   bool at_end_ = false;     // the stream's end was sent to the decoder
@@ -130,6 +156,9 @@ class CMovieDecoder {
   int rate_num_ = 25, rate_den_ = 1;
   int tb_num_ = 1, tb_den_ = 25;
   std::int64_t last_number_ = -1;  // the picture the decoder gave last, -1 after a seek
+  std::int64_t last_key_ = -1;     // the key frame it gave last since the seek, -1 for none
+  std::int64_t longest_gop_ = 0;   // the most pictures seen from one key frame to the next
+  bool given_up_ = false;          // during Decode: the bystanders gave the decoding up
   std::int64_t seeks_ = 0;
 };
 

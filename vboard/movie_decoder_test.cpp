@@ -200,7 +200,9 @@ TEST_F(MovieDecoderTest, InterCodedMovieSeeksToTheKeyFrameAndDecodesForward) {
   // Pictures decoded on the way to a later one are offered to whoever wants them.
   std::vector<std::uint32_t> offered;
   CMovieDecoder::Bystanders bystanders;
-  bystanders.wants = [](std::uint32_t n) { return n == 26 || n == 28; };
+  bystanders.wants = [](std::uint32_t n) {
+    return n == 26 || n == 28 ? CMovieDecoder::Want::kPicture : CMovieDecoder::Want::kNo;
+  };
   bystanders.take = [&](std::uint32_t n, std::shared_ptr<const Picture> picture) {
     ASSERT_NE(picture, nullptr);
     EXPECT_EQ(testing::StripOf(*picture), n);

@@ -11,12 +11,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "vboard/board_config.h"
 #include "vboard/movie_decoder.h"
+#include "vboard/picture_converter.h"
 #include "vboard/placement.h"
 #include "vboard/super_clip.h"
 #include "vboard/timeline.h"
@@ -25,10 +28,22 @@ namespace vxr {
 
 // How much the decoder may hold and how far it looks ahead.
 struct DecoderLimits {
-  std::size_t max_pictures = 32;       // decoded pictures kept at the most
-  std::size_t max_bytes = 160u << 20;  // and their bytes at the most
-  std::size_t read_ahead = 8;          // pictures decoded ahead of the one on the output
-  std::size_t max_open_movies = 4;     // movie files kept open
+  // The whole budget in megabytes (MiB) and the read-ahead the defaults are made of: at 1080
+  // about 16 converted pictures and 120 pictures of 4:2:0 material kept as decoded, which fits
+  // a 4 GiB machine beside the deck.
+  static constexpr std::size_t kDefaultMegabytes = 512;
+  static constexpr std::size_t kDefaultReadAhead = 8;
+  // The budget split: a quarter for converted pictures, the rest for pictures kept as decoded.
+  static DecoderLimits ForBudget(std::size_t megabytes, std::size_t read_ahead);
+  // These limits with the budget and read-ahead the board's settings give, where they give one.
+  DecoderLimits WithBoardSettings(const BoardConfig& config) const;
+
+  std::size_t max_pictures = 32;               // converted pictures kept at the most
+  std::size_t max_bytes = 128u << 20;          // and their bytes at the most
+  std::size_t max_kept_bytes = 384u << 20;     // bytes of pictures kept as decoded
+  std::size_t read_ahead = kDefaultReadAhead;  // pictures converted ahead of the output's
+  std::size_t max_open_movies = 4;             // movie files kept open
+  int threads = 2;                             // decoding threads per movie
   // How often the worker looks at the output's queue when nothing wakes it (ticks, Nudge).
   int poll_ms = 200;
   // The monitor nudges the worker at every change a call makes to the timeline; off, the worker
@@ -41,6 +56,12 @@ struct DecoderLimits {
 // in the direction and at the pace the output moves. The pictures are kept in a small cache,
 // bounded in pictures and bytes; the pictures least likely to be shown next go first. Looking
 // a picture up never waits for decoding.
+// Backwards (and standing still) on material whose pictures depend on earlier ones, decoding a
+// picture decodes the run from the key frame before it: the pictures of that run that the
+// motion will show are kept as decoded (a second store, bounded in bytes), handed out backwards
+// by converting them, and while they are handed out the run before them is decoded. Faster than
+// kKeyFramePace tape frames a tick on such material (wind), each picture stands in for by the
+// key frame at or before it; those are never the tick's right picture.
 class CTapeDecoder {
  public:
   // The output's picture and the ones queued after it (at most the count given): the worker
@@ -63,11 +84,17 @@ class CTapeDecoder {
     std::int64_t evicted = 0;      // pictures dropped from the cache
     std::size_t cached = 0;        // pictures in the cache now
     std::size_t cached_bytes = 0;  // and their bytes
+    std::size_t kept = 0;          // pictures kept as decoded now
+    std::size_t kept_bytes = 0;    // and their bytes
+    std::size_t peak_bytes = 0;    // the most cached_bytes + kept_bytes have been
+    std::int64_t key_frames = 0;   // key frames shown in place of pictures (wind)
     bool decoding = false;         // the worker is decoding a picture now
   };
 
   // A failed picture is tried again after this long.
   static constexpr std::int64_t kRetryNs = 1'000'000'000;
+  // From this pace on (tape frames a tick) material with key frames shows only those.
+  static constexpr double kKeyFramePace = 12.0;
 
   // Without a framing source whole pictures are kept.
   explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {},
@@ -98,14 +125,45 @@ class CTapeDecoder {
     std::shared_ptr<const Picture> picture;
     std::string path;
     std::uint32_t movie_frame = 0;
+    std::int64_t stand_in = -1;  // >= 0: the picture is that tape frame's key frame (wind)
   };
+  struct Kept {
+    std::shared_ptr<CSuperClip> tape;
+    std::shared_ptr<const CRawPicture> raw;
+    std::string path;
+    std::uint32_t movie_frame = 0;
+  };
+  // Tape frames of one movie the motion will show, by movie frame.
+  using Path = std::multimap<std::uint32_t, std::int64_t>;
 
   void Run();
+  // Looks at the output afresh (plan_, framing_): with mutex_ not held.
+  void Refresh();
+  // Converts the planned pictures that are kept as decoded; with mutex_ not held.
+  void ConvertKept();
+  // The next run to decode ahead of a backward motion: a planned-on tape frame none of whose
+  // pictures is there; false when there is none. With mutex_ held.
+  bool NextRunLocked(CTimeline::TapePicture* target) const;
+  // With mutex_ held: a planned picture is neither converted nor kept (nor failed lately).
+  bool PlanWaitsLocked() const;
+  void DecodeRun(const CTimeline::TapePicture& target);
+  // The tape frames before tape_frame (in tape order) a backward motion at pace shows, of the
+  // same movie, as many as the store holds.
+  Path PathBefore(const CSuperClip& tape, std::int64_t tape_frame, const std::string& path,
+                  double pace) const;
+  std::size_t KeptCapacityLocked() const;
+  bool KeptUsableLocked(const Kept& kept) const;
+  void KeepLocked(const CTimeline::TapePicture& at, const std::string& path,
+                  std::uint32_t movie_frame, std::shared_ptr<const CRawPicture> raw,
+                  std::vector<std::shared_ptr<const CRawPicture>>* dropped);
+  void ShowKeyFrame(const CTimeline::TapePicture& target, const MaterialPicture& material,
+                    CMovieDecoder* decoder);
   // The pictures wanted now, the most urgent first: no more than the cache holds together.
   std::vector<CTimeline::TapePicture> Plan(const CTimeline::Outlook& outlook, double pace,
                                            const std::optional<Framing>& framing) const;
   // With mutex_ held: whether the cache holds the picture as the framing shows it.
   bool CachedLocked(const Key& key) const;
+  void NotePeakLocked();
   void DecodeOne(const CTimeline::TapePicture& target);
   CMovieDecoder* DecoderFor(const std::string& path);
   // With mutex_ held.
@@ -114,6 +172,8 @@ class CTapeDecoder {
                     std::vector<std::shared_ptr<const Picture>>* dropped);
   std::size_t PriorityLocked(const Key& key) const;
   double PaceLocked() const;
+  // With mutex_ held: the output winds (kKeyFramePace or faster, over several ticks).
+  bool WindingLocked() const;
 
   const OutlookSource source_;
   const DecoderLimits limits_;
@@ -123,6 +183,8 @@ class CTapeDecoder {
 
   // Worker only.
   std::list<std::pair<std::string, std::unique_ptr<CMovieDecoder>>> decoders_;  // newest first
+  CPictureConverter converter_;    // pictures kept as decoded to pictures
+  std::int64_t refreshed_ns_ = 0;  // when the worker last looked at the output
 
   mutable std::mutex mutex_;      // guards everything below
   std::condition_variable wake_;  // the worker: something new to look at, or stop
@@ -132,10 +194,16 @@ class CTapeDecoder {
   std::int64_t idle_rounds_ = 0;  // rounds that ended with nothing to decode
   std::map<Key, Entry> cache_;
   std::size_t cache_bytes_ = 0;
+  std::map<Key, Kept> kept_;  // pictures kept as decoded, by the tape frame that shows them
+  std::size_t kept_bytes_ = 0;
+  std::size_t kept_picture_bytes_ = 0;        // the size of the latest picture kept
   std::map<Key, std::int64_t> failed_;        // pictures that failed, and when
+  std::map<Key, std::int64_t> runs_failed_;   // runs that kept nothing, and when
+  std::set<std::string> intra_paths_;         // movies whose every picture is a key frame
   std::vector<CTimeline::TapePicture> plan_;  // the latest plan, most urgent first
   std::optional<Framing> framing_;            // the latest framing
-  std::deque<std::int64_t> seen_;             // the output's latest frames, oldest first
+  bool held_ = false;              // nothing is queued after the output's picture: it stays there
+  std::deque<std::int64_t> seen_;  // the output's latest frames, oldest first
   const CSuperClip* seen_tape_ = nullptr;
   Stats stats_;
 

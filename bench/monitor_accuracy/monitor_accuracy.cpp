@@ -1,17 +1,18 @@
 // How well the board's output monitor keeps up. Prints figures; it is not a test.
 //
-//   monitor_accuracy [--seconds S] [--no-1080]
+//   monitor_accuracy [--seconds S] [--gop N] [--encoder NAME [PIXEL_FORMAT]] [--only MOTION]
+//                    [--verbose] [--no-1080]
 //
 // Decoding: the time to decode one picture of an MJPEG tape at 720 x 576 and at 1920 x 1080 and
 // of a long-GOP H.264 tape at 1920 x 1080, read on picture after picture and picked at random,
 // median, 99th percentile and maximum.
 // Following the output: the real player drives a tape on the software board (its real clock)
 // with the monitor on it: a 60-second 720 x 576 MJPEG tape on a pal board and (unless --no-1080)
-// a 24-second 1920 x 1080 H.264 tape (a key frame every 50 pictures, two B pictures between
-// references) on a 1080-25 board. For play, jog +1 and -1, shuttle +3 and -3 and fast wind and
-// rewind, the share of output ticks of each word of the output record: shown (the right picture
-// was decoded and handed to the window within the tick's frame), missed, late (the output thread
-// itself reached the tick after its frame).
+// a 24-second 1920 x 1080 H.264 tape (or --encoder's; a key frame every 50 pictures or --gop,
+// two B pictures between references) on a 1080-25 board. For play, jog +1 and -1, shuttle +3 and -3
+// and fast wind and rewind, the share of output ticks of each word of the output record: shown (the
+// right picture was decoded and handed to the window within the tick's frame), missed, late (the
+// output thread itself reached the tick after its frame).
 
 #include <algorithm>
 #include <chrono>
@@ -47,7 +48,12 @@ using bench::WaitFor;
 
 constexpr std::uint32_t kDecodeFrames = 200;  // pictures of the decoding-time tapes
 constexpr int kRandomDecodes = 120;
-constexpr int kH264Gop = 50;
+int h264_gop = 50;    // --gop
+std::string encoder;  // --encoder NAME [PIXEL_FORMAT]: another encoder for the long-GOP tape
+std::string pixel_format;
+bool verbose = false;  // --verbose: where pictures were not shown
+std::string only;      // --only MOTION: that motion alone
+constexpr std::size_t kWhereChars = 300;
 
 std::string MakeTape(const testing::TempFolder& folder, const char* name, const TapeSpec& spec) {
   const auto start = Clock::now();
@@ -73,7 +79,9 @@ TapeSpec Mjpeg(int width, int height, std::uint32_t frames) {
 TapeSpec LongGopH264(std::uint32_t frames) {
   TapeSpec spec = Mjpeg(1920, 1080, frames);
   spec.codec = TapeCodec::kH264;
-  spec.gop = kH264Gop;
+  spec.gop = h264_gop;
+  spec.encoder = encoder;
+  spec.pixel_format = pixel_format;
   spec.b_frames = 2;
   return spec;
 }
@@ -89,7 +97,7 @@ void PrintTimes(const char* what, std::vector<double> ms) {
 
 void DecodeTimes(const char* title, const std::string& path, std::uint32_t frames) {
   if (path.empty()) return;
-  CMovieDecoder decoder;
+  CMovieDecoder decoder(nullptr, DecoderLimits{}.threads);  // as the board decodes
   if (FAILED(decoder.Open(path))) {
     std::printf("%s: cannot open\n", title);
     return;
@@ -134,13 +142,18 @@ class Follow {
   // their word.
   void Run(const char* name, std::uint32_t from, const std::function<void(CClvrPlayer&)>& command,
            double seconds) {
+    if (!only.empty() && only != name) return;
     Cue(from);
     const std::size_t mark = Size();
     command(deck_.player());
     SleepMs(static_cast<int>(seconds * 1000));
     int ticks = 0, shown = 0, missed = 0, late = 0, moved = 0;
     std::int64_t previous = -1;
+    std::string where;  // the ticks without their picture: tick in the motion @ tape frame
     for (const OutputFrame& frame : Since(mark)) {
+      if (frame.monitor != MonitorShowed::kRightPicture && where.size() < kWhereChars) {
+        where += " " + std::to_string(ticks) + "@" + std::to_string(frame.tape_frame);
+      }
       ++ticks;
       shown += frame.monitor == MonitorShowed::kRightPicture;
       missed += frame.monitor == MonitorShowed::kOtherPicture;
@@ -156,6 +169,7 @@ class Follow {
         "  %-11s ticks %4d, new pictures %4d: shown %6.2f %%, missed %5.2f %%, "
         "late %5.2f %%\n",
         name, ticks, moved, Share(shown, ticks), Share(missed, ticks), Share(late, ticks));
+    if (verbose && !where.empty()) std::printf("              not shown at:%s\n", where.c_str());
     deck_.player().Stop();
     WaitFor([&] { return Has(status::Stop); }, 3000);
   }
@@ -164,11 +178,13 @@ class Follow {
     const CTapeDecoder::Stats stats = monitor_->decoder_stats();
     std::printf(
         "  all motions: ticks %lld: shown %.2f %%, missed %.2f %%, late %.2f %%; "
-        "decoded %lld, failed %lld, evicted %lld\n",
+        "decoded %lld, failed %lld, evicted %lld, key frames for wind %lld; "
+        "decoder memory at the most %.1f MiB\n",
         static_cast<long long>(total_ticks_), Share(total_shown_, total_ticks_),
         Share(total_missed_, total_ticks_), Share(total_late_, total_ticks_),
         static_cast<long long>(stats.decoded), static_cast<long long>(stats.failed),
-        static_cast<long long>(stats.evicted));
+        static_cast<long long>(stats.evicted), static_cast<long long>(stats.key_frames),
+        static_cast<double>(stats.peak_bytes) / (1 << 20));
   }
 
  private:
@@ -234,8 +250,19 @@ int main(int argc, char** argv) {
       seconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--no-1080") == 0) {
       hd = false;
+    } else if (std::strcmp(argv[i], "--encoder") == 0 && i + 1 < argc) {
+      vxr::encoder = argv[++i];
+      if (i + 1 < argc && argv[i + 1][0] != '-') vxr::pixel_format = argv[++i];
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      vxr::only = argv[++i];
+    } else if (std::strcmp(argv[i], "--verbose") == 0) {
+      vxr::verbose = true;
+    } else if (std::strcmp(argv[i], "--gop") == 0 && i + 1 < argc) {
+      vxr::h264_gop = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: monitor_accuracy [--seconds S] [--no-1080]\n");
+      std::fprintf(stderr,
+                   "usage: monitor_accuracy [--seconds S] [--gop N] [--encoder NAME "
+                   "[PIXEL_FORMAT]] [--only MOTION] [--verbose] [--no-1080]\n");
       return 2;
     }
   }
@@ -249,12 +276,15 @@ int main(int argc, char** argv) {
     vxr::DecodeTimes("MJPEG 1920x1080", MakeTape(folder, "hd.avi", vxr::Mjpeg(1920, 1080, 200)),
                      200);
     h264 = MakeTape(folder, "hd264.mkv", vxr::LongGopH264(kH264Frames));
-    vxr::DecodeTimes("H.264 1920x1080, key frame every 50, 2 B", h264, kH264Frames);
+    const std::string title =
+        (vxr::encoder.empty() ? std::string("H.264") : vxr::encoder + " " + vxr::pixel_format) +
+        " 1920x1080, key frame every " + std::to_string(vxr::h264_gop) + ", 2 B";
+    vxr::DecodeTimes(title.c_str(), h264, kH264Frames);
   }
   const std::string minute = MakeTape(folder, "minute.avi", vxr::Mjpeg(720, 576, kMinute));
   if (!vxr::FollowTape("60-second 720x576 MJPEG tape", "pal", minute, kMinute, seconds)) return 1;
   // The deck loads AVI movies and projects: the Matroska movie goes in as a one-clip project.
-  if (hd && !vxr::FollowTape("24-second 1920x1080 long-GOP H.264 tape", "1080-25",
+  if (hd && !vxr::FollowTape("24-second 1920x1080 long-GOP tape", "1080-25",
                              h264.empty() ? h264 : folder.WriteFile("hd264.tml", h264 + "\n"),
                              kH264Frames, seconds)) {
     return 1;

@@ -1,5 +1,6 @@
 #include "testing/media/tape_writer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,8 @@
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
 }
 
 #include "testing/media/av_handles.h"
@@ -43,7 +46,31 @@ const char* ContainerFor(const std::string& path) {
   if (EndsWith(path, ".mkv")) return "matroska";
   if (EndsWith(path, ".mp4")) return "mp4";
   if (EndsWith(path, ".mov")) return "mov";
+  if (EndsWith(path, ".mxf")) return "mxf";
   return "avi";
+}
+
+struct ScalerFreer {
+  void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
+};
+
+// One sample of the tone track: a 10 ms 1 kHz burst from the first sample of every frame whose
+// number is a multiple of the timecode rate, silence elsewhere.
+double ToneSample(std::int64_t n, int rate, int rate_num, int rate_den) {
+  const int fps = rate_num == 25 ? 25 : 30;
+  const std::int64_t frame = av_rescale(n, rate_num, std::int64_t{rate} * rate_den);
+  auto start_of = [&](std::int64_t f) {
+    return av_rescale(f, std::int64_t{rate} * rate_den, rate_num);
+  };
+  // The frame whose samples hold n (rounding may place n in the frame before).
+  std::int64_t own = frame;
+  while (own > 0 && start_of(own) > n) --own;
+  while (start_of(own + 1) <= n) ++own;
+  const std::int64_t burst_start = start_of(own / fps * fps);
+  const std::int64_t burst_end = burst_start + rate * kToneMs / 1000;
+  if (n < burst_start || n >= burst_end) return 0.0;
+  return kToneAmplitude *
+         std::sin(2 * M_PI * kToneHz * static_cast<double>(n - burst_start) / rate);
 }
 
 class Encoder {
@@ -54,11 +81,15 @@ class Encoder {
 
  private:
   bool OpenVideo(const TapeSpec& spec, std::string* error);
+  bool OpenNamedVideo(const TapeSpec& spec, std::string* error);
+  bool FinishVideoStream(std::string* error);
   bool AddAudioTracks(int tracks, std::string* error);
   bool AddToneTrack(int rate, std::string* error);
   // A 16-bit PCM sound stream; null when out of memory.
   AVStream* AddPcmStream(int rate, int channels);
   bool WriteToneUntil(std::uint32_t frame_number, std::string* error);
+  bool OpenSoundEncoder(const std::string& name, int rate, std::string* error);
+  bool EncodeToneUntil(std::int64_t end, bool last, std::string* error);
   // Writes the silent sound of every track up to the end of the given picture.
   bool WriteAudioUntil(std::uint32_t frame_number, std::string* error);
   bool Drain(AVFrame* frame, std::string* error);
@@ -74,7 +105,84 @@ class Encoder {
   AVStream* tone_ = nullptr;  // the tone-burst track, if any
   int tone_rate_ = 0;
   std::int64_t tone_written_ = 0;
+  AvCodecHandle sound_;        // the tone track's encoder, when not plain PCM
+  std::int64_t tone_end_ = 0;  // samples the pictures so far span
+  AvFrameHandle sound_frame_;
+  AvFrameHandle drawn_;  // the picture as drawn, when the encoder takes another pixel format
+  std::unique_ptr<SwsContext, ScalerFreer> scaler_;
 };
+
+bool Encoder::OpenSoundEncoder(const std::string& name, int rate, std::string* error) {
+  const AVCodec* encoder = avcodec_find_encoder_by_name(name.c_str());
+  if (encoder == nullptr) return *error = "the library has no sound encoder " + name, false;
+  sound_.reset(avcodec_alloc_context3(encoder));
+  tone_ = avformat_new_stream(output_.get(), nullptr);
+  sound_frame_.reset(av_frame_alloc());
+  if (!sound_ || tone_ == nullptr || !sound_frame_) return *error = "out of memory", false;
+  sound_->sample_rate = rate;
+  av_channel_layout_default(&sound_->ch_layout, 2);
+  sound_->sample_fmt =
+      encoder->sample_fmts != nullptr ? encoder->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+  sound_->time_base = AVRational{1, rate};
+  if (output_->oformat->flags & AVFMT_GLOBALHEADER) sound_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int code = avcodec_open2(sound_.get(), encoder, nullptr);
+  if (code < 0) return *error = Describe("sound encoder", code), false;
+  if ((code = avcodec_parameters_from_context(tone_->codecpar, sound_.get())) < 0) {
+    return *error = Describe("sound stream", code), false;
+  }
+  tone_->time_base = sound_->time_base;
+  tone_rate_ = rate;
+  return true;
+}
+
+// Encodes the tone track up to sample end (all of it, the rest padded, when last).
+bool Encoder::EncodeToneUntil(std::int64_t end, bool last, std::string* error) {
+  const int chunk = sound_->frame_size > 0 ? sound_->frame_size : 1024;
+  while (tone_written_ + chunk <= end || (last && tone_written_ < end)) {
+    AVFrame* frame = sound_frame_.get();
+    av_frame_unref(frame);
+    frame->nb_samples = chunk;
+    frame->format = sound_->sample_fmt;
+    frame->sample_rate = tone_rate_;
+    int code = av_channel_layout_copy(&frame->ch_layout, &sound_->ch_layout);
+    if (code >= 0) code = av_frame_get_buffer(frame, 0);
+    if (code < 0) return *error = Describe("sound", code), false;
+    const auto format = static_cast<AVSampleFormat>(frame->format);
+    const bool planar = av_sample_fmt_is_planar(format);
+    for (int i = 0; i < chunk; ++i) {
+      const double value = ToneSample(tone_written_ + i, tone_rate_, rate_num_, rate_den_);
+      for (int channel = 0; channel < 2; ++channel) {
+        std::uint8_t* plane = frame->data[planar ? channel : 0];
+        const int at = planar ? i : 2 * i + channel;
+        switch (av_get_packed_sample_fmt(format)) {
+          case AV_SAMPLE_FMT_FLT:
+            reinterpret_cast<float*>(plane)[at] = static_cast<float>(value / 32768.0);
+            break;
+          case AV_SAMPLE_FMT_S32:
+            reinterpret_cast<std::int32_t*>(plane)[at] = static_cast<std::int32_t>(value) << 16;
+            break;
+          default:
+            reinterpret_cast<std::int16_t*>(plane)[at] = static_cast<std::int16_t>(value);
+            break;
+        }
+      }
+    }
+    frame->pts = tone_written_;
+    tone_written_ += chunk;
+    if ((code = avcodec_send_frame(sound_.get(), frame)) < 0) {
+      return *error = Describe("sound encode", code), false;
+    }
+    if (last && tone_written_ >= end) avcodec_send_frame(sound_.get(), nullptr);
+    while ((code = avcodec_receive_packet(sound_.get(), packet_.get())) >= 0) {
+      av_packet_rescale_ts(packet_.get(), sound_->time_base, tone_->time_base);
+      packet_->stream_index = tone_->index;
+      if ((code = av_interleaved_write_frame(output_.get(), packet_.get())) < 0) {
+        return *error = Describe("write", code), false;
+      }
+    }
+  }
+  return true;
+}
 
 AVStream* Encoder::AddPcmStream(int rate, int channels) {
   AVStream* stream = avformat_new_stream(output_.get(), nullptr);
@@ -102,6 +210,12 @@ bool Encoder::AddToneTrack(int rate, std::string* error) {
 // The tone track up to the end of the given picture, one packet per picture.
 bool Encoder::WriteToneUntil(std::uint32_t frame_number, std::string* error) {
   if (tone_ == nullptr) return true;
+  if (sound_) {
+    const std::int64_t end = av_rescale(static_cast<std::int64_t>(frame_number) + 1,
+                                        std::int64_t{tone_rate_} * rate_den_, rate_num_);
+    tone_end_ = end;
+    return EncodeToneUntil(end, false, error);
+  }
   const int fps = rate_num_ == 25 ? 25 : 30;
   auto start_of = [this](std::int64_t frame) {
     return av_rescale(frame, std::int64_t{tone_rate_} * rate_den_, rate_num_);
@@ -137,6 +251,7 @@ bool Encoder::WriteToneUntil(std::uint32_t frame_number, std::string* error) {
 
 bool Encoder::OpenVideo(const TapeSpec& spec, std::string* error) {
   const AVCodec* encoder = nullptr;
+  if (!spec.encoder.empty()) return OpenNamedVideo(spec, error);
   switch (spec.codec) {
     case TapeCodec::kMjpeg:
       encoder = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
@@ -177,14 +292,56 @@ bool Encoder::OpenVideo(const TapeSpec& spec, std::string* error) {
     codec_->global_quality = FF_QP2LAMBDA * spec.quality;
   }
   if (output_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  int code = avcodec_open2(codec_.get(), encoder, nullptr);
+  const int code = avcodec_open2(codec_.get(), encoder, nullptr);
   if (code < 0) return *error = Describe("encoder", code), false;
-  if ((code = avcodec_parameters_from_context(stream_->codecpar, codec_.get())) < 0) {
-    return *error = Describe("stream", code), false;
-  }
+  return FinishVideoStream(error);
+}
+
+bool Encoder::FinishVideoStream(std::string* error) {
+  const int code = avcodec_parameters_from_context(stream_->codecpar, codec_.get());
+  if (code < 0) return *error = Describe("stream", code), false;
   stream_->time_base = codec_->time_base;
   stream_->avg_frame_rate = codec_->framerate;
   return true;
+}
+
+bool Encoder::OpenNamedVideo(const TapeSpec& spec, std::string* error) {
+  const AVCodec* encoder = avcodec_find_encoder_by_name(spec.encoder.c_str());
+  if (encoder == nullptr) return *error = "the library has no encoder " + spec.encoder, false;
+  stream_ = avformat_new_stream(output_.get(), nullptr);
+  codec_.reset(avcodec_alloc_context3(encoder));
+  if (stream_ == nullptr || !codec_) return *error = "out of memory", false;
+  codec_->width = spec.width;
+  codec_->height = spec.height;
+  codec_->time_base = AVRational{spec.rate_den, spec.rate_num};
+  codec_->framerate = AVRational{spec.rate_num, spec.rate_den};
+  codec_->gop_size = spec.gop;
+  codec_->max_b_frames = spec.b_frames;
+  // The library's own encoders on one thread (test tapes are short); x264 and x265 keep theirs.
+  const bool external = spec.encoder.rfind("lib", 0) == 0;
+  codec_->thread_count = external ? kH264Threads : 1;
+  if (spec.bit_rate > 0) codec_->bit_rate = spec.bit_rate;
+  codec_->pix_fmt = !spec.pixel_format.empty()     ? av_get_pix_fmt(spec.pixel_format.c_str())
+                    : encoder->pix_fmts != nullptr ? encoder->pix_fmts[0]
+                                                   : AV_PIX_FMT_YUV420P;
+  if (codec_->pix_fmt == AV_PIX_FMT_NONE) return *error = "unknown pixel format", false;
+  if (spec.interlaced) {
+    codec_->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+    codec_->field_order = AV_FIELD_TT;
+  }
+  if (output_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  AVDictionary* options = nullptr;
+  if (!spec.encoder_options.empty() &&
+      av_dict_parse_string(&options, spec.encoder_options.c_str(), "=", ";", 0) < 0) {
+    av_dict_free(&options);
+    return *error = "bad encoder options " + spec.encoder_options, false;
+  }
+  const int code = avcodec_open2(codec_.get(), encoder, &options);
+  const bool unused = av_dict_count(options) > 0;
+  av_dict_free(&options);
+  if (code < 0) return *error = Describe("encoder", code), false;
+  if (unused) return *error = "the encoder ignores some of " + spec.encoder_options, false;
+  return FinishVideoStream(error);
 }
 
 bool Encoder::AddAudioTracks(int tracks, std::string* error) {
@@ -207,7 +364,11 @@ bool Encoder::Open(const std::string& path, const TapeSpec& spec, std::string* e
   packet_.reset(av_packet_alloc());
   if (!frame_ || !packet_) return *error = "out of memory", false;
   if (!OpenVideo(spec, error) || !AddAudioTracks(spec.audio_tracks, error)) return false;
-  if (spec.tone_bursts && !AddToneTrack(spec.sound_rate, error)) return false;
+  if (spec.tone_bursts && (spec.sound_encoder.empty()
+                               ? !AddToneTrack(spec.sound_rate, error)
+                               : !OpenSoundEncoder(spec.sound_encoder, spec.sound_rate, error))) {
+    return false;
+  }
   if ((code = avio_open(&output_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
     return *error = Describe("open", code), false;
   }
@@ -220,19 +381,43 @@ bool Encoder::Open(const std::string& path, const TapeSpec& spec, std::string* e
   if ((code = av_frame_get_buffer(frame_.get(), 0)) < 0) {
     return *error = Describe("picture", code), false;
   }
+  if (spec.interlaced) {
+    frame_->interlaced_frame = 1;
+    frame_->top_field_first = 1;
+  }
+  if (codec_->pix_fmt != AV_PIX_FMT_YUV420P && codec_->pix_fmt != AV_PIX_FMT_YUVJ420P) {
+    // Drawn in 4:2:0 and converted to what the encoder takes.
+    drawn_.reset(av_frame_alloc());
+    if (!drawn_) return *error = "out of memory", false;
+    drawn_->format = AV_PIX_FMT_YUV420P;
+    drawn_->width = spec.width;
+    drawn_->height = spec.height;
+    if ((code = av_frame_get_buffer(drawn_.get(), 0)) < 0) {
+      return *error = Describe("picture", code), false;
+    }
+    scaler_.reset(sws_getContext(spec.width, spec.height, AV_PIX_FMT_YUV420P, spec.width,
+                                 spec.height, codec_->pix_fmt, SWS_POINT, nullptr, nullptr,
+                                 nullptr));
+    if (!scaler_) return *error = "no conversion to the encoder's pixel format", false;
+  }
   return true;
 }
 
 bool Encoder::Write(std::uint32_t frame_number, int timecode_fps, std::string* error) {
-  const int code = av_frame_make_writable(frame_.get());
+  int code = av_frame_make_writable(frame_.get());
   if (code < 0) return *error = Describe("picture", code), false;
-  DrawTapePicture(frame_->data[0], frame_->linesize[0], frame_->width, frame_->height, frame_number,
+  AVFrame* drawn = drawn_ ? drawn_.get() : frame_.get();
+  DrawTapePicture(drawn->data[0], drawn->linesize[0], drawn->width, drawn->height, frame_number,
                   timecode_fps);
   for (int plane = 1; plane <= 2; ++plane) {
-    for (int row = 0; row < (frame_->height + 1) / 2; ++row) {
-      std::memset(frame_->data[plane] + row * frame_->linesize[plane], 128,
-                  static_cast<std::size_t>((frame_->width + 1) / 2));
+    for (int row = 0; row < (drawn->height + 1) / 2; ++row) {
+      std::memset(drawn->data[plane] + row * drawn->linesize[plane], 128,
+                  static_cast<std::size_t>((drawn->width + 1) / 2));
     }
+  }
+  if (drawn_ && sws_scale(scaler_.get(), drawn->data, drawn->linesize, 0, drawn->height,
+                          frame_->data, frame_->linesize) != drawn->height) {
+    return *error = "picture conversion failed", false;
   }
   frame_->pts = frame_number;
   return Drain(frame_.get(), error) && WriteAudioUntil(frame_number, error) &&
@@ -276,6 +461,9 @@ bool Encoder::Drain(AVFrame* frame, std::string* error) {
 
 bool Encoder::Finish(std::string* error) {
   if (!Drain(nullptr, error)) return false;
+  if (sound_ && !EncodeToneUntil(std::max(tone_end_, tone_written_ + 1), true, error)) {
+    return false;
+  }
   const int code = av_write_trailer(output_.get());
   if (code < 0) return *error = Describe("trailer", code), false;
   if (avio_closep(&output_->pb) < 0) return *error = "closing the file failed", false;

@@ -13,7 +13,7 @@ enum class TapeCodec {
 };
 
 // A test tape: frames numbered from 0, each showing its number (tape_picture.h). The container
-// follows the file name: .mkv Matroska, .mp4 or .mov MP4, anything else AVI.
+// follows the file name: .mkv Matroska, .mp4 MP4, .mov QuickTime, .mxf MXF, anything else AVI.
 struct TapeSpec {
   std::uint32_t frames = 250;
   int width = 720;
@@ -33,6 +33,18 @@ struct TapeSpec {
   // picture and sound are apart.
   bool tone_bursts = false;
   int sound_rate = 48000;
+  // Any video encoder of the library by name ("mpeg2video", "dvvideo", "ffv1", "prores_ks",
+  // "dnxhd", "libx265", "rawvideo", ...) instead of codec, with its pixel format (empty: the
+  // encoder's first), its options as "key=value;key=value" (codec and private options), a bit
+  // rate (0: the encoder's default) and gop / b_frames as above.
+  std::string encoder;
+  std::string pixel_format;
+  std::string encoder_options;
+  std::int64_t bit_rate = 0;
+  bool interlaced = false;  // pictures coded as two fields, upper first
+  // The tone track's encoder by name ("mp2", "libmp3lame", "aac", "ac3", "pcm_s24le"; empty:
+  // 16-bit PCM).
+  std::string sound_encoder;
 };
 
 // Writes the tape. False with a reason on failure; a half-written file is removed.

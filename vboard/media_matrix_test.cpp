@@ -1,0 +1,351 @@
+// The media broadcast users bring, made at test time with the library's own encoders from test
+// tapes (every picture carries its frame number), loaded on a board with a stepped clock: for
+// every row, cues across the tape and every tick of play, jog +1 and -1 and shuttle +3 and -3
+// show exactly the movie picture whose showing time holds the tape frame. The decoder is waited
+// for before each tick: this judges correctness; bench/monitor_accuracy judges speed.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include "player/clv_movie.h"
+#include "player/server_registry.h"
+#include "testing/media/test_tapes.h"
+#include "vboard/board_clock.h"
+#include "vboard/board_monitor.h"
+#include "vboard/movie.h"
+#include "vboard/software_board.h"
+#include "vboard/super_clip.h"
+#include "vboard/test_pictures.h"
+#include "vboard/timeline.h"
+
+namespace vxr {
+namespace {
+
+constexpr int kWaitMs = 20000;
+constexpr std::uint32_t kInFrame = 3;  // project rows play their clip from this movie frame
+constexpr int kMotionTicks = 8;
+
+struct Row {
+  const char* name;
+  const char* file;  // the extension picks the container
+  const char* encoder;
+  const char* pixel_format;
+  const char* options;
+  int gop;
+  int b_frames;
+  int width;
+  int height;
+  int rate_num;  // the material's rate
+  int rate_den;
+  const char* board;
+  bool project;       // a clip (from kInFrame) of a TML project, else the movie itself
+  const char* sound;  // tone track encoder: "" 16-bit PCM, nullptr no sound
+  int sound_rate;
+  bool interlaced;
+  std::uint32_t frames;
+};
+
+// Short tapes at small sizes where the codec allows; long GOPs long enough to hold two. Sound
+// whose encoder primes (MP3, AAC) goes into containers that keep the priming before time 0: in
+// AVI the library would move the pictures a frame later instead.
+const Row kRows[] = {
+    {"H.264 4:2:0, GOP 250 with B pictures, MP4 clip", "h264.mp4", "libx264", "yuv420p",
+     "preset=superfast;x264-params=scenecut=0:log=-1", 250, 3, 64, 48, 25, 1, "pal", true, "aac",
+     48000, false, 300},
+    {"H.264 High 4:2:2 10-bit, MKV clip", "h264_422.mkv", "libx264", "yuv422p10le",
+     "preset=superfast;x264-params=scenecut=0:log=-1", 24, 2, 64, 48, 25, 1, "pal", true, "", 44100,
+     false, 60},
+    {"HEVC, MKV clip at 29.97 on a 29.97 board", "hevc.mkv", "libx265", "yuv420p",
+     "preset=ultrafast;x265-params=log-level=none:scenecut=0", 30, 2, 64, 48, 30000, 1001, "ntsc",
+     true, "ac3", 48000, false, 70},
+    {"MPEG-2 4:2:2 long GOP, interlaced, MXF clip", "mpeg2.mxf", "mpeg2video", "yuv422p", "", 12, 2,
+     64, 48, 25, 1, "pal", true, "", 48000, true, 60},
+    {"MPEG-2 long GOP in AVI", "mpeg2.avi", "mpeg2video", "yuv420p", "", 15, 2, 64, 48, 25, 1,
+     "pal", false, "mp2", 48000, false, 60},
+    {"DV, AVI", "dv.avi", "dvvideo", "yuv420p", "", 1, 0, 720, 576, 25, 1, "pal", false, "", 48000,
+     false, 30},
+    {"DNxHR LB, MOV clip", "dnxhr.mov", "dnxhd", "yuv422p", "profile=dnxhr_lb", 1, 0, 256, 144, 25,
+     1, "pal", true, "", 48000, false, 30},
+    {"ProRes 422 10-bit, MOV clip", "prores.mov", "prores_ks", "yuv422p10le", "", 1, 0, 64, 48, 25,
+     1, "pal", true, "aac", 44100, false, 40},
+    {"FFV1, AVI", "ffv1.avi", "ffv1", "yuv420p", "", 1, 0, 64, 48, 25, 1, "pal", false, "", 44100,
+     false, 40},
+    {"MJPEG 29.97 material on a 25 board, AVI", "mjpeg.avi", "mjpeg", "yuvj420p", "", 1, 0, 64, 48,
+     30000, 1001, "pal", false, "mp2", 48000, false, 60},
+    {"Uncompressed 4:2:2, AVI, 25 material on a 29.97 board", "raw.avi", "rawvideo", "uyvy422", "",
+     1, 0, 64, 48, 25, 1, "ntsc", false, "", 48000, false, 40},
+    {"MPEG-4 part 2 with B pictures, MKV clip on a 1080 board", "mpeg4.mkv", "mpeg4", "yuv420p", "",
+     12, 2, 64, 48, 25, 1, "1080-25", true, "libmp3lame", 44100, false, 50},
+};
+
+class MediaMatrix {
+ public:
+  explicit MediaMatrix(const Row& row) : row_(row) {}
+  ~MediaMatrix() {
+    monitor_.reset();
+    board_.reset();
+    UnregisterServerClasses();
+  }
+
+  bool Make(const testing::TempFolder& folder, std::string* error) {
+    TapeSpec spec;
+    spec.frames = row_.frames;
+    spec.width = row_.width;
+    spec.height = row_.height;
+    spec.rate_num = row_.rate_num;
+    spec.rate_den = row_.rate_den;
+    spec.encoder = row_.encoder;
+    spec.pixel_format = row_.pixel_format;
+    spec.encoder_options = row_.options;
+    spec.gop = row_.gop;
+    spec.b_frames = row_.b_frames;
+    spec.interlaced = row_.interlaced;
+    spec.tone_bursts = row_.sound != nullptr;
+    spec.sound_encoder = row_.sound != nullptr ? row_.sound : "";
+    spec.sound_rate = row_.sound_rate;
+    movie_ = testing::MakeTestTape(folder, row_.file, spec, error);
+    if (movie_.empty()) return false;
+    if (row_.project) {
+      project_ = folder.WriteFile(std::string(row_.file) + ".tml",
+                                  std::string(row_.file) + " " + std::to_string(kInFrame) + "\n");
+    }
+    return true;
+  }
+
+  void Start(DecoderLimits limits = {}) {
+    BoardConfig config;
+    ASSERT_TRUE(FindOutputFormat(row_.board, &config.format));
+    rate_ = config.format.FramesPerSecond();
+    clock_ = std::make_shared<CSteppedClock>(1'000'000'000);
+    board_ = std::make_unique<CSoftwareBoard>(config, clock_);
+    board_->Register();
+    std::shared_ptr<IClvPlayServer> server;
+    ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
+    std::shared_ptr<IClvTimeline> timeline;
+    ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+    timeline_ = std::dynamic_pointer_cast<CTimeline>(timeline);
+    monitor_ = std::make_unique<CBoardMonitor>(*board_, limits);
+    board_->Subscribe([this](const OutputFrame& frame) { record_.push_back(frame); });
+    tick_ = timeline_->grid().TickAt(clock_->NowNs());
+
+    std::shared_ptr<IClvSuperClip> clip;
+    ASSERT_EQ(server->get_SuperClip(4147, 6, &clip), S_OK);
+    if (row_.project) {
+      ASSERT_EQ(clip->AddProject(project_), S_OK);
+    } else {
+      auto movie = std::make_shared<CMovie>();
+      ASSERT_EQ(movie->OpenFile(movie_), S_OK);
+      ASSERT_EQ(clip->AddMovie(movie), S_OK);
+    }
+    std::uint32_t flags = 0;
+    std::int32_t width = 0, height = 0;
+    ASSERT_EQ(clip->GetFilledDataInfo(&flags, &width, &height), S_OK);
+    EXPECT_EQ(width, row_.width);
+    EXPECT_EQ(height, row_.height);
+    EXPECT_EQ(flags & (kClvFlagInterlaced | kClvFlagFieldOrderMask),
+              row_.interlaced ? kClvFlagInterlaced | kClvFlagTopFieldFirst : 0u);
+    clip_ = std::dynamic_pointer_cast<CSuperClip>(clip);
+    frames_ = clip_->OutputFrames();
+    const double material = static_cast<double>(row_.rate_num) / row_.rate_den;
+    const std::uint32_t first = row_.project ? kInFrame : 0;
+    EXPECT_EQ(frames_, static_cast<std::int64_t>(
+                           std::ceil((row_.frames - first) / material * rate_ - 1e-6)));
+  }
+
+  // The movie picture whose showing time holds tape frame t.
+  std::int64_t Expected(std::int64_t t) const {
+    const double material = static_cast<double>(row_.rate_num) / row_.rate_den;
+    return (row_.project ? kInFrame : 0) +
+           static_cast<std::int64_t>(std::floor(t * material / rate_ + 1e-9));
+  }
+
+  // Lets the decoder catch up, then one tick: the right picture, by its own number.
+  void Tick(const char* motion) {
+    const CBoardMonitor::View view = TickView(motion);
+    const OutputFrame& frame = record_.back();
+    EXPECT_EQ(frame.monitor, MonitorShowed::kRightPicture)
+        << motion << " at tape frame " << frame.tape_frame;
+    ASSERT_NE(view.picture, nullptr) << motion;
+    EXPECT_EQ(testing::StripOf(*view.picture), Expected(frame.tape_frame))
+        << motion << " at tape frame " << frame.tape_frame;
+  }
+
+  // Lets the decoder catch up, then one tick; what the monitor shows.
+  CBoardMonitor::View TickView(const char* motion) {
+    EXPECT_TRUE(monitor_->WaitDecoded(kWaitMs)) << motion;
+    ++tick_;
+    clock_->Set(timeline_->grid().TimeOfTick(tick_) + 1000);
+    const std::size_t before = record_.size();
+    board_->PumpOutput();
+    EXPECT_EQ(record_.size(), before + 1) << motion;
+    return monitor_->Current();
+  }
+
+  // Queues one picture a tick from first, step frames apart, and plays.
+  void Move(std::int64_t first, std::int64_t step, int ticks) {
+    ASSERT_EQ(timeline_->Reset(AllImages), S_OK);
+    for (int i = 0; i < ticks; ++i) Queue(first + i * step, 1);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
+  }
+
+  CBoardMonitor& monitor() { return *monitor_; }
+  const OutputFrame& last() const { return record_.back(); }
+
+  void Queue(std::int64_t first, std::int64_t count) {
+    ASSERT_EQ(timeline_->AddSuperClipFragment(clip_, first / rate_, count / rate_), S_OK);
+  }
+
+  void Cue(std::int64_t frame) {
+    ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+    Queue(frame, frames_ - frame);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackStopped), S_OK);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+    Tick("cue");
+    EXPECT_EQ(record_.back().tape_frame, frame);
+  }
+
+  // One picture a tick from first, step frames apart, the way jog and shuttle queue them.
+  void Step(const char* motion, std::int64_t first, std::int64_t step, int ticks = kMotionTicks) {
+    Move(first, step, ticks);
+    for (int i = 0; i < ticks; ++i) {
+      Tick(motion);
+      EXPECT_EQ(record_.back().tape_frame, first + i * step) << motion;
+    }
+  }
+
+  void Run() {
+    for (const std::int64_t at : {std::int64_t{0}, frames_ / 2, frames_ - 1}) Cue(at);
+    Cue(frames_ / 3);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
+    for (int i = 0; i < 2 * kMotionTicks; ++i) Tick("play");
+    // Backwards from the end across the last key frame, where the run before must be decoded.
+    const std::int64_t end = frames_ - 1;
+    Step("jog +1", frames_ / 2, 1);
+    Step("jog -1", end, -1);
+    Step("shuttle +3", 0, 3);
+    Step("shuttle -3", end, -3);
+    Step("jog -1 from the middle", frames_ / 2 + 2, -1);
+  }
+
+ private:
+  const Row& row_;
+  std::string movie_;
+  std::string project_;
+  double rate_ = 25.0;
+  std::shared_ptr<CSteppedClock> clock_;
+  std::unique_ptr<CSoftwareBoard> board_;
+  std::shared_ptr<CTimeline> timeline_;
+  std::unique_ptr<CBoardMonitor> monitor_;
+  std::shared_ptr<CSuperClip> clip_;
+  std::vector<OutputFrame> record_;  // filled on this thread by PumpOutput
+  std::int64_t tick_ = 0;
+  std::int64_t frames_ = 0;
+};
+
+TEST(MediaMatrix, EveryRowShowsTheRightPictureAtEverySpeed) {
+  av_log_set_level(AV_LOG_ERROR);  // the encoders' banners
+  testing::TempFolder folder;
+  int played = 0;
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    if (avcodec_find_encoder_by_name(row.encoder) == nullptr) {
+      std::printf("[ skipped  ] %s: the library has no %s encoder\n", row.name, row.encoder);
+      continue;
+    }
+    MediaMatrix matrix(row);
+    std::string error;
+    ASSERT_TRUE(matrix.Make(folder, &error)) << error;
+    matrix.Start();
+    if (::testing::Test::HasFatalFailure()) return;
+    matrix.Run();
+    ++played;
+  }
+  EXPECT_GE(played, 10);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// Long-GOP material backwards within a budget far below one group of pictures, then wind.
+TEST(MediaMatrix, LongGopBackwardsWithinASmallBudgetAndKeyFramesForWind) {
+  av_log_set_level(AV_LOG_ERROR);
+  constexpr int kGop = 50;
+  const Row row = {"H.264 GOP 50",
+                   "wind.mkv",
+                   "libx264",
+                   "yuv420p",
+                   "preset=superfast;x264-params=scenecut=0:log=-1",
+                   kGop,
+                   2,
+                   64,
+                   48,
+                   25,
+                   1,
+                   "pal",
+                   false,
+                   nullptr,
+                   48000,
+                   false,
+                   400};
+  if (avcodec_find_encoder_by_name(row.encoder) == nullptr) GTEST_SKIP() << "no libx264";
+  testing::TempFolder folder;
+  MediaMatrix matrix(row);
+  std::string error;
+  ASSERT_TRUE(matrix.Make(folder, &error)) << error;
+  DecoderLimits limits;
+  constexpr std::size_t kPicture = 64 * 48 * 4;
+  limits.max_bytes = 12 * kPicture;       // converted: a few more than the read-ahead
+  limits.max_kept_bytes = 12 * kPicture;  // kept as decoded: about a fifth of a group
+  matrix.Start(limits);
+  ASSERT_FALSE(::testing::Test::HasFatalFailure());
+
+  // Backwards across two key frames: every tick its own picture, the memory within the budget.
+  matrix.Cue(130);
+  matrix.Step("jog -1", 130, -1, 70);
+  const CTapeDecoder::Stats stats = matrix.monitor().decoder_stats();
+  EXPECT_GT(stats.kept, 0u);
+  EXPECT_LE(stats.kept_bytes, limits.max_kept_bytes);
+  EXPECT_LE(stats.peak_bytes, limits.max_bytes + limits.max_kept_bytes);
+  EXPECT_EQ(stats.key_frames, 0);
+
+  // Wind: once the pace is known each tick shows the key frame at or before the output's frame,
+  // named as such, and the record counts it as another picture.
+  constexpr int kWindTicks = 30;
+  constexpr int kWindStep = 12;
+  matrix.Move(0, kWindStep, kWindTicks);
+  int key_frames = 0;
+  for (int i = 0; i < kWindTicks; ++i) {
+    const CBoardMonitor::View view = matrix.TickView("wind");
+    const OutputFrame& frame = matrix.last();
+    ASSERT_NE(view.picture, nullptr);
+    const std::optional<std::uint32_t> strip = testing::StripOf(*view.picture);
+    ASSERT_TRUE(strip.has_value());
+    EXPECT_EQ(static_cast<std::int64_t>(*strip), view.shown) << "never named another picture";
+    if (frame.monitor == MonitorShowed::kRightPicture) {
+      EXPECT_EQ(view.shown, frame.tape_frame);
+      continue;
+    }
+    EXPECT_EQ(view.shown, frame.tape_frame / kGop * kGop) << "at " << frame.tape_frame;
+    ++key_frames;
+  }
+  EXPECT_GE(key_frames, kWindTicks / 2);
+  EXPECT_GT(matrix.monitor().decoder_stats().key_frames, 0);
+  // Where the wind stops, the output's own picture.
+  matrix.Tick("held after wind");
+}
+
+}  // namespace
+}  // namespace vxr
