@@ -106,7 +106,8 @@ void RunFormat(const vxr::OutputFormat& format, int seconds) {
       frame->tick = tick;
       frame->steady_ns = at;
       frame->tape_frame = tick;
-      char timecode[16];
+      // Room for four fields of any int, so that no build's format check can call it cut short.
+      char timecode[4 * 12];
       const int fps = format.TimecodeFps();
       std::snprintf(timecode, sizeof timecode, "%02d:%02d:%02d:%02d",
                     static_cast<int>(tick / fps / 3600), static_cast<int>(tick / fps / 60 % 60),
