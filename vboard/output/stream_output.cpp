@@ -445,8 +445,9 @@ void CStreamOutput::Run() {
       DebugOutput("Info Output", "output " + settings_.display_name + ": sending the program");
       outage_reported = false;
       // A caller may have taken long to come: start from the newest tick, not a stale backlog.
+      // The tick or two that queue while the encoder itself opens are caught up with as usual.
       std::lock_guard lock(mutex_);
-      if (!queue_.empty()) {
+      if (queue_.size() > kPictureBacklogLimit) {
         dropped_.fetch_add(static_cast<std::int64_t>(queue_.size()));
         frame = std::move(queue_.back());
         queue_.clear();
