@@ -92,8 +92,9 @@ int main(int argc, char** argv) {
     return vxr::CDeckApp::ServerLibrary(
         vxr::StartBoardWithOutputs(outputs, no_monitor, no_sound, std::cerr));
   };
-  if (headless) {
-    QCoreApplication application(argc, argv);
+  // Once the application object exists: --list-outputs ends the run here, and a screen output
+  // naming a screen that is not there refuses it. -1: go on.
+  auto list_or_check_outputs = [&]() -> int {
     if (parsed.options.list_outputs) {
       vxr::ListOutputs(std::cout);
       return vxr::kExitOk;
@@ -102,6 +103,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
       return vxr::kExitUsage;
     }
+    return -1;
+  };
+  if (headless) {
+    QCoreApplication application(argc, argv);
+    if (const int exit_code = list_or_check_outputs(); exit_code >= 0) return exit_code;
     vxr::CHeadlessDeck deck(app_name, vxr::MakeClvrPlayerFactory(), start_server);
     return deck.Run(parsed.options);
   }
@@ -124,14 +130,7 @@ int main(int argc, char** argv) {
   QIcon icon(":/icons/vxrdeck_32.png");
   icon.addFile(":/icons/vxrdeck_16.png");
   QApplication::setWindowIcon(icon);
-  if (parsed.options.list_outputs) {
-    vxr::ListOutputs(std::cout);
-    return vxr::kExitOk;
-  }
-  if (!vxr::CheckScreens(outputs, &output_error)) {
-    std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
-    return vxr::kExitUsage;
-  }
+  if (const int exit_code = list_or_check_outputs(); exit_code >= 0) return exit_code;
 
   vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), start_server);
   deck_app.SetSkinPath(vxr::FindSkinPath(executable));
