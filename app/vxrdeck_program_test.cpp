@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <QSettings>
@@ -31,39 +30,6 @@ namespace {
 using testing::Bytes;
 
 using testing::WaitFor;
-
-// Runs argv with exactly the environment given, its output in log_path, and waits up to
-// timeout_ms for its end; the wait status in *status. False when it could not start or end.
-bool RunToEnd(std::vector<std::string> argv_text, std::vector<std::string> environment,
-              const std::string& log_path, int timeout_ms, int* status) {
-  std::vector<char*> argv, envp;
-  for (std::string& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (std::string& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return false;
-  const bool ended = WaitFor([&] { return ::waitpid(pid, status, WNOHANG) == pid; }, timeout_ms);
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
-  return ended;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class VxrdeckProgramTest : public ::testing::Test {
  protected:
@@ -185,10 +151,11 @@ TEST_F(VxrdeckProgramTest, WithoutADisplayOneLineSaysHowToRunAndTheExitCodeIsOne
   environment.push_back("XDG_CONFIG_HOME=" + folder_.path());
   const std::string log = folder_.File("no-display.log");
   int status = -1;
-  ASSERT_TRUE(RunToEnd({VXRDECK_PROGRAM, "--no-monitor"}, environment, log, kStartMs, &status));
+  ASSERT_TRUE(
+      testing::RunToEnd({VXRDECK_PROGRAM, "--no-monitor"}, environment, log, kStartMs, &status));
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 1);
-  const std::string text = ReadText(log);
+  const std::string text = testing::ReadFileBytes(log);
   EXPECT_EQ(text,
             "vxrdeck: no display found (DISPLAY is not set); to run without one: "
             "vxrdeck --headless --port NAME --tape PATH\n");

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,26 +56,11 @@ ProgramRun RunProgram(std::vector<std::string> argv_text, const std::string& log
   for (const auto& [name, value] : env_changes) {
     if (!value.empty()) environment.push_back(name + "=" + value);
   }
-  std::vector<char*> argv, envp;
-  for (std::string& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (std::string& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
   ProgramRun run;
-  const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return run;
   int status = 0;
-  if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  } else if (WIFEXITED(status)) {
+  if (testing::RunToEnd(std::move(argv_text), std::move(environment), log_path, timeout_ms,
+                        &status) &&
+      WIFEXITED(status)) {
     run.exit_code = WEXITSTATUS(status);
   }
   run.output = testing::ReadFileBytes(log_path);

@@ -42,20 +42,8 @@ DeckProcess::~DeckProcess() {
 bool DeckProcess::Start(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv_text = {program_};
   argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv, envp;
-  for (std::string& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  for (std::string& e : env_) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  const int error =
-      ::posix_spawn(&pid_, program_.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return error == 0;
+  pid_ = SpawnLogged(std::move(argv_text), env_, log_path_);
+  return pid_ > 0;
 }
 
 bool DeckProcess::Running() {
@@ -123,6 +111,40 @@ std::string IniValue(const std::string& path, const std::string& section, const 
     }
   }
   return {};
+}
+
+pid_t SpawnLogged(std::vector<std::string> argv_text, std::vector<std::string> environment,
+                  const std::string& log_path) {
+  std::vector<char*> argv, envp;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? pid : -1;
+}
+
+bool RunToEnd(std::vector<std::string> argv_text, std::vector<std::string> environment,
+              const std::string& log_path, int timeout_ms, int* status) {
+  const pid_t pid = SpawnLogged(std::move(argv_text), std::move(environment), log_path);
+  if (pid <= 0) return false;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (::waitpid(pid, status, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() >= end) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 }  // namespace vxr::testing

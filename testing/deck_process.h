@@ -44,6 +44,17 @@ class DeckProcess {
   int status_ = 0;
 };
 
+// Starts argv_text (looked up on PATH when its first word names no folder) with exactly the
+// environment given, standard output and error both in log_path. The process id; -1 when it
+// could not start.
+pid_t SpawnLogged(std::vector<std::string> argv_text, std::vector<std::string> environment,
+                  const std::string& log_path);
+
+// SpawnLogged, then waits up to timeout_ms for the end; the wait status in *status. False when it
+// could not start or did not end in time (it is killed then).
+bool RunToEnd(std::vector<std::string> argv_text, std::vector<std::string> environment,
+              const std::string& log_path, int timeout_ms, int* status);
+
 // The value of key in section of an INI file ("" when absent).
 std::string IniValue(const std::string& path, const std::string& section, const std::string& key);
 

@@ -82,6 +82,7 @@ class Encoder {
  private:
   bool OpenVideo(const TapeSpec& spec, std::string* error);
   bool OpenNamedVideo(const TapeSpec& spec, std::string* error);
+  bool StartVideoStream(const AVCodec* encoder, const TapeSpec& spec, std::string* error);
   bool FinishVideoStream(std::string* error);
   bool AddAudioTracks(int tracks, std::string* error);
   bool AddToneTrack(int rate, std::string* error);
@@ -264,13 +265,7 @@ bool Encoder::OpenVideo(const TapeSpec& spec, std::string* error) {
       break;
   }
   if (encoder == nullptr) return *error = "the library has no encoder for this codec", false;
-  stream_ = avformat_new_stream(output_.get(), nullptr);
-  codec_.reset(avcodec_alloc_context3(encoder));
-  if (stream_ == nullptr || !codec_) return *error = "out of memory", false;
-  codec_->width = spec.width;
-  codec_->height = spec.height;
-  codec_->time_base = AVRational{spec.rate_den, spec.rate_num};
-  codec_->framerate = AVRational{spec.rate_num, spec.rate_den};
+  if (!StartVideoStream(encoder, spec, error)) return false;
   if (spec.codec == TapeCodec::kMjpeg) {
     codec_->pix_fmt = AV_PIX_FMT_YUVJ420P;
     codec_->color_range = AVCOL_RANGE_JPEG;
@@ -297,6 +292,18 @@ bool Encoder::OpenVideo(const TapeSpec& spec, std::string* error) {
   return FinishVideoStream(error);
 }
 
+// The picture stream and its encoder's context, with the tape's size and rate.
+bool Encoder::StartVideoStream(const AVCodec* encoder, const TapeSpec& spec, std::string* error) {
+  stream_ = avformat_new_stream(output_.get(), nullptr);
+  codec_.reset(avcodec_alloc_context3(encoder));
+  if (stream_ == nullptr || !codec_) return *error = "out of memory", false;
+  codec_->width = spec.width;
+  codec_->height = spec.height;
+  codec_->time_base = AVRational{spec.rate_den, spec.rate_num};
+  codec_->framerate = AVRational{spec.rate_num, spec.rate_den};
+  return true;
+}
+
 bool Encoder::FinishVideoStream(std::string* error) {
   const int code = avcodec_parameters_from_context(stream_->codecpar, codec_.get());
   if (code < 0) return *error = Describe("stream", code), false;
@@ -308,13 +315,7 @@ bool Encoder::FinishVideoStream(std::string* error) {
 bool Encoder::OpenNamedVideo(const TapeSpec& spec, std::string* error) {
   const AVCodec* encoder = avcodec_find_encoder_by_name(spec.encoder.c_str());
   if (encoder == nullptr) return *error = "the library has no encoder " + spec.encoder, false;
-  stream_ = avformat_new_stream(output_.get(), nullptr);
-  codec_.reset(avcodec_alloc_context3(encoder));
-  if (stream_ == nullptr || !codec_) return *error = "out of memory", false;
-  codec_->width = spec.width;
-  codec_->height = spec.height;
-  codec_->time_base = AVRational{spec.rate_den, spec.rate_num};
-  codec_->framerate = AVRational{spec.rate_num, spec.rate_den};
+  if (!StartVideoStream(encoder, spec, error)) return false;
   codec_->gop_size = spec.gop;
   codec_->max_b_frames = spec.b_frames;
   // The library's own encoders on one thread (test tapes are short); x264 and x265 keep theirs.
