@@ -257,8 +257,19 @@ std::shared_ptr<BoardWithOutputs> StartBoardWithOutputs(const ProgramOutputPlan&
     server->sinks.push_back(screen);
     program->AddSink(screen);
   }
+  // The sound meets the picture of the first screen output, where there is one.
+  std::weak_ptr<CScreenOutput> picture;
+  for (const std::shared_ptr<IProgramSink>& sink : server->sinks) {
+    if (auto screen = std::dynamic_pointer_cast<CScreenOutput>(sink)) {
+      picture = screen;
+      break;
+    }
+  }
   for (const SoundSettings& settings : sounds) {
-    std::shared_ptr<CSoundOutput> sound = StartSoundOutput(settings, format, errors);
+    std::shared_ptr<CSoundOutput> sound = StartSoundOutput(settings, format, errors, [picture] {
+      const std::shared_ptr<CScreenOutput> screen = picture.lock();
+      return screen ? screen->PictureDelayUs() : std::int64_t{-1};
+    });
     if (!sound) continue;
     errors << "output " << sound->Name() << ": the program sound, 48 kHz stereo\n";
     server->sinks.push_back(sound);

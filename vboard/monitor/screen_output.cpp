@@ -25,6 +25,10 @@ constexpr int kStandardLinesMost = 576;
 constexpr int kFourThreeWidth = 4;
 constexpr int kFourThreeHeight = 3;
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
+constexpr double kMicrosecondsPerSecond = 1e6;
+// The recent handover time follows each new one by an eighth: a late picture moves it little.
+constexpr std::int64_t kHandoverSmoothing = 8;
 
 std::int64_t SteadyNowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -176,6 +180,9 @@ void CScreenOutput::PlaceOn(QScreen* screen) {
   if (QWindow* window = view_->windowHandle()) window->setScreen(screen);
   view_->setGeometry(screen->geometry());
   view_->showFullScreen();
+  const double refresh = screen->refreshRate();
+  refresh_us_ =
+      opengl_ && refresh > 0 ? static_cast<std::int64_t>(kMicrosecondsPerSecond / refresh) : 0;
   const int index = static_cast<int>(QGuiApplication::screens().indexOf(screen));
   std::lock_guard lock(mutex_);
   name_ = ScreenText(index, screen);
@@ -214,6 +221,9 @@ void CScreenOutput::Take() {
   if (!frame || !frame->pixels) return;
   const std::int64_t delay = SteadyNowNs() - frame->steady_ns;
   tick_to_handover_.Add(std::chrono::nanoseconds(delay));
+  const std::int64_t delay_us = delay / kNanosecondsPerMicrosecond;
+  const std::int64_t recent = handover_us_.load();
+  handover_us_ = recent < 0 ? delay_us : recent + (delay_us - recent) / kHandoverSmoothing;
   if (burn_timecode_) {
     QImage image(frame->width, frame->height, QImage::Format_RGB32);
     std::memcpy(image.bits(), frame->pixels->data(), frame->pixels->size() * sizeof(std::uint32_t));
@@ -237,6 +247,11 @@ void CScreenOutput::Paint(QWidget* target) {
   if (place.isEmpty()) return;
   painter.setRenderHint(QPainter::SmoothPixmapTransform);
   painter.drawImage(place, image_);
+}
+
+std::int64_t CScreenOutput::PictureDelayUs() const {
+  const std::int64_t handover = handover_us_.load();
+  return handover < 0 ? -1 : handover + refresh_us_.load();
 }
 
 CScreenOutput::Counts CScreenOutput::counts() const {

@@ -65,6 +65,10 @@ class CScreenOutput : public IProgramSink {
 
   Counts counts() const;
   CLatencyRecord::Summary TickToHandover() const { return tick_to_handover_.Summarize(); }
+  // Any thread, never waits: about how long after its tick a picture is seen, in microseconds —
+  // the recent tick-to-handover time, plus one refresh where OpenGL presents at the screen's
+  // next refresh. -1 before any picture was handed over.
+  std::int64_t PictureDelayUs() const;
   // User-interface thread: the window; the output-sized picture last handed to it (burned-in
   // timecode included) and its tick; the screen it is on; whether it draws through OpenGL.
   QWidget* window() const { return view_.get(); }
@@ -91,7 +95,9 @@ class CScreenOutput : public IProgramSink {
   std::shared_ptr<const ProgramFrame> latest_;
   std::string name_;
   Counts counts_;
-  std::atomic<bool> posted_{false};  // a Take is on its way to the user-interface thread
+  std::atomic<bool> posted_{false};            // a Take is on its way to the user-interface thread
+  std::atomic<std::int64_t> handover_us_{-1};  // recent tick to handover, smoothed
+  std::atomic<std::int64_t> refresh_us_{0};    // one refresh of the screen, when OpenGL paces
   CLatencyRecord tick_to_handover_;
 
   // User-interface thread.

@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QThread>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ostream>
 
@@ -16,13 +17,16 @@ namespace vxr {
 namespace {
 
 constexpr int kBytesPerSample = kProgramSoundChannels * static_cast<int>(sizeof(std::int16_t));
-// The queue starts once two ticks are in (ticks and device reads jitter against each other),
-// holds at most six, and keeps the sound within kMostDelayTicks of its tick, device included.
+// The queue starts once two ticks are in (ticks and device reads jitter against each other) and
+// holds at most six. The device's own buffer is one tick, so that what it holds, which nothing
+// can skip, stays within the frame the sound may be behind its picture. Skipping ahead keeps at
+// least half a tick queued before the device, the margin its reads and the ticks' jitter need.
 constexpr int kStartTicks = 2;
 constexpr int kCapacityTicks = 6;
-constexpr int kDeviceBufferTicks = 2;
-constexpr int kMostDelayTicks = 4;
+constexpr int kDeviceBufferTicks = 1;
+constexpr int kFloorDivisor = 2;
 constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
+constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
 // What a pull-mode device sees as available: the queue always answers, with silence if need be.
 constexpr qint64 kAlwaysAvailable = 1 << 20;
 
@@ -60,7 +64,11 @@ class CSoundOutput::Feed : public QIODevice {
     owner_->Pull(scratch_.data(), samples);
     const qint64 bytes = static_cast<qint64>(samples) * kBytesPerSample;
     std::memcpy(data, scratch_.data(), static_cast<std::size_t>(bytes));
-    owner_->NoteDevice(bytes);
+    QAudioSink* sink = owner_->sink_;
+    owner_->Sync({sink->bufferSize(), sink->bytesFree(), sink->processedUSecs()},
+                 std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+                     .count());
     return bytes;
   }
   qint64 writeData(const char*, qint64) override { return -1; }
@@ -68,13 +76,15 @@ class CSoundOutput::Feed : public QIODevice {
  private:
   CSoundOutput* const owner_;
   std::vector<std::int16_t> scratch_;
-  friend class CSoundOutput;
-  std::int64_t written_ = 0;  // bytes handed to the device so far (sound thread)
 };
 
 CSoundOutput::CSoundOutput(const OutputFormat& format)
     : tick_samples_(TickSamplesOf(format)),
-      queue_(kProgramSoundChannels, kStartTicks * tick_samples_, kCapacityTicks * tick_samples_) {}
+      queue_(kProgramSoundChannels, kStartTicks * tick_samples_, kCapacityTicks * tick_samples_),
+      sync_(format.rate_num, format.rate_den,
+            kMicrosecondsPerSecond * std::max(format.rate_den, 1) / std::max(format.rate_num, 1) /
+                kFloorDivisor,
+            kCapacityTicks * tick_samples_) {}
 
 CSoundOutput::~CSoundOutput() {
   if (thread_ == nullptr) return;
@@ -133,32 +143,61 @@ bool CSoundOutput::Open(const QAudioDevice& device, std::string* error) {
   return true;
 }
 
-void CSoundOutput::NoteDevice(std::int64_t bytes_written) {
-  // Sound thread: the device's own figures are read where the device lives.
-  feed_->written_ += bytes_written;
-  const std::int64_t held = std::max<qint64>(sink_->bufferSize() - sink_->bytesFree(), 0);
-  device_bytes_ = held;
-  played_delay_us_ = BytesToUs(feed_->written_) - sink_->processedUSecs();
-  // Sound that fell further behind its picture than the device and the start margin explain
-  // is skipped: hearing it late is worse than missing a few milliseconds.
-  const int device_samples = static_cast<int>(held / kBytesPerSample);
-  queue_.Trim(
-      std::max(kStartTicks * tick_samples_, kMostDelayTicks * tick_samples_ - device_samples));
+void CSoundOutput::SetPictureDelay(std::function<std::int64_t()> picture_delay_us) {
+  picture_delay_ = std::move(picture_delay_us);
+}
+
+void CSoundOutput::Sync(const DeviceFigures& device, std::int64_t now_ns) {
+  SoundSyncMeasure measure;
+  const std::int64_t due_ns = queue_.HeadDueNs();
+  const CSoundQueue::Counts queue = queue_.counts();
+  measure.queued_samples = due_ns >= 0 ? queue.depth_samples : 0;
+  measure.head_age_us = due_ns >= 0 ? (now_ns - due_ns) / kNanosecondsPerMicrosecond : 0;
+  // The device was handed everything read from the queue and every silence filled in.
+  written_samples_ = queue.samples_out + queue.silence_samples;
+  measure.written_samples = written_samples_;
+  measure.device_held_samples =
+      device.buffer_bytes > 0
+          ? std::max<std::int64_t>(device.buffer_bytes - device.bytes_free, 0) / kBytesPerSample
+          : -1;
+  measure.processed_us = device.processed_us;
+  measure.picture_delay_us = picture_delay_ ? picture_delay_() : -1;
+  const SoundSyncAction action = sync_.Plan(measure);
+  if (action.drop_samples > 0) queue_.Skip(action.drop_samples);
+  if (action.hold_samples > 0) queue_.Hold(action.hold_samples);
+
+  std::lock_guard lock(sync_mutex_);
+  sync_counts_.device_bytes =
+      std::max<std::int64_t>(measure.device_held_samples, 0) * kBytesPerSample;
+  sync_counts_.played_delay_us =
+      device.processed_us > 0
+          ? written_samples_ * kMicrosecondsPerSecond / kProgramSoundRate - device.processed_us
+          : 0;
+  sync_counts_.sync_measured = action.measured;
+  if (action.measured) {
+    sync_counts_.sound_delay_us = action.sound_delay_us;
+    sync_counts_.offset_us = action.offset_us;
+  }
+  sync_counts_.picture_delay_us = measure.picture_delay_us;
+  if (action.drop_samples > 0) ++sync_counts_.sync_drops;
+  if (action.hold_samples > 0) ++sync_counts_.sync_holds;
 }
 
 void CSoundOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
-  if (frame) queue_.PushTick(frame->sound);
+  if (frame) queue_.PushTick(frame->sound, frame->steady_ns);
 }
 
 void CSoundOutput::Pull(std::int16_t* out, int samples) { queue_.Read(out, samples); }
 
 CSoundOutput::Counts CSoundOutput::counts() const {
   Counts counts;
+  {
+    std::lock_guard lock(sync_mutex_);
+    counts = sync_counts_;
+  }
   counts.queue = queue_.counts();
   counts.device_open = device_open_.load();
-  counts.device_bytes = device_bytes_.load();
   counts.delay_us = BytesToUs(counts.queue.depth_samples * kBytesPerSample + counts.device_bytes);
-  counts.played_delay_us = played_delay_us_.load();
   return counts;
 }
 
@@ -220,10 +259,12 @@ QAudioDevice FindSoundDevice(const std::string& name, std::ostream& errors) {
 }
 
 std::shared_ptr<CSoundOutput> StartSoundOutput(const SoundSettings& settings,
-                                               const OutputFormat& format, std::ostream& errors) {
+                                               const OutputFormat& format, std::ostream& errors,
+                                               std::function<std::int64_t()> picture_delay_us) {
   const QAudioDevice device = FindSoundDevice(settings.device, errors);
   if (device.isNull()) return nullptr;
   auto output = std::make_shared<CSoundOutput>(format);
+  output->SetPictureDelay(std::move(picture_delay_us));
   std::string error;
   if (!output->Open(device, &error)) {
     errors << "sound: " << error << "; the deck goes on without sound\n";

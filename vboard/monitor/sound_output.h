@@ -3,6 +3,7 @@
 #include <QAudioDevice>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "vboard/board_config.h"
 #include "vboard/output/program_frame.h"
 #include "vboard/output/sound_queue.h"
+#include "vboard/output/sound_sync.h"
 
 class QAudioSink;
 class QObject;
@@ -27,8 +29,9 @@ struct SoundSettings {
 // The program's sound on a sound device of this machine (Qt Multimedia): each tick's 48 kHz
 // stereo samples, the same the stream carries, go through a bounded queue (CSoundQueue) that
 // the device pulls from on its own thread ("sound out"). Push never waits for the device; a
-// device that reads faster than the ticks come gets silence, counted as an underrun; sound that
-// piles up beyond the delay it may have behind the picture is skipped.
+// device that reads faster than the ticks come gets silence, counted as an underrun. After each
+// read the sound is brought within one output frame of the picture on the screen output
+// (CSoundSync): queued sound is skipped when it is late, silence is held when it is early.
 //
 // Without a device (before Open, or when none exists) the sink keeps its queue and accounting
 // all the same, and Pull takes what a device would get: that is how tests and benchmarks see
@@ -41,6 +44,19 @@ class CSoundOutput : public IProgramSink {
     std::int64_t device_bytes = 0;     // held by the device: buffer size less bytes free
     std::int64_t delay_us = 0;         // queue and device together, from the bytes
     std::int64_t played_delay_us = 0;  // written to the device less its processedUSecs
+    // The last estimate against the picture (see CSoundSync), and what was done about it.
+    bool sync_measured = false;
+    std::int64_t sound_delay_us = 0;    // tick to sound leaving the device
+    std::int64_t picture_delay_us = 0;  // tick to picture on the screen; -1 none measured
+    std::int64_t offset_us = 0;         // sound delay less picture delay: > 0 sound late
+    std::int64_t sync_drops = 0;        // times queued sound was skipped to meet the picture
+    std::int64_t sync_holds = 0;        // times silence was held to wait for it
+  };
+  // What a device below QAudioSink says after a read, through the sink's interface.
+  struct DeviceFigures {
+    std::int64_t buffer_bytes = 0;  // bufferSize(); 0 when it has none
+    std::int64_t bytes_free = 0;    // bytesFree()
+    std::int64_t processed_us = 0;  // processedUSecs()
   };
 
   explicit CSoundOutput(const OutputFormat& format);
@@ -57,18 +73,32 @@ class CSoundOutput : public IProgramSink {
   ProgramSinkStats Stats() const override;
   std::string Name() const override;
 
+  // Where the picture's delay comes from (microseconds from its tick to the screen, -1 when not
+  // known); called on the sound thread, so it must not wait. Set it before Open.
+  void SetPictureDelay(std::function<std::int64_t()> picture_delay_us);
+
   // What the device takes next: samples instants from the queue, silence where none.
   void Pull(std::int16_t* out, int samples);
+  // After each Pull, on the same thread: the device's figures and the steady clock's now;
+  // brings the sound to its picture.
+  void Sync(const DeviceFigures& device, std::int64_t now_ns);
   Counts counts() const;
   // One output tick's worth of samples, rounded up: the unit of the queue's limits.
   int TickSamples() const { return tick_samples_; }
 
  private:
   class Feed;
-  void NoteDevice(std::int64_t bytes_written);
 
   const int tick_samples_;
   CSoundQueue queue_;
+  std::function<std::int64_t()> picture_delay_;  // set before Open, read by the sound thread
+
+  // The thread that pulls (the device's, or a test's).
+  CSoundSync sync_;
+  std::int64_t written_samples_ = 0;
+
+  mutable std::mutex sync_mutex_;  // guards sync_counts_
+  Counts sync_counts_;
   std::string name_ = "sound (no device)";
 
   QThread* thread_ = nullptr;   // "sound out": the device's reads and its timers
@@ -77,8 +107,6 @@ class CSoundOutput : public IProgramSink {
   Feed* feed_ = nullptr;        // the same
 
   std::atomic<bool> device_open_{false};
-  std::atomic<std::int64_t> device_bytes_{0};
-  std::atomic<std::int64_t> played_delay_us_{0};
 };
 
 // The sound devices Qt knows; the default one first when there is one.
@@ -89,8 +117,10 @@ std::vector<QAudioDevice> SoundDevices();
 QAudioDevice FindSoundDevice(const std::string& name, std::ostream& errors);
 
 // The program's sound on the named device, or null with one line on errors when there is no
-// such device or it cannot play: the deck goes on without sound.
+// such device or it cannot play: the deck goes on without sound. picture_delay_us: see
+// SetPictureDelay; empty when no screen shows the picture.
 std::shared_ptr<CSoundOutput> StartSoundOutput(const SoundSettings& settings,
-                                               const OutputFormat& format, std::ostream& errors);
+                                               const OutputFormat& format, std::ostream& errors,
+                                               std::function<std::int64_t()> picture_delay_us = {});
 
 }  // namespace vxr

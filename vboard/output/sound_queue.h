@@ -25,32 +25,50 @@ class CSoundQueue {
     std::int64_t samples_out = 0;        // read from the queue (not counting silence)
     std::int64_t silence_samples = 0;    // silence read while waiting to start or in underruns
     std::int64_t underruns = 0;          // reads that ran dry while running
-    std::int64_t skipped_samples = 0;    // dropped to stay within capacity or Trim
+    std::int64_t skipped_samples = 0;    // dropped to stay within capacity, Trim or Skip
+    std::int64_t held_samples = 0;       // silence put in by Hold
     std::int64_t depth_samples = 0;      // queued now
     std::int64_t max_depth_samples = 0;
   };
 
   CSoundQueue(int channels, int start_samples, int capacity_samples);
 
-  // Any thread; the lock is held only to copy.
-  void PushTick(const std::vector<std::int16_t>& interleaved);
+  // Any thread; the lock is held only to copy. due_ns: the steady time the tick's first sample
+  // belongs to (its tick's time), -1 when not known.
+  void PushTick(const std::vector<std::int16_t>& interleaved, std::int64_t due_ns = -1);
   // Fills samples instants at out (channels values each): queued sound, then silence.
   void Read(std::int16_t* out, int samples);
   // Skips the oldest samples beyond max_samples (the device already holds the rest of the
   // delay).
   void Trim(int max_samples);
+  // Skips the oldest samples (at most what is queued), to bring the sound forward.
+  void Skip(int samples);
+  // Puts samples of silence before the queued sound (at most up to capacity), to hold it back.
+  // The silence counts as belonging just before the sound it delays, so the head's age grows.
+  void Hold(int samples);
+  // The steady time the next sample belongs to; -1 when the queue is empty or it is not known.
+  std::int64_t HeadDueNs() const;
   Counts counts() const;
   int channels() const { return channels_; }
 
  private:
+  // The queued sound as it came, tick by tick: where each tick's remaining samples belong.
+  struct Segment {
+    std::int64_t due_ns = -1;  // the tick's first sample; -1 unknown
+    std::int64_t taken = 0;    // samples of it already read or skipped
+    std::int64_t samples = 0;  // samples it had
+  };
   void SkipLocked(std::size_t samples);
+  // Forgets samples read or skipped from the front of the segments.
+  void ConsumeLocked(std::size_t samples);
 
   const int channels_;
   const std::size_t start_samples_;
   const std::size_t capacity_samples_;
 
-  mutable std::mutex mutex_;  // guards values_, running_ and counts_
+  mutable std::mutex mutex_;  // guards values_, segments_, running_ and counts_
   std::deque<std::int16_t> values_;
+  std::deque<Segment> segments_;  // as many as the ticks in values_, so bounded like it
   bool running_ = false;
   Counts counts_;
 };
