@@ -6,6 +6,7 @@ packages=(
   g++ cmake ninja-build pkg-config make
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev
+  qt6-base-private-dev  # the tests change the offscreen platform's screens while running
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   socat
   dpkg-dev file lintian desktop-file-utils man-db

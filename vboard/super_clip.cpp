@@ -148,6 +148,9 @@ bool CSuperClip::MaterialAt(std::int64_t tape_frame, MaterialPicture* picture) c
       picture->clip = i;
       picture->path = clip.movie.path;
       picture->movie_frame = clip.first_frame + static_cast<std::uint32_t>(offset);
+      picture->width = clip.movie.width;
+      picture->height = clip.movie.height;
+      picture->aspect_ratio = clip.movie.aspect_ratio;
       return true;
     }
     start = end;

@@ -25,6 +25,9 @@ struct MaterialPicture {
   std::size_t clip = 0;           // index into the clips, in play order
   std::string path;               // the clip's movie
   std::uint32_t movie_frame = 0;  // frame number within that movie
+  int width = 0;                  // the movie's pictures as stored
+  int height = 0;
+  double aspect_ratio = 0.0;  // and as they are meant to be seen (width / height)
 };
 
 // The software board's super clip: clips played one after another. Tape frame j (in output

@@ -2,9 +2,12 @@
 // 720x576 and 1920x1080, each for a number of seconds. A clock thread pushes a new program
 // picture and the tick's sound at every output tick (it never waits on either sink); the
 // user-interface thread takes and draws pictures full screen on the last screen; a device
-// thread takes the sound in 10 ms reads, as a sound device below QAudioSink would. Prints the
-// pictures drawn per second against the output rate, the pictures not handed to the display
-// within their tick, the tick-to-handover time, and the sound queue's depth and underruns.
+// thread takes the sound every 10 ms, as a sound device below QAudioSink would: it keeps a
+// buffer of one tick full, plays it at 48 kHz and reports its bytes free and processedUSecs
+// through the sink's interface, so that the sound output estimates how far its sound is from
+// the screen's picture and brings it there. Prints the pictures drawn per second against the
+// output rate, the pictures not handed to the display within their tick, the tick-to-handover
+// time, the sound queue's depth and underruns, and the estimated sound-against-picture offset.
 //
 //   screen_output [--seconds N] [--format pal|ntsc|1080-25|1080-29.97]...
 //                                                         (default 60 s, pal and 1080-25)
@@ -22,6 +25,7 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -79,20 +83,44 @@ void RunFormat(const vxr::OutputFormat& format, int seconds) {
     return;
   }
   auto sound = std::make_shared<vxr::CSoundOutput>(format);
+  sound->SetPictureDelay([screen] { return screen->PictureDelayUs(); });
   const auto pictures = MakePictures(format);
   const std::int64_t ticks = static_cast<std::int64_t>(seconds) * format.rate_num / format.rate_den;
   std::atomic<bool> done{false};
   std::atomic<std::int64_t> late_pushes{0};  // the clock thread itself behind its tick
 
+  // The estimated offset, sampled once a second after the first two (sound late when > 0).
+  std::vector<double> offsets_ms;
   std::thread device([&] {
     vxr::SetCurrentThreadName("bench device");
-    std::vector<std::int16_t> buffer(static_cast<std::size_t>(vxr::kProgramSoundRate) *
-                                     kDeviceReadMs / 1000 * vxr::kProgramSoundChannels);
-    auto next = Clock::now();
+    const std::int64_t buffer_samples = sound->TickSamples();
+    std::vector<std::int16_t> buffer(static_cast<std::size_t>(buffer_samples) *
+                                     vxr::kProgramSoundChannels);
+    const auto start = Clock::now();
+    auto next = start;
+    std::int64_t written = 0;
+    int reads = 0;
     while (!done) {
       next += std::chrono::milliseconds(kDeviceReadMs);
       std::this_thread::sleep_until(next);
-      sound->Pull(buffer.data(), static_cast<int>(buffer.size() / vxr::kProgramSoundChannels));
+      const std::int64_t now_ns = NowNs();
+      const std::int64_t played = std::min<std::int64_t>(
+          written,
+          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count() *
+              vxr::kProgramSoundRate / 1'000'000);
+      const int want = static_cast<int>(buffer_samples - (written - played));
+      if (want > 0) {
+        sound->Pull(buffer.data(), want);
+        written += want;
+      }
+      constexpr std::int64_t kBytes = vxr::kProgramSoundChannels * sizeof(std::int16_t);
+      sound->Sync({buffer_samples * kBytes, (buffer_samples - (written - played)) * kBytes,
+                   played * 1'000'000 / vxr::kProgramSoundRate},
+                  now_ns);
+      if (++reads % (1000 / kDeviceReadMs) == 0 && reads > 2 * 1000 / kDeviceReadMs) {
+        const vxr::CSoundOutput::Counts now = sound->counts();
+        if (now.sync_measured) offsets_ms.push_back(now.offset_us / 1000.0);
+      }
     }
   });
   std::thread clock([&] {
@@ -166,6 +194,20 @@ void RunFormat(const vxr::OutputFormat& format, int seconds) {
       audio.queue.max_depth_samples * 1000.0 / vxr::kProgramSoundRate,
       static_cast<long long>(audio.queue.underruns),
       static_cast<long long>(audio.queue.skipped_samples));
+  double worst = 0.0, sum = 0.0;
+  for (const double offset : offsets_ms) {
+    sum += offset;
+    if (std::abs(offset) > std::abs(worst)) worst = offset;
+  }
+  std::printf(
+      "  sound against picture: sound %.1f ms after its tick (queue and device), picture %.1f "
+      "ms; offset now %+.1f ms, mean %+.1f ms, worst %+.1f ms over %zu samples (one frame "
+      "%.1f ms); skipped %lld times, held %lld times (%lld samples)\n",
+      audio.sound_delay_us / 1000.0, audio.picture_delay_us / 1000.0, audio.offset_us / 1000.0,
+      offsets_ms.empty() ? 0.0 : sum / static_cast<double>(offsets_ms.size()), worst,
+      offsets_ms.size(), 1000.0 / format.FramesPerSecond(),
+      static_cast<long long>(audio.sync_drops), static_cast<long long>(audio.sync_holds),
+      static_cast<long long>(audio.queue.held_samples));
   std::fflush(stdout);
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "vboard/monitor/screen_output.h"
 #include "vboard/output/burn_in.h"
 
 namespace vxr {
@@ -107,6 +108,10 @@ void CMonitorWindow::Refresh() {
     update();
   }
   shown_tick_ = frame->tick;
+  if (frame->wide != shown_wide_) {
+    shown_wide_ = frame->wide;
+    update();
+  }
   setWindowTitle(QString::fromStdString(monitor_->Current().title));
 }
 
@@ -114,8 +119,8 @@ void CMonitorWindow::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), Qt::black);
   if (image_.isNull()) return;
-  const QSize size = image_.size().scaled(this->size(), Qt::KeepAspectRatio);
-  const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
+  // Shaped as a monitor shows it: standard definition 4:3, or 16:9 for wide material.
+  const QRect target = DisplayRect(size(), image_.width(), image_.height(), shown_wide_);
   painter.setRenderHint(QPainter::SmoothPixmapTransform);
   painter.drawImage(target, image_);
 }

@@ -50,6 +50,7 @@ class CMonitorWindow : public QWidget {
   QImage image_;
   std::shared_ptr<const std::vector<std::uint32_t>> pixels_;  // what image_ was made from
   std::int64_t shown_tick_ = -1;
+  bool shown_wide_ = false;  // the picture is 16:9 material
   bool burn_timecode_ = false;
 };
 

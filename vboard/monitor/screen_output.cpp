@@ -24,6 +24,8 @@ constexpr int kStandardWidth = 720;  // the width of 576- and 486-line pictures
 constexpr int kStandardLinesMost = 576;
 constexpr int kFourThreeWidth = 4;
 constexpr int kFourThreeHeight = 3;
+constexpr int kWideWidth = 16;
+constexpr int kWideHeight = 9;
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
 constexpr double kMicrosecondsPerSecond = 1e6;
@@ -75,16 +77,16 @@ std::string ScreenText(int index, const QScreen* screen) {
 
 }  // namespace
 
-QSize DisplayAspect(int width, int height) {
+QSize DisplayAspect(int width, int height, bool wide) {
   if (width == kStandardWidth && height > 0 && height <= kStandardLinesMost) {
-    return {kFourThreeWidth, kFourThreeHeight};
+    return wide ? QSize(kWideWidth, kWideHeight) : QSize(kFourThreeWidth, kFourThreeHeight);
   }
   return {width, height};
 }
 
-QRect DisplayRect(const QSize& area, int width, int height) {
+QRect DisplayRect(const QSize& area, int width, int height, bool wide) {
   if (width <= 0 || height <= 0 || area.isEmpty()) return {};
-  const QSize size = DisplayAspect(width, height).scaled(area, Qt::KeepAspectRatio);
+  const QSize size = DisplayAspect(width, height, wide).scaled(area, Qt::KeepAspectRatio);
   return {QPoint((area.width() - size.width()) / 2, (area.height() - size.height()) / 2), size};
 }
 
@@ -234,6 +236,7 @@ void CScreenOutput::Take() {
     image_ = WrapPixels(*frame);
   }
   shown_tick_ = frame->tick;
+  shown_wide_ = frame->wide;
   view_->update();
   std::lock_guard lock(mutex_);
   ++counts_.handed;
@@ -243,7 +246,7 @@ void CScreenOutput::Take() {
 void CScreenOutput::Paint(QWidget* target) {
   QPainter painter(target);
   painter.fillRect(target->rect(), Qt::black);
-  const QRect place = DisplayRect(target->size(), image_.width(), image_.height());
+  const QRect place = DisplayRect(target->size(), image_.width(), image_.height(), shown_wide_);
   if (place.isEmpty()) return;
   painter.setRenderHint(QPainter::SmoothPixmapTransform);
   painter.drawImage(place, image_);

@@ -25,11 +25,12 @@ struct ScreenSettings {
 };
 
 // The shape a picture of width x height is meant to be seen in: 720-wide standard-definition
-// pictures (576 or 486 lines) are 4:3 with non-square pixels; anything else has square pixels.
-QSize DisplayAspect(int width, int height);
+// pictures (576 or 486 lines) are 4:3 with non-square pixels, or 16:9 when wide (the material
+// says so); anything else has square pixels.
+QSize DisplayAspect(int width, int height, bool wide = false);
 // Where such a picture goes on an area of the given size: as large as fits in its display
 // aspect, centred; the rest stays black.
-QRect DisplayRect(const QSize& area, int width, int height);
+QRect DisplayRect(const QSize& area, int width, int height, bool wide = false);
 
 // The program picture full screen on one of this machine's screens: no frame, no cursor, black
 // borders, the display aspect kept. It is drawn through OpenGL with a swap interval of 1 where
@@ -74,6 +75,7 @@ class CScreenOutput : public IProgramSink {
   QWidget* window() const { return view_.get(); }
   const QImage& ShownImage() const { return image_; }
   std::int64_t ShownTick() const { return shown_tick_; }
+  bool ShownWide() const { return shown_wide_; }
   QScreen* screen() const { return screen_; }
   bool UsesOpenGl() const { return opengl_; }
   void SetBurnInTimecode(bool on) { burn_timecode_ = on; }
@@ -106,6 +108,7 @@ class CScreenOutput : public IProgramSink {
   QScreen* screen_ = nullptr;
   QImage image_;
   std::int64_t shown_tick_ = -1;
+  bool shown_wide_ = false;
 };
 
 }  // namespace vxr

@@ -1,9 +1,13 @@
 #include "vboard/monitor/screen_output.h"
 
 #include <gtest/gtest.h>
+#include <qpa/qplatformnativeinterface.h>
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPainter>
 #include <QScreen>
 #include <numeric>
 #include <sstream>
@@ -338,6 +342,186 @@ TEST(SoundOutput, AMissingDeviceIsOneLineAndNoSink) {
   std::string error;
   EXPECT_FALSE(sound.Open(QAudioDevice(), &error));
   EXPECT_EQ(error, "no sound device");
+}
+
+// The sound output against a picture seen 20 ms after its tick, fed and read through its own
+// interface at made-up times: late sound is skipped and early sound held back with silence, both
+// at whole stereo samples; a device that counts nothing gets neither.
+TEST(SoundOutput, MeetsThePictureWithinOneFrameThroughTheSinksInterface) {
+  const OutputFormat pal;  // 25/s: 1920 samples a tick
+  constexpr int kTick = 1920;
+  constexpr std::int64_t kTickNs = 40'000'000;
+  constexpr std::int64_t kBufferBytes = kTick * 4;
+  constexpr std::int64_t kHeldBytes = 960 * 4;  // 20 ms in the device's buffer
+  auto feed = [&](CSoundOutput& sound) {
+    for (int t = 0; t < 5; ++t) {
+      auto frame = std::make_shared<ProgramFrame>();
+      frame->tick = t;
+      frame->steady_ns = t * kTickNs;
+      for (int i = 0; i < kTick; ++i) {
+        frame->sound.push_back(static_cast<std::int16_t>(t * kTick + i));
+        frame->sound.push_back(static_cast<std::int16_t>(-(t * kTick + i)));
+      }
+      sound.Push(frame);
+    }
+  };
+  std::int64_t picture_us = 20'000;
+  CSoundOutput sound(pal);
+  sound.SetPictureDelay([&] { return picture_us; });
+  feed(sound);
+  std::vector<std::int16_t> out(2 * kTick * 4);
+  sound.Pull(out.data(), 960);
+  // At 200 ms the next sample (960, due at 20 ms) is 180 ms old: with the device's 20 ms that is
+  // 180 ms after its picture. One measure is not enough; the second skips 160 ms, all but the
+  // queue's half-tick margin.
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 1000}, 200'000'000);
+  EXPECT_EQ(sound.counts().queue.skipped_samples, 0);
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 2000}, 200'000'000);
+  CSoundOutput::Counts counts = sound.counts();
+  EXPECT_EQ(counts.offset_us, 180'000);
+  EXPECT_EQ(counts.queue.skipped_samples, 7680);
+  EXPECT_EQ(counts.sync_drops, 1);
+  sound.Pull(out.data(), 1);
+  EXPECT_EQ(out[0], 960 + 7680);
+  EXPECT_EQ(out[1], -(960 + 7680));
+
+  // The screen falls 200 ms behind its ticks: the sound is now 160 ms early and waits for it.
+  picture_us = 200'000;
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 3000}, 200'000'000);
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 4000}, 200'000'000);
+  counts = sound.counts();
+  EXPECT_EQ(counts.offset_us, -160'021);  // the next sample, 8641, is 20.021 ms into tick 4
+  EXPECT_EQ(counts.queue.held_samples, 7681);
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 5000}, 200'000'000);
+  EXPECT_NEAR(sound.counts().offset_us, 0, 1);
+  sound.Pull(out.data(), 7682);
+  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 2 * 7681, [](auto v) { return v == 0; }));
+  EXPECT_EQ(out[2 * 7681], 960 + 7680 + 1);
+  EXPECT_EQ(out[2 * 7681 + 1], -(960 + 7680 + 1));
+  EXPECT_LE(sound.counts().queue.max_depth_samples, 6 * kTick);
+
+  // No buffer size, nothing processed: no estimate, nothing skipped however late.
+  CSoundOutput silent_device(pal);
+  silent_device.SetPictureDelay([] { return std::int64_t{0}; });
+  feed(silent_device);
+  for (int read = 0; read < 20; ++read) {
+    silent_device.Pull(out.data(), 100);
+    silent_device.Sync({0, 0, 0}, 10'000'000'000);
+  }
+  EXPECT_FALSE(silent_device.counts().sync_measured);
+  EXPECT_EQ(silent_device.counts().queue.skipped_samples, 0);
+}
+
+// The offscreen platform's screens changed while the program runs, as when a monitor is
+// unplugged; false on a platform that cannot.
+bool SetOffscreenScreens(const char* json) {
+  QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+  if (native == nullptr || QGuiApplication::platformName() != "offscreen") return false;
+  using SetConfiguration = void (*)(const QJsonObject&, QPlatformNativeInterface*);
+  void* function = native->nativeResourceForIntegration("setConfiguration");
+  if (function == nullptr) return false;
+  reinterpret_cast<SetConfiguration>(function)(QJsonDocument::fromJson(json).object(), native);
+  QCoreApplication::processEvents();
+  return true;
+}
+
+using ScreenChangeTest = ProgramSinksTest;
+
+// Screen 1 goes away while the tape plays on it: the output moves full screen to the screen
+// left and goes on showing the output record's pictures.
+TEST_P(ScreenChangeTest, ARemovedScreenMovesTheOutputToTheLastScreenLeft) {
+  ASSERT_EQ(screen_->screen(), QGuiApplication::screens()[1]);
+  ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+  Queue(0, 12);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
+  for (std::int64_t frame = 0; frame < 4; ++frame) EXPECT_EQ(Tick(), std::make_pair(frame, frame));
+
+  if (!SetOffscreenScreens(
+          R"({"screens": [{"name": "left", "x": 0, "y": 0, "width": 1280, "height": 720}]})")) {
+    GTEST_SKIP() << "the platform cannot remove a screen while running";
+  }
+  ASSERT_EQ(QGuiApplication::screens().size(), 1);
+  QScreen* left = QGuiApplication::screens()[0];
+  EXPECT_EQ(screen_->screen(), left);
+  EXPECT_EQ(screen_->window()->geometry(), left->geometry());
+  EXPECT_NE(screen_->Name().find("screen 0 \"left\""), std::string::npos) << screen_->Name();
+  for (std::int64_t frame = 4; frame < 12; ++frame) {
+    EXPECT_EQ(Tick(), std::make_pair(frame, frame));
+  }
+  // Drawn on the smaller screen: the tape's picture where the display aspect puts it.
+  const QImage grabbed = screen_->window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(grabbed.size(), QSize(1280, 720));
+  EXPECT_EQ(screen_->ShownTick(), tick_);
+
+  // The second monitor comes back, for the tests that follow.
+  ASSERT_TRUE(SetOffscreenScreens(testing::kTwoScreensJson));
+  EXPECT_EQ(QGuiApplication::screens().size(), 2);
+}
+
+// 16:9 standard-definition material (anamorphic pixels, flagged in the file) after a 4:3 clip:
+// on a 1920x1080 screen it fills the width, where 4:3 keeps borders.
+TEST_P(ScreenChangeTest, WideStandardDefinitionMaterialIsShownSixteenByNine) {
+  TapeSpec spec;
+  spec.frames = 10;
+  spec.width = 720;
+  spec.height = format_.height == 576 ? 576 : 480;
+  spec.rate_num = format_.rate_num;
+  spec.rate_den = format_.rate_den;
+  spec.encoder = "mpeg2video";
+  spec.encoder_options = spec.height == 576 ? "aspect=64/45" : "aspect=32/27";
+  std::string error;
+  const std::string path = testing::MakeTestTape(folder_, "wide.mkv", spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  auto movie = std::make_shared<CMovie>();
+  ASSERT_EQ(movie->OpenFile(path), S_OK);
+  ASSERT_NEAR(movie->Facts()->aspect_ratio, 16.0 / 9.0, 0.03);
+  ASSERT_EQ(clip_->AddMovie(movie), S_OK);
+
+  StandOn(33);  // the wide movie's frame 3
+  EXPECT_EQ(Tick().first, 33);
+  EXPECT_TRUE(screen_->ShownWide());
+  const QImage grabbed = screen_->window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(grabbed.size(), QSize(1920, 1080));
+  EXPECT_EQ(DisplayRect(grabbed.size(), format_.width, format_.height, true),
+            QRect(0, 0, 1920, 1080));
+  // What the screen shows against the picture drawn 16:9 and 4:3: close to the first only.
+  auto drawn = [&](bool wide) {
+    QImage image(grabbed.size(), QImage::Format_RGB32);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(DisplayRect(image.size(), format_.width, format_.height, wide),
+                      screen_->ShownImage());
+    return image;
+  };
+  auto difference = [&](const QImage& other) {
+    double sum = 0;
+    for (int y = 0; y < grabbed.height(); y += 4) {
+      for (int x = 0; x < grabbed.width(); x += 4) {
+        sum += std::abs(qGray(grabbed.pixel(x, y)) - qGray(other.pixel(x, y)));
+      }
+    }
+    return sum / (grabbed.width() / 4 * grabbed.height() / 4);
+  };
+  const double wide = difference(drawn(true)), narrow = difference(drawn(false));
+  EXPECT_LT(wide, 2.0) << wide;
+  EXPECT_GT(narrow, 4 * wide + 5) << narrow;
+
+  StandOn(5);  // back on the 4:3 tape
+  EXPECT_EQ(Tick(), std::make_pair(std::int64_t{5}, std::int64_t{5}));
+  EXPECT_FALSE(screen_->ShownWide());
+}
+
+INSTANTIATE_TEST_SUITE_P(StandardDefinition, ScreenChangeTest, ::testing::Values("pal", "ntsc"));
+
+TEST(WideMaterial, PixelShapesWithinAFewPercentOfTheOutputsSixteenByNine) {
+  EXPECT_TRUE(WideMaterial(720, 576, 720 * 64.0 / 45 / 576, 720, 576));
+  EXPECT_FALSE(WideMaterial(720, 576, 720 * 16.0 / 15 / 576, 720, 576));
+  EXPECT_TRUE(WideMaterial(720, 480, 720 * 32.0 / 27 / 480, 720, 486));
+  EXPECT_FALSE(WideMaterial(720, 480, 4.0 / 3, 720, 486));
+  EXPECT_FALSE(WideMaterial(64, 48, 4.0 / 3, 720, 576));
+  EXPECT_FALSE(WideMaterial(720, 576, 0.0, 720, 576));  // a movie that says nothing
 }
 
 }  // namespace

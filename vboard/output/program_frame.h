@@ -23,6 +23,9 @@ struct ProgramFrame {
   int height = 0;
   std::shared_ptr<const std::vector<std::uint32_t>> pixels;  // width x height, never null
   std::vector<std::int16_t> sound;  // this tick's share, kProgramSoundChannels per sample
+  // The picture is 16:9 rather than 4:3: standard-definition material whose pixels are meant
+  // that wide (see WideMaterial). Other outputs have square pixels and ignore it.
+  bool wide = false;
 };
 
 // What a program sink has done so far.

@@ -1,12 +1,21 @@
 #include "vboard/output/program_output.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "vboard/output/sound_cadence.h"
 #include "vboard/super_clip.h"
 #include "vboard/timeline.h"
 
 namespace vxr {
+namespace {
+
+constexpr double kWideAspect = 16.0 / 9.0;
+// How far a movie's pixel shape may be from the 16:9 one: 720x480 material (NTSC's 16:9 pixels)
+// on a 720x486 output is 1.2% off; 4:3 pixels are 25% off.
+constexpr double kWideTolerance = 0.04;
+
+}  // namespace
 
 CProgramOutput::CProgramOutput(CSoftwareBoard& board, CBoardMonitor& monitor)
     : board_(board),
@@ -64,6 +73,15 @@ std::vector<std::int16_t> CProgramOutput::TickSoundSamples(const TickSound& plan
   return samples;
 }
 
+bool WideMaterial(int width, int height, double aspect_ratio, int output_width, int output_height) {
+  if (width <= 0 || height <= 0 || aspect_ratio <= 0.0 || output_width <= 0 || output_height <= 0) {
+    return false;
+  }
+  const double pixel = aspect_ratio * height / width;
+  const double wide_pixel = kWideAspect * output_height / output_width;
+  return std::abs(pixel - wide_pixel) <= kWideTolerance * wide_pixel;
+}
+
 void CProgramOutput::OnTick(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape) {
   // The picture the monitor shows for the tick; a late tick repeats the last one.
   const CBoardMonitor::View view = monitor_.Current();
@@ -101,6 +119,11 @@ void CProgramOutput::OnTick(const OutputFrame& frame, const std::shared_ptr<CSup
   program->height = format_.height;
   program->pixels = composed_;
   program->sound = TickSoundSamples(plan, tape, share);
+  MaterialPicture material;
+  if (tape && frame.tape_frame >= 0 && tape->MaterialAt(frame.tape_frame, &material)) {
+    program->wide = WideMaterial(material.width, material.height, material.aspect_ratio,
+                                 format_.width, format_.height);
+  }
 
   // The worker decodes from where the sound goes next: on while it follows, the next frame's
   // start while still, so that play begins with its sound ready.

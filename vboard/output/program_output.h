@@ -20,6 +20,12 @@ namespace vxr {
 // listener, so it runs on the board's output thread right after each tick's grading, and never
 // waits: the sound comes from what a worker has decoded ahead, and every sink queues on its own.
 // Destroy it before the monitor and the board.
+// Whether material of width x height pixels, meant to be seen at aspect_ratio (width / height),
+// makes an output of output_width x output_height 16:9: the board places material pixel for
+// pixel, so it does when the material's pixels are as wide as the output's 16:9 pixels (within
+// a few percent, as 720x480 material on a 720x486 output). 4:3 material and square pixels do not.
+bool WideMaterial(int width, int height, double aspect_ratio, int output_width, int output_height);
+
 class CProgramOutput {
  public:
   struct Counts {
