@@ -369,35 +369,35 @@ TEST(SoundOutput, MeetsThePictureWithinOneFrameThroughTheSinksInterface) {
   CSoundOutput sound(pal);
   sound.SetPictureDelay([&] { return picture_us; });
   feed(sound);
-  std::vector<std::int16_t> out(2 * kTick * 4);
+  std::vector<std::int16_t> out(2 * kTick * 6);
   sound.Pull(out.data(), 960);
   // At 200 ms the next sample (960, due at 20 ms) is 180 ms old: with the device's 20 ms that is
-  // 180 ms after its picture. One measure is not enough; the second skips 160 ms, all but the
-  // queue's half-tick margin.
+  // 180 ms after its picture. One measure is not enough; the second skips 170 ms, all but the
+  // queue's 10 ms margin.
   sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 1000}, 200'000'000);
   EXPECT_EQ(sound.counts().queue.skipped_samples, 0);
   sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 2000}, 200'000'000);
   CSoundOutput::Counts counts = sound.counts();
   EXPECT_EQ(counts.offset_us, 180'000);
-  EXPECT_EQ(counts.queue.skipped_samples, 7680);
+  EXPECT_EQ(counts.queue.skipped_samples, 8160);
   EXPECT_EQ(counts.sync_drops, 1);
   sound.Pull(out.data(), 1);
-  EXPECT_EQ(out[0], 960 + 7680);
-  EXPECT_EQ(out[1], -(960 + 7680));
+  EXPECT_EQ(out[0], 960 + 8160);
+  EXPECT_EQ(out[1], -(960 + 8160));
 
-  // The screen falls 200 ms behind its ticks: the sound is now 160 ms early and waits for it.
+  // The screen falls 200 ms behind its ticks: the sound is now 170 ms early and waits for it.
   picture_us = 200'000;
   sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 3000}, 200'000'000);
   sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 4000}, 200'000'000);
   counts = sound.counts();
-  EXPECT_EQ(counts.offset_us, -160'021);  // the next sample, 8641, is 20.021 ms into tick 4
-  EXPECT_EQ(counts.queue.held_samples, 7681);
+  EXPECT_EQ(counts.offset_us, -170'021);  // the next sample, 9121, is 30.021 ms into tick 4
+  EXPECT_EQ(counts.queue.held_samples, 8161);
   sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 5000}, 200'000'000);
   EXPECT_NEAR(sound.counts().offset_us, 0, 1);
-  sound.Pull(out.data(), 7682);
-  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 2 * 7681, [](auto v) { return v == 0; }));
-  EXPECT_EQ(out[2 * 7681], 960 + 7680 + 1);
-  EXPECT_EQ(out[2 * 7681 + 1], -(960 + 7680 + 1));
+  sound.Pull(out.data(), 8162);
+  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 2 * 8161, [](auto v) { return v == 0; }));
+  EXPECT_EQ(out[2 * 8161], 960 + 8160 + 1);
+  EXPECT_EQ(out[2 * 8161 + 1], -(960 + 8160 + 1));
   EXPECT_LE(sound.counts().queue.max_depth_samples, 6 * kTick);
 
   // No buffer size, nothing processed: no estimate, nothing skipped however late.

@@ -19,12 +19,14 @@ namespace {
 constexpr int kBytesPerSample = kProgramSoundChannels * static_cast<int>(sizeof(std::int16_t));
 // The queue starts once two ticks are in (ticks and device reads jitter against each other) and
 // holds at most six. The device's own buffer is one tick, so that what it holds, which nothing
-// can skip, stays within the frame the sound may be behind its picture. Skipping ahead keeps at
-// least half a tick queued before the device, the margin its reads and the ticks' jitter need.
+// can skip, stays within the frame the sound may be behind its picture. Skipping ahead keeps the
+// next sample at least kMarginUs past its time: a tick's sound must be queued by the time the
+// device wants its first sample, so the margin covers how late the board's output thread may
+// push it (the device's read size does not matter, the age is taken after each read).
 constexpr int kStartTicks = 2;
 constexpr int kCapacityTicks = 6;
 constexpr int kDeviceBufferTicks = 1;
-constexpr int kFloorDivisor = 2;
+constexpr std::int64_t kMarginUs = 10'000;
 constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
 constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
 // What a pull-mode device sees as available: the queue always answers, with silence if need be.
@@ -81,10 +83,7 @@ class CSoundOutput::Feed : public QIODevice {
 CSoundOutput::CSoundOutput(const OutputFormat& format)
     : tick_samples_(TickSamplesOf(format)),
       queue_(kProgramSoundChannels, kStartTicks * tick_samples_, kCapacityTicks * tick_samples_),
-      sync_(format.rate_num, format.rate_den,
-            kMicrosecondsPerSecond * std::max(format.rate_den, 1) / std::max(format.rate_num, 1) /
-                kFloorDivisor,
-            kCapacityTicks * tick_samples_) {}
+      sync_(format.rate_num, format.rate_den, kMarginUs, kCapacityTicks * tick_samples_) {}
 
 CSoundOutput::~CSoundOutput() {
   if (thread_ == nullptr) return;
@@ -151,7 +150,9 @@ void CSoundOutput::Sync(const DeviceFigures& device, std::int64_t now_ns) {
   SoundSyncMeasure measure;
   const std::int64_t due_ns = queue_.HeadDueNs();
   const CSoundQueue::Counts queue = queue_.counts();
-  measure.queued_samples = due_ns >= 0 ? queue.depth_samples : 0;
+  // While the queue waits to start (or start again) its sound is not on its way: nothing to
+  // bring forward or hold back yet.
+  measure.queued_samples = due_ns >= 0 && queue.running ? queue.depth_samples : 0;
   measure.head_age_us = due_ns >= 0 ? (now_ns - due_ns) / kNanosecondsPerMicrosecond : 0;
   // The device was handed everything read from the queue and every silence filled in.
   written_samples_ = queue.samples_out + queue.silence_samples;

@@ -119,7 +119,9 @@ std::int64_t CSoundQueue::HeadDueNs() const {
 
 CSoundQueue::Counts CSoundQueue::counts() const {
   std::lock_guard lock(mutex_);
-  return counts_;
+  Counts counts = counts_;
+  counts.running = running_;
+  return counts;
 }
 
 }  // namespace vxr

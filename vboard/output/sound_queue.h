@@ -29,6 +29,7 @@ class CSoundQueue {
     std::int64_t held_samples = 0;       // silence put in by Hold
     std::int64_t depth_samples = 0;      // queued now
     std::int64_t max_depth_samples = 0;
+    bool running = false;  // reads take queued sound (not waiting to start)
   };
 
   CSoundQueue(int channels, int start_samples, int capacity_samples);
