@@ -258,18 +258,15 @@ std::shared_ptr<BoardWithOutputs> StartBoardWithOutputs(const ProgramOutputPlan&
     program->AddSink(screen);
   }
   // The sound meets the picture of the first screen output, where there is one.
-  std::weak_ptr<CScreenOutput> picture;
+  std::function<std::int64_t()> picture_delay;
   for (const std::shared_ptr<IProgramSink>& sink : server->sinks) {
-    if (auto screen = std::dynamic_pointer_cast<CScreenOutput>(sink)) {
-      picture = screen;
+    if (const auto* screen = dynamic_cast<const CScreenOutput*>(sink.get())) {
+      picture_delay = screen->PictureDelaySource();
       break;
     }
   }
   for (const SoundSettings& settings : sounds) {
-    std::shared_ptr<CSoundOutput> sound = StartSoundOutput(settings, format, errors, [picture] {
-      const std::shared_ptr<CScreenOutput> screen = picture.lock();
-      return screen ? screen->PictureDelayUs() : std::int64_t{-1};
-    });
+    std::shared_ptr<CSoundOutput> sound = StartSoundOutput(settings, format, errors, picture_delay);
     if (!sound) continue;
     errors << "output " << sound->Name() << ": the program sound, 48 kHz stereo\n";
     server->sinks.push_back(sound);

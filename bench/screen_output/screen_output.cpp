@@ -83,7 +83,7 @@ void RunFormat(const vxr::OutputFormat& format, int seconds) {
     return;
   }
   auto sound = std::make_shared<vxr::CSoundOutput>(format);
-  sound->SetPictureDelay([screen] { return screen->PictureDelayUs(); });
+  sound->SetPictureDelay(screen->PictureDelaySource());
   const auto pictures = MakePictures(format);
   const std::int64_t ticks = static_cast<std::int64_t>(seconds) * format.rate_num / format.rate_den;
   std::atomic<bool> done{false};

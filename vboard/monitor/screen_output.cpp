@@ -183,7 +183,7 @@ void CScreenOutput::PlaceOn(QScreen* screen) {
   view_->setGeometry(screen->geometry());
   view_->showFullScreen();
   const double refresh = screen->refreshRate();
-  refresh_us_ =
+  timing_->refresh_us =
       opengl_ && refresh > 0 ? static_cast<std::int64_t>(kMicrosecondsPerSecond / refresh) : 0;
   const int index = static_cast<int>(QGuiApplication::screens().indexOf(screen));
   std::lock_guard lock(mutex_);
@@ -224,8 +224,8 @@ void CScreenOutput::Take() {
   const std::int64_t delay = SteadyNowNs() - frame->steady_ns;
   tick_to_handover_.Add(std::chrono::nanoseconds(delay));
   const std::int64_t delay_us = delay / kNanosecondsPerMicrosecond;
-  const std::int64_t recent = handover_us_.load();
-  handover_us_ = recent < 0 ? delay_us : recent + (delay_us - recent) / kHandoverSmoothing;
+  const std::int64_t recent = timing_->handover_us.load();
+  timing_->handover_us = recent < 0 ? delay_us : recent + (delay_us - recent) / kHandoverSmoothing;
   if (burn_timecode_) {
     QImage image(frame->width, frame->height, QImage::Format_RGB32);
     std::memcpy(image.bits(), frame->pixels->data(), frame->pixels->size() * sizeof(std::uint32_t));
@@ -252,9 +252,13 @@ void CScreenOutput::Paint(QWidget* target) {
   painter.drawImage(place, image_);
 }
 
-std::int64_t CScreenOutput::PictureDelayUs() const {
-  const std::int64_t handover = handover_us_.load();
-  return handover < 0 ? -1 : handover + refresh_us_.load();
+std::int64_t CScreenOutput::Timing::DelayUs() const {
+  const std::int64_t handover = handover_us.load();
+  return handover < 0 ? -1 : handover + refresh_us.load();
+}
+
+std::function<std::int64_t()> CScreenOutput::PictureDelaySource() const {
+  return [timing = timing_] { return timing->DelayUs(); };
 }
 
 CScreenOutput::Counts CScreenOutput::counts() const {

@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,7 +70,10 @@ class CScreenOutput : public IProgramSink {
   // Any thread, never waits: about how long after its tick a picture is seen, in microseconds —
   // the recent tick-to-handover time, plus one refresh where OpenGL presents at the screen's
   // next refresh. -1 before any picture was handed over.
-  std::int64_t PictureDelayUs() const;
+  std::int64_t PictureDelayUs() const { return timing_->DelayUs(); }
+  // The same as a function that another thread may keep and call after this output is gone
+  // (it then reports the last figures): it holds no reference to the window.
+  std::function<std::int64_t()> PictureDelaySource() const;
   // User-interface thread: the window; the output-sized picture last handed to it (burned-in
   // timecode included) and its tick; the screen it is on; whether it draws through OpenGL.
   QWidget* window() const { return view_.get(); }
@@ -97,9 +101,13 @@ class CScreenOutput : public IProgramSink {
   std::shared_ptr<const ProgramFrame> latest_;
   std::string name_;
   Counts counts_;
-  std::atomic<bool> posted_{false};            // a Take is on its way to the user-interface thread
-  std::atomic<std::int64_t> handover_us_{-1};  // recent tick to handover, smoothed
-  std::atomic<std::int64_t> refresh_us_{0};    // one refresh of the screen, when OpenGL paces
+  std::atomic<bool> posted_{false};  // a Take is on its way to the user-interface thread
+  struct Timing {
+    std::atomic<std::int64_t> handover_us{-1};  // recent tick to handover, smoothed
+    std::atomic<std::int64_t> refresh_us{0};    // one refresh of the screen, when OpenGL paces
+    std::int64_t DelayUs() const;
+  };
+  const std::shared_ptr<Timing> timing_ = std::make_shared<Timing>();
   CLatencyRecord tick_to_handover_;
 
   // User-interface thread.
