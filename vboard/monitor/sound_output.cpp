@@ -26,7 +26,10 @@ constexpr int kBytesPerSample = kProgramSoundChannels * static_cast<int>(sizeof(
 constexpr int kStartTicks = 2;
 constexpr int kCapacityTicks = 6;
 constexpr int kDeviceBufferTicks = 1;
+// Each underrun the device met widens that margin by kMarginStepUs, up to one tick: the board's
+// lateness on this machine is learnt from the device running dry.
 constexpr std::int64_t kMarginUs = 10'000;
+constexpr std::int64_t kMarginStepUs = 5'000;
 constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
 constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
 // What a pull-mode device sees as available: the queue always answers, with silence if need be.
@@ -163,6 +166,7 @@ void CSoundOutput::Sync(const DeviceFigures& device, std::int64_t now_ns) {
           : -1;
   measure.processed_us = device.processed_us;
   measure.picture_delay_us = picture_delay_ ? picture_delay_() : -1;
+  sync_.SetFloorUs(std::min(kMarginUs + queue.underruns * kMarginStepUs, sync_.FrameUs()));
   const SoundSyncAction action = sync_.Plan(measure);
   if (action.drop_samples > 0) queue_.Skip(action.drop_samples);
   if (action.hold_samples > 0) queue_.Hold(action.hold_samples);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vxr {
@@ -49,6 +50,8 @@ class CSoundSync {
 
   SoundSyncAction Plan(const SoundSyncMeasure& measure);
   std::int64_t FrameUs() const { return frame_us_; }
+  // The margin that skipping keeps (the caller widens it when the device ran dry).
+  void SetFloorUs(std::int64_t floor_us) { floor_us_ = std::max<std::int64_t>(floor_us, 0); }
   bool DeviceReports() const { return still_measures_ < kStuckMeasures; }
 
  private:
@@ -56,7 +59,7 @@ class CSoundSync {
   std::int64_t DeviceDelayUs(const SoundSyncMeasure& measure);
 
   const std::int64_t frame_us_;
-  const std::int64_t floor_us_;
+  std::int64_t floor_us_;
   const std::int64_t capacity_samples_;
   std::int64_t last_processed_us_ = -1;
   std::int64_t last_written_ = -1;

@@ -78,6 +78,10 @@ TEST(SoundSync, SkippingKeepsTheQueuesMarginAndDoesNotHuntWhenThePictureCannotBe
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(sync.Plan(device.Measure(20'000, 1920, 20'000)).drop_samples, 0);
   }
+  // A wider margin (the device ran dry) keeps more: 60 ms old, 40 ms margin, 20 ms skipped.
+  sync.SetFloorUs(40'000);
+  sync.Plan(device.Measure(60'000, 1920, 20'000));
+  EXPECT_EQ(sync.Plan(device.Measure(60'000, 1920, 20'000)).drop_samples, 960);
   // A queue that holds less than the lateness gives up only what it holds.
   sync.Plan(device.Measure(300'000, 0, 0, 1000));
   EXPECT_EQ(sync.Plan(device.Measure(300'000, 0, 0, 1000)).drop_samples, 1000);
