@@ -9,8 +9,10 @@
 // output rate, the pictures not handed to the display within their tick, the tick-to-handover
 // time, the sound queue's depth and underruns, and the estimated sound-against-picture offset.
 //
-//   screen_output [--seconds N] [--format pal|ntsc|1080-25|1080-29.97]...
+//   screen_output [--seconds N] [--format pal|ntsc|1080-25|1080-29.97]... [--refresh-hz N]
 //                                                         (default 60 s, pal and 1080-25)
+// --refresh-hz adds one refresh of an N Hz screen to the picture's delay, as where OpenGL
+// presents at the screen's next refresh (the offscreen platform and Xvfb have none).
 // Runs on the offscreen platform (two screens) unless QT_QPA_PLATFORM says otherwise, e.g.
 // QT_QPA_PLATFORM=xcb under Xvfb.
 #include "vboard/monitor/screen_output.h"
@@ -74,7 +76,7 @@ std::vector<std::shared_ptr<const std::vector<std::uint32_t>>> MakePictures(
   return pictures;
 }
 
-void RunFormat(const vxr::OutputFormat& format, int seconds) {
+void RunFormat(const vxr::OutputFormat& format, int seconds, double refresh_hz) {
   std::string error;
   const std::shared_ptr<vxr::CScreenOutput> screen =
       vxr::CScreenOutput::Create(vxr::ScreenSettings{-1, true}, format, &error);
@@ -83,7 +85,12 @@ void RunFormat(const vxr::OutputFormat& format, int seconds) {
     return;
   }
   auto sound = std::make_shared<vxr::CSoundOutput>(format);
-  sound->SetPictureDelay(screen->PictureDelaySource());
+  const std::int64_t refresh_us =
+      refresh_hz > 0 ? static_cast<std::int64_t>(1e6 / refresh_hz) : std::int64_t{0};
+  sound->SetPictureDelay([source = screen->PictureDelaySource(), refresh_us] {
+    const std::int64_t delay = source();
+    return delay < 0 ? delay : delay + refresh_us;
+  });
   const auto pictures = MakePictures(format);
   const std::int64_t ticks = static_cast<std::int64_t>(seconds) * format.rate_num / format.rate_den;
   std::atomic<bool> done{false};
@@ -215,15 +222,19 @@ void RunFormat(const vxr::OutputFormat& format, int seconds) {
 
 int main(int argc, char** argv) {
   int seconds = 60;
+  double refresh_hz = 0;
   std::vector<std::string> names;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
     if (argument == "--seconds" && i + 1 < argc) {
       seconds = std::max(1, std::atoi(argv[++i]));
+    } else if (argument == "--refresh-hz" && i + 1 < argc) {
+      refresh_hz = std::atof(argv[++i]);
     } else if (argument == "--format" && i + 1 < argc) {
       names.push_back(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: screen_output [--seconds N] [--format NAME]...\n");
+      std::fprintf(stderr,
+                   "usage: screen_output [--seconds N] [--format NAME]... [--refresh-hz N]\n");
       return 2;
     }
   }
@@ -239,7 +250,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "screen_output: unknown format %s\n", name.c_str());
       return 2;
     }
-    RunFormat(format, seconds);
+    RunFormat(format, seconds, refresh_hz);
   }
   return 0;
 }
