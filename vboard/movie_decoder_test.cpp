@@ -319,6 +319,39 @@ TEST_F(MovieDecoderTest, AMovieCutInsideAnOpenGroupIsNumberedAsTheProbeCountsIt)
   EXPECT_EQ(NumberAt(decoder, facts.frame_count - 1), 49);
 }
 
+// A reverse jog from a cue: before the output has shown a single step, the queue the player
+// filled (three pictures back) turns the read-ahead backwards beyond the queue, and pictures
+// ahead of the cue are not what it reads.
+TEST_F(MovieDecoderTest, TheTapeDecoderReadsAheadInTheDirectionTheQueueCommands) {
+  const std::string path = folder_.File("gop.avi");
+  ASSERT_TRUE(WriteLongGopTape(path, 60, 12));
+  auto movie = std::make_shared<CMovie>();
+  ASSERT_EQ(movie->OpenFile(path), S_OK);
+  auto tape = std::make_shared<CSuperClip>(25.0);
+  ASSERT_EQ(tape->AddMovie(movie), S_OK);
+  constexpr std::int64_t kCue = 40;
+  CTapeDecoder decoder([tape](std::size_t) {
+    CTimeline::Outlook outlook;
+    outlook.on_output = CTimeline::TapePicture{tape, kCue};
+    for (std::int64_t n = 1; n <= 3; ++n) {
+      outlook.next.push_back(CTimeline::TapePicture{tape, kCue - n});
+    }
+    outlook.advancing = true;
+    return outlook;
+  });
+  decoder.Seen(tape, kCue);  // the output has stood on the cue: nothing measured yet
+  ASSERT_TRUE(decoder.WaitIdle(10000));
+  const std::size_t read_ahead = DecoderLimits{}.read_ahead;
+  for (std::int64_t frame = kCue; frame >= kCue - static_cast<std::int64_t>(read_ahead); --frame) {
+    const CTapeDecoder::Found found = decoder.Lookup(tape.get(), frame);
+    EXPECT_TRUE(found.exact) << "tape frame " << frame;
+    if (found.picture) {
+      EXPECT_EQ(testing::StripOf(*found.picture), frame);
+    }
+  }
+  EXPECT_FALSE(decoder.Lookup(tape.get(), kCue + 1).exact);
+}
+
 TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseconds) {
   // 1000 full-size pictures after one key frame: the last one takes long to reach. Made cheaply
   // from two coded pictures, the second written 999 times.
