@@ -332,11 +332,12 @@ TEST(MediaMatrix, LongGopBackwardsWithinASmallBudgetAndKeyFramesForWind) {
   EXPECT_EQ(stats.key_frames, 0);
 
   // Wind: once the pace is known each tick shows the key frame at or before the output's frame,
-  // named as such, and the record counts it as another picture.
+  // named as such, and the record counts it as a key frame, never as the tick's picture.
   constexpr int kWindTicks = 30;
   constexpr int kWindStep = 12;
+  const CBoardMonitor::Counts before = matrix.monitor().counts();
   matrix.Move(0, kWindStep, kWindTicks);
-  int key_frames = 0;
+  int key_frames = 0, right = 0;
   for (int i = 0; i < kWindTicks; ++i) {
     const CBoardMonitor::View view = matrix.TickView("wind");
     const OutputFrame& frame = matrix.last();
@@ -346,13 +347,19 @@ TEST(MediaMatrix, LongGopBackwardsWithinASmallBudgetAndKeyFramesForWind) {
     EXPECT_EQ(static_cast<std::int64_t>(*strip), view.shown) << "never named another picture";
     if (frame.monitor == MonitorShowed::kRightPicture) {
       EXPECT_EQ(view.shown, frame.tape_frame);
+      ++right;
       continue;
     }
+    EXPECT_EQ(frame.monitor, MonitorShowed::kKeyFrame) << "at " << frame.tape_frame;
     EXPECT_EQ(view.shown, frame.tape_frame / kGop * kGop) << "at " << frame.tape_frame;
+    EXPECT_NE(view.shown, frame.tape_frame);
     ++key_frames;
   }
   EXPECT_GE(key_frames, kWindTicks / 2);
   EXPECT_GT(matrix.monitor().decoder_stats().key_frames, 0);
+  const CBoardMonitor::Counts after = matrix.monitor().counts();
+  EXPECT_EQ(after.key - before.key, key_frames);
+  EXPECT_EQ(after.right - before.right, right);
   // Where the wind stops, the output's own picture.
   matrix.Tick("held after wind");
 }

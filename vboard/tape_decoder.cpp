@@ -74,7 +74,8 @@ CTapeDecoder::Found CTapeDecoder::Lookup(const CSuperClip* tape, std::int64_t fr
   auto after = cache_.lower_bound(key);
   if (after != cache_.end() && after->first == key) {
     if (after->second.stand_in >= 0) {
-      return Found{after->second.picture, after->second.stand_in, false};
+      // Left from a wind that has stopped, it is only the nearest picture.
+      return Found{after->second.picture, after->second.stand_in, false, motion_.winding};
     }
     const bool whole = framing == nullptr || HoldsVisiblePart(*after->second.picture, *framing);
     return Found{after->second.picture, frame, whole};

@@ -78,6 +78,8 @@ class CTapeDecoder {
     std::shared_ptr<const Picture> picture;
     std::int64_t frame = -1;
     bool exact = false;
+    // The picture is the key frame at or before the one asked for, shown for it while winding.
+    bool key_frame = false;
   };
   struct Stats {
     std::int64_t decoded = 0;      // pictures put into the cache

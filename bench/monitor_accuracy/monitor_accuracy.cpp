@@ -11,8 +11,9 @@
 // a 24-second 1920 x 1080 H.264 tape (or --encoder's; a key frame every 50 pictures or --gop,
 // two B pictures between references) on a 1080-25 board. For play, jog +1 and -1, shuttle +3 and -3
 // and fast wind and rewind, the share of output ticks of each word of the output record: shown (the
-// right picture was decoded and handed to the window within the tick's frame), missed, late (the
-// output thread itself reached the tick after its frame).
+// right picture was decoded and handed to the window within the tick's frame), key (winding, the
+// key frame at or before it), missed, late (the output thread itself reached the tick after its
+// frame).
 
 #include <algorithm>
 #include <chrono>
@@ -147,7 +148,7 @@ class Follow {
     const std::size_t mark = Size();
     command(deck_.player());
     SleepMs(static_cast<int>(seconds * 1000));
-    int ticks = 0, shown = 0, missed = 0, late = 0, moved = 0;
+    int ticks = 0, shown = 0, missed = 0, key = 0, late = 0, moved = 0;
     std::int64_t previous = -1;
     std::string where;  // the ticks without their picture: tick in the motion @ tape frame
     for (const OutputFrame& frame : Since(mark)) {
@@ -157,6 +158,7 @@ class Follow {
       ++ticks;
       shown += frame.monitor == MonitorShowed::kRightPicture;
       missed += frame.monitor == MonitorShowed::kOtherPicture;
+      key += frame.monitor == MonitorShowed::kKeyFrame;
       late += frame.monitor == MonitorShowed::kLate;
       moved += frame.tape_frame != previous;
       previous = frame.tape_frame;
@@ -164,11 +166,13 @@ class Follow {
     total_ticks_ += ticks;
     total_shown_ += shown;
     total_missed_ += missed;
+    total_key_ += key;
     total_late_ += late;
     std::printf(
-        "  %-11s ticks %4d, new pictures %4d: shown %6.2f %%, missed %5.2f %%, "
+        "  %-11s ticks %4d, new pictures %4d: shown %6.2f %%, key %6.2f %%, missed %5.2f %%, "
         "late %5.2f %%\n",
-        name, ticks, moved, Share(shown, ticks), Share(missed, ticks), Share(late, ticks));
+        name, ticks, moved, Share(shown, ticks), Share(key, ticks), Share(missed, ticks),
+        Share(late, ticks));
     if (verbose && !where.empty()) std::printf("              not shown at:%s\n", where.c_str());
     deck_.player().Stop();
     WaitFor([&] { return Has(status::Stop); }, 3000);
@@ -177,13 +181,14 @@ class Follow {
   void PrintTotals() const {
     const CTapeDecoder::Stats stats = monitor_->decoder_stats();
     std::printf(
-        "  all motions: ticks %lld: shown %.2f %%, missed %.2f %%, late %.2f %%; "
+        "  all motions: ticks %lld: shown %.2f %%, key %.2f %%, missed %.2f %%, late %.2f %%; "
         "decoded %lld, failed %lld, evicted %lld, key frames for wind %lld; "
         "decoder memory at the most %.1f MiB\n",
         static_cast<long long>(total_ticks_), Share(total_shown_, total_ticks_),
-        Share(total_missed_, total_ticks_), Share(total_late_, total_ticks_),
-        static_cast<long long>(stats.decoded), static_cast<long long>(stats.failed),
-        static_cast<long long>(stats.evicted), static_cast<long long>(stats.key_frames),
+        Share(total_key_, total_ticks_), Share(total_missed_, total_ticks_),
+        Share(total_late_, total_ticks_), static_cast<long long>(stats.decoded),
+        static_cast<long long>(stats.failed), static_cast<long long>(stats.evicted),
+        static_cast<long long>(stats.key_frames),
         static_cast<double>(stats.peak_bytes) / (1 << 20));
   }
 
@@ -202,7 +207,8 @@ class Follow {
 
   bench::CBenchDeck deck_;
   std::unique_ptr<CBoardMonitor> monitor_;  // goes before the deck's board
-  std::int64_t total_ticks_ = 0, total_shown_ = 0, total_missed_ = 0, total_late_ = 0;
+  std::int64_t total_ticks_ = 0, total_shown_ = 0, total_missed_ = 0, total_key_ = 0,
+               total_late_ = 0;
 };
 
 // The motions, from cue points spread over a tape of frames pictures.
