@@ -352,6 +352,42 @@ TEST_F(MovieDecoderTest, TheTapeDecoderReadsAheadInTheDirectionTheQueueCommands)
   EXPECT_FALSE(decoder.Lookup(tape.get(), kCue + 1).exact);
 }
 
+// Variable frame rate: a picture shows until the next one starts, so the frames of a gap in the
+// stream show the picture before it, in any order, read on or sought, intra-coded or not.
+TEST_F(MovieDecoderTest, FramesInAGapOfAVariableRateStreamShowThePictureBefore) {
+  constexpr std::uint32_t kFrames = 40;
+  constexpr int kUneven = 5;  // frames 1, 6, 11, ... show for three frame periods
+  for (const char* encoder : {"mjpeg", "libx264"}) {
+    if (avcodec_find_encoder_by_name(encoder) == nullptr) continue;
+    SCOPED_TRACE(encoder);
+    TapeSpec spec = testing::SmallTape(1.0);
+    spec.frames = kFrames;
+    spec.encoder = encoder;
+    spec.encoder_options = std::string(encoder) == "libx264" ? "preset=superfast" : "";
+    spec.pixel_format = std::string(encoder) == "mjpeg" ? "yuvj420p" : "yuv420p";
+    spec.uneven = kUneven;
+    const bool intra = std::string(encoder) == "mjpeg";
+    spec.gop = intra ? 1 : 12;
+    spec.b_frames = intra ? 0 : 2;
+    std::string error;
+    const std::string path =
+        testing::MakeTestTape(folder_, std::string(encoder) + "_vfr.mkv", spec, &error);
+    ASSERT_FALSE(path.empty()) << error;
+    ASSERT_EQ(PictureShownAt(spec, 2), 1u);
+    ASSERT_EQ(PictureShownAt(spec, 3), 1u);
+    ASSERT_EQ(PictureShownAt(spec, 4), 4u);
+    CMovieDecoder decoder;
+    ASSERT_EQ(decoder.Open(path), S_OK);
+    for (std::uint32_t n = 0; n < kFrames; ++n)
+      EXPECT_EQ(NumberAt(decoder, n), PictureShownAt(spec, n)) << n;
+    std::vector<std::uint32_t> order(kFrames);
+    for (std::uint32_t n = 0; n < kFrames; ++n) order[n] = n;
+    std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    for (const std::uint32_t n : order)
+      EXPECT_EQ(NumberAt(decoder, n), PictureShownAt(spec, n)) << n;
+  }
+}
+
 TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseconds) {
   // 1000 full-size pictures after one key frame: the last one takes long to reach. Made cheaply
   // from two coded pictures, the second written 999 times.
