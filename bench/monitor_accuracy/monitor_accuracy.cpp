@@ -1,7 +1,7 @@
 // How well the board's output monitor keeps up. Prints figures; it is not a test.
 //
 //   monitor_accuracy [--seconds S] [--gop N] [--encoder NAME [PIXEL_FORMAT]] [--only MOTION]
-//                    [--verbose] [--no-1080]
+//                    [--verbose] [--no-1080] [--no-settle]
 //   monitor_accuracy --rows [FILTER] [--sizes own,576,1080] [--quick] [--seconds S]
 //
 // Decoding: the time to decode one picture of an MJPEG tape at 720 x 576 and at 1920 x 1080 and
@@ -14,7 +14,8 @@
 // and fast wind and rewind, the share of output ticks of each word of the output record: shown (the
 // right picture was decoded and handed to the window within the tick's frame), key (winding, the
 // key frame at or before it), missed, late (the output thread itself reached the tick after its
-// frame).
+// frame). Each motion starts from a cue the decoder has caught up with, or (--no-settle) as soon
+// as the cued frame is on the output, as a user who cues and jogs at once.
 // --rows: a line per row of the media matrix (testing/media/media_matrix.h; FILTER: rows whose
 // name holds it) at its own size, 720 x 576 and 1920 x 1080 (--sizes), on a pal or 1080-25 board:
 // the share shown for play, jog +-1 and shuttle +-3 (2 s each, --seconds), what wind and rewind
@@ -35,6 +36,10 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include "bench/bench_deck.h"
 #include "platform/diagnostics.h"
@@ -63,6 +68,7 @@ std::string encoder;  // --encoder NAME [PIXEL_FORMAT]: another encoder for the 
 std::string pixel_format;
 bool verbose = false;  // --verbose: where pictures were not shown
 std::string only;      // --only MOTION: that motion alone
+bool settle = true;    // --no-settle: a motion starts as soon as the cue is on the output
 constexpr std::size_t kWhereChars = 300;
 
 std::string MakeTape(const testing::TempFolder& folder, const char* name, const TapeSpec& spec) {
@@ -234,6 +240,7 @@ class Follow {
   bool Has(const StatusBit& bit) { return deck_.Has(bit); }
   void Cue(std::uint32_t frame) {
     deck_.Cue(frame);
+    if (!settle) return;
     monitor_->WaitDecoded(5000);
     SleepMs(100);
   }
@@ -372,6 +379,7 @@ void RunRow(const testing::TempFolder& folder, const testing::MediaRow& row, con
 }
 
 void RunRows(double seconds) {
+  av_log_set_level(AV_LOG_ERROR);  // the encoders' banners
   testing::TempFolder folder;
   std::printf(
       "shown %% per motion; wind and rewind: key frame %% / shown %%; decoding reading on, ms a "
@@ -421,6 +429,8 @@ int main(int argc, char** argv) {
       if (i + 1 < argc && argv[i + 1][0] != '-') vxr::pixel_format = argv[++i];
     } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
       vxr::only = argv[++i];
+    } else if (std::strcmp(argv[i], "--no-settle") == 0) {
+      vxr::settle = false;
     } else if (std::strcmp(argv[i], "--verbose") == 0) {
       vxr::verbose = true;
     } else if (std::strcmp(argv[i], "--gop") == 0 && i + 1 < argc) {
@@ -428,7 +438,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: monitor_accuracy [--seconds S] [--gop N] [--encoder NAME "
-                   "[PIXEL_FORMAT]] [--only MOTION] [--verbose] [--no-1080]\n"
+                   "[PIXEL_FORMAT]] [--only MOTION] [--verbose] [--no-1080] [--no-settle]\n"
                    "       monitor_accuracy --rows [FILTER] [--sizes own,576,1080] [--quick] "
                    "[--seconds S]\n");
       return 2;
