@@ -325,11 +325,44 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   }
   // The pictures before this one that a backward motion would show are kept as decoded: the run
   // from the key frame is decoded once. (Going forward they are the first to make room.)
-  const Path before =
+  Path before =
       !decoder->IntraOnly() ? PathBefore(*target.tape, target.frame, material.path, pace) : Path{};
+  // While the run decodes the output may be told to move (a jog or shuttle right after a cue):
+  // the pictures it then queues, and the path back from the last of them, are taken on the way.
+  const auto look_again = [&] {
+    std::int64_t anchor = -1;
+    double now_pace = 0.0;
+    {
+      std::lock_guard lock(mutex_);
+      now_pace = motion_.pace;
+      for (const CTimeline::TapePicture& next : plan_) {
+        MaterialPicture other;
+        if (next.tape != target.tape || next.frame == target.frame ||
+            !target.tape->MaterialAt(next.frame, &other) || other.path != material.path) {
+          continue;
+        }
+        anchor = next.frame;
+        const auto [first, last] = on_the_way.equal_range(other.movie_frame);
+        if (std::none_of(first, last,
+                         [&](const auto& known) { return known.second.frame == next.frame; })) {
+          on_the_way.emplace(other.movie_frame, next);
+        }
+      }
+    }
+    if (decoder->IntraOnly() || now_pace > -0.5 || anchor < 0 || anchor >= target.frame) return;
+    for (const auto& [n, frame] : PathBefore(*target.tape, anchor, material.path, now_pace)) {
+      const auto [first, last] = before.equal_range(n);
+      if (std::none_of(first, last, [&](const auto& known) { return known.second == frame; })) {
+        before.emplace(n, frame);
+      }
+    }
+  };
   CMovieDecoder::Bystanders bystanders;
   bystanders.wants = [&](std::uint32_t n) {
-    if (SteadyNs() - refreshed_ns_ >= kRefreshNs) ConvertKept();
+    if (SteadyNs() - refreshed_ns_ >= kRefreshNs) {
+      ConvertKept();
+      look_again();
+    }
     if (on_the_way.count(n) != 0) return CMovieDecoder::Want::kPicture;
     return before.count(n) != 0 ? CMovieDecoder::Want::kRaw : CMovieDecoder::Want::kNo;
   };
