@@ -23,6 +23,10 @@ MonitorShowed GradeTick(const TickTiming& timing) {
   if (timing.handed == timing.wanted && timing.ready_ns <= frame_end) {
     return MonitorShowed::kRightPicture;
   }
+  if (timing.key_frame && timing.handed >= 0 && timing.handed <= timing.wanted &&
+      timing.ready_ns <= frame_end) {
+    return MonitorShowed::kKeyFrame;
+  }
   return MonitorShowed::kOtherPicture;
 }
 
@@ -138,6 +142,7 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
   // A picture cut for another window lacks part of what the output shows: it does not count
   // as the tick's picture.
   timing.handed = !view.right && view.shown == timing.wanted ? kIncompletePicture : view.shown;
+  timing.key_frame = found.key_frame && view.picture == found.picture;
   MonitorShowed showed = MonitorShowed::kOtherPicture;
   {
     std::lock_guard lock(mutex_);
@@ -148,7 +153,9 @@ MonitorShowed CBoardMonitor::Show(const OutputFrame& frame,
     view_ = std::move(view);
     tape_ = std::move(shown_tape);
     ++counts_.ticks;
-    ++(showed == MonitorShowed::kRightPicture ? counts_.right : counts_.missed);
+    ++(showed == MonitorShowed::kRightPicture ? counts_.right
+       : showed == MonitorShowed::kKeyFrame   ? counts_.key
+                                              : counts_.missed);
   }
   {
     OutputFrame graded = frame;

@@ -26,11 +26,14 @@ struct TickTiming {
   std::int64_t wanted = -1;     // the tape frame on the output, -1 before any (black is right)
   std::int64_t handed = -1;     // the tape frame whose picture was handed to the sink, -1 black
   std::int64_t ready_ns = 0;    // when that picture had been decoded and handed over
+  // The handed picture is the key frame the decoder shows for wanted while the output winds.
+  bool key_frame = false;
 };
 
 // late: the output thread reached the tick after its frame had passed (nothing was handed for
 // it); right picture: the wanted picture was decoded and handed over by the end of the tick's
-// frame; other picture: anything else.
+// frame; key frame: in time, the key frame at or before the wanted picture stood for it (wind);
+// other picture: anything else.
 MonitorShowed GradeTick(const TickTiming& timing);
 
 // The board's output monitor: at every output tick of a board it shows the picture of the tape
@@ -47,6 +50,7 @@ class CBoardMonitor {
     std::int64_t ticks = 0;
     std::int64_t right = 0;   // ticks that showed exactly the picture on the output
     std::int64_t missed = 0;  // ticks that showed another picture, or black for want of one
+    std::int64_t key = 0;     // ticks that showed the key frame at or before theirs (wind)
     std::int64_t late = 0;    // ticks the output thread reached after their frame had passed
   };
   // What the monitor shows now.

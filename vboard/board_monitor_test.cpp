@@ -102,6 +102,20 @@ TEST(GradeTick, EachTickIsJudgedByWhatWasReadyWithinItsOwnFrame) {
   EXPECT_EQ(grade(t + p + 1, 59, 59, t + p + 1), MonitorShowed::kLate);
   EXPECT_EQ(grade(t + 5 * p, -1, -1, t + 5 * p), MonitorShowed::kLate);
   // 30000/1001: frames of 33366666 or 33366667 ns.
+  // Winding: the key frame at or before the wanted picture, in time, has a word of its own; it
+  // is never the tick's picture, and anything else about it is missed or late as before.
+  const auto key = [&](std::int64_t reached, std::int64_t wanted, std::int64_t handed,
+                       std::int64_t ready) {
+    return GradeTick(TickTiming{t, p, reached, wanted, handed, ready, true});
+  };
+  EXPECT_EQ(key(t + 1'000, 1230, 1200, t + 2'000), MonitorShowed::kKeyFrame);
+  EXPECT_EQ(key(t + 1'000, 1230, 1200, t + p), MonitorShowed::kKeyFrame);
+  EXPECT_EQ(key(t + 1'000, 1230, 1200, t + p + 1), MonitorShowed::kOtherPicture);
+  EXPECT_EQ(key(t + 1'000, 1230, 1250, t + 2'000), MonitorShowed::kOtherPicture);
+  EXPECT_EQ(key(t + 1'000, 1230, -1, t + 2'000), MonitorShowed::kOtherPicture);
+  EXPECT_EQ(key(t + p + 1, 1230, 1200, t + p + 1), MonitorShowed::kLate);
+  EXPECT_EQ(key(t + 1'000, 1200, 1200, t + 2'000), MonitorShowed::kRightPicture);
+  EXPECT_EQ(grade(t + 1'000, 1230, 1200, t + 2'000), MonitorShowed::kOtherPicture);
   EXPECT_EQ(GradeTick(TickTiming{0, 33'366'667, 33'366'667, 3, 3, 33'366'667}),
             MonitorShowed::kRightPicture);
   EXPECT_EQ(GradeTick(TickTiming{0, 33'366'667, 33'366'668, 3, 3, 33'366'667}),

@@ -27,6 +27,10 @@ void CMovieDecoder::Close() {
   av_packet_free(&packet_);
   av_frame_free(&frame_);
   av_frame_free(&part_);
+  ForgetGap();
+  av_frame_free(&before_);
+  av_frame_free(&after_);
+  av_packet_free(&skipped_);
   avcodec_free_context(&codec_);
   avformat_close_input(&input_);
   stream_ = -1;
@@ -69,8 +73,12 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
   codec_ = avcodec_alloc_context3(decoder);
   frame_ = av_frame_alloc();
   part_ = av_frame_alloc();
+  before_ = av_frame_alloc();
+  after_ = av_frame_alloc();
   packet_ = av_packet_alloc();
-  if (codec_ == nullptr || frame_ == nullptr || part_ == nullptr || packet_ == nullptr) {
+  skipped_ = av_packet_alloc();
+  if (codec_ == nullptr || frame_ == nullptr || part_ == nullptr || before_ == nullptr ||
+      after_ == nullptr || packet_ == nullptr || skipped_ == nullptr) {
     return Close(), E_OUTOFMEMORY;
   }
   // Frame threads decode the pictures of a group side by side (their pictures come out a
@@ -95,6 +103,30 @@ std::int64_t CMovieDecoder::NumberOf(std::int64_t timestamp) const {
                           static_cast<AVRounding>(AV_ROUND_NEAR_INF));
 }
 
+void CMovieDecoder::ForgetGap() {
+  if (before_ != nullptr) av_frame_unref(before_);
+  if (after_ != nullptr) av_frame_unref(after_);
+  if (skipped_ != nullptr) av_packet_unref(skipped_);
+  before_number_ = before_until_ = -1;
+  fed_.clear();
+}
+
+bool CMovieDecoder::GapBefore(std::int64_t number) const {
+  // Only where the packets carry showing times (fed_ knows the new picture's packet) can a gap
+  // be told from a picture that failed.
+  if (before_number_ < 0 || number <= before_number_ + 1 || fed_.count(number) == 0) return false;
+  const auto between = fed_.upper_bound(before_number_);
+  return between == fed_.end() || *between >= number;
+}
+
+void CMovieDecoder::HandOut(const AVFrame* frame, std::shared_ptr<const Picture>* picture) {
+  if (raw_out_ != nullptr) {
+    *raw_out_ = CRawPicture::Keep(frame, WantedPart(frame));
+  } else {
+    *picture = Convert(frame);
+  }
+}
+
 std::int64_t CMovieDecoder::TimestampOf(std::uint32_t frame) const {
   return start_ +
          av_rescale_q(frame, AVRational{rate_den_, rate_num_}, AVRational{tb_num_, tb_den_});
@@ -103,6 +135,7 @@ std::int64_t CMovieDecoder::TimestampOf(std::uint32_t frame) const {
 bool CMovieDecoder::Seek(std::uint32_t frame) {
   ++seeks_;
   avcodec_flush_buffers(codec_);
+  ForgetGap();
   last_number_ = -1;
   last_key_ = -1;
   at_end_ = false;
@@ -195,6 +228,25 @@ HRESULT CMovieDecoder::DecodeAny(std::uint32_t frame, std::shared_ptr<const Pict
       decoder->raw_out_ = nullptr;
     }
   } forget{this};
+  // Variable frame rate: a frame in the gap after the latest picture, or the picture after the
+  // gap, decoded already (the decoder stands after it).
+  const auto made = [&] {
+    const bool any = raw != nullptr ? static_cast<bool>(*raw) : static_cast<bool>(*picture);
+    return any ? S_OK : E_OUTOFMEMORY;
+  };
+  if (before_number_ >= 0 && before_number_ < frame && frame < before_until_) {
+    HandOut(before_, picture);
+    return made();
+  }
+  if (before_until_ >= 0 && before_until_ == frame && after_->buf[0] != nullptr) {
+    HandOut(after_, picture);
+    av_frame_unref(before_);
+    av_frame_move_ref(before_, after_);
+    before_number_ = frame;
+    before_until_ = -1;
+    fed_.erase(fed_.begin(), fed_.upper_bound(before_number_));
+    return made();
+  }
   const std::int64_t ahead = static_cast<std::int64_t>(frame) - last_number_;
   // Reading on up to a group of pictures costs no more than seeking to the key frame before the
   // picture and decoding from there.
@@ -244,12 +296,23 @@ CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
     }
     ++packets;
     if (intra_only_) {
-      // Every picture stands alone: packets before the one wanted need no decoding.
+      // Every picture stands alone: packets before the one wanted need no decoding. The latest
+      // of them is kept: with a variable frame rate its picture may show at the frame wanted.
       const std::int64_t when = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
       if (when != AV_NOPTS_VALUE && NumberOf(when) < frame) {
-        av_packet_unref(packet_);
+        av_packet_unref(skipped_);
+        av_packet_move_ref(skipped_, packet_);
         continue;
       }
+      if (when != AV_NOPTS_VALUE && NumberOf(when) > frame && skipped_->data != nullptr) {
+        const std::optional<Outcome> outcome = Feed(skipped_, frame, picture, bystanders);
+        av_packet_unref(skipped_);
+        if (outcome) {
+          av_packet_unref(packet_);
+          return *outcome;
+        }
+      }
+      av_packet_unref(skipped_);
     }
     const std::optional<Outcome> outcome = Feed(packet_, frame, picture, bystanders);
     av_packet_unref(packet_);
@@ -261,6 +324,11 @@ CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
 std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std::uint32_t frame,
                                                           std::shared_ptr<const Picture>* picture,
                                                           const Bystanders* bystanders) {
+  if (packet != nullptr && packet->pts != AV_NOPTS_VALUE) {
+    constexpr std::size_t kMaxFed = 4096;  // packets between two pictures out, at the most
+    if (fed_.size() >= kMaxFed) fed_.clear();
+    fed_.insert(NumberOf(packet->pts));
+  }
   if (avcodec_send_packet(codec_, packet) < 0 && packet == nullptr) return std::nullopt;
   while (avcodec_receive_frame(codec_, frame_) >= 0) {
     const std::int64_t when = frame_->best_effort_timestamp;
@@ -276,40 +344,73 @@ std::optional<CMovieDecoder::Outcome> CMovieDecoder::Feed(AVPacket* packet, std:
         last_key_ = number;
       }
     }
+    // Frames in a gap of the stream just before this picture show the picture before it.
+    const bool gap =
+        number >= 0 && frame_->pts != AV_NOPTS_VALUE && !first_only_ && GapBefore(number);
+    if (gap && before_number_ < frame && frame < number) {
+      HandOut(before_, picture);
+      before_until_ = number;
+      av_frame_unref(after_);
+      av_frame_move_ref(after_, frame_);
+      return Outcome::kFound;
+    }
     if (number == frame || (first_only_ && number >= 0 && number <= frame)) {
-      if (raw_out_ != nullptr) {
-        *raw_out_ = CRawPicture::Keep(frame_, WantedPart(frame_));
-      } else {
-        *picture = Convert(frame_);
-      }
-      av_frame_unref(frame_);
+      HandOut(frame_, picture);
+      Remember(number);
       return Outcome::kFound;
     }
     if (number > frame) {
       av_frame_unref(frame_);
       return Outcome::kPassed;
     }
-    const Want want = number >= 0 && bystanders && bystanders->wants
-                          ? bystanders->wants(static_cast<std::uint32_t>(number))
-                          : Want::kNo;
-    if (want == Want::kGiveUp) {
-      // The decoder stands where it is: a later picture can still be reached by reading on.
+    // The frames of the gap before this picture are offered like its own.
+    for (std::int64_t n = gap ? before_number_ + 1 : number; gap && n < number; ++n) {
+      if (!Offer(n, before_, bystanders)) {
+        av_frame_unref(frame_);
+        return Outcome::kStopped;
+      }
+    }
+    if (number >= 0 && !Offer(number, frame_, bystanders)) {
       av_frame_unref(frame_);
-      given_up_ = true;
       return Outcome::kStopped;
     }
-    if (want == Want::kPicture && bystanders->take) {
-      if (auto other = Convert(frame_)) {
-        bystanders->take(static_cast<std::uint32_t>(number), std::move(other));
-      }
-    } else if (want == Want::kRaw && bystanders->keep) {
-      if (auto other = CRawPicture::Keep(frame_, WantedPart(frame_))) {
-        bystanders->keep(static_cast<std::uint32_t>(number), std::move(other));
-      }
-    }
-    av_frame_unref(frame_);
+    Remember(number);
   }
   return std::nullopt;
+}
+
+bool CMovieDecoder::Offer(std::int64_t number, const AVFrame* frame, const Bystanders* bystanders) {
+  const Want want = bystanders && bystanders->wants
+                        ? bystanders->wants(static_cast<std::uint32_t>(number))
+                        : Want::kNo;
+  if (want == Want::kGiveUp) {
+    // The decoder stands where it is: a later picture can still be reached by reading on.
+    given_up_ = true;
+    return false;
+  }
+  if (want == Want::kPicture && bystanders->take) {
+    if (auto other = Convert(frame)) {
+      bystanders->take(static_cast<std::uint32_t>(number), std::move(other));
+    }
+  } else if (want == Want::kRaw && bystanders->keep) {
+    if (auto other = CRawPicture::Keep(frame, WantedPart(frame))) {
+      bystanders->keep(static_cast<std::uint32_t>(number), std::move(other));
+    }
+  }
+  return true;
+}
+
+void CMovieDecoder::Remember(std::int64_t number) {
+  // frame_ becomes before_: the packets before it are no longer needed to tell a gap.
+  av_frame_unref(before_);
+  before_number_ = -1;
+  before_until_ = -1;
+  if (number >= 0 && frame_->pts != AV_NOPTS_VALUE) {
+    av_frame_move_ref(before_, frame_);
+    before_number_ = number;
+    fed_.erase(fed_.begin(), fed_.upper_bound(number));
+  }
+  av_frame_unref(frame_);
 }
 
 Crop CMovieDecoder::WantedPart(const AVFrame* whole) const {

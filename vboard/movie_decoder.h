@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,16 @@ class CMovieDecoder {
   std::shared_ptr<const Picture> Convert(const AVFrame* frame);
   // The part of frame the crop wants (empty: all of it).
   Crop WantedPart(const AVFrame* frame) const;
+  // Hands out a decoded picture as asked (kept as decoded, or converted).
+  void HandOut(const AVFrame* frame, std::shared_ptr<const Picture>* picture);
+  // Offers a decoded picture as frame number to the bystanders; false when they give up.
+  bool Offer(std::int64_t number, const AVFrame* frame, const Bystanders* bystanders);
+  // frame_, numbered number, is the latest picture decoded (before_); frame_ is left empty.
+  void Remember(std::int64_t number);
+  // Forgets before_, after_, fed_ and skipped_ (a seek).
+  void ForgetGap();
+  // A decoded picture numbered number: whether no packet lies between before_ and it.
+  bool GapBefore(std::int64_t number) const;
   HRESULT DecodeAny(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
                     std::shared_ptr<const CRawPicture>* raw, const Bystanders* bystanders,
                     const CropRule* crop);
@@ -142,8 +153,17 @@ class CMovieDecoder {
   AVFormatContext* input_ = nullptr;
   AVCodecContext* codec_ = nullptr;
   AVFrame* frame_ = nullptr;
-  AVFrame* part_ = nullptr;         // the wanted part of frame_, a reference to its data
-  const CropRule* crop_ = nullptr;  // during Decode
+  AVFrame* part_ = nullptr;  // the wanted part of frame_, a reference to its data
+  // A picture shows until the next one starts. With a variable frame rate the next may start
+  // several frames later; then the frames between show the picture before (a gap in the
+  // stream: no packet was numbered there, unlike a picture that failed to decode).
+  AVFrame* before_ = nullptr;        // the latest picture decoded since the seek, a reference
+  std::int64_t before_number_ = -1;  // its number, -1 for none
+  std::int64_t before_until_ = -1;   // when a gap follows it: the number of the next picture
+  AVFrame* after_ = nullptr;         // that next picture, decoded already (a reference)
+  std::set<std::int64_t> fed_;       // numbers of the packets sent since before_
+  AVPacket* skipped_ = nullptr;      // intra-only codecs: the latest packet left undecoded
+  const CropRule* crop_ = nullptr;   // during Decode
   // During DecodeRaw: where the picture goes, kept as decoded.
   std::shared_ptr<const CRawPicture>* raw_out_ = nullptr;
   bool first_only_ = false;  // during DecodeKeyBefore: the first picture out is the one

@@ -319,6 +319,75 @@ TEST_F(MovieDecoderTest, AMovieCutInsideAnOpenGroupIsNumberedAsTheProbeCountsIt)
   EXPECT_EQ(NumberAt(decoder, facts.frame_count - 1), 49);
 }
 
+// A reverse jog from a cue: before the output has shown a single step, the queue the player
+// filled (three pictures back) turns the read-ahead backwards beyond the queue, and pictures
+// ahead of the cue are not what it reads.
+TEST_F(MovieDecoderTest, TheTapeDecoderReadsAheadInTheDirectionTheQueueCommands) {
+  const std::string path = folder_.File("gop.avi");
+  ASSERT_TRUE(WriteLongGopTape(path, 60, 12));
+  auto movie = std::make_shared<CMovie>();
+  ASSERT_EQ(movie->OpenFile(path), S_OK);
+  auto tape = std::make_shared<CSuperClip>(25.0);
+  ASSERT_EQ(tape->AddMovie(movie), S_OK);
+  constexpr std::int64_t kCue = 40;
+  CTapeDecoder decoder([tape](std::size_t) {
+    CTimeline::Outlook outlook;
+    outlook.on_output = CTimeline::TapePicture{tape, kCue};
+    for (std::int64_t n = 1; n <= 3; ++n) {
+      outlook.next.push_back(CTimeline::TapePicture{tape, kCue - n});
+    }
+    outlook.advancing = true;
+    return outlook;
+  });
+  decoder.Seen(tape, kCue);  // the output has stood on the cue: nothing measured yet
+  ASSERT_TRUE(decoder.WaitIdle(10000));
+  const std::size_t read_ahead = DecoderLimits{}.read_ahead;
+  for (std::int64_t frame = kCue; frame >= kCue - static_cast<std::int64_t>(read_ahead); --frame) {
+    const CTapeDecoder::Found found = decoder.Lookup(tape.get(), frame);
+    EXPECT_TRUE(found.exact) << "tape frame " << frame;
+    if (found.picture) {
+      EXPECT_EQ(testing::StripOf(*found.picture), frame);
+    }
+  }
+  EXPECT_FALSE(decoder.Lookup(tape.get(), kCue + 1).exact);
+}
+
+// Variable frame rate: a picture shows until the next one starts, so the frames of a gap in the
+// stream show the picture before it, in any order, read on or sought, intra-coded or not.
+TEST_F(MovieDecoderTest, FramesInAGapOfAVariableRateStreamShowThePictureBefore) {
+  constexpr std::uint32_t kFrames = 40;
+  constexpr int kUneven = 5;  // frames 1, 6, 11, ... show for three frame periods
+  for (const char* encoder : {"mjpeg", "libx264"}) {
+    if (avcodec_find_encoder_by_name(encoder) == nullptr) continue;
+    SCOPED_TRACE(encoder);
+    TapeSpec spec = testing::SmallTape(1.0);
+    spec.frames = kFrames;
+    spec.encoder = encoder;
+    spec.encoder_options = std::string(encoder) == "libx264" ? "preset=superfast" : "";
+    spec.pixel_format = std::string(encoder) == "mjpeg" ? "yuvj420p" : "yuv420p";
+    spec.uneven = kUneven;
+    const bool intra = std::string(encoder) == "mjpeg";
+    spec.gop = intra ? 1 : 12;
+    spec.b_frames = intra ? 0 : 2;
+    std::string error;
+    const std::string path =
+        testing::MakeTestTape(folder_, std::string(encoder) + "_vfr.mkv", spec, &error);
+    ASSERT_FALSE(path.empty()) << error;
+    ASSERT_EQ(PictureShownAt(spec, 2), 1u);
+    ASSERT_EQ(PictureShownAt(spec, 3), 1u);
+    ASSERT_EQ(PictureShownAt(spec, 4), 4u);
+    CMovieDecoder decoder;
+    ASSERT_EQ(decoder.Open(path), S_OK);
+    for (std::uint32_t n = 0; n < kFrames; ++n)
+      EXPECT_EQ(NumberAt(decoder, n), PictureShownAt(spec, n)) << n;
+    std::vector<std::uint32_t> order(kFrames);
+    for (std::uint32_t n = 0; n < kFrames; ++n) order[n] = n;
+    std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    for (const std::uint32_t n : order)
+      EXPECT_EQ(NumberAt(decoder, n), PictureShownAt(spec, n)) << n;
+  }
+}
+
 TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseconds) {
   // 1000 full-size pictures after one key frame: the last one takes long to reach. Made cheaply
   // from two coded pictures, the second written 999 times.

@@ -29,6 +29,8 @@ const char* MonitorWord(MonitorShowed showed) {
       return "shown";
     case MonitorShowed::kOtherPicture:
       return "missed";
+    case MonitorShowed::kKeyFrame:
+      return "key";
     case MonitorShowed::kLate:
       return "late";
     default:

@@ -26,6 +26,8 @@ enum class MonitorShowed {
   kNoMonitor,     // no monitor watches this board
   kRightPicture,  // the tick's picture was decoded and handed over within the tick's frame
   kOtherPicture,  // it was not: another picture, or none, stood for it
+  kKeyFrame,      // winding faster than decoding keeps up: the key frame at or before the
+                  // tick's picture stood for it, by design (never the tick's picture)
   kLate,          // the output thread itself reached the tick after its frame had passed
 };
 

@@ -18,7 +18,6 @@ std::int64_t SteadyNs() {
       .count();
 }
 
-constexpr std::size_t kPaceTicks = 8;           // ticks the pace of the output is measured over
 constexpr std::size_t kMaxPathPictures = 1024;  // tape frames a run keeps at the most
 // While a run is decoded, the worker looks at the output at most this often.
 constexpr std::int64_t kRefreshNs = 5'000'000;
@@ -75,7 +74,8 @@ CTapeDecoder::Found CTapeDecoder::Lookup(const CSuperClip* tape, std::int64_t fr
   auto after = cache_.lower_bound(key);
   if (after != cache_.end() && after->first == key) {
     if (after->second.stand_in >= 0) {
-      return Found{after->second.picture, after->second.stand_in, false};
+      // Left from a wind that has stopped, it is only the nearest picture.
+      return Found{after->second.picture, after->second.stand_in, false, motion_.winding};
     }
     const bool whole = framing == nullptr || HoldsVisiblePart(*after->second.picture, *framing);
     return Found{after->second.picture, frame, whole};
@@ -99,7 +99,7 @@ void CTapeDecoder::Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t fr
     if (tape.get() != seen_tape_ || frame < 0) seen_.clear();
     seen_tape_ = tape.get();
     if (frame >= 0) seen_.push_back(frame);
-    while (seen_.size() > kPaceTicks + 1) seen_.pop_front();
+    while (seen_.size() > OutputMotion::kPaceTicks + 1) seen_.pop_front();
     nudged_ = true;
   }
   wake_.notify_one();
@@ -111,24 +111,6 @@ void CTapeDecoder::Nudge() {
     nudged_ = true;
   }
   wake_.notify_one();
-}
-
-bool CTapeDecoder::WindingLocked() const {
-  // A single cue's jump is no wind: several steps must say so.
-  return seen_.size() > kPaceTicks / 2 && std::fabs(PaceLocked()) >= kKeyFramePace;
-}
-
-double CTapeDecoder::PaceLocked() const {
-  // The median step per tick: a cue's single jump does not set a pace, jog at half speed
-  // (steps 0, 1, 0, 1) gives 0.5.
-  if (seen_.size() < 2) return 0.0;
-  std::vector<double> steps;
-  for (std::size_t i = 1; i < seen_.size(); ++i) {
-    steps.push_back(static_cast<double>(seen_[i] - seen_[i - 1]));
-  }
-  std::sort(steps.begin(), steps.end());
-  const std::size_t middle = steps.size() / 2;
-  return steps.size() % 2 ? steps[middle] : (steps[middle - 1] + steps[middle]) / 2.0;
 }
 
 bool CTapeDecoder::WaitIdle(int timeout_ms) {
@@ -164,7 +146,7 @@ bool CTapeDecoder::CachedLocked(const Key& key) const {
   if (entry == cache_.end()) return false;
   // A key frame stands in for its picture only while the output winds.
   if (entry->second.stand_in >= 0 &&
-      (!WindingLocked() || (held_ && !plan_.empty() && plan_.front().tape.get() == key.first &&
+      (!motion_.winding || (held_ && !plan_.empty() && plan_.front().tape.get() == key.first &&
                             plan_.front().frame == key.second))) {
     return false;
   }
@@ -229,18 +211,10 @@ void CTapeDecoder::Run() {
   try {
     std::unique_lock lock(mutex_);
     while (!stop_) {
-      const double pace = PaceLocked();
       lock.unlock();
-      const CTimeline::Outlook outlook =
-          source_ ? source_(limits_.read_ahead) : CTimeline::Outlook{};
-      std::optional<Framing> framing;
-      if (framing_source_) framing = framing_source_();
-      std::vector<CTimeline::TapePicture> plan = Plan(outlook, pace, framing);
+      Refresh();
       lock.lock();
       if (stop_) break;
-      plan_ = std::move(plan);
-      framing_ = framing;
-      held_ = outlook.next.empty();
       const std::int64_t now = SteadyNs();
       const CTimeline::TapePicture* target = nullptr;
       for (const CTimeline::TapePicture& picture : plan_) {
@@ -324,8 +298,8 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
     }
     plan = plan_;
     framing = framing_;
-    pace = PaceLocked();
-    winding = WindingLocked();
+    pace = motion_.pace;
+    winding = motion_.winding;
   }
   if (kept) {
     std::shared_ptr<const Picture> picture = converter_.Convert(*kept);
@@ -351,11 +325,44 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
   }
   // The pictures before this one that a backward motion would show are kept as decoded: the run
   // from the key frame is decoded once. (Going forward they are the first to make room.)
-  const Path before =
+  Path before =
       !decoder->IntraOnly() ? PathBefore(*target.tape, target.frame, material.path, pace) : Path{};
+  // While the run decodes the output may be told to move (a jog or shuttle right after a cue):
+  // the pictures it then queues, and the path back from the last of them, are taken on the way.
+  const auto look_again = [&] {
+    std::int64_t anchor = -1;
+    double now_pace = 0.0;
+    {
+      std::lock_guard lock(mutex_);
+      now_pace = motion_.pace;
+      for (const CTimeline::TapePicture& next : plan_) {
+        MaterialPicture other;
+        if (next.tape != target.tape || next.frame == target.frame ||
+            !target.tape->MaterialAt(next.frame, &other) || other.path != material.path) {
+          continue;
+        }
+        anchor = next.frame;
+        const auto [first, last] = on_the_way.equal_range(other.movie_frame);
+        if (std::none_of(first, last,
+                         [&](const auto& known) { return known.second.frame == next.frame; })) {
+          on_the_way.emplace(other.movie_frame, next);
+        }
+      }
+    }
+    if (decoder->IntraOnly() || now_pace > -0.5 || anchor < 0 || anchor >= target.frame) return;
+    for (const auto& [n, frame] : PathBefore(*target.tape, anchor, material.path, now_pace)) {
+      const auto [first, last] = before.equal_range(n);
+      if (std::none_of(first, last, [&](const auto& known) { return known.second == frame; })) {
+        before.emplace(n, frame);
+      }
+    }
+  };
   CMovieDecoder::Bystanders bystanders;
   bystanders.wants = [&](std::uint32_t n) {
-    if (SteadyNs() - refreshed_ns_ >= kRefreshNs) ConvertKept();
+    if (SteadyNs() - refreshed_ns_ >= kRefreshNs) {
+      ConvertKept();
+      look_again();
+    }
     if (on_the_way.count(n) != 0) return CMovieDecoder::Want::kPicture;
     return before.count(n) != 0 ? CMovieDecoder::Want::kRaw : CMovieDecoder::Want::kNo;
   };
@@ -455,18 +462,22 @@ CTapeDecoder::Path CTapeDecoder::PathBefore(const CSuperClip& tape, std::int64_t
 }
 
 void CTapeDecoder::Refresh() {
-  double pace = 0.0;
+  OutputMotion measured;
   {
     std::lock_guard lock(mutex_);
-    pace = PaceLocked();
+    measured = OutputMotion::Measured(seen_);
   }
   const CTimeline::Outlook outlook = source_ ? source_(limits_.read_ahead) : CTimeline::Outlook{};
+  // What the output is told to show next sets the direction at once; the measured pace is for
+  // what commands nothing.
+  const OutputMotion motion = OutputMotion::Read(outlook, measured);
   std::optional<Framing> framing;
   if (framing_source_) framing = framing_source_();
-  std::vector<CTimeline::TapePicture> plan = Plan(outlook, pace, framing);
+  std::vector<CTimeline::TapePicture> plan = Plan(outlook, motion.pace, framing);
   std::lock_guard lock(mutex_);
   plan_ = std::move(plan);
   framing_ = framing;
+  motion_ = motion;
   held_ = outlook.next.empty();
   refreshed_ns_ = SteadyNs();
 }
@@ -517,14 +528,13 @@ bool CTapeDecoder::PlanWaitsLocked() const {
 bool CTapeDecoder::NextRunLocked(CTimeline::TapePicture* target) const {
   // Backwards, and standing still (a reverse motion may start): forwards, reading on decodes
   // every picture once anyway.
-  // Still means on one frame for the whole pace window (a third of a second at 25): a play
-  // that follows a cue at once keeps the decoder to itself.
-  double pace = PaceLocked();
-  const bool still = seen_.size() > kPaceTicks &&
-                     std::all_of(seen_.begin(), seen_.end(),
-                                 [this](std::int64_t frame) { return frame == seen_.front(); });
+  // Still: told to stay (a cue), or, where nothing tells, on one frame for the whole pace
+  // window. A play that follows a cue at once costs little: the run gives way as soon as the
+  // output needs a picture it does not bring.
+  double pace = motion_.pace;
+  const bool still = motion_.still;
   if (still) pace = -1.0;
-  if (pace > -0.5 || WindingLocked() || plan_.empty()) return false;
+  if (pace > -0.5 || motion_.winding || plan_.empty()) return false;
   const CTimeline::TapePicture& last = plan_.back();
   if (!last.tape || last.tape != plan_.front().tape) return false;
   // Standing still, the run or two just before the output is enough.
@@ -573,7 +583,7 @@ void CTapeDecoder::DecodeRun(const CTimeline::TapePicture& target) {
   {
     std::lock_guard lock(mutex_);
     framing = framing_;
-    pace = PaceLocked();
+    pace = motion_.pace;
   }
   bool kept = false;
   if (decoder != nullptr && !decoder->IntraOnly()) {
@@ -643,7 +653,7 @@ void CTapeDecoder::KeepLocked(const CTimeline::TapePicture& at, const std::strin
   // output: only a backward motion has passed any of them.)
   const CSuperClip* tape = plan_.empty() ? nullptr : plan_.front().tape.get();
   const std::int64_t output = plan_.empty() ? 0 : plan_.front().frame;
-  const bool backwards = PaceLocked() < -0.5;
+  const bool backwards = motion_.pace < -0.5;
   auto badness = [&](const Key& candidate) {
     if (candidate.first != tape) return std::numeric_limits<std::int64_t>::max();
     const std::int64_t from_output = candidate.second - output;

@@ -19,6 +19,7 @@
 
 #include "vboard/board_config.h"
 #include "vboard/movie_decoder.h"
+#include "vboard/output_motion.h"
 #include "vboard/picture_converter.h"
 #include "vboard/placement.h"
 #include "vboard/super_clip.h"
@@ -77,6 +78,8 @@ class CTapeDecoder {
     std::shared_ptr<const Picture> picture;
     std::int64_t frame = -1;
     bool exact = false;
+    // The picture is the key frame at or before the one asked for, shown for it while winding.
+    bool key_frame = false;
   };
   struct Stats {
     std::int64_t decoded = 0;      // pictures put into the cache
@@ -94,7 +97,7 @@ class CTapeDecoder {
   // A failed picture is tried again after this long.
   static constexpr std::int64_t kRetryNs = 1'000'000'000;
   // From this pace on (tape frames a tick) material with key frames shows only those.
-  static constexpr double kKeyFramePace = 12.0;
+  static constexpr double kKeyFramePace = OutputMotion::kKeyFramePace;
 
   // Without a framing source whole pictures are kept.
   explicit CTapeDecoder(OutlookSource source, DecoderLimits limits = {},
@@ -108,8 +111,8 @@ class CTapeDecoder {
   // Any thread, never waits for decoding. With a framing, a picture that lacks part of what
   // the framing shows (cut for another window) is not exact.
   Found Lookup(const CSuperClip* tape, std::int64_t frame, const Framing* framing = nullptr) const;
-  // The output showed frame of tape at a tick: sets the pace of the read-ahead and wakes the
-  // worker. Any thread, never waits for decoding.
+  // The output showed frame of tape at a tick: measures the pace of the read-ahead where the
+  // output's queue commands none, and wakes the worker. Any thread, never waits for decoding.
   void Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame);
   // The output's queue changed: the worker looks at it at once. Any thread, never waits.
   void Nudge();
@@ -137,7 +140,7 @@ class CTapeDecoder {
   using Path = std::multimap<std::uint32_t, std::int64_t>;
 
   void Run();
-  // Looks at the output afresh (plan_, framing_): with mutex_ not held.
+  // Looks at the output afresh (plan_, framing_, motion_): with mutex_ not held.
   void Refresh();
   // Converts the planned pictures that are kept as decoded; with mutex_ not held.
   void ConvertKept();
@@ -171,9 +174,6 @@ class CTapeDecoder {
                     std::uint32_t movie_frame, std::shared_ptr<const Picture> picture,
                     std::vector<std::shared_ptr<const Picture>>* dropped);
   std::size_t PriorityLocked(const Key& key) const;
-  double PaceLocked() const;
-  // With mutex_ held: the output winds (kKeyFramePace or faster, over several ticks).
-  bool WindingLocked() const;
 
   const OutlookSource source_;
   const DecoderLimits limits_;
@@ -204,6 +204,7 @@ class CTapeDecoder {
   std::optional<Framing> framing_;            // the latest framing
   bool held_ = false;              // nothing is queued after the output's picture: it stays there
   std::deque<std::int64_t> seen_;  // the output's latest frames, oldest first
+  OutputMotion motion_;            // how the output moves, as the latest look found it
   const CSuperClip* seen_tape_ = nullptr;
   Stats stats_;
 

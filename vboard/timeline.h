@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "player/clv_timeline.h"
@@ -47,6 +48,9 @@ class CTimeline : public IClvTimeline {
   struct Outlook {
     TapePicture on_output;
     std::vector<TapePicture> next;
+    // Whether next goes on the output a picture a tick from the coming tick (playing), or the
+    // output stays where it is until the state changes; unknown where no timeline says.
+    std::optional<bool> advancing;
   };
   struct Rect {
     std::int32_t x = 0, y = 0, width = 0, height = 0;

@@ -28,8 +28,10 @@ constexpr int kToneMs = 10;
 constexpr int kMaxAudioTracks = 16;
 constexpr int kMaxGop = 100000;
 constexpr int kMaxBFrames = 3;
-constexpr int kH264BaseCrf = 18;  // quality q gives constant rate factor 18 + q
-constexpr int kH264Threads = 2;   // the machines that make tapes are shared
+constexpr int kUnevenLong = 1;     // TapeSpec::uneven: the place in the cycle of the long picture
+constexpr int kUnevenPeriods = 3;  // and the frame periods it shows for
+constexpr int kH264BaseCrf = 18;   // quality q gives constant rate factor 18 + q
+constexpr int kH264Threads = 2;    // the machines that make tapes are shared
 
 std::string Describe(const char* step, int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -111,6 +113,7 @@ class Encoder {
   AvFrameHandle sound_frame_;
   AvFrameHandle drawn_;  // the picture as drawn, when the encoder takes another pixel format
   std::unique_ptr<SwsContext, ScalerFreer> scaler_;
+  int uneven_ = 0;  // TapeSpec::uneven
 };
 
 bool Encoder::OpenSoundEncoder(const std::string& name, int rate, std::string* error) {
@@ -357,6 +360,7 @@ bool Encoder::AddAudioTracks(int tracks, std::string* error) {
 bool Encoder::Open(const std::string& path, const TapeSpec& spec, std::string* error) {
   rate_num_ = spec.rate_num;
   rate_den_ = spec.rate_den;
+  uneven_ = spec.uneven;
   AVFormatContext* raw = nullptr;
   int code = avformat_alloc_output_context2(&raw, nullptr, ContainerFor(path), path.c_str());
   if (code < 0 || raw == nullptr) return *error = Describe("output", code), false;
@@ -449,6 +453,10 @@ bool Encoder::Drain(AVFrame* frame, std::string* error) {
   int code = avcodec_send_frame(codec_.get(), frame);
   if (code < 0) return *error = Describe("encode", code), false;
   while ((code = avcodec_receive_packet(codec_.get(), packet_.get())) >= 0) {
+    // Pictures count in frame periods: one that stands for three says so.
+    if (uneven_ > 0 && packet_->pts != AV_NOPTS_VALUE) {
+      packet_->duration = packet_->pts % uneven_ == kUnevenLong ? kUnevenPeriods : 1;
+    }
     av_packet_rescale_ts(packet_.get(), codec_->time_base, stream_->time_base);
     packet_->stream_index = stream_->index;
     code = av_interleaved_write_frame(output_.get(), packet_.get());
@@ -473,6 +481,14 @@ bool Encoder::Finish(std::string* error) {
 
 }  // namespace
 
+std::uint32_t PictureShownAt(const TapeSpec& spec, std::uint32_t n) {
+  if (spec.uneven <= 0) return n;
+  const int into = static_cast<int>(n % static_cast<std::uint32_t>(spec.uneven));
+  return into > kUnevenLong && into < kUnevenLong + kUnevenPeriods
+             ? n - static_cast<std::uint32_t>(into - kUnevenLong)
+             : n;
+}
+
 bool WriteTestTape(const std::string& path, const TapeSpec& spec, std::string* error) {
   std::string reason;
   if (spec.width < kMinTapeWidth || spec.height < kMinTapeHeight || spec.width % 2 != 0 ||
@@ -492,6 +508,8 @@ bool WriteTestTape(const std::string& path, const TapeSpec& spec, std::string* e
     reason = "the sound rate must be 48000 or 44100";
   } else if (spec.audio_tracks < 0 || spec.audio_tracks > kMaxAudioTracks) {
     reason = "a tape has 0 to 16 sound tracks";
+  } else if (spec.uneven != 0 && spec.uneven < kUnevenLong + kUnevenPeriods) {
+    reason = "uneven pictures need a cycle of 4 pictures at least";
   }
   if (!reason.empty()) {
     if (error) *error = reason;
@@ -503,6 +521,7 @@ bool WriteTestTape(const std::string& path, const TapeSpec& spec, std::string* e
     Encoder encoder;
     written = encoder.Open(path, spec, &reason);
     for (std::uint32_t n = 0; written && n < spec.frames; ++n) {
+      if (PictureShownAt(spec, n) != n) continue;  // a longer picture stands for it
       written = encoder.Write(n, timecode_fps, &reason);
     }
     written = written && encoder.Finish(&reason);

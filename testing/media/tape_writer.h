@@ -45,7 +45,14 @@ struct TapeSpec {
   // The tone track's encoder by name ("mp2", "libmp3lame", "aac", "ac3", "pcm_s24le"; empty:
   // 16-bit PCM).
   std::string sound_encoder;
+  // Variable frame rate: with uneven > 0 (4 at least), every picture whose number leaves 1 when
+  // divided by uneven shows for three frame periods (its packet says so): the two numbers after
+  // it are never drawn. Containers that keep each picture's duration only (Matroska).
+  int uneven = 0;
 };
+
+// The number of the picture that shows during frame period n of a tape written to spec.
+std::uint32_t PictureShownAt(const TapeSpec& spec, std::uint32_t n);
 
 // Writes the tape. False with a reason on failure; a half-written file is removed.
 bool WriteTestTape(const std::string& path, const TapeSpec& spec, std::string* error);
