@@ -350,10 +350,11 @@ void CTapeDecoder::DecodeOne(const CTimeline::TapePicture& target) {
       }
     }
     if (decoder->IntraOnly() || now_pace > -0.5 || anchor < 0 || anchor >= target.frame) return;
-    for (const auto& [n, frame] : PathBefore(*target.tape, anchor, material.path, now_pace)) {
-      const auto [first, last] = before.equal_range(n);
-      if (std::none_of(first, last, [&](const auto& known) { return known.second == frame; })) {
-        before.emplace(n, frame);
+    for (const auto& step : PathBefore(*target.tape, anchor, material.path, now_pace)) {
+      const auto [first, last] = before.equal_range(step.first);
+      if (std::none_of(first, last,
+                       [&](const auto& known) { return known.second == step.second; })) {
+        before.emplace(step.first, step.second);
       }
     }
   };
