@@ -115,9 +115,7 @@ std::pair<double, double> Percentiles(std::vector<double>* ms) {
 
 void PrintTimes(const char* what, std::vector<double> ms) {
   if (ms.empty()) return;
-  std::sort(ms.begin(), ms.end());
-  const double median = ms[ms.size() / 2];
-  const double p99 = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
+  const auto [median, p99] = Percentiles(&ms);
   std::printf("  %-28s %5zu pictures: median %6.2f ms, p99 %6.2f ms, max %6.2f ms\n", what,
               ms.size(), median, p99, ms.back());
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "vboard/board_clock.h"
 #include "vboard/output/burn_in.h"
 
 namespace vxr {
@@ -31,12 +32,6 @@ constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
 constexpr double kMicrosecondsPerSecond = 1e6;
 // The recent handover time follows each new one by an eighth: a late picture moves it little.
 constexpr std::int64_t kHandoverSmoothing = 8;
-
-std::int64_t SteadyNowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // OpenGL from a driver that draws on the graphics card. A software renderer (Mesa's llvmpipe
 // under Xvfb or without a GPU) paces nothing and draws slower than the plain window.
@@ -221,7 +216,7 @@ void CScreenOutput::Take() {
     frame.swap(latest_);
   }
   if (!frame || !frame->pixels) return;
-  const std::int64_t delay = SteadyNowNs() - frame->steady_ns;
+  const std::int64_t delay = CSteadyClock().NowNs() - frame->steady_ns;
   tick_to_handover_.Add(std::chrono::nanoseconds(delay));
   const std::int64_t delay_us = delay / kNanosecondsPerMicrosecond;
   const std::int64_t recent = timing_->handover_us.load();

@@ -7,11 +7,11 @@
 #include <QMetaObject>
 #include <QThread>
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <ostream>
 
 #include "platform/thread_name.h"
+#include "vboard/board_clock.h"
 
 namespace vxr {
 namespace {
@@ -71,9 +71,7 @@ class CSoundOutput::Feed : public QIODevice {
     std::memcpy(data, scratch_.data(), static_cast<std::size_t>(bytes));
     QAudioSink* sink = owner_->sink_;
     owner_->Sync({sink->bufferSize(), sink->bytesFree(), sink->processedUSecs()},
-                 std::chrono::duration_cast<std::chrono::nanoseconds>(
-                     std::chrono::steady_clock::now().time_since_epoch())
-                     .count());
+                 CSteadyClock().NowNs());
     return bytes;
   }
   qint64 writeData(const char*, qint64) override { return -1; }

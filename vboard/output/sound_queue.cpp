@@ -76,14 +76,6 @@ void CSoundQueue::Read(std::int16_t* out, int samples) {
   counts_.depth_samples = static_cast<std::int64_t>(values_.size() / channels_);
 }
 
-void CSoundQueue::Trim(int max_samples) {
-  std::lock_guard lock(mutex_);
-  const std::size_t depth = values_.size() / channels_;
-  const std::size_t keep = static_cast<std::size_t>(std::max(max_samples, 0));
-  if (depth > keep) SkipLocked(depth - keep);
-  counts_.depth_samples = static_cast<std::int64_t>(values_.size() / channels_);
-}
-
 void CSoundQueue::Skip(int samples) {
   std::lock_guard lock(mutex_);
   if (samples > 0) SkipLocked(static_cast<std::size_t>(samples));

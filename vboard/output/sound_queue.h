@@ -39,9 +39,6 @@ class CSoundQueue {
   void PushTick(const std::vector<std::int16_t>& interleaved, std::int64_t due_ns = -1);
   // Fills samples instants at out (channels values each): queued sound, then silence.
   void Read(std::int16_t* out, int samples);
-  // Skips the oldest samples beyond max_samples (the device already holds the rest of the
-  // delay).
-  void Trim(int max_samples);
   // Skips the oldest samples (at most what is queued), to bring the sound forward.
   void Skip(int samples);
   // Puts samples of silence before the queued sound (at most up to capacity), to hold it back.
