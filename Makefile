@@ -18,13 +18,13 @@ test-asan: deps
 	ctest --preset asan-ubsan
 
 # ThreadSanitizer covers the threaded core: the control port, the player, the board and the deck.
-TSAN_PROGRAMS = protocol_tests player_tests integration_tests deck_tests vboard_tests output_tests \
+TSAN_PROGRAMS = protocol_tests player_tests integration_tests deck_tests board_server_tests board_program_tests sink_stream_tests \
   reliability_tests app_tests
 TSAN_APP_FILTER = DeckEndToEnd*
 test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan --target $(TSAN_PROGRAMS)
-	@set -e; for p in protocol_tests player_tests integration_tests deck_tests vboard_tests output_tests \
+	@set -e; for p in protocol_tests player_tests integration_tests deck_tests board_server_tests board_program_tests sink_stream_tests \
 	  reliability_tests; do \
 	  echo "== $$p (ThreadSanitizer)"; TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/cmake/third_party.tsan.supp" \
 	  build/tsan/bin/$$p --gtest_brief=1; done

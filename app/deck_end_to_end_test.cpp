@@ -14,8 +14,8 @@
 #include "testing/controller_line.h"
 #include "testing/media/test_tapes.h"
 #include "testing/pty_pair.h"
-#include "vboard/software_board.h"
-#include "vboard/timeline.h"
+#include "vboard/server/software_board.h"
+#include "vboard/server/timeline.h"
 
 namespace vxr {
 namespace {

@@ -19,7 +19,7 @@
 #include "testing/fake_deck_player.h"
 #include "testing/media/test_tapes.h"
 #include "testing/pty_pair.h"
-#include "vboard/software_board.h"
+#include "vboard/server/software_board.h"
 
 namespace vxr {
 namespace {

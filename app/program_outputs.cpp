@@ -10,7 +10,7 @@
 
 #include "app/config_store.h"
 #include "platform/diagnostics.h"
-#include "vboard/output/stream_output.h"
+#include "sinks/stream/stream_output.h"
 
 namespace vxr {
 namespace {

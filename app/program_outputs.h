@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "vboard/monitor/monitor_window.h"
-#include "vboard/monitor/screen_output.h"
-#include "vboard/monitor/sound_output.h"
-#include "vboard/output/output_url.h"
-#include "vboard/output/program_output.h"
-#include "vboard/software_board.h"
+#include "sinks/qt/monitor_window.h"
+#include "sinks/qt/screen_output.h"
+#include "sinks/qt/sound_output.h"
+#include "sinks/stream/output_url.h"
+#include "vboard/program/program_output.h"
+#include "vboard/server/software_board.h"
 
 namespace vxr {
 

@@ -7,7 +7,7 @@
 
 #include "fuzz/fuzz_files.h"
 #include "player/clv_results.h"
-#include "vboard/movie.h"
+#include "vboard/server/movie.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "fuzz/fuzz_files.h"
 #include "player/clv_results.h"
-#include "vboard/tml_project.h"
+#include "vboard/server/tml_project.h"
 
 namespace {
 

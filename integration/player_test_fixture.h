@@ -22,8 +22,8 @@
 #include "protocol/status_bits.h"
 #include "testing/media/test_tapes.h"
 #include "testing/wait_for.h"
-#include "vboard/software_board.h"
-#include "vboard/timeline.h"
+#include "vboard/server/software_board.h"
+#include "vboard/server/timeline.h"
 
 namespace vxr::testing {
 

@@ -10,7 +10,7 @@
 
 #include "player/clv_results.h"
 #include "reliability/deck_line_fixture.h"
-#include "vboard/fault_injector.h"
+#include "vboard/server/fault_injector.h"
 
 namespace vxr {
 namespace {

@@ -48,10 +48,10 @@ extern "C" {
 #include "protocol/status_bits.h"
 #include "testing/media/media_matrix.h"
 #include "testing/media/test_tapes.h"
-#include "vboard/board_monitor.h"
-#include "vboard/movie_decoder.h"
-#include "vboard/software_board.h"
-#include "vboard/timeline.h"
+#include "vboard/media/movie_decoder.h"
+#include "vboard/program/board_monitor.h"
+#include "vboard/server/software_board.h"
+#include "vboard/server/timeline.h"
 
 namespace vxr {
 namespace {

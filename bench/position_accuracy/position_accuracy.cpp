@@ -35,8 +35,8 @@
 #include "player/server_registry.h"
 #include "protocol/status_bits.h"
 #include "testing/media/test_tapes.h"
-#include "vboard/software_board.h"
-#include "vboard/timeline.h"
+#include "vboard/server/software_board.h"
+#include "vboard/server/timeline.h"
 
 namespace vxr {
 namespace {

@@ -15,7 +15,7 @@
 // presents at the screen's next refresh (the offscreen platform and Xvfb have none).
 // Runs on the offscreen platform (two screens) unless QT_QPA_PLATFORM says otherwise, e.g.
 // QT_QPA_PLATFORM=xcb under Xvfb.
-#include "vboard/monitor/screen_output.h"
+#include "sinks/qt/screen_output.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -34,11 +34,11 @@
 #include <vector>
 
 #include "platform/thread_name.h"
+#include "sinks/qt/sound_output.h"
 #include "testing/media/tape_picture.h"
 #include "testing/offscreen_screens.h"
-#include "vboard/board_config.h"
-#include "vboard/monitor/sound_output.h"
-#include "vboard/output/sound_cadence.h"
+#include "vboard/program/sound_cadence.h"
+#include "vboard/server/board_config.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "vboard/av_handles.h"
+#include "vboard/media/av_handles.h"
 
 namespace vxr {
 

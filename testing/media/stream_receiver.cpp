@@ -14,9 +14,9 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "sinks/stream/stream_output.h"
 #include "testing/media/av_handles.h"
 #include "testing/media/tape_picture.h"
-#include "vboard/output/stream_output.h"
 
 namespace vxr {
 namespace {

@@ -1,0 +1,528 @@
+#include "sinks/qt/screen_output.h"
+
+#include <gtest/gtest.h>
+#include <qpa/qplatformnativeinterface.h>
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPainter>
+#include <QScreen>
+#include <numeric>
+#include <sstream>
+
+#include "player/server_registry.h"
+#include "sinks/qt/monitor_window.h"
+#include "sinks/qt/sound_output.h"
+#include "testing/media/test_pictures.h"
+#include "testing/media/test_tapes.h"
+#include "testing/offscreen_screens.h"
+#include "testing/wait_for.h"
+#include "vboard/program/sound_cadence.h"
+#include "vboard/server/movie.h"
+
+namespace vxr {
+namespace {
+
+constexpr int kWaitMs = 20000;
+constexpr std::uint32_t kBlack = 0xff000000u;
+constexpr std::uint32_t kWhite = 0xffffffffu;
+
+// Pixels of the given colour in the lower half of an image (where burned-in timecode goes).
+int CountInLowerHalf(const QImage& image, std::uint32_t colour) {
+  int count = 0;
+  for (int y = image.height() / 2; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) count += image.pixel(x, y) == colour ? 1 : 0;
+  }
+  return count;
+}
+
+// The program output of a software board with a stepped clock, driven tick by tick, with a
+// screen output on the second of two screens and a sound output without a device.
+class ProgramSinksTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    testing::TwoScreenApplication();
+    ASSERT_EQ(QGuiApplication::screens().size(), 2);
+    BoardConfig config;
+    ASSERT_TRUE(FindOutputFormat(GetParam(), &config.format));
+    format_ = config.format;
+    clock_ = std::make_shared<CSteppedClock>(1'000'000'000);
+    board_ = std::make_unique<CSoftwareBoard>(config, clock_);
+    board_->Register();
+    std::shared_ptr<IClvPlayServer> server;
+    ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
+    std::shared_ptr<IClvTimeline> timeline;
+    ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+    timeline_ = std::dynamic_pointer_cast<CTimeline>(timeline);
+    std::shared_ptr<IClvSuperClip> clip;
+    ASSERT_EQ(server->get_SuperClip(4147, 6, &clip), S_OK);
+    clip_ = std::dynamic_pointer_cast<CSuperClip>(clip);
+    std::string error;
+    TapeSpec spec = testing::SmallTape(1.0, format_.rate_num, format_.rate_den);
+    spec.frames = 30;
+    const std::string path = testing::MakeTestTape(folder_, "screen.avi", spec, &error);
+    ASSERT_FALSE(path.empty()) << error;
+    auto movie = std::make_shared<CMovie>();
+    ASSERT_EQ(movie->OpenFile(path), S_OK);
+    ASSERT_EQ(clip->AddMovie(movie), S_OK);
+    monitor_ = std::make_unique<CBoardMonitor>(*board_);
+    program_ = std::make_unique<CProgramOutput>(*board_, *monitor_);
+    screen_ = CScreenOutput::Create(ScreenSettings{1, false}, format_, &error);
+    ASSERT_NE(screen_, nullptr) << error;
+    sound_ = std::make_shared<CSoundOutput>(format_);
+    program_->AddSink(screen_);
+    program_->AddSink(sound_);
+    tick_ = timeline_->grid().TickAt(clock_->NowNs());
+  }
+  void TearDown() override {
+    if (program_) {
+      program_->RemoveSink(screen_.get());
+      program_->RemoveSink(sound_.get());
+    }
+    program_.reset();
+    monitor_.reset();
+    screen_.reset();
+    sound_.reset();
+    board_.reset();
+    UnregisterServerClasses();
+  }
+
+  void Queue(std::int64_t first, std::int64_t count) {
+    const double rate = format_.FramesPerSecond();
+    ASSERT_EQ(timeline_->AddSuperClipFragment(clip_, first / rate, count / rate), S_OK);
+  }
+  // Stands the tape still on frame, as a cue or a jog step does.
+  void StandOn(std::int64_t frame) {
+    ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+    Queue(frame, 1);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackStopped), S_OK);
+    ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  }
+
+  // The next tick once decoding has caught up and the screen has taken its picture: the tape
+  // frame of the output record and the number read from the screen's picture (-1 unreadable).
+  std::pair<std::int64_t, std::int64_t> Tick() {
+    EXPECT_TRUE(monitor_->WaitDecoded(kWaitMs));
+    clock_->Set(timeline_->grid().TimeOfTick(++tick_) + 1000);
+    std::int64_t on_output = -2;
+    const int id =
+        board_->Subscribe([&](const OutputFrame& frame) { on_output = frame.tape_frame; });
+    board_->PumpOutput();
+    board_->Unsubscribe(id);
+    EXPECT_TRUE(testing::WaitFor(
+        [&] {
+          QCoreApplication::processEvents();
+          return screen_->ShownTick() == tick_;
+        },
+        kWaitMs, 1));
+    const QImage& image = screen_->ShownImage();
+    const int x = (format_.width - 64) / 2, y = (format_.height - 48) / 2;
+    const auto strip = testing::StripAt(reinterpret_cast<const std::uint32_t*>(image.constBits()),
+                                        image.width(), image.height(), x, y, 64, 48);
+    return {on_output, strip ? static_cast<std::int64_t>(*strip) : -1};
+  }
+
+  testing::TempFolder folder_;
+  OutputFormat format_;
+  std::shared_ptr<CSteppedClock> clock_;
+  std::unique_ptr<CSoftwareBoard> board_;
+  std::shared_ptr<CTimeline> timeline_;
+  std::shared_ptr<CSuperClip> clip_;
+  std::unique_ptr<CBoardMonitor> monitor_;
+  std::unique_ptr<CProgramOutput> program_;
+  std::shared_ptr<CScreenOutput> screen_;
+  std::shared_ptr<CSoundOutput> sound_;
+  std::int64_t tick_ = 0;
+};
+
+TEST_P(ProgramSinksTest, ScreenShowsPlayStillAndJogFullScreenOnScreenOneAndSoundCountsEachTick) {
+  // Full screen on the second screen, frameless, without a cursor.
+  QScreen* right = QGuiApplication::screens()[1];
+  EXPECT_EQ(screen_->screen(), right);
+  EXPECT_EQ(screen_->window()->geometry(), right->geometry());
+  EXPECT_TRUE(screen_->window()->windowFlags().testFlag(Qt::FramelessWindowHint));
+  EXPECT_EQ(screen_->window()->cursor().shape(), Qt::BlankCursor);
+  EXPECT_NE(screen_->Name().find("screen 1 \"right\""), std::string::npos) << screen_->Name();
+
+  // Play, then still, then jog forward and back: each picture is the output record's.
+  ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+  Queue(0, 12);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
+  for (std::int64_t frame = 0; frame < 12; ++frame) EXPECT_EQ(Tick(), std::make_pair(frame, frame));
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  for (int still = 0; still < 3; ++still) {
+    EXPECT_EQ(Tick(), std::make_pair(std::int64_t{11}, std::int64_t{11}));
+  }
+  for (const std::int64_t frame : {20, 21, 22, 21, 20, 19}) {
+    StandOn(frame);
+    EXPECT_EQ(Tick(), std::make_pair(frame, frame));
+  }
+  const CScreenOutput::Counts counts = screen_->counts();
+  EXPECT_EQ(counts.received, counts.handed + counts.replaced);
+  EXPECT_EQ(counts.replaced, 0);
+
+  // On the 1920 x 1080 screen the picture keeps its display aspect, centred: a 720-wide
+  // picture is 4:3 (1440 x 1080 from x = 240), HD fills the screen. The tape's 64 x 48 in the
+  // middle of the output is all that is not black.
+  const QImage grabbed = screen_->window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(grabbed.size(), QSize(1920, 1080));
+  const QRect place = DisplayRect(grabbed.size(), format_.width, format_.height);
+  // Where the tape lies in the output picture, and so where it must lie on the screen.
+  auto lit_in = [](const QImage& image) {
+    QRect lit;
+    for (int y = 0; y < image.height(); ++y) {
+      for (int x = 0; x < image.width(); ++x) {
+        if ((image.pixel(x, y) & 0xffffffu) > 0x202020u) lit |= QRect(x, y, 1, 1);
+      }
+    }
+    return lit;
+  };
+  const QRect source = lit_in(screen_->ShownImage());
+  const QRect lit = lit_in(grabbed);
+  const double sx = static_cast<double>(place.width()) / format_.width;
+  const double sy = static_cast<double>(place.height()) / format_.height;
+  const QRect expected(
+      place.x() + static_cast<int>(source.x() * sx), place.y() + static_cast<int>(source.y() * sy),
+      static_cast<int>(source.width() * sx), static_cast<int>(source.height() * sy));
+  EXPECT_LE(std::abs(lit.left() - expected.left()), 2) << lit.left() << " " << expected.left();
+  EXPECT_LE(std::abs(lit.top() - expected.top()), 2) << lit.top() << " " << expected.top();
+  EXPECT_LE(std::abs(lit.width() - expected.width()), 3) << lit.width() << " " << expected.width();
+  EXPECT_LE(std::abs(lit.height() - expected.height()), 3)
+      << lit.height() << " " << expected.height();
+
+  // The sound sink got every tick's share of the 48 kHz grid, whatever the tape played.
+  const CSoundQueue::Counts sound = sound_->counts().queue;
+  const std::int64_t first_tick = tick_ - sound.ticks + 1;
+  EXPECT_EQ(sound.ticks, 21);
+  EXPECT_EQ(sound.samples_in,
+            SoundSampleAtTick(tick_ + 1, format_.rate_num, format_.rate_den) -
+                SoundSampleAtTick(first_tick, format_.rate_num, format_.rate_den));
+  EXPECT_EQ(sound.last_tick_samples, SoundSamplesInTick(tick_, format_.rate_num, format_.rate_den));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ProgramSinksTest, ::testing::Values("pal", "ntsc", "1080-25"));
+
+TEST(DisplayRect, StandardDefinitionIsFourThreeAndHdSquareOnScreensOfOtherSizes) {
+  EXPECT_EQ(DisplayRect(QSize(1920, 1080), 720, 576), QRect(240, 0, 1440, 1080));
+  EXPECT_EQ(DisplayRect(QSize(1920, 1080), 720, 486), QRect(240, 0, 1440, 1080));
+  EXPECT_EQ(DisplayRect(QSize(1280, 720), 720, 576), QRect(160, 0, 960, 720));
+  EXPECT_EQ(DisplayRect(QSize(1280, 1024), 720, 576), QRect(0, 32, 1280, 960));
+  EXPECT_EQ(DisplayRect(QSize(1280, 1024), 1920, 1080), QRect(0, 152, 1280, 720));
+  EXPECT_EQ(DisplayRect(QSize(1920, 1080), 1280, 720), QRect(0, 0, 1920, 1080));
+  EXPECT_TRUE(DisplayRect(QSize(1920, 1080), 0, 0).isEmpty());
+}
+
+TEST(ScreenOutput, AnUnknownScreenIsRefusedNamingTheScreensThereAreAndTheDefaultIsTheLast) {
+  testing::TwoScreenApplication();
+  const OutputFormat pal;
+  std::string error;
+  EXPECT_EQ(CScreenOutput::Create(ScreenSettings{2, false}, pal, &error), nullptr);
+  EXPECT_NE(error.find("no screen 2"), std::string::npos) << error;
+  EXPECT_NE(error.find("screen 0 \"left\" 1280x720"), std::string::npos) << error;
+  EXPECT_NE(error.find("screen 1 \"right\" 1920x1080"), std::string::npos) << error;
+  const std::shared_ptr<CScreenOutput> last = CScreenOutput::Create(ScreenSettings{}, pal, &error);
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(last->screen(), QGuiApplication::screens().back());
+}
+
+// The timecode burns into the screen's and the monitor window's pictures only when asked.
+TEST(BurnIn, SwitchedPerOutputOnTheScreenAndTheMonitorWindow) {
+  testing::TwoScreenApplication();
+  const OutputFormat pal;
+  std::string error;
+  std::shared_ptr<CScreenOutput> screen =
+      CScreenOutput::Create(ScreenSettings{0, true}, pal, &error);
+  ASSERT_NE(screen, nullptr);
+  auto frame = std::make_shared<ProgramFrame>();
+  frame->tick = 7;
+  frame->steady_ns = 0;
+  frame->timecode = "01:02:03:04";
+  frame->width = pal.width;
+  frame->height = pal.height;
+  frame->pixels = std::make_shared<std::vector<std::uint32_t>>(
+      static_cast<std::size_t>(pal.width) * pal.height, kBlack);
+  screen->Push(frame);
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        QCoreApplication::processEvents();
+        return screen->ShownTick() == 7;
+      },
+      kWaitMs, 1));
+  EXPECT_GT(CountInLowerHalf(screen->ShownImage(), kWhite), 100);
+  EXPECT_EQ(screen->counts().late, 1);  // its tick was long ago on the steady clock
+  screen->SetBurnInTimecode(false);
+  auto later = std::make_shared<ProgramFrame>(*frame);
+  later->tick = 8;
+  screen->Push(later);
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        QCoreApplication::processEvents();
+        return screen->ShownTick() == 8;
+      },
+      kWaitMs, 1));
+  EXPECT_EQ(CountInLowerHalf(screen->ShownImage(), kWhite), 0);
+
+  // The monitor window: same switch, same look.
+  const auto clock = std::make_shared<CSteppedClock>(1'000'000'000);
+  CSoftwareBoard board(BoardConfig{}, clock);
+  board.Register();
+  CMonitorWindow window(board);
+  window.SetBurnInTimecode(true);
+  std::shared_ptr<IClvPlayServer> server;
+  ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
+  std::shared_ptr<IClvTimeline> timeline;
+  ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+  clock->Set(clock->NowNs() + 100'000'000);  // a few ticks on
+  board.PumpOutput();
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        QCoreApplication::processEvents();
+        return window.ShownTick() >= 0;
+      },
+      kWaitMs, 1));
+  EXPECT_GT(CountInLowerHalf(window.OutputImage(), kWhite), 100);
+  UnregisterServerClasses();
+}
+
+// The sound path below the device, through the sink's own interface: what goes in by ticks
+// comes out in the device's reads, in order; the queue starts once two ticks are in, fills
+// an underrun with silence and counts it, and skips ahead when it holds more than six ticks.
+TEST(SoundOutput, QueueStartsUnderrunsAndSkipsAheadWithoutADevice) {
+  CSoundOutput sound(OutputFormat{});
+  const int tick = sound.TickSamples();
+  ASSERT_EQ(tick, 1920);
+  std::int16_t next_value = 0;
+  auto push = [&](int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+      auto frame = std::make_shared<ProgramFrame>();
+      for (int s = 0; s < tick; ++s) {
+        frame->sound.push_back(next_value);
+        frame->sound.push_back(static_cast<std::int16_t>(-next_value));
+        ++next_value;
+      }
+      sound.Push(frame);
+    }
+  };
+  std::vector<std::int16_t> out(static_cast<std::size_t>(8 * tick) * 2);
+  push(1);
+  sound.Pull(out.data(), 480);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(sound.counts().queue.silence_samples, 480);  // waiting to start: no underrun
+  EXPECT_EQ(sound.counts().queue.underruns, 0);
+  push(1);
+  sound.Pull(out.data(), 1000);
+  for (int s = 0; s < 1000; ++s) ASSERT_EQ(out[2 * s], s) << s;
+  EXPECT_EQ(out[1], 0);
+  EXPECT_EQ(out[3], -1);
+  sound.Pull(out.data(), 3000);  // 2840 left, then silence
+  EXPECT_EQ(out[2 * 2839], 3839);
+  EXPECT_EQ(out[2 * 2840], 0);
+  EXPECT_EQ(sound.counts().queue.underruns, 1);
+  push(9);  // 9 ticks in: the three oldest are skipped
+  const CSoundQueue::Counts counts = sound.counts().queue;
+  EXPECT_EQ(counts.depth_samples, 6 * tick);
+  EXPECT_EQ(counts.skipped_samples, 3 * tick);
+  EXPECT_EQ(counts.max_depth_samples, 6 * tick);
+  sound.Pull(out.data(), 10);
+  EXPECT_EQ(out[0], static_cast<std::int16_t>(2 * tick + 3 * tick));
+  EXPECT_EQ(counts.samples_in, 11 * tick);
+}
+
+TEST(SoundOutput, AMissingDeviceIsOneLineAndNoSink) {
+  testing::TwoScreenApplication();
+  std::ostringstream errors;
+  EXPECT_EQ(StartSoundOutput(SoundSettings{"no such device"}, OutputFormat{}, errors), nullptr);
+  const std::string text = errors.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+  EXPECT_NE(text.find("goes on without sound"), std::string::npos) << text;
+  CSoundOutput sound(OutputFormat{});
+  std::string error;
+  EXPECT_FALSE(sound.Open(QAudioDevice(), &error));
+  EXPECT_EQ(error, "no sound device");
+}
+
+// The sound output against a picture seen 20 ms after its tick, fed and read through its own
+// interface at made-up times: late sound is skipped and early sound held back with silence, both
+// at whole stereo samples; a device that counts nothing gets neither.
+TEST(SoundOutput, MeetsThePictureWithinOneFrameThroughTheSinksInterface) {
+  const OutputFormat pal;  // 25/s: 1920 samples a tick
+  constexpr int kTick = 1920;
+  constexpr std::int64_t kTickNs = 40'000'000;
+  constexpr std::int64_t kBufferBytes = kTick * 4;
+  constexpr std::int64_t kHeldBytes = 960 * 4;  // 20 ms in the device's buffer
+  auto feed = [&](CSoundOutput& sound) {
+    for (int t = 0; t < 5; ++t) {
+      auto frame = std::make_shared<ProgramFrame>();
+      frame->tick = t;
+      frame->steady_ns = t * kTickNs;
+      for (int i = 0; i < kTick; ++i) {
+        frame->sound.push_back(static_cast<std::int16_t>(t * kTick + i));
+        frame->sound.push_back(static_cast<std::int16_t>(-(t * kTick + i)));
+      }
+      sound.Push(frame);
+    }
+  };
+  std::int64_t picture_us = 20'000;
+  CSoundOutput sound(pal);
+  sound.SetPictureDelay([&] { return picture_us; });
+  feed(sound);
+  std::vector<std::int16_t> out(2 * kTick * 6);
+  sound.Pull(out.data(), 960);
+  // At 200 ms the next sample (960, due at 20 ms) is 180 ms old: with the device's 20 ms that is
+  // 180 ms after its picture. One measure is not enough; the second skips 170 ms, all but the
+  // queue's 10 ms margin.
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 1000}, 200'000'000);
+  EXPECT_EQ(sound.counts().queue.skipped_samples, 0);
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 2000}, 200'000'000);
+  CSoundOutput::Counts counts = sound.counts();
+  EXPECT_EQ(counts.offset_us, 180'000);
+  EXPECT_EQ(counts.queue.skipped_samples, 8160);
+  EXPECT_EQ(counts.sync_drops, 1);
+  sound.Pull(out.data(), 1);
+  EXPECT_EQ(out[0], 960 + 8160);
+  EXPECT_EQ(out[1], -(960 + 8160));
+
+  // The screen falls 200 ms behind its ticks: the sound is now 170 ms early and waits for it.
+  picture_us = 200'000;
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 3000}, 200'000'000);
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 4000}, 200'000'000);
+  counts = sound.counts();
+  EXPECT_EQ(counts.offset_us, -170'021);  // the next sample, 9121, is 30.021 ms into tick 4
+  EXPECT_EQ(counts.queue.held_samples, 8161);
+  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 5000}, 200'000'000);
+  EXPECT_NEAR(sound.counts().offset_us, 0, 1);
+  sound.Pull(out.data(), 8162);
+  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 2 * 8161, [](auto v) { return v == 0; }));
+  EXPECT_EQ(out[2 * 8161], 960 + 8160 + 1);
+  EXPECT_EQ(out[2 * 8161 + 1], -(960 + 8160 + 1));
+  EXPECT_LE(sound.counts().queue.max_depth_samples, 6 * kTick);
+
+  // No buffer size, nothing processed: no estimate, nothing skipped however late.
+  CSoundOutput silent_device(pal);
+  silent_device.SetPictureDelay([] { return std::int64_t{0}; });
+  feed(silent_device);
+  for (int read = 0; read < 20; ++read) {
+    silent_device.Pull(out.data(), 100);
+    silent_device.Sync({0, 0, 0}, 10'000'000'000);
+  }
+  EXPECT_FALSE(silent_device.counts().sync_measured);
+  EXPECT_EQ(silent_device.counts().queue.skipped_samples, 0);
+}
+
+// The offscreen platform's screens changed while the program runs, as when a monitor is
+// unplugged; false on a platform that cannot.
+bool SetOffscreenScreens(const char* json) {
+  QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
+  if (native == nullptr || QGuiApplication::platformName() != "offscreen") return false;
+  using SetConfiguration = void (*)(const QJsonObject&, QPlatformNativeInterface*);
+  void* function = native->nativeResourceForIntegration("setConfiguration");
+  if (function == nullptr) return false;
+  reinterpret_cast<SetConfiguration>(function)(QJsonDocument::fromJson(json).object(), native);
+  QCoreApplication::processEvents();
+  return true;
+}
+
+using ScreenChangeTest = ProgramSinksTest;
+
+// Screen 1 goes away while the tape plays on it: the output moves full screen to the screen
+// left and goes on showing the output record's pictures.
+TEST_P(ScreenChangeTest, ARemovedScreenMovesTheOutputToTheLastScreenLeft) {
+  ASSERT_EQ(screen_->screen(), QGuiApplication::screens()[1]);
+  ASSERT_EQ(timeline_->Reset(Realtime), S_OK);
+  Queue(0, 12);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
+  ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
+  for (std::int64_t frame = 0; frame < 4; ++frame) EXPECT_EQ(Tick(), std::make_pair(frame, frame));
+
+  if (!SetOffscreenScreens(
+          R"({"screens": [{"name": "left", "x": 0, "y": 0, "width": 1280, "height": 720}]})")) {
+    GTEST_SKIP() << "the platform cannot remove a screen while running";
+  }
+  ASSERT_EQ(QGuiApplication::screens().size(), 1);
+  QScreen* left = QGuiApplication::screens()[0];
+  EXPECT_EQ(screen_->screen(), left);
+  EXPECT_EQ(screen_->window()->geometry(), left->geometry());
+  EXPECT_NE(screen_->Name().find("screen 0 \"left\""), std::string::npos) << screen_->Name();
+  for (std::int64_t frame = 4; frame < 12; ++frame) {
+    EXPECT_EQ(Tick(), std::make_pair(frame, frame));
+  }
+  // Drawn on the smaller screen: the tape's picture where the display aspect puts it.
+  const QImage grabbed = screen_->window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(grabbed.size(), QSize(1280, 720));
+  EXPECT_EQ(screen_->ShownTick(), tick_);
+
+  // The second monitor comes back, for the tests that follow.
+  ASSERT_TRUE(SetOffscreenScreens(testing::kTwoScreensJson));
+  EXPECT_EQ(QGuiApplication::screens().size(), 2);
+}
+
+// 16:9 standard-definition material (anamorphic pixels, flagged in the file) after a 4:3 clip:
+// on a 1920x1080 screen it fills the width, where 4:3 keeps borders.
+TEST_P(ScreenChangeTest, WideStandardDefinitionMaterialIsShownSixteenByNine) {
+  TapeSpec spec;
+  spec.frames = 10;
+  spec.width = 720;
+  spec.height = format_.height == 576 ? 576 : 480;
+  spec.rate_num = format_.rate_num;
+  spec.rate_den = format_.rate_den;
+  spec.encoder = "mpeg2video";
+  spec.encoder_options = spec.height == 576 ? "aspect=64/45" : "aspect=32/27";
+  std::string error;
+  const std::string path = testing::MakeTestTape(folder_, "wide.mkv", spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  auto movie = std::make_shared<CMovie>();
+  ASSERT_EQ(movie->OpenFile(path), S_OK);
+  ASSERT_NEAR(movie->Facts()->aspect_ratio, 16.0 / 9.0, 0.03);
+  ASSERT_EQ(clip_->AddMovie(movie), S_OK);
+
+  StandOn(33);  // the wide movie's frame 3
+  EXPECT_EQ(Tick().first, 33);
+  EXPECT_TRUE(screen_->ShownWide());
+  const QImage grabbed = screen_->window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(grabbed.size(), QSize(1920, 1080));
+  EXPECT_EQ(DisplayRect(grabbed.size(), format_.width, format_.height, true),
+            QRect(0, 0, 1920, 1080));
+  // What the screen shows against the picture drawn 16:9 and 4:3: close to the first only.
+  auto drawn = [&](bool wide) {
+    QImage image(grabbed.size(), QImage::Format_RGB32);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(DisplayRect(image.size(), format_.width, format_.height, wide),
+                      screen_->ShownImage());
+    return image;
+  };
+  auto difference = [&](const QImage& other) {
+    double sum = 0;
+    for (int y = 0; y < grabbed.height(); y += 4) {
+      for (int x = 0; x < grabbed.width(); x += 4) {
+        sum += std::abs(qGray(grabbed.pixel(x, y)) - qGray(other.pixel(x, y)));
+      }
+    }
+    return sum / (grabbed.width() / 4 * grabbed.height() / 4);
+  };
+  const double wide = difference(drawn(true)), narrow = difference(drawn(false));
+  EXPECT_LT(wide, 2.0) << wide;
+  EXPECT_GT(narrow, 4 * wide + 5) << narrow;
+
+  StandOn(5);  // back on the 4:3 tape
+  EXPECT_EQ(Tick(), std::make_pair(std::int64_t{5}, std::int64_t{5}));
+  EXPECT_FALSE(screen_->ShownWide());
+}
+
+INSTANTIATE_TEST_SUITE_P(StandardDefinition, ScreenChangeTest, ::testing::Values("pal", "ntsc"));
+
+TEST(WideMaterial, PixelShapesWithinAFewPercentOfTheOutputsSixteenByNine) {
+  EXPECT_TRUE(WideMaterial(720, 576, 720 * 64.0 / 45 / 576, 720, 576));
+  EXPECT_FALSE(WideMaterial(720, 576, 720 * 16.0 / 15 / 576, 720, 576));
+  EXPECT_TRUE(WideMaterial(720, 480, 720 * 32.0 / 27 / 480, 720, 486));
+  EXPECT_FALSE(WideMaterial(720, 480, 4.0 / 3, 720, 486));
+  EXPECT_FALSE(WideMaterial(64, 48, 4.0 / 3, 720, 576));
+  EXPECT_FALSE(WideMaterial(720, 576, 0.0, 720, 576));  // a movie that says nothing
+}
+
+}  // namespace
+}  // namespace vxr

@@ -1,0 +1,286 @@
+#include "sinks/stream/output_url.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <string_view>
+#include <utility>
+
+namespace vxr {
+namespace {
+
+constexpr std::string_view kSecretKeys[] = {"passphrase", "secret"};
+constexpr int kMaxPort = 65535;
+constexpr long kMinVideoBitrate = 100000;
+constexpr long kMaxVideoBitrate = 200000000;
+constexpr long kMinAudioBitrate = 32000;
+constexpr long kMaxAudioBitrate = 640000;
+// SRT's own limits on a passphrase; a shorter one would be refused by the library on connect.
+constexpr std::size_t kMinPassphrase = 10;
+constexpr std::size_t kMaxPassphrase = 79;
+// One UDP datagram carries seven 188-byte transport stream packets.
+constexpr std::string_view kDefaultUdpPacketSize = "1316";
+
+// FFmpeg's options of each protocol that a stream destination may carry.
+constexpr std::string_view kUdpOptions[] = {
+    "ttl",     "pkt_size",   "localport", "localaddr",        "buffer_size", "reuse",
+    "sources", "block",      "fifo_size", "overrun_nonfatal", "timeout",     "broadcast",
+    "bitrate", "burst_bits", "dscp",      "connect"};
+constexpr std::string_view kSrtOptions[] = {"mode",
+                                            "passphrase",
+                                            "pbkeylen",
+                                            "latency",
+                                            "rcvlatency",
+                                            "peerlatency",
+                                            "connect_timeout",
+                                            "listen_timeout",
+                                            "timeout",
+                                            "streamid",
+                                            "transtype",
+                                            "maxbw",
+                                            "payload_size",
+                                            "pkt_size",
+                                            "tlpktdrop",
+                                            "nakreport",
+                                            "oheadbw",
+                                            "linger",
+                                            "ipttl",
+                                            "iptos",
+                                            "inputbw",
+                                            "sndbuf",
+                                            "rcvbuf",
+                                            "smoother",
+                                            "messageapi",
+                                            "enforced_encryption",
+                                            "kmrefreshrate",
+                                            "kmpreannounce",
+                                            "lossmaxttl",
+                                            "minversion",
+                                            "ffs",
+                                            "mss",
+                                            "send_buffer_size",
+                                            "recv_buffer_size",
+                                            "tsbpddelay"};
+constexpr std::string_view kRistOptions[] = {"rist_profile", "buffer_size",     "pkt_size",
+                                             "log_level",    "secret",          "encryption",
+                                             "fifo_size",    "overrun_nonfatal"};
+// Options whose value must be a whole number.
+constexpr std::string_view kNumericOptions[] = {
+    "ttl",           "pkt_size",         "localport",        "buffer_size",
+    "fifo_size",     "timeout",          "bitrate",          "burst_bits",
+    "dscp",          "pbkeylen",         "latency",          "rcvlatency",
+    "peerlatency",   "connect_timeout",  "listen_timeout",   "maxbw",
+    "payload_size",  "oheadbw",          "linger",           "ipttl",
+    "iptos",         "inputbw",          "sndbuf",           "rcvbuf",
+    "kmrefreshrate", "kmpreannounce",    "lossmaxttl",       "ffs",
+    "mss",           "send_buffer_size", "recv_buffer_size", "rist_profile",
+    "encryption",    "log_level"};
+
+template <std::size_t N>
+bool Contains(const std::string_view (&list)[N], std::string_view key) {
+  return std::find(std::begin(list), std::end(list), key) != std::end(list);
+}
+
+bool IsSecret(std::string_view key) { return Contains(kSecretKeys, key); }
+
+std::optional<long> ParseWhole(std::string_view text) {
+  long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return {};
+  return value;
+}
+
+// "5M", "800k", "192000": a bit rate.
+std::optional<long> ParseBitrate(std::string_view text) {
+  long scale = 1;
+  if (!text.empty() && (text.back() == 'k' || text.back() == 'K')) scale = 1000;
+  if (!text.empty() && (text.back() == 'm' || text.back() == 'M')) scale = 1000000;
+  if (scale != 1) text.remove_suffix(1);
+  const std::optional<long> value = ParseWhole(text);
+  if (!value || *value <= 0 || *value > kMaxVideoBitrate / scale) return {};
+  return *value * scale;
+}
+
+struct QueryItem {
+  std::string key;
+  std::string value;
+};
+
+std::string JoinQuery(const std::vector<QueryItem>& items, bool redact) {
+  std::string query;
+  for (const QueryItem& item : items) {
+    query += query.empty() ? "?" : "&";
+    query += item.key + "=" + (redact && IsSecret(item.key) ? std::string("***") : item.value);
+  }
+  return query;
+}
+
+}  // namespace
+
+bool IsLoopbackHost(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
+std::string RedactOutputUrl(const std::string& url) {
+  const std::size_t question = url.find('?');
+  if (question == std::string::npos) return url;
+  std::string result = url.substr(0, question + 1);
+  std::string_view query(url);
+  query.remove_prefix(question + 1);
+  bool first = true;
+  while (true) {
+    const std::size_t amp = query.find('&');
+    const std::string_view item = query.substr(0, amp);
+    const std::size_t equals = item.find('=');
+    if (!first) result += '&';
+    first = false;
+    if (equals != std::string_view::npos && IsSecret(item.substr(0, equals))) {
+      result += std::string(item.substr(0, equals)) + "=***";
+    } else {
+      result += item;
+    }
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  return result;
+}
+
+ParsedOutputUrl ParseOutputUrl(const std::string& url) {
+  ParsedOutputUrl parsed;
+  const std::string shown = RedactOutputUrl(url);
+  auto fail = [&parsed, &shown](const std::string& why) {
+    parsed.error = "output '" + shown + "': " + why;
+    return parsed;
+  };
+  const std::size_t colon = url.find("://");
+  if (colon == std::string::npos) {
+    return fail("not a stream address (udp://HOST:PORT, srt://HOST:PORT or rist://HOST:PORT)");
+  }
+  StreamSettings s;
+  s.scheme = url.substr(0, colon);
+  std::transform(s.scheme.begin(), s.scheme.end(), s.scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (s.scheme != "udp" && s.scheme != "srt" && s.scheme != "rist") {
+    return fail("unknown kind of output '" + s.scheme + "' (udp, srt or rist)");
+  }
+  std::string rest = url.substr(colon + 3);
+  std::string query_text;
+  if (const std::size_t question = rest.find('?'); question != std::string::npos) {
+    query_text = rest.substr(question + 1);
+    rest.resize(question);
+  }
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  // HOST:PORT, [IPv6]:PORT or :PORT.
+  std::string port_text;
+  if (!rest.empty() && rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
+      return fail("a bracketed address needs ]:PORT after it");
+    }
+    s.host = rest.substr(1, close - 1);
+    port_text = rest.substr(close + 2);
+  } else {
+    const std::size_t last = rest.rfind(':');
+    if (last == std::string::npos) return fail("no port (write HOST:PORT)");
+    s.host = rest.substr(0, last);
+    port_text = rest.substr(last + 1);
+  }
+  if (s.host.find_first_of("/@ \t") != std::string::npos) return fail("not a host name");
+  const std::optional<long> port = ParseWhole(port_text);
+  if (port_text.empty()) return fail("no port (write HOST:PORT)");
+  if (!port || *port < 1 || *port > kMaxPort) {
+    return fail("port '" + port_text + "' is not a number from 1 to 65535");
+  }
+  s.port = static_cast<int>(*port);
+
+  std::vector<QueryItem> protocol_items;
+  std::string_view query(query_text);
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view item = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (item.empty()) continue;
+    const std::size_t equals = item.find('=');
+    if (equals == std::string_view::npos || equals == 0) {
+      return fail("option '" + std::string(item) + "' needs the form NAME=VALUE");
+    }
+    const std::string key(item.substr(0, equals));
+    const std::string value(item.substr(equals + 1));
+    const std::string shown_value = IsSecret(key) ? "***" : value;
+    auto bad_value = [&](const std::string& expected) {
+      return fail("option " + key + "=" + shown_value + ": " + expected);
+    };
+    if (key == "vcodec") {
+      if (value == "h264")
+        s.video = StreamVideoCodec::kH264;
+      else if (value == "mpeg2")
+        s.video = StreamVideoCodec::kMpeg2;
+      else
+        return bad_value("h264 or mpeg2");
+    } else if (key == "acodec") {
+      if (value == "aac")
+        s.audio = StreamAudioCodec::kAac;
+      else if (value == "mp2")
+        s.audio = StreamAudioCodec::kMp2;
+      else
+        return bad_value("aac or mp2");
+    } else if (key == "vb") {
+      const std::optional<long> rate = ParseBitrate(value);
+      if (!rate || *rate < kMinVideoBitrate) return bad_value("a bit rate from 100k to 200M");
+      s.video_bitrate = rate;
+    } else if (key == "ab") {
+      const std::optional<long> rate = ParseBitrate(value);
+      if (!rate || *rate < kMinAudioBitrate || *rate > kMaxAudioBitrate) {
+        return bad_value("a bit rate from 32k to 640k");
+      }
+      s.audio_bitrate = *rate;
+    } else if (key == "preset") {
+      constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",
+                                               "fast",      "medium",    "slow"};
+      if (!Contains(kPresets, value)) return bad_value("an x264 preset (ultrafast ... slow)");
+      s.x264_preset = value;
+    } else if (key == "burntc") {
+      if (value != "0" && value != "1") return bad_value("0 or 1");
+      s.burn_timecode = value == "1";
+    } else {
+      const bool known = (s.scheme == "udp" && Contains(kUdpOptions, key)) ||
+                         (s.scheme == "srt" && Contains(kSrtOptions, key)) ||
+                         (s.scheme == "rist" && Contains(kRistOptions, key));
+      if (!known) return fail("unknown option '" + key + "' for " + s.scheme);
+      if (Contains(kNumericOptions, key) && !ParseWhole(value)) {
+        return bad_value("a whole number");
+      }
+      if (key == "mode") {
+        if (value != "caller" && value != "listener" && value != "rendezvous") {
+          return bad_value("caller, listener or rendezvous");
+        }
+        s.srt_listener = value == "listener";
+      }
+      if (key == "passphrase") {
+        if (value.size() < kMinPassphrase || value.size() > kMaxPassphrase) {
+          return bad_value("a passphrase of 10 to 79 characters");
+        }
+        s.has_passphrase = true;
+      }
+      if (key == "pbkeylen" && value != "0" && value != "16" && value != "24" && value != "32") {
+        return bad_value("0, 16, 24 or 32");
+      }
+      protocol_items.push_back({key, value});
+    }
+  }
+  if (s.host.empty() && !s.srt_listener) return fail("no host (write HOST:PORT)");
+  if (s.scheme == "udp" &&
+      std::none_of(protocol_items.begin(), protocol_items.end(),
+                   [](const QueryItem& item) { return item.key == "pkt_size"; })) {
+    protocol_items.push_back({"pkt_size", std::string(kDefaultUdpPacketSize)});
+  }
+  const std::string host_part = s.host.find(':') != std::string::npos ? "[" + s.host + "]" : s.host;
+  const std::string base = s.scheme + "://" + host_part + ":" + std::to_string(s.port);
+  s.protocol_url = base + JoinQuery(protocol_items, false);
+  s.display_name = base + JoinQuery(protocol_items, true);
+  parsed.settings = std::move(s);
+  return parsed;
+}
+
+}  // namespace vxr

@@ -1,0 +1,483 @@
+#include "sinks/stream/stream_output.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "platform/diagnostics.h"
+#include "platform/thread_name.h"
+#include "vboard/media/av_handles.h"
+#include "vboard/media/ffmpeg_log.h"
+#include "vboard/program/burn_in.h"
+#include "vboard/program/sound_cadence.h"
+
+namespace vxr {
+namespace {
+
+// Ticks the queue holds before the oldest is dropped: two seconds at 25 frames a second.
+constexpr std::size_t kMaxQueuedTicks = 50;
+// With more ticks than this waiting, pictures are dropped and only the sound is encoded, so that
+// a slow encoder catches up with the output clock instead of lagging ever further.
+constexpr std::size_t kPictureBacklogLimit = 2;
+// How long one write to the network may block before the destination counts as lost.
+constexpr auto kWriteTimeout = std::chrono::milliseconds(1000);
+// How long a caller waits for its destination to answer.
+constexpr auto kConnectTimeout = std::chrono::milliseconds(5000);
+constexpr int kFirstRetryMs = 500;
+constexpr int kLastRetryMs = 8000;
+// A gap of sound longer than this (ticks lost while the queue overflowed) restarts the sound's
+// timestamps instead of being filled with silence.
+constexpr std::int64_t kMaxSilenceFill = kProgramSoundRate;
+
+std::string AvError(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+// Default video bit rates that broadcast receivers take: SD, 720p, 1080.
+long DefaultVideoBitrate(const OutputFormat& format) {
+  if (format.height <= 576) return 5'000'000;
+  if (format.height <= 720) return 8'000'000;
+  return 12'000'000;
+}
+
+}  // namespace
+
+// One opened destination with its encoders. Made and used only on the output's thread.
+class CStreamOutput::Session {
+ public:
+  Session(const StreamSettings& settings, const OutputFormat& format,
+          const std::atomic<bool>& stopping, std::int64_t origin_tick)
+      : settings_(settings), format_(format), stopping_(stopping), origin_tick_(origin_tick) {}
+
+  ~Session() {
+    if (context_ != nullptr) {
+      if (context_->pb != nullptr) avio_closep(&context_->pb);
+      avformat_free_context(context_);
+    }
+  }
+
+  bool Open(std::string* error) {
+    int code = avformat_alloc_output_context2(&context_, nullptr, "mpegts",
+                                              settings_.protocol_url.c_str());
+    if (code < 0 || context_ == nullptr) return *error = AvError(code), false;
+    context_->interrupt_callback.callback = &Session::Interrupt;
+    context_->interrupt_callback.opaque = this;
+    if (!OpenVideo(error) || !OpenAudio(error)) return false;
+    // An SRT listener waits for its caller as long as it takes; only a stop interrupts it.
+    if (!settings_.srt_listener) ArmDeadline(kConnectTimeout);
+    code = avio_open2(&context_->pb, settings_.protocol_url.c_str(), AVIO_FLAG_WRITE,
+                      &context_->interrupt_callback, nullptr);
+    if (code < 0) return *error = "cannot open: " + AvError(code), false;
+    ArmDeadline(kWriteTimeout);
+    code = avformat_write_header(context_, nullptr);
+    if (code < 0) return *error = "cannot start the stream: " + AvError(code), false;
+    header_written_ = true;
+    return true;
+  }
+
+  // The encoders' last packets, then the trailer, so that a receiver gets the stream's end
+  // whole; bounded by the write time-out even when the destination stopped taking data.
+  void Finish() {
+    if (!header_written_) return;
+    flushing_ = true;
+    std::string ignored;
+    if (Encode(audio_.get(), nullptr, audio_stream_, &ignored) &&
+        Encode(video_.get(), nullptr, video_stream_, &ignored)) {
+      ArmDeadline(kWriteTimeout);
+      av_write_trailer(context_);
+    }
+  }
+
+  // Sends the tick's sound and, when encode_picture, its picture.
+  bool Write(const ProgramFrame& frame, bool encode_picture, std::string* error) {
+    if (!WriteSound(frame, error)) return false;
+    if (!encode_picture) return true;
+    return WritePicture(frame, error);
+  }
+
+ private:
+  static int Interrupt(void* opaque) {
+    auto* self = static_cast<Session*>(opaque);
+    // Stopping interrupts everything but the last flush, which has its own deadline.
+    if (self->stopping_.load() && !self->flushing_) return 1;
+    const auto deadline = self->deadline_;
+    return deadline != std::chrono::steady_clock::time_point{} &&
+           std::chrono::steady_clock::now() > deadline;
+  }
+  void ArmDeadline(std::chrono::milliseconds timeout) {
+    deadline_ = std::chrono::steady_clock::now() + timeout;
+  }
+
+  bool OpenVideo(std::string* error) {
+    const bool h264 = settings_.video == StreamVideoCodec::kH264;
+    const AVCodec* codec = h264 ? avcodec_find_encoder_by_name("libx264")
+                                : avcodec_find_encoder(AV_CODEC_ID_MPEG2VIDEO);
+    if (codec == nullptr) {
+      return *error = h264 ? "this FFmpeg has no H.264 encoder (libx264)"
+                           : "this FFmpeg has no MPEG-2 video encoder",
+             false;
+    }
+    video_stream_ = avformat_new_stream(context_, nullptr);
+    video_.reset(avcodec_alloc_context3(codec));
+    picture_.reset(av_frame_alloc());
+    packet_.reset(av_packet_alloc());
+    if (video_stream_ == nullptr || !video_ || !picture_ || !packet_) {
+      return *error = "out of memory", false;
+    }
+    AVCodecContext* c = video_.get();
+    c->width = format_.width;
+    c->height = format_.height;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = AVRational{format_.rate_den, format_.rate_num};
+    c->framerate = AVRational{format_.rate_num, format_.rate_den};
+    const int fps = format_.TimecodeFps();
+    // A key frame at least every second, so that a receiver joining late has pictures soon.
+    c->gop_size = h264 ? fps : fps / 2;
+    c->max_b_frames = 0;
+    const long bitrate = settings_.video_bitrate.value_or(DefaultVideoBitrate(format_));
+    c->bit_rate = bitrate;
+    c->rc_max_rate = bitrate;
+    c->rc_buffer_size = static_cast<int>(bitrate);
+    // Standard definition is 4:3 with non-square pixels; HD is square.
+    if (format_.height <= 576) {
+      av_reduce(&c->sample_aspect_ratio.num, &c->sample_aspect_ratio.den, 4LL * format_.height,
+                3LL * format_.width, 1 << 16);
+      c->colorspace = AVCOL_SPC_SMPTE170M;
+    } else {
+      c->sample_aspect_ratio = AVRational{1, 1};
+      c->colorspace = AVCOL_SPC_BT709;
+      c->color_primaries = AVCOL_PRI_BT709;
+      c->color_trc = AVCOL_TRC_BT709;
+    }
+    AVDictionary* options = nullptr;
+    if (h264) {
+      av_dict_set(&options, "preset", settings_.x264_preset.c_str(), 0);
+      av_dict_set(&options, "tune", "zerolatency", 0);
+      av_dict_set(&options, "udu_sei", "1", 0);
+      av_dict_set(&options, "x264-params", "aud=1", 0);
+    }
+    const int code = avcodec_open2(c, codec, &options);
+    av_dict_free(&options);
+    if (code < 0) return *error = "video encoder: " + AvError(code), false;
+    if (avcodec_parameters_from_context(video_stream_->codecpar, c) < 0) {
+      return *error = "video stream parameters", false;
+    }
+    video_stream_->time_base = c->time_base;
+    video_stream_->avg_frame_rate = c->framerate;
+    picture_->format = c->pix_fmt;
+    picture_->width = c->width;
+    picture_->height = c->height;
+    if (av_frame_get_buffer(picture_.get(), 0) < 0) return *error = "out of memory", false;
+    return true;
+  }
+
+  bool OpenAudio(std::string* error) {
+    const bool aac = settings_.audio == StreamAudioCodec::kAac;
+    const AVCodec* codec = avcodec_find_encoder(aac ? AV_CODEC_ID_AAC : AV_CODEC_ID_MP2);
+    if (codec == nullptr) return *error = "this FFmpeg has no sound encoder", false;
+    audio_stream_ = avformat_new_stream(context_, nullptr);
+    audio_.reset(avcodec_alloc_context3(codec));
+    sound_.reset(av_frame_alloc());
+    if (audio_stream_ == nullptr || !audio_ || !sound_) return *error = "out of memory", false;
+    AVCodecContext* c = audio_.get();
+    c->sample_fmt = aac ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_S16;
+    c->sample_rate = kProgramSoundRate;
+    av_channel_layout_default(&c->ch_layout, kProgramSoundChannels);
+    c->bit_rate = settings_.audio_bitrate;
+    c->time_base = AVRational{1, kProgramSoundRate};
+    const int code = avcodec_open2(c, codec, nullptr);
+    if (code < 0) return *error = "sound encoder: " + AvError(code), false;
+    if (avcodec_parameters_from_context(audio_stream_->codecpar, c) < 0) {
+      return *error = "sound stream parameters", false;
+    }
+    audio_stream_->time_base = c->time_base;
+    sound_->format = c->sample_fmt;
+    sound_->sample_rate = c->sample_rate;
+    sound_->nb_samples = c->frame_size;
+    if (av_channel_layout_copy(&sound_->ch_layout, &c->ch_layout) < 0 ||
+        av_frame_get_buffer(sound_.get(), 0) < 0) {
+      return *error = "out of memory", false;
+    }
+    return true;
+  }
+
+  bool WriteSound(const ProgramFrame& frame, std::string* error) {
+    const std::int64_t start = SoundSampleAtTick(frame.tick, format_.rate_num, format_.rate_den) -
+                               SoundSampleAtTick(origin_tick_, format_.rate_num, format_.rate_den);
+    const std::int64_t queued_end =
+        pending_start_ + static_cast<std::int64_t>(pending_.size()) / kProgramSoundChannels;
+    if (start > queued_end && start - queued_end <= kMaxSilenceFill) {
+      // Ticks were lost before they reached the encoder: keep the sound continuous.
+      pending_.resize(pending_.size() + (start - queued_end) * kProgramSoundChannels, 0);
+    } else if (start != queued_end) {
+      pending_.clear();
+      pending_start_ = start;
+    }
+    pending_.insert(pending_.end(), frame.sound.begin(), frame.sound.end());
+    const std::size_t frame_values =
+        static_cast<std::size_t>(audio_->frame_size) * kProgramSoundChannels;
+    std::size_t used = 0;
+    while (pending_.size() - used >= frame_values) {
+      if (av_frame_make_writable(sound_.get()) < 0) return *error = "out of memory", false;
+      const std::int16_t* from = pending_.data() + used;
+      if (audio_->sample_fmt == AV_SAMPLE_FMT_FLTP) {
+        auto* left = reinterpret_cast<float*>(sound_->data[0]);
+        auto* right = reinterpret_cast<float*>(sound_->data[1]);
+        for (int i = 0; i < audio_->frame_size; ++i) {
+          left[i] = from[2 * i] / 32768.0f;
+          right[i] = from[2 * i + 1] / 32768.0f;
+        }
+      } else {
+        std::memcpy(sound_->data[0], from, frame_values * sizeof(std::int16_t));
+      }
+      sound_->pts = pending_start_;
+      used += frame_values;
+      pending_start_ += audio_->frame_size;
+      if (!Encode(audio_.get(), sound_.get(), audio_stream_, error)) return false;
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
+    return true;
+  }
+
+  bool WritePicture(const ProgramFrame& frame, std::string* error) {
+    if (!frame.pixels || frame.width <= 0 || frame.height <= 0 ||
+        frame.pixels->size() < static_cast<std::size_t>(frame.width) * frame.height) {
+      return true;  // nothing to show; the receiver keeps the last picture
+    }
+    const std::uint32_t* source = frame.pixels->data();
+    if (settings_.burn_timecode) {
+      burned_.assign(frame.pixels->begin(), frame.pixels->end());
+      BurnInTimecode(burned_.data(), frame.width, frame.height, frame.timecode);
+      source = burned_.data();
+    }
+    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height,
+                                       AV_PIX_FMT_RGB32, video_->width, video_->height,
+                                       video_->pix_fmt, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!scaler_) return *error = "picture conversion", false;
+    if (video_->colorspace == AVCOL_SPC_BT709) {
+      const int* coefficients = sws_getCoefficients(SWS_CS_ITU709);
+      sws_setColorspaceDetails(scaler_.get(), coefficients, 1, coefficients, 0, 0, 1 << 16,
+                               1 << 16);
+    }
+    if (av_frame_make_writable(picture_.get()) < 0) return *error = "out of memory", false;
+    const std::uint8_t* planes[1] = {reinterpret_cast<const std::uint8_t*>(source)};
+    const int strides[1] = {frame.width * 4};
+    sws_scale(scaler_.get(), planes, strides, 0, frame.height, picture_->data, picture_->linesize);
+    picture_->pts = frame.tick - origin_tick_;
+    av_frame_remove_side_data(picture_.get(), AV_FRAME_DATA_SEI_UNREGISTERED);
+    if (settings_.video == StreamVideoCodec::kH264) {
+      AVFrameSideData* sei =
+          av_frame_new_side_data(picture_.get(), AV_FRAME_DATA_SEI_UNREGISTERED,
+                                 sizeof kTimecodeSeiUuid + frame.timecode.size());
+      if (sei == nullptr) return *error = "out of memory", false;
+      std::memcpy(sei->data, kTimecodeSeiUuid, sizeof kTimecodeSeiUuid);
+      std::memcpy(sei->data + sizeof kTimecodeSeiUuid, frame.timecode.data(),
+                  frame.timecode.size());
+    }
+    return Encode(video_.get(), picture_.get(), video_stream_, error);
+  }
+
+  bool Encode(AVCodecContext* codec, AVFrame* frame, AVStream* stream, std::string* error) {
+    int code = avcodec_send_frame(codec, frame);
+    if (code < 0) return *error = "encoding: " + AvError(code), false;
+    while ((code = avcodec_receive_packet(codec, packet_.get())) >= 0) {
+      av_packet_rescale_ts(packet_.get(), codec->time_base, stream->time_base);
+      packet_->stream_index = stream->index;
+      ArmDeadline(kWriteTimeout);
+      code = av_interleaved_write_frame(context_, packet_.get());
+      if (code < 0) {
+        return *error = code == AVERROR_EXIT ? std::string("the destination stopped taking data")
+                                             : "sending: " + AvError(code),
+               false;
+      }
+    }
+    if (code != AVERROR(EAGAIN) && code != AVERROR_EOF) {
+      return *error = "encoding: " + AvError(code), false;
+    }
+    return true;
+  }
+
+  const StreamSettings& settings_;
+  const OutputFormat format_;
+  const std::atomic<bool>& stopping_;
+  const std::int64_t origin_tick_;
+  std::chrono::steady_clock::time_point deadline_{};
+  bool flushing_ = false;
+
+  AVFormatContext* context_ = nullptr;  // owned; closed in the destructor
+  bool header_written_ = false;
+  AVStream* video_stream_ = nullptr;
+  AVStream* audio_stream_ = nullptr;
+  AvCodecHandle video_;
+  AvCodecHandle audio_;
+  AvFrameHandle picture_;
+  AvFrameHandle sound_;
+  AvPacketHandle packet_;
+  SwsHandle scaler_;
+  std::vector<std::uint32_t> burned_;
+  std::vector<std::int16_t> pending_;  // sound not yet encoded, interleaved
+  std::int64_t pending_start_ = 0;     // sample number of pending_'s first sample
+};
+
+CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format)
+    : settings_(std::move(settings)), format_(format) {
+  RouteFfmpegLog();
+  if (settings_.srt_listener && !settings_.has_passphrase && !IsLoopbackHost(settings_.host)) {
+    DebugOutput("Warn Output", "output " + settings_.display_name +
+                                   ": an SRT listener without a passphrase lets any caller take "
+                                   "the program; add passphrase=... to the address");
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+CStreamOutput::~CStreamOutput() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  stopping_.store(true);
+  wake_.notify_all();
+  thread_.join();
+  // The run's figures, for the log and the benchmarks.
+  const ProgramSinkStats stats = Stats();
+  const CLatencyRecord::Summary encode = encode_times_.Summarize();
+  const CLatencyRecord::Summary latency = tick_to_sent_.Summarize();
+  auto ms = [](CLatencyRecord::Duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+  };
+  char text[400];
+  std::snprintf(text, sizeof text,
+                "output %s: %lld ticks, %lld pictures sent, %lld dropped, %lld failures; encode "
+                "p50 %.2f p99 %.2f max %.2f ms; tick to sent p50 %.2f p99 %.2f max %.2f ms",
+                settings_.display_name.c_str(), static_cast<long long>(stats.received),
+                static_cast<long long>(stats.sent), static_cast<long long>(stats.dropped),
+                static_cast<long long>(stats.failures), ms(encode.p50), ms(encode.p99),
+                ms(encode.max), ms(latency.p50), ms(latency.p99), ms(latency.max));
+  DebugOutput("Info Output", text);
+}
+
+void CStreamOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
+  if (!frame) return;
+  received_.fetch_add(1);
+  {
+    std::lock_guard lock(mutex_);
+    if (queue_.size() >= kMaxQueuedTicks) {
+      queue_.pop_front();
+      dropped_.fetch_add(1);
+    }
+    queue_.push_back(std::move(frame));
+  }
+  wake_.notify_one();
+}
+
+ProgramSinkStats CStreamOutput::Stats() const {
+  ProgramSinkStats stats;
+  stats.received = received_.load();
+  stats.sent = sent_.load();
+  stats.dropped = dropped_.load();
+  stats.failures = failures_.load();
+  return stats;
+}
+
+std::shared_ptr<const ProgramFrame> CStreamOutput::TakeNext(std::size_t* backlog) {
+  std::unique_lock lock(mutex_);
+  wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+  if (stop_) return nullptr;
+  std::shared_ptr<const ProgramFrame> frame = std::move(queue_.front());
+  queue_.pop_front();
+  *backlog = queue_.size();
+  return frame;
+}
+
+bool CStreamOutput::WaitBeforeRetry(int milliseconds) {
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stop_; });
+  // What arrived while the destination was away is lost.
+  dropped_.fetch_add(static_cast<std::int64_t>(queue_.size()));
+  queue_.clear();
+  return !stop_;
+}
+
+void CStreamOutput::Run() {
+  SetCurrentThreadName("stream out");
+  std::unique_ptr<Session> session;
+  std::int64_t origin_tick = -1;
+  int retry_ms = kFirstRetryMs;
+  bool outage_reported = false;
+  while (true) {
+    std::size_t backlog = 0;
+    std::shared_ptr<const ProgramFrame> frame = TakeNext(&backlog);
+    if (!frame) {
+      if (session) session->Finish();
+      return;
+    }
+    if (origin_tick < 0) origin_tick = frame->tick;
+    std::string error;
+    if (!session) {
+      auto opening = std::make_unique<Session>(settings_, format_, stopping_, origin_tick);
+      if (!opening->Open(&error)) {
+        if (stopping_.load()) return;
+        failures_.fetch_add(1);
+        dropped_.fetch_add(1);
+        if (!outage_reported) {
+          DebugOutput("Err Output",
+                      "output " + settings_.display_name + ": " + error + "; retrying");
+          outage_reported = true;
+        }
+        if (!WaitBeforeRetry(retry_ms)) return;
+        retry_ms = std::min(retry_ms * 2, kLastRetryMs);
+        continue;
+      }
+      session = std::move(opening);
+      connected_.store(true);
+      retry_ms = kFirstRetryMs;
+      DebugOutput("Info Output", "output " + settings_.display_name + ": sending the program");
+      outage_reported = false;
+      // A caller may have taken long to come: start from the newest tick, not a stale backlog.
+      // The tick or two that queue while the encoder itself opens are caught up with as usual.
+      std::lock_guard lock(mutex_);
+      if (queue_.size() > kPictureBacklogLimit) {
+        dropped_.fetch_add(static_cast<std::int64_t>(queue_.size()));
+        frame = std::move(queue_.back());
+        queue_.clear();
+        backlog = 0;
+      }
+    }
+    const bool encode_picture = backlog <= kPictureBacklogLimit;
+    if (!encode_picture) dropped_.fetch_add(1);
+    const auto started = std::chrono::steady_clock::now();
+    if (!session->Write(*frame, encode_picture, &error)) {
+      if (stopping_.load()) return;
+      failures_.fetch_add(1);
+      if (encode_picture) dropped_.fetch_add(1);
+      connected_.store(false);
+      session.reset();
+      DebugOutput("Err Output",
+                  "output " + settings_.display_name + ": lost (" + error + "); retrying");
+      outage_reported = true;
+      if (!WaitBeforeRetry(retry_ms)) return;
+      continue;
+    }
+    if (encode_picture) {
+      sent_.fetch_add(1);
+      const auto done = std::chrono::steady_clock::now();
+      encode_times_.Add(done - started);
+      if (frame->steady_ns > 0) {
+        tick_to_sent_.Add(done.time_since_epoch() - std::chrono::nanoseconds(frame->steady_ns));
+      }
+    }
+  }
+}
+
+}  // namespace vxr

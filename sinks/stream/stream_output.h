@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "protocol/latency_record.h"
+#include "sinks/stream/output_url.h"
+#include "vboard/program/program_frame.h"
+#include "vboard/server/board_config.h"
+
+namespace vxr {
+
+// The user-data-unregistered SEI that carries each picture's timecode in an H.264 stream: this
+// UUID, then the timecode as text, HH:MM:SS:FF. FFmpeg's decoder hands it back as frame side
+// data (AV_FRAME_DATA_SEI_UNREGISTERED).
+inline constexpr std::uint8_t kTimecodeSeiUuid[16] = {
+    0x76, 0x78, 0x72, 0x64, 0x65, 0x63, 0x6b, 0x2d, 0x74, 0x63, 0x2d, 0x31, 0x32, 0x6d, 0x00, 0x01};
+
+// One MPEG-TS program stream to a network destination: H.264 (or MPEG-2) at the board's output
+// size and rate, AAC (or MP2) at 48 kHz stereo. One continuous stream for the sink's whole life:
+// picture timestamps are the output ticks, so they move forward one output frame per tick
+// through still, jog, cue, eject and a new tape.
+//
+// Push never waits. Its thread opens the destination (an SRT listener waits for its caller
+// there, never on the board's clock), encodes and sends. When the destination fails it reports
+// once, retries with back-off and counts the pictures it could not send; when encoding falls
+// behind the output clock it sends the sound and drops pictures (a receiver shows the last one
+// longer), counting them. The queue is bounded.
+class CStreamOutput : public IProgramSink {
+ public:
+  CStreamOutput(StreamSettings settings, OutputFormat format);
+  // Stops the thread: a blocking open or write is interrupted.
+  ~CStreamOutput() override;
+  CStreamOutput(const CStreamOutput&) = delete;
+  CStreamOutput& operator=(const CStreamOutput&) = delete;
+
+  void Push(std::shared_ptr<const ProgramFrame> frame) override;
+  ProgramSinkStats Stats() const override;
+  std::string Name() const override { return settings_.display_name; }
+
+  // True once a destination has been opened and not lost since.
+  bool Connected() const { return connected_.load(); }
+  // How long a picture took to encode and send, and from its tick to the end of its sending.
+  CLatencyRecord::Summary EncodeTimes() const { return encode_times_.Summarize(); }
+  CLatencyRecord::Summary TickToSent() const { return tick_to_sent_.Summarize(); }
+
+ private:
+  class Session;
+  void Run();
+  std::shared_ptr<const ProgramFrame> TakeNext(std::size_t* backlog);
+  bool WaitBeforeRetry(int milliseconds);
+
+  const StreamSettings settings_;
+  const OutputFormat format_;
+
+  mutable std::mutex mutex_;  // guards queue_ and stop_
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<const ProgramFrame>> queue_;
+  bool stop_ = false;
+  std::atomic<bool> stopping_{false};  // read by FFmpeg's interrupt callback
+
+  std::atomic<bool> connected_{false};
+  std::atomic<std::int64_t> received_{0};
+  std::atomic<std::int64_t> sent_{0};
+  std::atomic<std::int64_t> dropped_{0};
+  std::atomic<std::int64_t> failures_{0};
+
+  CLatencyRecord encode_times_;
+  CLatencyRecord tick_to_sent_;
+
+  std::thread thread_;  // "stream out": opens, encodes and sends
+};
+
+}  // namespace vxr

@@ -1,0 +1,267 @@
+#include "sinks/stream/stream_output.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/diagnostics.h"
+#include "testing/media/stream_receiver.h"
+#include "testing/media/tape_picture.h"
+#include "testing/wait_for.h"
+#include "vboard/program/sound_cadence.h"
+
+namespace vxr {
+namespace {
+
+// A small output keeps encoding quick under the sanitizers; the sink does not care about size.
+const OutputFormat kFormat{"test", 352, 288, 25, 1};
+constexpr int kToneEvery = 25;     // a tone burst starts with every 25th tick's sound
+constexpr int kToneSamples = 480;  // 10 ms
+constexpr double kToneHz = 1000.0;
+
+std::string Timecode(std::int64_t frame) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d", static_cast<int>(frame / 90000),
+                static_cast<int>(frame / 1500 % 60), static_cast<int>(frame / 25 % 60),
+                static_cast<int>(frame % 25));
+  return text;
+}
+
+// The tick's program as the board composes it: a test-tape picture and a tone burst at the start
+// of every 25th tick.
+std::shared_ptr<const ProgramFrame> MakeTick(std::int64_t tick, std::int64_t tape_frame) {
+  auto frame = std::make_shared<ProgramFrame>();
+  frame->tick = tick;
+  frame->tape_frame = tape_frame;
+  frame->timecode = Timecode(tape_frame);
+  frame->width = kFormat.width;
+  frame->height = kFormat.height;
+  std::vector<std::uint8_t> luma(static_cast<std::size_t>(kFormat.width) * kFormat.height);
+  DrawTapePicture(luma.data(), kFormat.width, kFormat.width, kFormat.height,
+                  static_cast<std::uint32_t>(tape_frame), 25);
+  auto pixels = std::make_shared<std::vector<std::uint32_t>>(luma.size());
+  for (std::size_t i = 0; i < luma.size(); ++i) {
+    (*pixels)[i] = 0xff000000u | luma[i] * 0x010101u;
+  }
+  frame->pixels = pixels;
+  const int samples = SoundSamplesInTick(tick, kFormat.rate_num, kFormat.rate_den);
+  frame->sound.assign(static_cast<std::size_t>(samples) * kProgramSoundChannels, 0);
+  if (tick % kToneEvery == 0) {
+    for (int i = 0; i < kToneSamples; ++i) {
+      const auto value =
+          static_cast<std::int16_t>(16000 * std::sin(2 * M_PI * kToneHz * i / kProgramSoundRate));
+      frame->sound[2 * i] = frame->sound[2 * i + 1] = value;
+    }
+  }
+  return frame;
+}
+
+// Plays forward from 200, stands still, then runs backwards, as a deck's output might.
+std::int64_t TapeFrameAt(std::int64_t tick) {
+  if (tick < 40) return 200 + tick;
+  if (tick < 60) return 239;
+  return 239 - (tick - 60);
+}
+
+// Hands ticks to the sink as the board's clock does: one every output frame.
+void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count) {
+  auto next = std::chrono::steady_clock::now();
+  for (std::int64_t tick = first; tick < first + count; ++tick) {
+    const auto before = std::chrono::steady_clock::now();
+    sink.Push(MakeTick(tick, TapeFrameAt(tick)));
+    const auto took = std::chrono::steady_clock::now() - before;
+    // Generous for a loaded machine under a sanitizer, well below the one-second write and the
+    // five-second connect time-outs that a Push waiting on its sink would show.
+    EXPECT_LT(took, std::chrono::milliseconds(500)) << "Push waited at tick " << tick;
+    next += std::chrono::milliseconds(40);
+    std::this_thread::sleep_until(next);
+  }
+}
+
+TEST(StreamOutputTest, AReceiverGetsEveryPictureWithItsTimecodeAndItsSoundInStep) {
+  const int port = FreeLoopbackUdpPort();
+  const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+  constexpr std::int64_t kTicks = 100;
+  auto receiving = std::async(std::launch::async, [&] {
+    return ReceiveStream(url + "?timeout=3000000&fifo_size=100000", kTicks,
+                         std::chrono::milliseconds(3000), std::chrono::seconds(60));
+  });
+  ParsedOutputUrl parsed = ParseOutputUrl(url);
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  ProgramSinkStats stats;
+  {
+    CStreamOutput output(*parsed.settings, kFormat);
+    // The receiver binds its port when its thread runs; ticks sent before that are a late join.
+    RunClock(output, 0, kTicks);
+    // Let the encoder finish the last ticks before the stream ends.
+    for (int i = 0; i < 200 && output.Stats().sent + output.Stats().dropped < kTicks; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stats = output.Stats();
+  }
+  const ReceivedStream received = receiving.get();
+  ASSERT_TRUE(received.opened) << received.error;
+  EXPECT_EQ(stats.received, kTicks);
+  EXPECT_EQ(stats.dropped, 0);
+  EXPECT_EQ(stats.failures, 0);
+
+  // A late join still gets pictures within a second: the first picture is at the latest the
+  // second key frame.
+  ASSERT_FALSE(received.pictures.empty());
+  const ReceivedPicture& first = received.pictures.front();
+  ASSERT_TRUE(first.strip);
+  const std::int64_t first_tick = static_cast<std::int64_t>(*first.strip) - 200;
+  EXPECT_LE(first_tick, 25);
+  EXPECT_GE(received.pictures.size(), static_cast<std::size_t>(kTicks - 25 - 1));
+
+  // Every picture is the tape frame of its tick, in order, with that frame's timecode, and the
+  // timestamps move one output frame per tick.
+  for (const ReceivedPicture& picture : received.pictures) {
+    EXPECT_EQ(picture.width, kFormat.width);
+    const std::int64_t tick =
+        first_tick + std::llround((picture.seconds - first.seconds) * kFormat.rate_num);
+    ASSERT_TRUE(picture.strip) << "tick " << tick;
+    EXPECT_EQ(*picture.strip, TapeFrameAt(tick)) << "tick " << tick;
+    EXPECT_EQ(picture.timecode, Timecode(TapeFrameAt(tick))) << "tick " << tick;
+  }
+  for (std::size_t i = 1; i < received.pictures.size(); ++i) {
+    EXPECT_NEAR(received.pictures[i].seconds - received.pictures[i - 1].seconds, 0.04, 1e-3);
+  }
+
+  // Sound and picture in step: each tone burst starts at its tick's picture time, within 1 ms.
+  int bursts = 0;
+  for (std::int64_t tick = (first_tick + kToneEvery - 1) / kToneEvery * kToneEvery;
+       tick < kTicks - 5; tick += kToneEvery) {
+    const double picture_time = first.seconds + (tick - first_tick) / 25.0;
+    const auto expected =
+        static_cast<std::int64_t>((picture_time - received.sound_start) * kProgramSoundRate);
+    const std::int64_t onset = FindToneOnset(received.sound, expected - 2400, 0.05f);
+    ASSERT_GE(onset, 0) << "no tone for tick " << tick;
+    const double offset_ms = (onset - expected) * 1000.0 / kProgramSoundRate;
+    EXPECT_LE(std::fabs(offset_ms), 1.0) << "tick " << tick;
+    ++bursts;
+  }
+  EXPECT_GE(bursts, 2);
+}
+
+TEST(StreamOutputTest,
+     ADestinationThatFailsIsReportedOnceRetriedAndTakenAgainWithoutHoldingTheClock) {
+  const int port = FreeLoopbackUdpPort();
+  const std::string secret = "vxr-secret-passphrase";
+  const std::string url =
+      "srt://127.0.0.1:" + std::to_string(port) + "?passphrase=" + secret + "&connect_timeout=500";
+  std::vector<std::string> reports;
+  std::mutex reports_mutex;
+  const DiagnosticSink previous =
+      SetDiagnosticSink([&](std::string_view tag, std::string_view text) {
+        std::lock_guard lock(reports_mutex);
+        reports.push_back(std::string(tag) + " " + std::string(text));
+      });
+  ParsedOutputUrl parsed = ParseOutputUrl(url);
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  ProgramSinkStats stats;
+  ReceivedStream received;
+  {
+    CStreamOutput output(*parsed.settings, kFormat);
+    // Nobody listens: the caller fails, reports once and retries while the clock goes on.
+    RunClock(output, 0, 40);
+    EXPECT_FALSE(output.Connected());
+    // The destination comes: a receiver listens with the same passphrase.
+    auto receiving = std::async(std::launch::async, [&] {
+      return ReceiveStream(
+          "srt://127.0.0.1:" + std::to_string(port) + "?mode=listener&passphrase=" + secret, 20,
+          std::chrono::milliseconds(3000), std::chrono::seconds(30));
+    });
+    RunClock(output, 40, 150);
+    received = receiving.get();
+    stats = output.Stats();
+  }
+  SetDiagnosticSink(previous);
+  ASSERT_TRUE(received.opened) << received.error;
+  EXPECT_GE(received.pictures.size(), 20u);
+  for (const ReceivedPicture& picture : received.pictures) {
+    ASSERT_TRUE(picture.strip);
+    EXPECT_EQ(picture.timecode, Timecode(*picture.strip));
+  }
+  EXPECT_GE(stats.failures, 1);
+  EXPECT_GT(stats.dropped, 0);
+  // One report for the whole outage, however many retries it took, before the stream was taken.
+  int outage_reports = 0;
+  bool taken = false;
+  for (const std::string& line : reports) {
+    EXPECT_EQ(line.find(secret), std::string::npos) << line;
+    if (line.find("sending the program") != std::string::npos) taken = true;
+    if (!taken && line.starts_with("Err Output")) ++outage_reports;
+  }
+  EXPECT_TRUE(taken);
+  EXPECT_EQ(outage_reports, 1);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+TEST(StreamOutputTest, AnEncoderBehindTheClockDropsPicturesAndKeepsItsQueueBounded) {
+  const ParsedOutputUrl parsed =
+      ParseOutputUrl("udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort()));
+  ASSERT_TRUE(parsed.settings);
+  constexpr std::int64_t kTicks = 300;
+  std::vector<std::shared_ptr<const ProgramFrame>> ticks;
+  for (std::int64_t tick = 0; tick < kTicks; ++tick) ticks.push_back(MakeTick(tick, tick));
+  CStreamOutput output(*parsed.settings, kFormat);
+  // Far faster than any encoder: every tick at once.
+  const auto start = std::chrono::steady_clock::now();
+  for (const auto& tick : ticks) output.Push(tick);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return output.Stats().sent + output.Stats().dropped >= kTicks; }, 60000));
+  const ProgramSinkStats stats = output.Stats();
+  EXPECT_EQ(stats.received, kTicks);
+  EXPECT_GT(stats.dropped, 0);
+  EXPECT_GT(stats.sent, 0);
+  EXPECT_EQ(stats.sent + stats.dropped, kTicks);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
+  const std::string url = "udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort());
+  constexpr std::int64_t kTicks = 40;
+  auto receiving = std::async(std::launch::async, [&] {
+    return ReceiveStream(url + "?timeout=3000000&fifo_size=100000", kTicks,
+                         std::chrono::milliseconds(3000), std::chrono::seconds(60));
+  });
+  const ParsedOutputUrl parsed = ParseOutputUrl(url + "?vcodec=mpeg2&acodec=mp2");
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  {
+    CStreamOutput output(*parsed.settings, kFormat);
+    RunClock(output, 0, kTicks);
+  }
+  const ReceivedStream received = receiving.get();
+  ASSERT_TRUE(received.opened) << received.error;
+  ASSERT_GE(received.pictures.size(), 10u);
+  for (const ReceivedPicture& picture : received.pictures) {
+    ASSERT_TRUE(picture.strip);
+    const std::int64_t tick = *picture.strip - 200;  // play: tape frame 200 + tick
+    EXPECT_NEAR(picture.seconds - received.pictures.front().seconds,
+                (tick - (*received.pictures.front().strip - 200)) / 25.0, 1e-3);
+  }
+  EXPECT_GT(received.sound.size(), 48000u / 2);
+}
+
+}  // namespace
+}  // namespace vxr

@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "vboard/program/tape_decoder.h"
+#include "vboard/server/board_config.h"
+
+namespace vxr {
+namespace {
+
+BoardConfig From(const std::map<std::string, std::string>& env, std::string* errors) {
+  std::ostringstream out;
+  BoardConfig config = BoardConfigFromEnvironment(
+      [&env](const char* name) -> const char* {
+        const auto found = env.find(name);
+        return found == env.end() ? nullptr : found->second.c_str();
+      },
+      out);
+  *errors = out.str();
+  return config;
+}
+
+TEST(BoardConfig, DecodingBudgetAndReadAheadReachTheDecoder) {
+  std::string errors;
+  // Unset: the decoder's own defaults, a budget that fits a 4 GiB machine at 1080.
+  BoardConfig config = From({}, &errors);
+  EXPECT_FALSE(config.decode_mb.has_value());
+  EXPECT_FALSE(config.read_ahead.has_value());
+  DecoderLimits limits = DecoderLimits{}.WithBoardSettings(config);
+  EXPECT_EQ(limits.max_bytes + limits.max_kept_bytes, DecoderLimits::kDefaultMegabytes << 20);
+  EXPECT_EQ(limits.read_ahead, DecoderLimits::kDefaultReadAhead);
+
+  config = From({{"VXR_BOARD_DECODE_MB", "1024"}, {"VXR_BOARD_READ_AHEAD", "40"}}, &errors);
+  EXPECT_TRUE(errors.empty()) << errors;
+  EXPECT_EQ(config.decode_mb, 1024u);
+  EXPECT_EQ(config.read_ahead, 40u);
+  DecoderLimits tuned;
+  tuned.poll_ms = 7;
+  limits = tuned.WithBoardSettings(config);
+  EXPECT_EQ(limits.max_bytes + limits.max_kept_bytes, std::size_t{1024} << 20);
+  EXPECT_EQ(limits.read_ahead, 40u);
+  EXPECT_GE(limits.max_pictures, 41u);  // the read-ahead fits the cache
+  EXPECT_EQ(limits.poll_ms, 7);         // what the settings do not speak of stays
+
+  // Refused with a line that names the variable; the default stays.
+  for (const char* bad : {"", "lots", "-5", "12", "65537", "1e3", "512 ", "99999999999"}) {
+    config = From({{"VXR_BOARD_DECODE_MB", bad}, {"VXR_BOARD_READ_AHEAD", bad}}, &errors);
+    EXPECT_FALSE(config.decode_mb.has_value()) << bad;
+    EXPECT_FALSE(config.read_ahead.has_value() && std::string(bad) != "12") << bad;
+    EXPECT_NE(errors.find("VXR_BOARD_DECODE_MB=\"" + std::string(bad) + "\""), std::string::npos);
+  }
+  config = From({{"VXR_BOARD_READ_AHEAD", "0"}}, &errors);
+  EXPECT_FALSE(config.read_ahead.has_value());
+  EXPECT_NE(errors.find("VXR_BOARD_READ_AHEAD=\"0\" is not a number of pictures from 1 to 100"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace vxr

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "player/clv_movie.h"
+#include "vboard/server/fault_injector.h"
+
+namespace vxr {
+
+// What probing a movie file found out.
+struct MovieFacts {
+  std::string path;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  int rate_num = 0;  // frame rate num / den
+  int rate_den = 1;
+  std::uint32_t frame_count = 0;
+  std::uint32_t flags = 0;  // kClvFlag* of player/clv_movie.h
+  double aspect_ratio = 0.0;
+
+  double FramesPerSecond() const { return static_cast<double>(rate_num) / rate_den; }
+};
+
+// Probes the file with libavformat and checks that its last frame is really there. The results
+// are those of IClvMovie::OpenFile. Any bytes are safe: only local files are opened, and only
+// container formats that carry movies are considered.
+HRESULT ProbeMovie(const std::string& path, MovieFacts* facts);
+
+// The software board's movie object.
+class CMovie : public IClvMovie {
+ public:
+  explicit CMovie(std::shared_ptr<CFaultInjector> faults = nullptr) : faults_(std::move(faults)) {}
+
+  HRESULT OpenFile(const std::string& path) override;
+  HRESULT GetMovieInfo(std::int32_t stream, std::int32_t* width, std::int32_t* height,
+                       double* frames_per_second, std::uint32_t* frame_count, double* duration,
+                       std::uint32_t* flags, double* aspect_ratio) override;
+
+  // The facts of the open movie, none while closed.
+  std::optional<MovieFacts> Facts() const;
+
+ private:
+  const std::shared_ptr<CFaultInjector> faults_;
+  mutable std::mutex mutex_;  // guards facts_
+  std::optional<MovieFacts> facts_;
+};
+
+}  // namespace vxr
