@@ -13,6 +13,14 @@ namespace vxr {
 // The board's play server (class ClvPlayServer, CreateInstance with CLSCTX_ALL). Boards are
 // numbered 0 .. count - 1; every call that takes a board answers E_INVALIDARG for another
 // number, and every output pointer answers E_POINTER when null.
+// The timeline buffers the deck asks the board for, in bytes.
+inline constexpr std::uint32_t kDeckVideoBufferBytes = 614400;
+inline constexpr std::uint32_t kDeckAudioBufferBytes = 8388608;
+inline constexpr std::uint32_t kDeckDataBufferBytes = 4194304;
+// The material the deck's super clips are made for.
+inline constexpr std::uint32_t kDeckSuperClipKind = 4147;
+inline constexpr std::uint32_t kDeckSuperClipOptions = 6;
+
 class IClvPlayServer {
  public:
   virtual ~IClvPlayServer() = default;
@@ -25,15 +33,15 @@ class IClvPlayServer {
                                   double* frames_per_second) = 0;
 
   // A new timeline on the board's output. video_buffer, audio_buffer, data_buffer: buffer sizes
-  // in bytes (the deck asks for 614400, 8388608, 4194304); flags 0. The newest timeline of a
-  // board drives its output.
+  // in bytes (the deck asks for kDeckVideoBufferBytes, kDeckAudioBufferBytes and
+  // kDeckDataBufferBytes); flags 0. The newest timeline of a board drives its output.
   virtual HRESULT CreateAVTimeline(std::int32_t board, std::uint32_t video_buffer,
                                    std::uint32_t audio_buffer, std::uint32_t data_buffer,
                                    std::uint32_t flags,
                                    std::shared_ptr<IClvTimeline>* timeline) = 0;
 
   // A new, empty super clip. kind and options describe the material it will hold (the deck asks
-  // for 4147 and 6).
+  // for kDeckSuperClipKind and kDeckSuperClipOptions).
   virtual HRESULT get_SuperClip(std::uint32_t kind, std::uint32_t options,
                                 std::shared_ptr<IClvSuperClip>* clip) = 0;
 

@@ -141,7 +141,8 @@ HRESULT CClvrPlayer::Initialize() {
     return fail(hr);
   }
 
-  hr = m_play_server->CreateAVTimeline(m_board_index, 614400, 8388608, 4194304, 0, &m_TimeLine);
+  hr = m_play_server->CreateAVTimeline(m_board_index, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                       kDeckDataBufferBytes, 0, &m_TimeLine);
   if (FAILED(hr) || !m_TimeLine) {
     if (SUCCEEDED(hr)) hr = E_POINTER;
     std::snprintf(text, sizeof text, "\"ClvPlayServer\" CreateAVTimeline() error 0x%X",

@@ -98,7 +98,7 @@ HRESULT CClvrPlayer::LoadTape(const std::string& path) {
   const std::string extension = Extension(path);
 
   std::shared_ptr<IClvSuperClip> clip;
-  HRESULT hr = m_play_server->get_SuperClip(4147, 6, &clip);
+  HRESULT hr = m_play_server->get_SuperClip(kDeckSuperClipKind, kDeckSuperClipOptions, &clip);
   if (FAILED(hr) || !clip) {
     if (SUCCEEDED(hr)) hr = E_POINTER;
     DebugReport(tag, " get_SuperClip() error 0x%X", static_cast<unsigned>(hr));

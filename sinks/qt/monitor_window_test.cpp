@@ -30,10 +30,12 @@ class MonitorWindowTest : public ::testing::Test {
     std::shared_ptr<IClvPlayServer> server;
     ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
     std::shared_ptr<IClvTimeline> timeline;
-    ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+    ASSERT_EQ(server->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                       kDeckDataBufferBytes, 0, &timeline),
+              S_OK);
     timeline_ = std::dynamic_pointer_cast<CTimeline>(timeline);
     std::shared_ptr<IClvSuperClip> clip;
-    ASSERT_EQ(server->get_SuperClip(4147, 6, &clip), S_OK);
+    ASSERT_EQ(server->get_SuperClip(kDeckSuperClipKind, kDeckSuperClipOptions, &clip), S_OK);
     clip_ = std::dynamic_pointer_cast<CSuperClip>(clip);
     TapeSpec spec = testing::SmallTape(1.0);
     spec.frames = 30;

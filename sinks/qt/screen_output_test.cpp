@@ -54,10 +54,12 @@ class ProgramSinksTest : public ::testing::TestWithParam<const char*> {
     std::shared_ptr<IClvPlayServer> server;
     ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
     std::shared_ptr<IClvTimeline> timeline;
-    ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+    ASSERT_EQ(server->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                       kDeckDataBufferBytes, 0, &timeline),
+              S_OK);
     timeline_ = std::dynamic_pointer_cast<CTimeline>(timeline);
     std::shared_ptr<IClvSuperClip> clip;
-    ASSERT_EQ(server->get_SuperClip(4147, 6, &clip), S_OK);
+    ASSERT_EQ(server->get_SuperClip(kDeckSuperClipKind, kDeckSuperClipOptions, &clip), S_OK);
     clip_ = std::dynamic_pointer_cast<CSuperClip>(clip);
     std::string error;
     TapeSpec spec = testing::SmallTape(1.0, format_.rate_num, format_.rate_den);
@@ -274,7 +276,9 @@ TEST(BurnIn, SwitchedPerOutputOnTheScreenAndTheMonitorWindow) {
   std::shared_ptr<IClvPlayServer> server;
   ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
   std::shared_ptr<IClvTimeline> timeline;
-  ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+  ASSERT_EQ(server->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                     kDeckDataBufferBytes, 0, &timeline),
+            S_OK);
   clock->Set(clock->NowNs() + 100'000'000);  // a few ticks on
   board.PumpOutput();
   ASSERT_TRUE(testing::WaitFor(

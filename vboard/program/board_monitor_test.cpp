@@ -148,7 +148,9 @@ class MonitorTest : public ::testing::Test {
     board_->Register();
     ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server_), S_OK);
     std::shared_ptr<IClvTimeline> timeline;
-    ASSERT_EQ(server_->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+    ASSERT_EQ(server_->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                        kDeckDataBufferBytes, 0, &timeline),
+              S_OK);
     timeline_ = std::dynamic_pointer_cast<CTimeline>(timeline);
     rate_ = config.format.FramesPerSecond();
     monitor_ = std::make_unique<CBoardMonitor>(*board_, limits);
@@ -166,7 +168,7 @@ class MonitorTest : public ::testing::Test {
 
   void LoadMovie(const std::string& path) {
     std::shared_ptr<IClvSuperClip> clip;
-    ASSERT_EQ(server_->get_SuperClip(4147, 6, &clip), S_OK);
+    ASSERT_EQ(server_->get_SuperClip(kDeckSuperClipKind, kDeckSuperClipOptions, &clip), S_OK);
     auto movie = std::make_shared<CMovie>();
     ASSERT_EQ(movie->OpenFile(path), S_OK);
     ASSERT_EQ(clip->AddMovie(movie), S_OK);
@@ -181,7 +183,7 @@ class MonitorTest : public ::testing::Test {
     const std::string project =
         folder_.WriteFile("reel.tml", "# test reel\na.avi 10 29\n\"b.avi\" 5\na.avi 40 49\n");
     std::shared_ptr<IClvSuperClip> clip;
-    ASSERT_EQ(server_->get_SuperClip(4147, 6, &clip), S_OK);
+    ASSERT_EQ(server_->get_SuperClip(kDeckSuperClipKind, kDeckSuperClipOptions, &clip), S_OK);
     ASSERT_EQ(clip->AddProject(project), S_OK);
     clip_ = std::dynamic_pointer_cast<CSuperClip>(clip);
     ASSERT_EQ(clip_->OutputFrames(), 55);

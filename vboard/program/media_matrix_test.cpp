@@ -78,14 +78,16 @@ class MediaMatrix {
     std::shared_ptr<IClvPlayServer> server;
     ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
     std::shared_ptr<IClvTimeline> timeline;
-    ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+    ASSERT_EQ(server->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                       kDeckDataBufferBytes, 0, &timeline),
+              S_OK);
     timeline_ = std::dynamic_pointer_cast<CTimeline>(timeline);
     monitor_ = std::make_unique<CBoardMonitor>(*board_, limits);
     board_->Subscribe([this](const OutputFrame& frame) { record_.push_back(frame); });
     tick_ = timeline_->grid().TickAt(clock_->NowNs());
 
     std::shared_ptr<IClvSuperClip> clip;
-    ASSERT_EQ(server->get_SuperClip(4147, 6, &clip), S_OK);
+    ASSERT_EQ(server->get_SuperClip(kDeckSuperClipKind, kDeckSuperClipOptions, &clip), S_OK);
     if (row_.project) {
       ASSERT_EQ(clip->AddProject(project_), S_OK);
     } else {

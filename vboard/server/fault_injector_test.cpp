@@ -53,13 +53,17 @@ TEST(FaultInjector, ServerObjectsOfTheBoardFailOnDemand) {
 
   std::shared_ptr<IClvTimeline> timeline;
   board.Faults().FailOnce(BoardCall::kCreateAVTimeline, E_OUTOFMEMORY);
-  EXPECT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), E_OUTOFMEMORY);
+  EXPECT_EQ(server->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                     kDeckDataBufferBytes, 0, &timeline),
+            E_OUTOFMEMORY);
   EXPECT_EQ(timeline, nullptr);
-  ASSERT_EQ(server->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+  ASSERT_EQ(server->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                     kDeckDataBufferBytes, 0, &timeline),
+            S_OK);
 
   std::shared_ptr<IClvSuperClip> clip;
   board.Faults().FailOnce(BoardCall::kGetSuperClip, E_FAIL);
-  EXPECT_EQ(server->get_SuperClip(4147, 6, &clip), E_FAIL);
+  EXPECT_EQ(server->get_SuperClip(kDeckSuperClipKind, kDeckSuperClipOptions, &clip), E_FAIL);
   EXPECT_EQ(clip, nullptr);
 
   std::shared_ptr<IClvMovie> movie;

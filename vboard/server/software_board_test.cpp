@@ -148,7 +148,9 @@ TEST(SoftwareBoard, RegistrationGivesTheConfiguredBoardsAndFormats) {
   EXPECT_EQ(Server()->get_BoardsNumber(&count), S_OK);
   EXPECT_EQ(count, 0);
   std::shared_ptr<IClvTimeline> timeline;
-  EXPECT_EQ(Server()->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), E_INVALIDARG);
+  EXPECT_EQ(Server()->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                       kDeckDataBufferBytes, 0, &timeline),
+            E_INVALIDARG);
 }
 
 TEST(SoftwareBoard, ResourcesAreKeptAsReadableBoardState) {
@@ -199,7 +201,9 @@ TEST(SoftwareBoard, UnsubscribeWaitsForACallbackInFlightAndNoneFollows) {
   CSoftwareBoard board(Config("pal"), clock);
   board.Register();
   std::shared_ptr<IClvTimeline> timeline;
-  ASSERT_EQ(Server()->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+  ASSERT_EQ(Server()->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                       kDeckDataBufferBytes, 0, &timeline),
+            S_OK);
   std::atomic<bool> inside{false};
   std::atomic<int> calls{0};
   const int id = board.Subscribe([&](const OutputFrame&) {
@@ -226,7 +230,9 @@ TEST(SoftwareBoard, InjectedErrorStopsTheDrivingTimeline) {
   board.Register();
   EXPECT_FALSE(board.InjectStopOnError(0));
   std::shared_ptr<IClvTimeline> timeline;
-  ASSERT_EQ(Server()->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline), S_OK);
+  ASSERT_EQ(Server()->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                       kDeckDataBufferBytes, 0, &timeline),
+            S_OK);
   EXPECT_TRUE(board.InjectStopOnError(0));
   std::int32_t state = 0;
   EXPECT_EQ(timeline->get_State(&state), S_OK);
@@ -251,8 +257,10 @@ class RealClockBoard : public ::testing::Test {
     board_ = std::make_unique<CSoftwareBoard>(config_);
     board_->Register();
     server_ = Server();
-    ASSERT_EQ(server_->CreateAVTimeline(0, 614400, 8388608, 4194304, 0, &timeline_), S_OK);
-    ASSERT_EQ(server_->get_SuperClip(4147, 6, &clip_), S_OK);
+    ASSERT_EQ(server_->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
+                                        kDeckDataBufferBytes, 0, &timeline_),
+              S_OK);
+    ASSERT_EQ(server_->get_SuperClip(kDeckSuperClipKind, kDeckSuperClipOptions, &clip_), S_OK);
     std::shared_ptr<IClvMovie> movie;
     ASSERT_EQ(CreateInstance(CLSCTX_INPROC_SERVER, &movie), S_OK);
     ASSERT_EQ(movie->OpenFile(tape_), S_OK);
