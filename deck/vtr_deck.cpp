@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "protocol/command_interpreter.h"
+#include "protocol/opcodes.h"
 #include "protocol/status_bits.h"
 
 namespace vxr {
@@ -18,10 +19,13 @@ struct TimeSelector {
 };
 
 constexpr TimeSelector kTimeSelectors[] = {
-    {0x01, 0x04, TimeData::kTimecode}, {0x03, 0x04, TimeData::kTimecode},
-    {0x11, 0x04, TimeData::kTimecode}, {0x33, 0x04, TimeData::kTimecode},
-    {0x04, 0x00, TimeData::kTimecode}, {0x10, 0x05, TimeData::kUserBits},
-    {0x30, 0x05, TimeData::kUserBits},
+    {0x01, opcodes::kLtcTime, TimeData::kTimecode},
+    {0x03, opcodes::kLtcTime, TimeData::kTimecode},
+    {0x11, opcodes::kLtcTime, TimeData::kTimecode},
+    {0x33, opcodes::kLtcTime, TimeData::kTimecode},
+    {0x04, opcodes::kTimerTime, TimeData::kTimecode},
+    {0x10, opcodes::kUserBits, TimeData::kUserBits},
+    {0x30, opcodes::kUserBits, TimeData::kUserBits},
 };
 
 }  // namespace
@@ -215,8 +219,8 @@ const std::uint8_t* CVtrDeck::ProcessCommand(const std::uint8_t* frame, int leng
     case RequestKind::kDeviceType: {
       CDeckPlayer* player = active_player_.load();
       if (player == nullptr) return Nak(kNakUndefined);
-      reply_[0] = 0x12;
-      reply_[1] = 0x11;
+      reply_[0] = opcodes::kDeviceTypeCmd1;
+      reply_[1] = opcodes::kDeviceTypeCmd2;
       reply_[2] = 0x00;
       reply_[3] = 0x00;
       player->GetDeviceType(&reply_[2], &reply_[3]);
@@ -237,13 +241,13 @@ const std::uint8_t* CVtrDeck::SenseStatus(std::uint8_t value) {
   std::uint8_t block[kStatusBlockSize];
   Refresh(kStatusBlockSize, block);
   const int start = value >> 4;
-  const int count = value & 0x0F;
+  const int count = value & opcodes::kCountMask;
   // A window that runs past byte 15 is answered with zeros for the bytes the block lacks.
   std::uint8_t data[15] = {};
   for (int i = 0; i < count; ++i) {
     if (start + i < kStatusBlockSize) data[i] = block[start + i];
   }
-  BuildReply(0x70, 0x20, data, count, reply_, kMaxFrameSize);
+  BuildReply(opcodes::kSenseReplyGroup, opcodes::kStatusData, data, count, reply_, kMaxFrameSize);
   return reply_;
 }
 
@@ -274,8 +278,8 @@ const std::uint8_t* CVtrDeck::SenseCurrentTime(std::uint8_t selector) {
     locked = (status_copy_[0] & status::kTapeOutMask) == 0 &&
              (status::Still.In(status_copy_) || status::Servo_Lock.In(status_copy_));
   }
-  const std::uint8_t cmd2 = locked ? entry->base_cmd2 : (entry->base_cmd2 | 0x10);
-  BuildReply(0x70, cmd2, data, 4, reply_, kMaxFrameSize);
+  const std::uint8_t cmd2 = locked ? entry->base_cmd2 : (entry->base_cmd2 | opcodes::kTimeUnlocked);
+  BuildReply(opcodes::kSenseReplyGroup, cmd2, data, 4, reply_, kMaxFrameSize);
   return reply_;
 }
 

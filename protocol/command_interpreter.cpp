@@ -1,9 +1,12 @@
 #include "protocol/command_interpreter.h"
 
 #include "protocol/frame.h"
+#include "protocol/opcodes.h"
 
 namespace vxr {
 namespace {
+
+using namespace opcodes;
 
 DecodedRequest Reply(FixedReply reply) {
   DecodedRequest request;
@@ -29,15 +32,24 @@ struct TransportEntry {
 };
 
 constexpr TransportEntry kTransportTable[] = {
-    {0x00, TransportOp::kStop, 0, -1},     {0x01, TransportOp::kPlay, 0, -1},
-    {0x04, TransportOp::kNone, 0, -1},     {0x05, TransportOp::kNone, 0, -1},
-    {0x55, TransportOp::kNone, 0, -1},     {0x0F, TransportOp::kEject, 0, -1},
-    {0x10, TransportOp::kFastFwd, 0, -1},  {0x11, TransportOp::kJog, +1, -1},
-    {0x13, TransportOp::kShuttle, +1, -1}, {0x20, TransportOp::kRewind, 0, -1},
-    {0x21, TransportOp::kJog, -1, -1},     {0x23, TransportOp::kShuttle, -1, -1},
-    {0x31, TransportOp::kCueUp, 0, 0x24},  {0x60, TransportOp::kNone, 0, 0x20},
-    {0x61, TransportOp::kNone, 0, 0x20},   {0x63, TransportOp::kNone, 0, 0x20},
-    {0x64, TransportOp::kNone, 0, 0x20},   {0x65, TransportOp::kNone, 0, 0x20},
+    {kStop, TransportOp::kStop, 0, -1},
+    {kPlay, TransportOp::kPlay, 0, -1},
+    {kStandbyOff, TransportOp::kNone, 0, -1},
+    {kStandbyOn, TransportOp::kNone, 0, -1},
+    {kAntiClogTimerEnable, TransportOp::kNone, 0, -1},
+    {kEject, TransportOp::kEject, 0, -1},
+    {kFastFwd, TransportOp::kFastFwd, 0, -1},
+    {kJogFwd, TransportOp::kJog, +1, -1},
+    {kShuttleFwd, TransportOp::kShuttle, +1, -1},
+    {kRewind, TransportOp::kRewind, 0, -1},
+    {kJogRev, TransportOp::kJog, -1, -1},
+    {kShuttleRev, TransportOp::kShuttle, -1, -1},
+    {kCueUpWithData, TransportOp::kCueUp, 0, kCueUpCmd1},
+    {kFullEeOff, TransportOp::kNone, 0, kTransportControl},
+    {kFullEeOn, TransportOp::kNone, 0, kTransportControl},
+    {kSelectEeOn, TransportOp::kNone, 0, kTransportControl},
+    {kEditOff, TransportOp::kNone, 0, kTransportControl},
+    {kEditOn, TransportOp::kNone, 0, kTransportControl},
 };
 
 DecodedRequest DecodeTransport(const std::uint8_t* frame, int n) {
@@ -63,17 +75,17 @@ DecodedRequest DecodeTransport(const std::uint8_t* frame, int n) {
 
 DecodedRequest DecodePreset(std::uint8_t cmd2, std::uint8_t value) {
   switch (cmd2) {
-    case 0x31: {
-      if (value > 0x3B) return Reply(FixedReply::kNakOutOfRange);
+    case kPresetValue: {
+      if (value > kMaxPresetValue) return Reply(FixedReply::kNakOutOfRange);
       DecodedRequest request;
       request.kind = RequestKind::kSetPreset;
       request.reply = FixedReply::kAck;
       request.value = value;
       return request;
     }
-    case 0x34:
+    case kPresetAcknowledged:
       return Reply(FixedReply::kAck);
-    case 0x36: {
+    case kTimerModeSelect: {
       if (value > 1) return Reply(FixedReply::kNakOutOfRange);
       DecodedRequest request;
       request.kind = RequestKind::kSetTimerMode;
@@ -90,7 +102,7 @@ DecodedRequest DecodePreset(std::uint8_t cmd2, std::uint8_t value) {
 
 DecodedRequest DecodeFrame(const std::uint8_t* frame, int length) {
   if (frame == nullptr || length < 3) return Reply(FixedReply::kNakChecksum);
-  const int n = frame[0] & 0x0F;
+  const int n = frame[0] & kCountMask;
   if (length != n + 3) return Reply(FixedReply::kNakChecksum);
   if (frame[n + 2] != static_cast<std::uint8_t>(Checksum(frame, n + 2))) {
     return Reply(FixedReply::kNakChecksum);
@@ -101,23 +113,23 @@ DecodedRequest DecodeFrame(const std::uint8_t* frame, int length) {
   // N = 0 it is the checksum byte; the frame is at least three bytes long, so it is always there.
   const std::uint8_t value = frame[2];
 
-  switch (frame[0] & 0xF0) {
-    case 0x00: {
-      if (cmd2 != 0x11) return Reply(FixedReply::kNakUndefined);
+  switch (frame[0] & kGroupMask) {
+    case kSystemControl: {
+      if (cmd2 != kDeviceTypeRequest) return Reply(FixedReply::kNakUndefined);
       DecodedRequest request;
       request.kind = RequestKind::kDeviceType;
       return request;
     }
-    case 0x20:
+    case kTransportControl:
       return DecodeTransport(frame, n);
-    case 0x40:
+    case kPresetSelect:
       return DecodePreset(cmd2, value);
-    case 0x60: {
+    case kSenseRequest: {
       DecodedRequest request;
       request.value = value;
-      if (cmd2 == 0x0C) {
+      if (cmd2 == kCurrentTimeSense) {
         request.kind = RequestKind::kTimeSense;
-      } else if (cmd2 == 0x20) {
+      } else if (cmd2 == kStatusSense) {
         request.kind = RequestKind::kStatusSense;
       } else {
         return Reply(FixedReply::kNakUndefined);

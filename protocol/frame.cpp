@@ -15,7 +15,7 @@ int BuildReply(std::uint8_t cmd1_source, std::uint8_t cmd2, const std::uint8_t* 
   if (n > 15) return -1;
   if (n < 0) n = 0;
   if (out_size < n + 3) return n + 3;
-  out[0] = static_cast<std::uint8_t>((cmd1_source & 0xF0) | n);
+  out[0] = static_cast<std::uint8_t>((cmd1_source & opcodes::kGroupMask) | n);
   out[1] = cmd2;
   for (int i = 0; i < n; ++i) out[2 + i] = data[i];
   out[n + 2] = static_cast<std::uint8_t>(Checksum(out, n + 2));
@@ -23,8 +23,8 @@ int BuildReply(std::uint8_t cmd1_source, std::uint8_t cmd2, const std::uint8_t* 
 }
 
 void MakeNak(std::uint8_t error_code, std::uint8_t out[4]) {
-  out[0] = 0x11;
-  out[1] = 0x12;
+  out[0] = opcodes::kNakCmd1;
+  out[1] = opcodes::kNakCmd2;
   out[2] = error_code;
   out[3] = static_cast<std::uint8_t>(Checksum(out, 3));
 }

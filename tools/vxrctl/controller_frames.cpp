@@ -8,11 +8,14 @@
 #include <map>
 
 #include "protocol/frame.h"
+#include "protocol/opcodes.h"
 #include "protocol/status_bits.h"
 #include "protocol/timecode.h"
 
 namespace vxr::vxrctl {
 namespace {
+
+using namespace opcodes;
 
 struct NamedBit {
   const char* name;
@@ -90,8 +93,12 @@ constexpr NamedBit kStatusBits[] = {
 // Commands without arguments: CMD-1 and CMD-2.
 const std::map<std::string, Bytes>& SimpleCommands() {
   static const std::map<std::string, Bytes> commands = {
-      {"devtype", {0x00, 0x11}}, {"stop", {0x20, 0x00}}, {"play", {0x20, 0x01}},
-      {"ff", {0x20, 0x10}},      {"rew", {0x20, 0x20}},  {"eject", {0x20, 0x0F}},
+      {"devtype", {kSystemControl, kDeviceTypeRequest}},
+      {"stop", {kTransportControl, kStop}},
+      {"play", {kTransportControl, kPlay}},
+      {"ff", {kTransportControl, kFastFwd}},
+      {"rew", {kTransportControl, kRewind}},
+      {"eject", {kTransportControl, kEject}},
   };
   return commands;
 }
@@ -160,8 +167,10 @@ bool BuildSpeedCommand(const std::vector<std::string>& words, Request* request,
   std::uint8_t coarse = 0;
   std::uint8_t fine = 0;
   SpeedToData(std::fabs(speed), &coarse, &fine);
-  const std::uint8_t cmd2 = static_cast<std::uint8_t>((jog ? 0x11 : 0x13) + (reverse ? 0x10 : 0));
-  request->frame = fine == 0 ? Frame(0x20, cmd2, {coarse}) : Frame(0x20, cmd2, {coarse, fine});
+  const std::uint8_t cmd2 =
+      static_cast<std::uint8_t>((jog ? kJogFwd : kShuttleFwd) + (reverse ? kReverseOffset : 0));
+  request->frame = fine == 0 ? Frame(kTransportControl, cmd2, {coarse})
+                             : Frame(kTransportControl, cmd2, {coarse, fine});
   return true;
 }
 
@@ -174,7 +183,7 @@ bool BuildCue(const std::vector<std::string>& words, Request* request, std::stri
     return Fail(error, "cue needs a timecode HH:MM:SS:FF (hours to 39, frames to 29)");
   }
   auto bcd = [](unsigned n) { return static_cast<std::uint8_t>(((n / 10) << 4) | (n % 10)); };
-  request->frame = Frame(0x20, 0x31, {bcd(f), bcd(s), bcd(m), bcd(h)});
+  request->frame = Frame(kTransportControl, kCueUpWithData, {bcd(f), bcd(s), bcd(m), bcd(h)});
   return true;
 }
 
@@ -200,8 +209,9 @@ std::string NakReasons(std::uint8_t bits) {
   static constexpr struct {
     std::uint8_t mask;
     const char* text;
-  } kReasons[] = {{0x01, "unknown command"}, {0x04, "checksum error"}, {0x10, "parity error"},
-                  {0x20, "buffer overrun"},  {0x40, "framing error"},  {0x80, "time-out"}};
+  } kReasons[] = {{kNakUndefined, "unknown command"}, {kNakChecksum, "checksum error"},
+                  {kNakParity, "parity error"},       {kNakOverrun, "buffer overrun"},
+                  {kNakFraming, "framing error"},     {kNakTimeOut, "time-out"}};
   std::string text;
   for (const auto& reason : kReasons) {
     if ((bits & reason.mask) == 0) continue;
@@ -266,7 +276,8 @@ bool BuildRequest(const std::vector<std::string>& words, Request* request, std::
       return Fail(error, "status takes no arguments or START COUNT");
     }
     request->status_start = static_cast<int>(start);
-    request->frame = Frame(0x60, 0x20, {static_cast<std::uint8_t>((start << 4) | count)});
+    request->frame =
+        Frame(kSenseRequest, kStatusSense, {static_cast<std::uint8_t>((start << 4) | count)});
     return true;
   }
   if (name == "time") {
@@ -276,7 +287,7 @@ bool BuildRequest(const std::vector<std::string>& words, Request* request, std::
     } else if (words.size() != 1) {
       return Fail(error, "time takes no arguments or one SELECTOR");
     }
-    request->frame = Frame(0x60, 0x0C, {selector});
+    request->frame = Frame(kSenseRequest, kCurrentTimeSense, {selector});
     return true;
   }
   if (name == "preset" || name == "timer-mode") {
@@ -284,8 +295,8 @@ bool BuildRequest(const std::vector<std::string>& words, Request* request, std::
     if (words.size() != 2 || !ParseNumber(words[1], 0, 255, &value)) {
       return Fail(error, name + " needs one value from 0 to 255");
     }
-    request->frame =
-        Frame(0x40, name == "preset" ? 0x31 : 0x36, {static_cast<std::uint8_t>(value)});
+    request->frame = Frame(kPresetSelect, name == "preset" ? kPresetValue : kTimerModeSelect,
+                           {static_cast<std::uint8_t>(value)});
     return true;
   }
   return Fail(error, "unknown command: " + name);
@@ -330,33 +341,35 @@ ReplyText DescribeReply(const Request& request, const Bytes& reply) {
   char text[96];
   result.kind = ReplyKind::kData;
 
-  if (cmd1 == 0x10 && cmd2 == 0x01) {
+  if (cmd1 == kAckCmd1 && cmd2 == kAckCmd2) {
     result.kind = ReplyKind::kAck;
     result.text = "ACK";
-  } else if (cmd1 == 0x11 && cmd2 == 0x12) {
+  } else if (cmd1 == kNakCmd1 && cmd2 == kNakCmd2) {
     result.kind = ReplyKind::kNak;
     std::snprintf(text, sizeof text, "NAK %02X: ", data[0]);
     result.text = text + NakReasons(data[0]);
-  } else if (cmd1 == 0x12 && cmd2 == 0x11) {
+  } else if (cmd1 == kDeviceTypeCmd1 && cmd2 == kDeviceTypeCmd2) {
     std::snprintf(text, sizeof text, "device type %02X %02X", data[0], data[1]);
     result.text = text;
-  } else if ((cmd1 & 0xF0) == 0x70 && cmd2 == 0x20) {
+  } else if ((cmd1 & kGroupMask) == kSenseReplyGroup && cmd2 == kStatusData) {
     const int start = request.status_start;
     std::snprintf(text, sizeof text, "status from byte %d: ", start);
     const std::string names = StatusBitNames(data, start);
     result.text = text + (data.empty() ? std::string("(no bytes)") : Hex(data)) +
                   (names.empty() ? "" : "  " + names);
-  } else if (cmd1 == 0x70 && cmd2 == 0x0D) {
+  } else if (cmd1 == kSenseReplyGroup && cmd2 == kTimeDataNotAvailableCmd2) {
     result.text = "time data not available";
-  } else if (cmd1 == 0x74 && ((cmd2 & 0x0F) == 0x04 || (cmd2 & 0x0F) == 0x00)) {
+  } else if (cmd1 == kTimeDataCmd1 &&
+             ((cmd2 & kTimeKindMask) == kLtcTime || (cmd2 & kTimeKindMask) == kTimerTime)) {
     const Timecode timecode = Timecode::FromBytes(data.data());
     std::snprintf(text, sizeof text, "%s %02d:%02d:%02d:%02d %s",
-                  (cmd2 & 0x0F) == 0x04 ? "LTC" : "timer", timecode.Hours(), timecode.Minutes(),
-                  timecode.Seconds(), timecode.Frames(),
-                  (cmd2 & 0x10) != 0 ? "unlocked" : "locked");
+                  (cmd2 & kTimeKindMask) == kLtcTime ? "LTC" : "timer", timecode.Hours(),
+                  timecode.Minutes(), timecode.Seconds(), timecode.Frames(),
+                  (cmd2 & kTimeUnlocked) != 0 ? "unlocked" : "locked");
     result.text = text;
-  } else if (cmd1 == 0x74 && (cmd2 & 0x0F) == 0x05) {
-    result.text = "user bits " + Hex(data) + ((cmd2 & 0x10) != 0 ? " unlocked" : " locked");
+  } else if (cmd1 == kTimeDataCmd1 && (cmd2 & kTimeKindMask) == kUserBits) {
+    result.text =
+        "user bits " + Hex(data) + ((cmd2 & kTimeUnlocked) != 0 ? " unlocked" : " locked");
   } else {
     result.text = "reply " + Hex(reply);
   }
