@@ -117,6 +117,15 @@ class CClvrPlayer : public CDeckPlayer {
   static void PlayThreadProc(CClvrPlayer* player);
   int Proc();
   void RunCommand(const Command& command);
+  // One executor's run with the status changes around it, by command.
+  void RunCueUp(std::uint32_t target);
+  void RunEject();
+  void RunFastWind(double speed, double time_stamp);
+  void RunRewind(double speed, double time_stamp);
+  void RunJog(double speed, double time_stamp);
+  void RunShuttle(double speed, double time_stamp);
+  void RunStop();
+  void RunPlay();
   int QueueCommand(std::int32_t code, double speed);
 
   // Transport state machine.

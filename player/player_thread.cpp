@@ -100,159 +100,172 @@ int CClvrPlayer::Proc() {
 void CClvrPlayer::RunCommand(const Command& command) {
   const double speed = command.argument.speed;
   switch (command.code) {
-    case kCueUp: {
-      const std::uint32_t target = command.argument.frame;
-      ChangeStatus([&](std::uint8_t* s) {
-        CommonClear(s);
-        status::Preroll.Set(s, true);
-        status::CueUp_Complete.Set(s, false);
-        status::TSO_Mode.Set(s, false);
-        status::Shuttle.Set(s, true);
-        status::Reverse.Set(s, target < m_current_frame.load());
-      });
-      if (CueToFrame(target)) {
-        ChangeStatus([](std::uint8_t* s) {
-          status::Reverse.Set(s, false);
-          status::CueUp_Complete.Set(s, true);
-          status::Shuttle.Set(s, false);
-          status::TSO_Mode.Set(s, false);
-          SetStopAndStill(s);
-          status::Preroll.Set(s, false);
-        });
-      } else {
-        ChangeStatus([](std::uint8_t* s) { status::CueUp_Complete.Set(s, false); });
-        Clvr_PAUSE();
-        ChangeStatus([](std::uint8_t* s) {
-          status::Shuttle.Set(s, false);
-          status::TSO_Mode.Set(s, false);
-          SetStopAndStill(s);
-          status::Preroll.Set(s, false);
-        });
-      }
-      break;
-    }
-
+    case kCueUp:
+      return RunCueUp(command.argument.frame);
     case kEject:
-      ChangeStatus([](std::uint8_t* s) {
-        CommonClear(s);
-        status::Eject.Set(s, true);
-      });
-      EjectTape();
-      ChangeStatus([](std::uint8_t* s) {
-        s[0] &= static_cast<std::uint8_t>(~0xC0);
-        status::Eject.Set(s, false);
-        status::Standby.Set(s, false);
-        status::Tape_OUT.Set(s, true);
-      });
-      break;
-
+      return RunEject();
     case kFastWind:
-      ChangeStatus([](std::uint8_t* s) {
-        CommonClear(s);
-        status::Reverse.Set(s, false);
-        status::Fast_FWD.Set(s, true);
-      });
-      if (Play_Speed(speed, command.time_stamp)) {
-        ChangeStatus([](std::uint8_t* s) {
-          status::Fast_FWD.Set(s, false);
-          SetStopAndStill(s);
-        });
-      }
-      break;
-
+      return RunFastWind(speed, command.time_stamp);
     case kJog:
-      ChangeStatus([&](std::uint8_t* s) {
-        if (!status::Jog.In(s)) {
-          CommonClear(s);
-          status::Jog.Set(s, true);
-          status::Still.Set(s, speed == 0.0);
-        }
-        status::Reverse.Set(s, speed < 0.0);
-      });
-      if (Play_Speed(speed, command.time_stamp)) {
-        ChangeStatus([](std::uint8_t* s) {
-          status::Jog.Set(s, false);
-          status::Reverse.Set(s, false);
-          SetStopAndStill(s);
-        });
-        m_speed.store(0.0);
-      }
-      break;
-
+      return RunJog(speed, command.time_stamp);
     case kRewind:
-      ChangeStatus([](std::uint8_t* s) {
-        CommonClear(s);
-        status::Reverse.Set(s, true);
-        status::Rewind.Set(s, true);
-      });
-      if (Play_Speed(speed, command.time_stamp)) {
-        ChangeStatus([](std::uint8_t* s) {
-          status::Reverse.Set(s, false);
-          status::Rewind.Set(s, false);
-          SetStopAndStill(s);
-        });
-      }
-      break;
-
-    case kStop: {
-      ChangeStatus([](std::uint8_t* s) {
-        CommonClear(s);
-        status::Stop.Set(s, true);
-      });
-      const int done = Clvr_PAUSE();
-      ChangeStatus([done](std::uint8_t* s) {
-        if (done) status::Still.Set(s, true);
-        status::Reverse.Set(s, false);
-      });
-      break;
-    }
-
-    case kShuttle: {
-      bool running = false;
-      ChangeStatus([&](std::uint8_t* s) {
-        running = (status::Shuttle.In(s) || status::TSO_Mode.In(s)) && !status::Preroll.In(s);
-        if (!running) {
-          CommonClear(s);
-          status::TSO_Mode.Set(s, false);
-          status::Shuttle.Set(s, true);
-        }
-        status::Reverse.Set(s, speed < 0.0);
-      });
-      if (!running && speed == 0.0) {
-        // The transport stands still now, whatever speed an earlier speed play left behind, so
-        // that the status reports Still while Shuttle is lit.
-        m_speed.store(0.0);
-        if (Clvr_PAUSE()) ChangeStatus([](std::uint8_t* s) { status::Still.Set(s, true); });
-        break;
-      }
-      if (Play_Speed(speed, command.time_stamp)) {
-        ChangeStatus([](std::uint8_t* s) {
-          status::Shuttle.Set(s, false);
-          status::TSO_Mode.Set(s, false);
-          status::Reverse.Set(s, false);
-          SetStopAndStill(s);
-        });
-        m_speed.store(0.0);
-      }
-      break;
-    }
-
+      return RunRewind(speed, command.time_stamp);
+    case kStop:
+      return RunStop();
+    case kShuttle:
+      return RunShuttle(speed, command.time_stamp);
     case kPlay:
-      ChangeStatus([](std::uint8_t* s) {
-        CommonClear(s);
-        status::Reverse.Set(s, false);
-        status::Play.Set(s, true);
-      });
-      if (Clvr_PLAY()) {
-        ChangeStatus([](std::uint8_t* s) {
-          status::Play.Set(s, false);
-          SetStopAndStill(s);
-        });
-      }
-      break;
-
+      return RunPlay();
     default:
-      break;
+      return;
+  }
+}
+
+void CClvrPlayer::RunCueUp(std::uint32_t target) {
+  ChangeStatus([&](std::uint8_t* s) {
+    CommonClear(s);
+    status::Preroll.Set(s, true);
+    status::CueUp_Complete.Set(s, false);
+    status::TSO_Mode.Set(s, false);
+    status::Shuttle.Set(s, true);
+    status::Reverse.Set(s, target < m_current_frame.load());
+  });
+  if (CueToFrame(target)) {
+    ChangeStatus([](std::uint8_t* s) {
+      status::Reverse.Set(s, false);
+      status::CueUp_Complete.Set(s, true);
+      status::Shuttle.Set(s, false);
+      status::TSO_Mode.Set(s, false);
+      SetStopAndStill(s);
+      status::Preroll.Set(s, false);
+    });
+    return;
+  }
+  ChangeStatus([](std::uint8_t* s) { status::CueUp_Complete.Set(s, false); });
+  Clvr_PAUSE();
+  ChangeStatus([](std::uint8_t* s) {
+    status::Shuttle.Set(s, false);
+    status::TSO_Mode.Set(s, false);
+    SetStopAndStill(s);
+    status::Preroll.Set(s, false);
+  });
+}
+
+void CClvrPlayer::RunEject() {
+  ChangeStatus([](std::uint8_t* s) {
+    CommonClear(s);
+    status::Eject.Set(s, true);
+  });
+  EjectTape();
+  ChangeStatus([](std::uint8_t* s) {
+    // The two bits above Tape_OUT go; Tape_OUT itself is set.
+    s[0] &= static_cast<std::uint8_t>(~(status::kTapeOutMask & ~status::Tape_OUT.mask));
+    status::Eject.Set(s, false);
+    status::Standby.Set(s, false);
+    status::Tape_OUT.Set(s, true);
+  });
+}
+
+void CClvrPlayer::RunFastWind(double speed, double time_stamp) {
+  ChangeStatus([](std::uint8_t* s) {
+    CommonClear(s);
+    status::Reverse.Set(s, false);
+    status::Fast_FWD.Set(s, true);
+  });
+  if (Play_Speed(speed, time_stamp)) {
+    ChangeStatus([](std::uint8_t* s) {
+      status::Fast_FWD.Set(s, false);
+      SetStopAndStill(s);
+    });
+  }
+}
+
+void CClvrPlayer::RunRewind(double speed, double time_stamp) {
+  ChangeStatus([](std::uint8_t* s) {
+    CommonClear(s);
+    status::Reverse.Set(s, true);
+    status::Rewind.Set(s, true);
+  });
+  if (Play_Speed(speed, time_stamp)) {
+    ChangeStatus([](std::uint8_t* s) {
+      status::Reverse.Set(s, false);
+      status::Rewind.Set(s, false);
+      SetStopAndStill(s);
+    });
+  }
+}
+
+void CClvrPlayer::RunJog(double speed, double time_stamp) {
+  ChangeStatus([&](std::uint8_t* s) {
+    if (!status::Jog.In(s)) {
+      CommonClear(s);
+      status::Jog.Set(s, true);
+      status::Still.Set(s, speed == 0.0);
+    }
+    status::Reverse.Set(s, speed < 0.0);
+  });
+  if (Play_Speed(speed, time_stamp)) {
+    ChangeStatus([](std::uint8_t* s) {
+      status::Jog.Set(s, false);
+      status::Reverse.Set(s, false);
+      SetStopAndStill(s);
+    });
+    m_speed.store(0.0);
+  }
+}
+
+void CClvrPlayer::RunShuttle(double speed, double time_stamp) {
+  bool running = false;
+  ChangeStatus([&](std::uint8_t* s) {
+    running = (status::Shuttle.In(s) || status::TSO_Mode.In(s)) && !status::Preroll.In(s);
+    if (!running) {
+      CommonClear(s);
+      status::TSO_Mode.Set(s, false);
+      status::Shuttle.Set(s, true);
+    }
+    status::Reverse.Set(s, speed < 0.0);
+  });
+  if (!running && speed == 0.0) {
+    // The transport stands still now, whatever speed an earlier speed play left behind, so
+    // that the status reports Still while Shuttle is lit.
+    m_speed.store(0.0);
+    if (Clvr_PAUSE()) ChangeStatus([](std::uint8_t* s) { status::Still.Set(s, true); });
+    return;
+  }
+  if (Play_Speed(speed, time_stamp)) {
+    ChangeStatus([](std::uint8_t* s) {
+      status::Shuttle.Set(s, false);
+      status::TSO_Mode.Set(s, false);
+      status::Reverse.Set(s, false);
+      SetStopAndStill(s);
+    });
+    m_speed.store(0.0);
+  }
+}
+
+void CClvrPlayer::RunStop() {
+  ChangeStatus([](std::uint8_t* s) {
+    CommonClear(s);
+    status::Stop.Set(s, true);
+  });
+  const int done = Clvr_PAUSE();
+  ChangeStatus([done](std::uint8_t* s) {
+    if (done) status::Still.Set(s, true);
+    status::Reverse.Set(s, false);
+  });
+}
+
+void CClvrPlayer::RunPlay() {
+  ChangeStatus([](std::uint8_t* s) {
+    CommonClear(s);
+    status::Reverse.Set(s, false);
+    status::Play.Set(s, true);
+  });
+  if (Clvr_PLAY()) {
+    ChangeStatus([](std::uint8_t* s) {
+      status::Play.Set(s, false);
+      SetStopAndStill(s);
+    });
   }
 }
 
