@@ -188,6 +188,26 @@ int Fail(const std::string& message, char* error_text, std::size_t error_size) {
   return static_cast<int>(std::strlen(bounded)) + 1;
 }
 
+// The skin's first pass: the image directory of its path records, and the background's name
+// from its base record (empty when there is none).
+std::string ScanDirectoryAndBase(std::FILE* file, ImageDirectory* directory) {
+  std::string base_name;
+  std::string line;
+  while (ReadLine(file, &line)) {
+    const bool is_path = IsKeyword(line, "path");
+    if (!is_path && !IsKeyword(line, "base")) continue;
+    FieldScanner fields(line);
+    std::string keyword, value;
+    if (!fields.Word(&keyword) || !fields.Word(&value)) continue;
+    if (is_path) {
+      directory->Apply(value);
+    } else {
+      base_name = value;
+    }
+  }
+  return base_name;
+}
+
 bool InIndexRange(int index) { return index >= 0 && index < CSkinDialog::kControlsPerKind; }
 
 }  // namespace
@@ -239,20 +259,7 @@ int CSkinDialog::ParseSkin(const std::string& skin_path, char* error_text, std::
 
   // First pass: the image directory and the background.
   ImageDirectory directory(skin_path);
-  std::string base_name;
-  std::string line;
-  while (ReadLine(file.get(), &line)) {
-    const bool is_path = IsKeyword(line, "path");
-    if (!is_path && !IsKeyword(line, "base")) continue;
-    FieldScanner fields(line);
-    std::string keyword, value;
-    if (!fields.Word(&keyword) || !fields.Word(&value)) continue;
-    if (is_path) {
-      directory.Apply(value);
-    } else {
-      base_name = value;
-    }
-  }
+  const std::string base_name = ScanDirectoryAndBase(file.get(), &directory);
   if (base_name.empty()) {
     return Fail("Skin has not background image (keyword : 'base')", error_text, error_size);
   }
@@ -267,74 +274,99 @@ int CSkinDialog::ParseSkin(const std::string& skin_path, char* error_text, std::
 
   // Second pass: the controls, in the order of their records.
   std::rewind(file.get());
-  const std::string_view dir = directory.Path();
+  std::string line;
   while (ReadLine(file.get(), &line)) {
-    if (line.empty()) continue;
-    const char type = line[0];
-    FieldScanner fields(std::string_view(line).substr(1));
-    int index = 0, x = 0, y = 0;
-    switch (type) {
-      case 'B':
-      case 'b': {
-        std::array<std::string, 4> names;
-        if (!fields.Ints({&index, &x, &y}) || !fields.Words(names) || !InIndexRange(index) ||
-            buttons_[index].IsLoaded()) {
-          continue;
-        }
-        buttons_[index].Create(this, kButtonIdBase + index, x, y);
-        if (!buttons_[index].LoadImages(dir, names, CommandModeOf(type))) {
-          return Fail(FormatMessage("Can not load button # %d", index), error_text, error_size);
-        }
-        break;
-      }
-      case 'I':
-      case 'i': {
-        std::array<std::string, 2> names;
-        if (!fields.Ints({&index, &x, &y}) || !fields.Words(names) || !InIndexRange(index) ||
-            indicators_[index].IsLoaded()) {
-          continue;
-        }
-        indicators_[index].Create(this, kIndicatorIdBase + index, x, y);
-        if (!indicators_[index].LoadImages(dir, names)) {
-          return Fail(FormatMessage("Can not load indicator # %d", index), error_text, error_size);
-        }
-        break;
-      }
-      case 'L':
-      case 'l': {
-        std::string image, face_field;
-        int red = 0, green = 0, blue = 0, height = 0, style = 0;
-        if (!fields.Ints({&index, &x, &y}) || !fields.Word(&image) ||
-            !fields.Ints({&red, &green, &blue, &height, &style}) || !fields.Word(&face_field) ||
-            !InIndexRange(index) || labels_[index].IsLoaded()) {
-          continue;
-        }
-        labels_[index].Create(this, kLabelIdBase + index, x, y);
-        if (!labels_[index].LoadLabel(dir, image, FaceName(line), height, style, red, green, blue,
-                                      CommandModeOf(type))) {
-          return Fail(FormatMessage("Can not load label # %d", index), error_text, error_size);
-        }
-        break;
-      }
-      case 'T':
-      case 't': {
-        std::array<std::string, 4> names;  // background, digit 0, minus sign, separator
-        if (!fields.Ints({&index, &x, &y}) || !fields.Words(names) || index != 0 ||
-            timecode_.IsLoaded()) {
-          continue;
-        }
-        timecode_.Create(this, kTimecodeId, x, y);
-        if (!timecode_.LoadTimecode(dir, names[0], names[1], names[2], names[3])) {
-          return Fail("Can not load time code", error_text, error_size);
-        }
-        break;
-      }
-      default:
-        break;
-    }
+    const std::string message = LoadControlRecord(line, directory.Path());
+    if (!message.empty()) return Fail(message, error_text, error_size);
   }
   CopyCut(std::string(), error_text, error_size);
   return 0;
+}
+
+std::string CSkinDialog::LoadControlRecord(const std::string& line, std::string_view dir) {
+  if (line.empty()) return std::string();
+  const char type = line[0];
+  const std::string_view fields = std::string_view(line).substr(1);
+  switch (type) {
+    case 'B':
+    case 'b':
+      return LoadButton(type, fields, dir);
+    case 'I':
+    case 'i':
+      return LoadIndicator(fields, dir);
+    case 'L':
+    case 'l':
+      return LoadLabel(type, fields, line, dir);
+    case 'T':
+    case 't':
+      return LoadTimecode(fields, dir);
+    default:
+      return std::string();
+  }
+}
+
+std::string CSkinDialog::LoadButton(char type, std::string_view record, std::string_view dir) {
+  FieldScanner fields(record);
+  int index = 0, x = 0, y = 0;
+  std::array<std::string, 4> names;
+  if (!fields.Ints({&index, &x, &y}) || !fields.Words(names) || !InIndexRange(index) ||
+      buttons_[index].IsLoaded()) {
+    return std::string();
+  }
+  buttons_[index].Create(this, kButtonIdBase + index, x, y);
+  if (!buttons_[index].LoadImages(dir, names, CommandModeOf(type))) {
+    return FormatMessage("Can not load button # %d", index);
+  }
+  return std::string();
+}
+
+std::string CSkinDialog::LoadIndicator(std::string_view record, std::string_view dir) {
+  FieldScanner fields(record);
+  int index = 0, x = 0, y = 0;
+  std::array<std::string, 2> names;
+  if (!fields.Ints({&index, &x, &y}) || !fields.Words(names) || !InIndexRange(index) ||
+      indicators_[index].IsLoaded()) {
+    return std::string();
+  }
+  indicators_[index].Create(this, kIndicatorIdBase + index, x, y);
+  if (!indicators_[index].LoadImages(dir, names)) {
+    return FormatMessage("Can not load indicator # %d", index);
+  }
+  return std::string();
+}
+
+std::string CSkinDialog::LoadLabel(char type, std::string_view record, const std::string& line,
+                                   std::string_view dir) {
+  FieldScanner fields(record);
+  int index = 0, x = 0, y = 0;
+  std::string image, face_field;
+  int red = 0, green = 0, blue = 0, height = 0, style = 0;
+  if (!fields.Ints({&index, &x, &y}) || !fields.Word(&image) ||
+      !fields.Ints({&red, &green, &blue, &height, &style}) || !fields.Word(&face_field) ||
+      !InIndexRange(index) || labels_[index].IsLoaded()) {
+    return std::string();
+  }
+  labels_[index].Create(this, kLabelIdBase + index, x, y);
+  if (!labels_[index].LoadLabel(dir, image, FaceName(line), height, style, red, green, blue,
+                                CommandModeOf(type))) {
+    return FormatMessage("Can not load label # %d", index);
+  }
+  return std::string();
+}
+
+std::string CSkinDialog::LoadTimecode(std::string_view record, std::string_view dir) {
+  FieldScanner fields(record);
+  int index = 0, x = 0, y = 0;
+  std::array<std::string, 4> names;  // background, digit 0, minus sign, separator
+  if (!fields.Ints({&index, &x, &y}) || !fields.Words(names) || index != 0 ||
+      timecode_.IsLoaded()) {
+    return std::string();
+  }
+  timecode_.Create(this, kTimecodeId, x, y);
+  if (!timecode_.LoadTimecode(dir, names[0], names[1], names[2], names[3])) {
+    return "Can not load time code";
+  }
+  return std::string();
 }
 
 const CSkinDialog::CommandTable& CSkinDialog::SkinDialogCommands() {

@@ -113,6 +113,15 @@ class CSkinDialog : public QDialog, public ISkinCommandTarget {
   void OnOk();
   void OnCancel();
   void RunInitOnce();
+  // The skin's second pass, one record at a time: the empty string when the record loaded or
+  // is not one of a control (it is then skipped), else the loader's message. dir is the image
+  // directory the first pass found.
+  std::string LoadControlRecord(const std::string& line, std::string_view dir);
+  std::string LoadButton(char type, std::string_view fields, std::string_view dir);
+  std::string LoadIndicator(std::string_view fields, std::string_view dir);
+  std::string LoadLabel(char type, std::string_view fields, const std::string& line,
+                        std::string_view dir);
+  std::string LoadTimecode(std::string_view fields, std::string_view dir);
 
   // Declared in this order, so destroyed buttons first, then indicators, labels, timecode.
   CSkinTimecode timecode_;
