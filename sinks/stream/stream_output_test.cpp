@@ -98,7 +98,7 @@ TEST(StreamOutputTest, AReceiverGetsEveryPictureWithItsTimecodeAndItsSoundInStep
   ASSERT_TRUE(parsed.settings) << parsed.error;
   ProgramSinkStats stats;
   {
-    CStreamOutput output(*parsed.settings, kFormat);
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
     // The receiver binds its port when its thread runs; ticks sent before that are a late join.
     RunClock(output, 0, kTicks);
     // Let the encoder finish the last ticks before the stream ends.
@@ -170,7 +170,7 @@ TEST(StreamOutputTest,
   ProgramSinkStats stats;
   ReceivedStream received;
   {
-    CStreamOutput output(*parsed.settings, kFormat);
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
     // Nobody listens: the caller fails, reports once and retries while the clock goes on.
     RunClock(output, 0, 40);
     EXPECT_FALSE(output.Connected());
@@ -218,7 +218,7 @@ TEST(StreamOutputTest, AnEncoderBehindTheClockDropsPicturesAndKeepsItsQueueBound
   constexpr std::int64_t kTicks = 300;
   std::vector<std::shared_ptr<const ProgramFrame>> ticks;
   for (std::int64_t tick = 0; tick < kTicks; ++tick) ticks.push_back(MakeTick(tick, tick));
-  CStreamOutput output(*parsed.settings, kFormat);
+  CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
   // Far faster than any encoder: every tick at once.
   const auto start = std::chrono::steady_clock::now();
   for (const auto& tick : ticks) output.Push(tick);
@@ -248,7 +248,7 @@ TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
   const ParsedOutputUrl parsed = ParseOutputUrl(url + "?vcodec=mpeg2&acodec=mp2");
   ASSERT_TRUE(parsed.settings) << parsed.error;
   {
-    CStreamOutput output(*parsed.settings, kFormat);
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
     RunClock(output, 0, kTicks);
   }
   const ReceivedStream received = receiving.get();
