@@ -12,8 +12,8 @@
 
 namespace vxr {
 
-// Where a run sends the board's program: the kinds of output this deck has, each with the
-// entries of the run's list (--output values or the INI's [Outputs]) that it took.
+// Where a run sends the board's program: the kinds of output this deck has (DeckOutputKinds),
+// each with the entries of the run's list (--output values or the INI's [Outputs]) it took.
 struct ProgramOutputPlan {
   std::vector<std::unique_ptr<IProgramOutputKind>> kinds;
   std::string origin = "--output";  // where the list came from, for messages

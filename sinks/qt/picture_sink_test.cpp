@@ -7,8 +7,8 @@
 
 #include "sinks/qt/monitor_window.h"
 #include "sinks/qt/screen_output.h"
+#include "testing/media/program_pipeline.h"
 #include "testing/offscreen_screens.h"
-#include "testing/program_pipeline.h"
 #include "testing/wait_for.h"
 
 namespace vxr {

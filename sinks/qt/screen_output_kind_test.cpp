@@ -4,8 +4,8 @@
 
 #include <sstream>
 
+#include "testing/media/program_pipeline.h"
 #include "testing/offscreen_screens.h"
-#include "testing/program_pipeline.h"
 
 namespace vxr {
 namespace {

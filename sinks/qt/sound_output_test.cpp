@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "sinks/qt/sound_output_kind.h"
+#include "testing/media/program_pipeline.h"
 #include "testing/offscreen_screens.h"
-#include "testing/program_pipeline.h"
 
 namespace vxr {
 namespace {

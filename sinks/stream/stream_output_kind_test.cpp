@@ -4,8 +4,8 @@
 
 #include <sstream>
 
+#include "testing/media/program_pipeline.h"
 #include "testing/media/stream_receiver.h"
-#include "testing/program_pipeline.h"
 #include "testing/wait_for.h"
 #include "vboard/program/sound_cadence.h"
 
