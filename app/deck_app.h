@@ -8,6 +8,7 @@
 #include "app/config_store.h"
 #include "app/deck_options.h"
 #include "app/recent_file_list.h"
+#include "app/server_library.h"
 #include "panel/panel_prompter.h"
 #include "player/deck_player.h"
 
@@ -21,10 +22,8 @@ class CMainPanelDialog;
 // and writes the recent-file list at exit.
 class CDeckApp {
  public:
-  // The running server library (the software board on this platform); letting go of it shuts
-  // the library down.
-  using ServerLibrary = std::shared_ptr<void>;
-  using ServerLibraryStart = std::function<ServerLibrary()>;
+  using ServerLibrary = vxr::ServerLibrary;
+  using ServerLibraryStart = vxr::ServerLibraryStart;
 
   // app_name names the configuration file and captions the messages. The store is the
   // program's own unless config_path is given (tests).

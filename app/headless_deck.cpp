@@ -6,7 +6,7 @@
 #include <new>
 #include <system_error>
 
-#include "app/main_panel_dialog.h"
+#include "app/port_setting.h"
 #include "app/remote_port_text.h"
 #include "app/termination_signals.h"
 #include "platform/diagnostics.h"
@@ -44,7 +44,7 @@ std::string TapeFileProblem(const std::string& path) {
 }  // namespace
 
 CHeadlessDeck::CHeadlessDeck(std::string app_name, PlayerFactory player_factory,
-                             CDeckApp::ServerLibraryStart start_server, std::string config_path)
+                             ServerLibraryStart start_server, std::string config_path)
     : config_(MakeStore(std::move(app_name), std::move(config_path))),
       player_factory_(std::move(player_factory)),
       start_server_(std::move(start_server)) {}
@@ -114,8 +114,7 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
 
   const std::string port =
       options.port ? *options.port
-                   : config_.Read(CMainPanelDialog::kSettingsSection, CMainPanelDialog::kPortKey,
-                                  CMainPanelDialog::kDefaultPort);
+                   : config_.Read(kPortSettingSection, kPortSettingKey, kDefaultPortName);
   // The deck is the controller's before the port opens, so that no reply ever says Local.
   deck_->SetLocal(0);
   deck_->RefreshStatus(kStatusCount, nullptr, nullptr);
@@ -125,7 +124,7 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
                                           CheckPortRights(CSerialLink::DevicePath(port.c_str()))));
     return false;
   }
-  config_.Write(CMainPanelDialog::kSettingsSection, CMainPanelDialog::kPortKey, port);
+  config_.Write(kPortSettingSection, kPortSettingKey, port);
   DebugOutput(kLogTag, RemoteServingText(config_.AppName(), port));
   return true;
 }

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "app/config_store.h"
-#include "app/deck_app.h"
 #include "app/deck_options.h"
 #include "app/recent_file_list.h"
+#include "app/server_library.h"
 #include "deck/vtr_deck.h"
 #include "player/deck_player.h"
 
@@ -20,8 +20,8 @@ namespace vxr {
 // QCoreApplication (its event loop waits for the stop request); makes no GUI object.
 class CHeadlessDeck {
  public:
-  CHeadlessDeck(std::string app_name, PlayerFactory player_factory,
-                CDeckApp::ServerLibraryStart start_server, std::string config_path = std::string());
+  CHeadlessDeck(std::string app_name, PlayerFactory player_factory, ServerLibraryStart start_server,
+                std::string config_path = std::string());
   ~CHeadlessDeck();
   CHeadlessDeck(const CHeadlessDeck&) = delete;
   CHeadlessDeck& operator=(const CHeadlessDeck&) = delete;
@@ -45,8 +45,8 @@ class CHeadlessDeck {
   CConfigStore config_;
   CRecentFileList recent_;
   PlayerFactory player_factory_;
-  CDeckApp::ServerLibraryStart start_server_;
-  CDeckApp::ServerLibrary server_;
+  ServerLibraryStart start_server_;
+  ServerLibrary server_;
   std::unique_ptr<CVtrDeck> deck_;
   bool joined_ = false;
   bool stop_requested_ = false;

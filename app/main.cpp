@@ -21,6 +21,7 @@
 #include "app/deck_options.h"
 #include "app/display_check.h"
 #include "app/headless_deck.h"
+#include "app/output_kinds.h"
 #include "app/program_outputs.h"
 #include "app/skin_location.h"
 #include "app/termination_signals.h"
@@ -77,29 +78,27 @@ int main(int argc, char** argv) {
       break;
   }
 
-  vxr::ProgramOutputPlan outputs;
+  const bool headless = parsed.options.headless;
+  auto outputs = std::make_shared<vxr::ProgramOutputPlan>();
+  outputs->kinds = vxr::DeckOutputKinds(parsed.options.no_monitor, parsed.options.no_sound);
   std::string output_error;
-  if (!vxr::ReadProgramOutputs(parsed.options.outputs, app_name, &outputs, &output_error)) {
+  if (!vxr::ReadProgramOutputs(parsed.options.outputs, app_name, outputs.get(), &output_error)) {
     std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
     return vxr::kExitUsage;
   }
 
-  const bool headless = parsed.options.headless;
-  const bool no_monitor = parsed.options.no_monitor;
-  const bool no_sound = parsed.options.no_sound;
   // Under the headless deck's core application this makes no window and no default sound.
-  auto start_server = [no_monitor, no_sound, outputs] {
-    return vxr::CDeckApp::ServerLibrary(
-        vxr::StartBoardWithOutputs(outputs, no_monitor, no_sound, std::cerr));
+  auto start_server = [outputs] {
+    return vxr::ServerLibrary(vxr::StartBoardWithOutputs(outputs, std::cerr));
   };
-  // Once the application object exists: --list-outputs ends the run here, and a screen output
-  // naming a screen that is not there refuses it. -1: go on.
+  // Once the application object exists: --list-outputs ends the run here, and an output that
+  // cannot be had here (a screen that is not there) refuses it. -1: go on.
   auto list_or_check_outputs = [&]() -> int {
     if (parsed.options.list_outputs) {
-      vxr::ListOutputs(std::cout);
+      vxr::ListOutputs(*outputs, std::cout);
       return vxr::kExitOk;
     }
-    if (!vxr::CheckScreens(outputs, &output_error)) {
+    if (!vxr::CheckProgramOutputs(*outputs, &output_error)) {
       std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
       return vxr::kExitUsage;
     }
@@ -119,7 +118,7 @@ int main(int argc, char** argv) {
   if (!no_display.empty() && parsed.options.list_outputs) {
     // Without a display there are no screens to list, but there may be sound devices.
     QCoreApplication application(argc, argv);
-    vxr::ListOutputs(std::cout);
+    vxr::ListOutputs(*outputs, std::cout);
     return vxr::kExitOk;
   }
   if (!no_display.empty()) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/config_store.h"
+#include "app/port_setting.h"
 #include "app/recent_file_list.h"
 #include "deck/vtr_deck.h"
 #include "panel/skin_dialog.h"
@@ -29,9 +30,9 @@ class CMainPanelDialog : public CSkinDialog {
   static constexpr const char* kNoDeckText = "Click POWER button to close application";
   static constexpr const char* kTapeLoadedText =
       "\"Tape\" is loaded\nEJECT to load another AVI/TML";
-  static constexpr const char* kSettingsSection = "Settings";
-  static constexpr const char* kPortKey = "Port_name";
-  static constexpr const char* kDefaultPort = "COM1";
+  static constexpr const char* kSettingsSection = kPortSettingSection;
+  static constexpr const char* kPortKey = kPortSettingKey;
+  static constexpr const char* kDefaultPort = kDefaultPortName;
   // Commands of the panel's controls.
   static constexpr int kPowerId = kButtonIdBase + 1;
   static constexpr int kSettingsId = kButtonIdBase + 2;

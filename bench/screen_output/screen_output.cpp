@@ -78,13 +78,15 @@ std::vector<std::shared_ptr<const std::vector<std::uint32_t>>> MakePictures(
 
 void RunFormat(const vxr::OutputFormat& format, int seconds, double refresh_hz) {
   std::string error;
+  // The board's clock in the program: the steady clock, which NowNs reads too.
+  const auto board_clock = std::make_shared<vxr::CSteadyClock>();
   const std::shared_ptr<vxr::CScreenOutput> screen =
-      vxr::CScreenOutput::Create(vxr::ScreenSettings{-1, true}, format, &error);
+      vxr::CScreenOutput::Create(vxr::ScreenSettings{-1, true}, format, board_clock, &error);
   if (!screen) {
     std::fprintf(stderr, "screen_output: %s\n", error.c_str());
     return;
   }
-  auto sound = std::make_shared<vxr::CSoundOutput>(format);
+  auto sound = std::make_shared<vxr::CSoundOutput>(format, board_clock);
   const std::int64_t refresh_us =
       refresh_hz > 0 ? static_cast<std::int64_t>(1e6 / refresh_hz) : std::int64_t{0};
   sound->SetPictureDelay([source = screen->PictureDelaySource(), refresh_us] {
@@ -110,7 +112,6 @@ void RunFormat(const vxr::OutputFormat& format, int seconds, double refresh_hz) 
     while (!done) {
       next += std::chrono::milliseconds(kDeviceReadMs);
       std::this_thread::sleep_until(next);
-      const std::int64_t now_ns = NowNs();
       const std::int64_t played = std::min<std::int64_t>(
           written,
           std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count() *
@@ -122,8 +123,7 @@ void RunFormat(const vxr::OutputFormat& format, int seconds, double refresh_hz) 
       }
       constexpr std::int64_t kBytes = vxr::kProgramSoundChannels * sizeof(std::int16_t);
       sound->Sync({buffer_samples * kBytes, (buffer_samples - (written - played)) * kBytes,
-                   played * 1'000'000 / vxr::kProgramSoundRate},
-                  now_ns);
+                   played * 1'000'000 / vxr::kProgramSoundRate});
       if (++reads % (1000 / kDeviceReadMs) == 0 && reads > 2 * 1000 / kDeviceReadMs) {
         const vxr::CSoundOutput::Counts now = sound->counts();
         if (now.sync_measured) offsets_ms.push_back(now.offset_us / 1000.0);

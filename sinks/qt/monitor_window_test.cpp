@@ -10,6 +10,7 @@
 #include "testing/media/test_pictures.h"
 #include "testing/media/test_tapes.h"
 #include "testing/offscreen_screens.h"
+#include "vboard/program/program_output.h"
 #include "vboard/server/movie.h"
 
 namespace vxr {
@@ -45,11 +46,17 @@ class MonitorWindowTest : public ::testing::Test {
     auto movie = std::make_shared<CMovie>();
     ASSERT_EQ(movie->OpenFile(path), S_OK);
     ASSERT_EQ(clip->AddMovie(movie), S_OK);
-    window_ = std::make_unique<CMonitorWindow>(*board_);
+    monitor_ = std::make_unique<CBoardMonitor>(*board_);
+    program_ = std::make_unique<CProgramOutput>(*board_, *monitor_);
+    window_ = std::make_shared<CMonitorWindow>(*monitor_, config.format, clock_);
+    program_->AddSink(window_);
     tick_ = timeline_->grid().TickAt(clock_->NowNs());
   }
   void TearDown() override {
+    if (program_) program_->RemoveSink(window_.get());
     window_.reset();
+    program_.reset();
+    monitor_.reset();
     board_.reset();
     UnregisterServerClasses();
   }
@@ -61,7 +68,7 @@ class MonitorWindowTest : public ::testing::Test {
   // The next tick once decoding has caught up; gives the tape frame on the output and the
   // number read from the window's picture (-1 when unreadable).
   std::pair<std::int64_t, std::int64_t> Tick() {
-    EXPECT_TRUE(window_->monitor().WaitDecoded(20000));
+    EXPECT_TRUE(monitor_->WaitDecoded(20000));
     clock_->Set(timeline_->grid().TimeOfTick(++tick_) + 1000);
     std::int64_t on_output = -2;
     const int id = board_->Subscribe([&](const OutputFrame& frame) {
@@ -85,7 +92,9 @@ class MonitorWindowTest : public ::testing::Test {
   std::unique_ptr<CSoftwareBoard> board_;
   std::shared_ptr<CTimeline> timeline_;
   std::shared_ptr<CSuperClip> clip_;
-  std::unique_ptr<CMonitorWindow> window_;
+  std::unique_ptr<CBoardMonitor> monitor_;
+  std::unique_ptr<CProgramOutput> program_;
+  std::shared_ptr<CMonitorWindow> window_;
   std::int64_t tick_ = 0;
 };
 
@@ -126,7 +135,7 @@ TEST_F(MonitorWindowTest, ClosingTheWindowHidesItAndTheMonitorGoesOn) {
   ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
   EXPECT_EQ(Tick(), std::make_pair(std::int64_t{0}, std::int64_t{0}));
   EXPECT_EQ(Tick(), std::make_pair(std::int64_t{1}, std::int64_t{1}));
-  EXPECT_EQ(window_->monitor().counts().right, 2);
+  EXPECT_EQ(monitor_->counts().right, 2);
 }
 
 TEST(BoardMonitorWanted, OptionVariableAndDisplay) {
@@ -141,16 +150,6 @@ TEST(BoardMonitorWanted, OptionVariableAndDisplay) {
   EXPECT_TRUE(errors.str().empty());
   EXPECT_TRUE(BoardMonitorWanted(false, "yes", "wayland", errors));
   EXPECT_NE(errors.str().find("VXR_BOARD_MONITOR=\"yes\""), std::string::npos);
-
-  // No board, or none wanted: no window.
-  App();
-  EXPECT_EQ(StartBoardMonitor(nullptr, false), nullptr);
-  BoardConfig config;
-  config.board_count = 0;
-  CSoftwareBoard none(config, std::make_shared<CSteppedClock>());
-  EXPECT_EQ(StartBoardMonitor(&none, false), nullptr);
-  CSoftwareBoard board(BoardConfig{}, std::make_shared<CSteppedClock>());
-  EXPECT_EQ(StartBoardMonitor(&board, true), nullptr);
 }
 
 }  // namespace

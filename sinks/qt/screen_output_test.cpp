@@ -13,30 +13,21 @@
 #include <sstream>
 
 #include "player/server_registry.h"
-#include "sinks/qt/monitor_window.h"
 #include "sinks/qt/sound_output.h"
 #include "testing/media/test_pictures.h"
 #include "testing/media/test_tapes.h"
 #include "testing/offscreen_screens.h"
 #include "testing/wait_for.h"
+#include "vboard/program/board_monitor.h"
+#include "vboard/program/program_output.h"
 #include "vboard/program/sound_cadence.h"
 #include "vboard/server/movie.h"
+#include "vboard/server/super_clip.h"
 
 namespace vxr {
 namespace {
 
 constexpr int kWaitMs = 20000;
-constexpr std::uint32_t kBlack = 0xff000000u;
-constexpr std::uint32_t kWhite = 0xffffffffu;
-
-// Pixels of the given colour in the lower half of an image (where burned-in timecode goes).
-int CountInLowerHalf(const QImage& image, std::uint32_t colour) {
-  int count = 0;
-  for (int y = image.height() / 2; y < image.height(); ++y) {
-    for (int x = 0; x < image.width(); ++x) count += image.pixel(x, y) == colour ? 1 : 0;
-  }
-  return count;
-}
 
 // The program output of a software board with a stepped clock, driven tick by tick, with a
 // screen output on the second of two screens and a sound output without a device.
@@ -71,9 +62,9 @@ class ProgramSinksTest : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(clip->AddMovie(movie), S_OK);
     monitor_ = std::make_unique<CBoardMonitor>(*board_);
     program_ = std::make_unique<CProgramOutput>(*board_, *monitor_);
-    screen_ = CScreenOutput::Create(ScreenSettings{1, false}, format_, &error);
+    screen_ = CScreenOutput::Create(ScreenSettings{1, false}, format_, clock_, &error);
     ASSERT_NE(screen_, nullptr) << error;
-    sound_ = std::make_shared<CSoundOutput>(format_);
+    sound_ = std::make_shared<CSoundOutput>(format_, clock_);
     program_->AddSink(screen_);
     program_->AddSink(sound_);
     tick_ = timeline_->grid().TickAt(clock_->NowNs());
@@ -207,213 +198,19 @@ TEST_P(ProgramSinksTest, ScreenShowsPlayStillAndJogFullScreenOnScreenOneAndSound
 
 INSTANTIATE_TEST_SUITE_P(Formats, ProgramSinksTest, ::testing::Values("pal", "ntsc", "1080-25"));
 
-TEST(DisplayRect, StandardDefinitionIsFourThreeAndHdSquareOnScreensOfOtherSizes) {
-  EXPECT_EQ(DisplayRect(QSize(1920, 1080), 720, 576), QRect(240, 0, 1440, 1080));
-  EXPECT_EQ(DisplayRect(QSize(1920, 1080), 720, 486), QRect(240, 0, 1440, 1080));
-  EXPECT_EQ(DisplayRect(QSize(1280, 720), 720, 576), QRect(160, 0, 960, 720));
-  EXPECT_EQ(DisplayRect(QSize(1280, 1024), 720, 576), QRect(0, 32, 1280, 960));
-  EXPECT_EQ(DisplayRect(QSize(1280, 1024), 1920, 1080), QRect(0, 152, 1280, 720));
-  EXPECT_EQ(DisplayRect(QSize(1920, 1080), 1280, 720), QRect(0, 0, 1920, 1080));
-  EXPECT_TRUE(DisplayRect(QSize(1920, 1080), 0, 0).isEmpty());
-}
-
 TEST(ScreenOutput, AnUnknownScreenIsRefusedNamingTheScreensThereAreAndTheDefaultIsTheLast) {
   testing::TwoScreenApplication();
   const OutputFormat pal;
+  const auto clock = std::make_shared<CSteppedClock>();
   std::string error;
-  EXPECT_EQ(CScreenOutput::Create(ScreenSettings{2, false}, pal, &error), nullptr);
+  EXPECT_EQ(CScreenOutput::Create(ScreenSettings{2, false}, pal, clock, &error), nullptr);
   EXPECT_NE(error.find("no screen 2"), std::string::npos) << error;
   EXPECT_NE(error.find("screen 0 \"left\" 1280x720"), std::string::npos) << error;
   EXPECT_NE(error.find("screen 1 \"right\" 1920x1080"), std::string::npos) << error;
-  const std::shared_ptr<CScreenOutput> last = CScreenOutput::Create(ScreenSettings{}, pal, &error);
+  const std::shared_ptr<CScreenOutput> last =
+      CScreenOutput::Create(ScreenSettings{}, pal, clock, &error);
   ASSERT_NE(last, nullptr);
   EXPECT_EQ(last->screen(), QGuiApplication::screens().back());
-}
-
-// The timecode burns into the screen's and the monitor window's pictures only when asked.
-TEST(BurnIn, SwitchedPerOutputOnTheScreenAndTheMonitorWindow) {
-  testing::TwoScreenApplication();
-  const OutputFormat pal;
-  std::string error;
-  std::shared_ptr<CScreenOutput> screen =
-      CScreenOutput::Create(ScreenSettings{0, true}, pal, &error);
-  ASSERT_NE(screen, nullptr);
-  auto frame = std::make_shared<ProgramFrame>();
-  frame->tick = 7;
-  frame->steady_ns = 0;
-  frame->timecode = "01:02:03:04";
-  frame->width = pal.width;
-  frame->height = pal.height;
-  frame->pixels = std::make_shared<std::vector<std::uint32_t>>(
-      static_cast<std::size_t>(pal.width) * pal.height, kBlack);
-  screen->Push(frame);
-  ASSERT_TRUE(testing::WaitFor(
-      [&] {
-        QCoreApplication::processEvents();
-        return screen->ShownTick() == 7;
-      },
-      kWaitMs, 1));
-  EXPECT_GT(CountInLowerHalf(screen->ShownImage(), kWhite), 100);
-  EXPECT_EQ(screen->counts().late, 1);  // its tick was long ago on the steady clock
-  screen->SetBurnInTimecode(false);
-  auto later = std::make_shared<ProgramFrame>(*frame);
-  later->tick = 8;
-  screen->Push(later);
-  ASSERT_TRUE(testing::WaitFor(
-      [&] {
-        QCoreApplication::processEvents();
-        return screen->ShownTick() == 8;
-      },
-      kWaitMs, 1));
-  EXPECT_EQ(CountInLowerHalf(screen->ShownImage(), kWhite), 0);
-
-  // The monitor window: same switch, same look.
-  const auto clock = std::make_shared<CSteppedClock>(1'000'000'000);
-  CSoftwareBoard board(BoardConfig{}, clock);
-  board.Register();
-  CMonitorWindow window(board);
-  window.SetBurnInTimecode(true);
-  std::shared_ptr<IClvPlayServer> server;
-  ASSERT_EQ(CreateInstance(CLSCTX_ALL, &server), S_OK);
-  std::shared_ptr<IClvTimeline> timeline;
-  ASSERT_EQ(server->CreateAVTimeline(0, kDeckVideoBufferBytes, kDeckAudioBufferBytes,
-                                     kDeckDataBufferBytes, 0, &timeline),
-            S_OK);
-  clock->Set(clock->NowNs() + 100'000'000);  // a few ticks on
-  board.PumpOutput();
-  ASSERT_TRUE(testing::WaitFor(
-      [&] {
-        QCoreApplication::processEvents();
-        return window.ShownTick() >= 0;
-      },
-      kWaitMs, 1));
-  EXPECT_GT(CountInLowerHalf(window.OutputImage(), kWhite), 100);
-  UnregisterServerClasses();
-}
-
-// The sound path below the device, through the sink's own interface: what goes in by ticks
-// comes out in the device's reads, in order; the queue starts once two ticks are in, fills
-// an underrun with silence and counts it, and skips ahead when it holds more than six ticks.
-TEST(SoundOutput, QueueStartsUnderrunsAndSkipsAheadWithoutADevice) {
-  CSoundOutput sound(OutputFormat{});
-  const int tick = sound.TickSamples();
-  ASSERT_EQ(tick, 1920);
-  std::int16_t next_value = 0;
-  auto push = [&](int ticks) {
-    for (int i = 0; i < ticks; ++i) {
-      auto frame = std::make_shared<ProgramFrame>();
-      for (int s = 0; s < tick; ++s) {
-        frame->sound.push_back(next_value);
-        frame->sound.push_back(static_cast<std::int16_t>(-next_value));
-        ++next_value;
-      }
-      sound.Push(frame);
-    }
-  };
-  std::vector<std::int16_t> out(static_cast<std::size_t>(8 * tick) * 2);
-  push(1);
-  sound.Pull(out.data(), 480);
-  EXPECT_EQ(out[0], 0);
-  EXPECT_EQ(sound.counts().queue.silence_samples, 480);  // waiting to start: no underrun
-  EXPECT_EQ(sound.counts().queue.underruns, 0);
-  push(1);
-  sound.Pull(out.data(), 1000);
-  for (int s = 0; s < 1000; ++s) ASSERT_EQ(out[2 * s], s) << s;
-  EXPECT_EQ(out[1], 0);
-  EXPECT_EQ(out[3], -1);
-  sound.Pull(out.data(), 3000);  // 2840 left, then silence
-  EXPECT_EQ(out[2 * 2839], 3839);
-  EXPECT_EQ(out[2 * 2840], 0);
-  EXPECT_EQ(sound.counts().queue.underruns, 1);
-  push(9);  // 9 ticks in: the three oldest are skipped
-  const CSoundQueue::Counts counts = sound.counts().queue;
-  EXPECT_EQ(counts.depth_samples, 6 * tick);
-  EXPECT_EQ(counts.skipped_samples, 3 * tick);
-  EXPECT_EQ(counts.max_depth_samples, 6 * tick);
-  sound.Pull(out.data(), 10);
-  EXPECT_EQ(out[0], static_cast<std::int16_t>(2 * tick + 3 * tick));
-  EXPECT_EQ(counts.samples_in, 11 * tick);
-}
-
-TEST(SoundOutput, AMissingDeviceIsOneLineAndNoSink) {
-  testing::TwoScreenApplication();
-  std::ostringstream errors;
-  EXPECT_EQ(StartSoundOutput(SoundSettings{"no such device"}, OutputFormat{}, errors), nullptr);
-  const std::string text = errors.str();
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-  EXPECT_NE(text.find("goes on without sound"), std::string::npos) << text;
-  CSoundOutput sound(OutputFormat{});
-  std::string error;
-  EXPECT_FALSE(sound.Open(QAudioDevice(), &error));
-  EXPECT_EQ(error, "no sound device");
-}
-
-// The sound output against a picture seen 20 ms after its tick, fed and read through its own
-// interface at made-up times: late sound is skipped and early sound held back with silence, both
-// at whole stereo samples; a device that counts nothing gets neither.
-TEST(SoundOutput, MeetsThePictureWithinOneFrameThroughTheSinksInterface) {
-  const OutputFormat pal;  // 25/s: 1920 samples a tick
-  constexpr int kTick = 1920;
-  constexpr std::int64_t kTickNs = 40'000'000;
-  constexpr std::int64_t kBufferBytes = kTick * 4;
-  constexpr std::int64_t kHeldBytes = 960 * 4;  // 20 ms in the device's buffer
-  auto feed = [&](CSoundOutput& sound) {
-    for (int t = 0; t < 5; ++t) {
-      auto frame = std::make_shared<ProgramFrame>();
-      frame->tick = t;
-      frame->steady_ns = t * kTickNs;
-      for (int i = 0; i < kTick; ++i) {
-        frame->sound.push_back(static_cast<std::int16_t>(t * kTick + i));
-        frame->sound.push_back(static_cast<std::int16_t>(-(t * kTick + i)));
-      }
-      sound.Push(frame);
-    }
-  };
-  std::int64_t picture_us = 20'000;
-  CSoundOutput sound(pal);
-  sound.SetPictureDelay([&] { return picture_us; });
-  feed(sound);
-  std::vector<std::int16_t> out(2 * kTick * 6);
-  sound.Pull(out.data(), 960);
-  // At 200 ms the next sample (960, due at 20 ms) is 180 ms old: with the device's 20 ms that is
-  // 180 ms after its picture. One measure is not enough; the second skips 170 ms, all but the
-  // queue's 10 ms margin.
-  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 1000}, 200'000'000);
-  EXPECT_EQ(sound.counts().queue.skipped_samples, 0);
-  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 2000}, 200'000'000);
-  CSoundOutput::Counts counts = sound.counts();
-  EXPECT_EQ(counts.offset_us, 180'000);
-  EXPECT_EQ(counts.queue.skipped_samples, 8160);
-  EXPECT_EQ(counts.sync_drops, 1);
-  sound.Pull(out.data(), 1);
-  EXPECT_EQ(out[0], 960 + 8160);
-  EXPECT_EQ(out[1], -(960 + 8160));
-
-  // The screen falls 200 ms behind its ticks: the sound is now 170 ms early and waits for it.
-  picture_us = 200'000;
-  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 3000}, 200'000'000);
-  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 4000}, 200'000'000);
-  counts = sound.counts();
-  EXPECT_EQ(counts.offset_us, -170'021);  // the next sample, 9121, is 30.021 ms into tick 4
-  EXPECT_EQ(counts.queue.held_samples, 8161);
-  sound.Sync({kBufferBytes, kBufferBytes - kHeldBytes, 5000}, 200'000'000);
-  EXPECT_NEAR(sound.counts().offset_us, 0, 1);
-  sound.Pull(out.data(), 8162);
-  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 2 * 8161, [](auto v) { return v == 0; }));
-  EXPECT_EQ(out[2 * 8161], 960 + 8160 + 1);
-  EXPECT_EQ(out[2 * 8161 + 1], -(960 + 8160 + 1));
-  EXPECT_LE(sound.counts().queue.max_depth_samples, 6 * kTick);
-
-  // No buffer size, nothing processed: no estimate, nothing skipped however late.
-  CSoundOutput silent_device(pal);
-  silent_device.SetPictureDelay([] { return std::int64_t{0}; });
-  feed(silent_device);
-  for (int read = 0; read < 20; ++read) {
-    silent_device.Pull(out.data(), 100);
-    silent_device.Sync({0, 0, 0}, 10'000'000'000);
-  }
-  EXPECT_FALSE(silent_device.counts().sync_measured);
-  EXPECT_EQ(silent_device.counts().queue.skipped_samples, 0);
 }
 
 // The offscreen platform's screens changed while the program runs, as when a monitor is

@@ -11,7 +11,6 @@
 #include <ostream>
 
 #include "platform/thread_name.h"
-#include "vboard/server/board_clock.h"
 
 namespace vxr {
 namespace {
@@ -70,8 +69,7 @@ class CSoundOutput::Feed : public QIODevice {
     const qint64 bytes = static_cast<qint64>(samples) * kBytesPerSample;
     std::memcpy(data, scratch_.data(), static_cast<std::size_t>(bytes));
     QAudioSink* sink = owner_->sink_;
-    owner_->Sync({sink->bufferSize(), sink->bytesFree(), sink->processedUSecs()},
-                 CSteadyClock().NowNs());
+    owner_->Sync({sink->bufferSize(), sink->bytesFree(), sink->processedUSecs()});
     return bytes;
   }
   qint64 writeData(const char*, qint64) override { return -1; }
@@ -81,8 +79,9 @@ class CSoundOutput::Feed : public QIODevice {
   std::vector<std::int16_t> scratch_;
 };
 
-CSoundOutput::CSoundOutput(const OutputFormat& format)
-    : tick_samples_(TickSamplesOf(format)),
+CSoundOutput::CSoundOutput(const OutputFormat& format, std::shared_ptr<const IBoardClock> clock)
+    : clock_(std::move(clock)),
+      tick_samples_(TickSamplesOf(format)),
       queue_(kProgramSoundChannels, kStartTicks * tick_samples_, kCapacityTicks * tick_samples_),
       sync_(format.rate_num, format.rate_den, kMarginUs, kCapacityTicks * tick_samples_) {}
 
@@ -147,7 +146,8 @@ void CSoundOutput::SetPictureDelay(std::function<std::int64_t()> picture_delay_u
   picture_delay_ = std::move(picture_delay_us);
 }
 
-void CSoundOutput::Sync(const DeviceFigures& device, std::int64_t now_ns) {
+void CSoundOutput::Sync(const DeviceFigures& device) {
+  const std::int64_t now_ns = clock_->NowNs();
   SoundSyncMeasure measure;
   const std::int64_t due_ns = queue_.HeadDueNs();
   const CSoundQueue::Counts queue = queue_.counts();
@@ -262,11 +262,13 @@ QAudioDevice FindSoundDevice(const std::string& name, std::ostream& errors) {
 }
 
 std::shared_ptr<CSoundOutput> StartSoundOutput(const SoundSettings& settings,
-                                               const OutputFormat& format, std::ostream& errors,
+                                               const OutputFormat& format,
+                                               std::shared_ptr<const IBoardClock> clock,
+                                               std::ostream& errors,
                                                std::function<std::int64_t()> picture_delay_us) {
   const QAudioDevice device = FindSoundDevice(settings.device, errors);
   if (device.isNull()) return nullptr;
-  auto output = std::make_shared<CSoundOutput>(format);
+  auto output = std::make_shared<CSoundOutput>(format, std::move(clock));
   output->SetPictureDelay(std::move(picture_delay_us));
   std::string error;
   if (!output->Open(device, &error)) {

@@ -13,6 +13,7 @@
 #include "sinks/qt/sound_queue.h"
 #include "sinks/qt/sound_sync.h"
 #include "vboard/program/program_frame.h"
+#include "vboard/server/board_clock.h"
 #include "vboard/server/board_config.h"
 
 class QAudioSink;
@@ -59,7 +60,8 @@ class CSoundOutput : public IProgramSink {
     std::int64_t processed_us = 0;  // processedUSecs()
   };
 
-  explicit CSoundOutput(const OutputFormat& format);
+  // clock: the board's; the ticks' times are on it.
+  CSoundOutput(const OutputFormat& format, std::shared_ptr<const IBoardClock> clock);
   // Stops the device on its thread, then the thread.
   ~CSoundOutput() override;
   CSoundOutput(const CSoundOutput&) = delete;
@@ -79,9 +81,9 @@ class CSoundOutput : public IProgramSink {
 
   // What the device takes next: samples instants from the queue, silence where none.
   void Pull(std::int16_t* out, int samples);
-  // After each Pull, on the same thread: the device's figures and the steady clock's now;
+  // After each Pull, on the same thread: the device's figures, taken at the board clock's now;
   // brings the sound to its picture.
-  void Sync(const DeviceFigures& device, std::int64_t now_ns);
+  void Sync(const DeviceFigures& device);
   Counts counts() const;
   // One output tick's worth of samples, rounded up: the unit of the queue's limits.
   int TickSamples() const { return tick_samples_; }
@@ -89,6 +91,7 @@ class CSoundOutput : public IProgramSink {
  private:
   class Feed;
 
+  const std::shared_ptr<const IBoardClock> clock_;
   const int tick_samples_;
   CSoundQueue queue_;
   std::function<std::int64_t()> picture_delay_;  // set before Open, read by the sound thread
@@ -120,7 +123,9 @@ QAudioDevice FindSoundDevice(const std::string& name, std::ostream& errors);
 // such device or it cannot play: the deck goes on without sound. picture_delay_us: see
 // SetPictureDelay; empty when no screen shows the picture.
 std::shared_ptr<CSoundOutput> StartSoundOutput(const SoundSettings& settings,
-                                               const OutputFormat& format, std::ostream& errors,
+                                               const OutputFormat& format,
+                                               std::shared_ptr<const IBoardClock> clock,
+                                               std::ostream& errors,
                                                std::function<std::int64_t()> picture_delay_us = {});
 
 }  // namespace vxr

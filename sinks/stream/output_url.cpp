@@ -77,6 +77,9 @@ constexpr std::string_view kNumericOptions[] = {
     "mss",           "send_buffer_size", "recv_buffer_size", "rist_profile",
     "encryption",    "log_level"};
 
+constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",
+                                         "fast",      "medium",    "slow"};
+
 template <std::size_t N>
 bool Contains(const std::string_view (&list)[N], std::string_view key) {
   return std::find(std::begin(list), std::end(list), key) != std::end(list);
@@ -116,6 +119,133 @@ std::string JoinQuery(const std::vector<QueryItem>& items, bool redact) {
   return query;
 }
 
+// Why an option's value is refused, the value hidden when it is a secret.
+std::string BadValue(const std::string& key, const std::string& value,
+                     const std::string& expected) {
+  return "option " + key + "=" + (IsSecret(key) ? std::string("***") : value) + ": " + expected;
+}
+
+// HOST:PORT, [IPv6]:PORT or :PORT (after the scheme, before the query) into s; empty, or why it
+// is refused.
+std::string ParseHostPort(std::string rest, StreamSettings* s) {
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  std::string port_text;
+  if (!rest.empty() && rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
+      return "a bracketed address needs ]:PORT after it";
+    }
+    s->host = rest.substr(1, close - 1);
+    port_text = rest.substr(close + 2);
+  } else {
+    const std::size_t last = rest.rfind(':');
+    if (last == std::string::npos) return "no port (write HOST:PORT)";
+    s->host = rest.substr(0, last);
+    port_text = rest.substr(last + 1);
+  }
+  if (s->host.find_first_of("/@ \t") != std::string::npos) return "not a host name";
+  const std::optional<long> port = ParseWhole(port_text);
+  if (port_text.empty()) return "no port (write HOST:PORT)";
+  if (!port || *port < 1 || *port > kMaxPort) {
+    return "port '" + port_text + "' is not a number from 1 to 65535";
+  }
+  s->port = static_cast<int>(*port);
+  return std::string();
+}
+
+// The deck's own options (the encoders'): false when key is none of them; otherwise true, with
+// why set when the value is refused.
+bool ParseEncoderOption(const std::string& key, const std::string& value, StreamSettings* s,
+                        std::string* why) {
+  auto refuse = [&](const std::string& expected) { *why = BadValue(key, value, expected); };
+  if (key == "vcodec") {
+    if (value == "h264" || value == "mpeg2") {
+      s->video = value == "h264" ? StreamVideoCodec::kH264 : StreamVideoCodec::kMpeg2;
+    } else {
+      refuse("h264 or mpeg2");
+    }
+  } else if (key == "acodec") {
+    if (value == "aac" || value == "mp2") {
+      s->audio = value == "aac" ? StreamAudioCodec::kAac : StreamAudioCodec::kMp2;
+    } else {
+      refuse("aac or mp2");
+    }
+  } else if (key == "vb") {
+    const std::optional<long> rate = ParseBitrate(value);
+    if (!rate || *rate < kMinVideoBitrate) return refuse("a bit rate from 100k to 200M"), true;
+    s->video_bitrate = rate;
+  } else if (key == "ab") {
+    const std::optional<long> rate = ParseBitrate(value);
+    if (!rate || *rate < kMinAudioBitrate || *rate > kMaxAudioBitrate) {
+      return refuse("a bit rate from 32k to 640k"), true;
+    }
+    s->audio_bitrate = *rate;
+  } else if (key == "preset") {
+    if (!Contains(kPresets, value)) return refuse("an x264 preset (ultrafast ... slow)"), true;
+    s->x264_preset = value;
+  } else if (key == "burntc") {
+    if (value != "0" && value != "1") return refuse("0 or 1"), true;
+    s->burn_timecode = value == "1";
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// One of FFmpeg's options of the scheme's protocol: empty when it is known with a good value
+// (s takes what the deck needs to know of it), else why it is refused.
+std::string CheckProtocolOption(const std::string& key, const std::string& value,
+                                StreamSettings* s) {
+  const bool known = (s->scheme == "udp" && Contains(kUdpOptions, key)) ||
+                     (s->scheme == "srt" && Contains(kSrtOptions, key)) ||
+                     (s->scheme == "rist" && Contains(kRistOptions, key));
+  if (!known) return "unknown option '" + key + "' for " + s->scheme;
+  if (Contains(kNumericOptions, key) && !ParseWhole(value)) {
+    return BadValue(key, value, "a whole number");
+  }
+  if (key == "mode") {
+    if (value != "caller" && value != "listener" && value != "rendezvous") {
+      return BadValue(key, value, "caller, listener or rendezvous");
+    }
+    s->srt_listener = value == "listener";
+  }
+  if (key == "passphrase") {
+    if (value.size() < kMinPassphrase || value.size() > kMaxPassphrase) {
+      return BadValue(key, value, "a passphrase of 10 to 79 characters");
+    }
+    s->has_passphrase = true;
+  }
+  if (key == "pbkeylen" && value != "0" && value != "16" && value != "24" && value != "32") {
+    return BadValue(key, value, "0, 16, 24 or 32");
+  }
+  return std::string();
+}
+
+// The query, NAME=VALUE joined by &: the deck's options into s, the protocol's into
+// protocol_items; empty, or why it is refused.
+std::string ParseQuery(std::string_view query, StreamSettings* s,
+                       std::vector<QueryItem>* protocol_items) {
+  while (!query.empty()) {
+    const std::size_t amp = query.find('&');
+    const std::string_view item = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (item.empty()) continue;
+    const std::size_t equals = item.find('=');
+    if (equals == std::string_view::npos || equals == 0) {
+      return "option '" + std::string(item) + "' needs the form NAME=VALUE";
+    }
+    const std::string key(item.substr(0, equals));
+    const std::string value(item.substr(equals + 1));
+    std::string why;
+    if (!ParseEncoderOption(key, value, s, &why)) {
+      why = CheckProtocolOption(key, value, s);
+      if (why.empty()) protocol_items->push_back({key, value});
+    }
+    if (!why.empty()) return why;
+  }
+  return std::string();
+}
+
 }  // namespace
 
 bool IsLoopbackHost(const std::string& host) {
@@ -148,9 +278,8 @@ std::string RedactOutputUrl(const std::string& url) {
 
 ParsedOutputUrl ParseOutputUrl(const std::string& url) {
   ParsedOutputUrl parsed;
-  const std::string shown = RedactOutputUrl(url);
-  auto fail = [&parsed, &shown](const std::string& why) {
-    parsed.error = "output '" + shown + "': " + why;
+  auto fail = [&parsed, &url](const std::string& why) {
+    parsed.error = "output '" + RedactOutputUrl(url) + "': " + why;
     return parsed;
   };
   const std::size_t colon = url.find("://");
@@ -165,110 +294,15 @@ ParsedOutputUrl ParseOutputUrl(const std::string& url) {
     return fail("unknown kind of output '" + s.scheme + "' (udp, srt or rist)");
   }
   std::string rest = url.substr(colon + 3);
-  std::string query_text;
+  std::string query;
   if (const std::size_t question = rest.find('?'); question != std::string::npos) {
-    query_text = rest.substr(question + 1);
+    query = rest.substr(question + 1);
     rest.resize(question);
   }
-  if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  // HOST:PORT, [IPv6]:PORT or :PORT.
-  std::string port_text;
-  if (!rest.empty() && rest.front() == '[') {
-    const std::size_t close = rest.find(']');
-    if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-      return fail("a bracketed address needs ]:PORT after it");
-    }
-    s.host = rest.substr(1, close - 1);
-    port_text = rest.substr(close + 2);
-  } else {
-    const std::size_t last = rest.rfind(':');
-    if (last == std::string::npos) return fail("no port (write HOST:PORT)");
-    s.host = rest.substr(0, last);
-    port_text = rest.substr(last + 1);
-  }
-  if (s.host.find_first_of("/@ \t") != std::string::npos) return fail("not a host name");
-  const std::optional<long> port = ParseWhole(port_text);
-  if (port_text.empty()) return fail("no port (write HOST:PORT)");
-  if (!port || *port < 1 || *port > kMaxPort) {
-    return fail("port '" + port_text + "' is not a number from 1 to 65535");
-  }
-  s.port = static_cast<int>(*port);
-
   std::vector<QueryItem> protocol_items;
-  std::string_view query(query_text);
-  while (!query.empty()) {
-    const std::size_t amp = query.find('&');
-    const std::string_view item = query.substr(0, amp);
-    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-    if (item.empty()) continue;
-    const std::size_t equals = item.find('=');
-    if (equals == std::string_view::npos || equals == 0) {
-      return fail("option '" + std::string(item) + "' needs the form NAME=VALUE");
-    }
-    const std::string key(item.substr(0, equals));
-    const std::string value(item.substr(equals + 1));
-    const std::string shown_value = IsSecret(key) ? "***" : value;
-    auto bad_value = [&](const std::string& expected) {
-      return fail("option " + key + "=" + shown_value + ": " + expected);
-    };
-    if (key == "vcodec") {
-      if (value == "h264")
-        s.video = StreamVideoCodec::kH264;
-      else if (value == "mpeg2")
-        s.video = StreamVideoCodec::kMpeg2;
-      else
-        return bad_value("h264 or mpeg2");
-    } else if (key == "acodec") {
-      if (value == "aac")
-        s.audio = StreamAudioCodec::kAac;
-      else if (value == "mp2")
-        s.audio = StreamAudioCodec::kMp2;
-      else
-        return bad_value("aac or mp2");
-    } else if (key == "vb") {
-      const std::optional<long> rate = ParseBitrate(value);
-      if (!rate || *rate < kMinVideoBitrate) return bad_value("a bit rate from 100k to 200M");
-      s.video_bitrate = rate;
-    } else if (key == "ab") {
-      const std::optional<long> rate = ParseBitrate(value);
-      if (!rate || *rate < kMinAudioBitrate || *rate > kMaxAudioBitrate) {
-        return bad_value("a bit rate from 32k to 640k");
-      }
-      s.audio_bitrate = *rate;
-    } else if (key == "preset") {
-      constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",
-                                               "fast",      "medium",    "slow"};
-      if (!Contains(kPresets, value)) return bad_value("an x264 preset (ultrafast ... slow)");
-      s.x264_preset = value;
-    } else if (key == "burntc") {
-      if (value != "0" && value != "1") return bad_value("0 or 1");
-      s.burn_timecode = value == "1";
-    } else {
-      const bool known = (s.scheme == "udp" && Contains(kUdpOptions, key)) ||
-                         (s.scheme == "srt" && Contains(kSrtOptions, key)) ||
-                         (s.scheme == "rist" && Contains(kRistOptions, key));
-      if (!known) return fail("unknown option '" + key + "' for " + s.scheme);
-      if (Contains(kNumericOptions, key) && !ParseWhole(value)) {
-        return bad_value("a whole number");
-      }
-      if (key == "mode") {
-        if (value != "caller" && value != "listener" && value != "rendezvous") {
-          return bad_value("caller, listener or rendezvous");
-        }
-        s.srt_listener = value == "listener";
-      }
-      if (key == "passphrase") {
-        if (value.size() < kMinPassphrase || value.size() > kMaxPassphrase) {
-          return bad_value("a passphrase of 10 to 79 characters");
-        }
-        s.has_passphrase = true;
-      }
-      if (key == "pbkeylen" && value != "0" && value != "16" && value != "24" && value != "32") {
-        return bad_value("0, 16, 24 or 32");
-      }
-      protocol_items.push_back({key, value});
-    }
-  }
+  std::string why = ParseHostPort(rest, &s);
+  if (why.empty()) why = ParseQuery(query, &s, &protocol_items);
+  if (!why.empty()) return fail(why);
   if (s.host.empty() && !s.srt_listener) return fail("no host (write HOST:PORT)");
   if (s.scheme == "udp" &&
       std::none_of(protocol_items.begin(), protocol_items.end(),

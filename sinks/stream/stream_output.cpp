@@ -37,6 +37,8 @@ constexpr int kLastRetryMs = 8000;
 // A gap of sound longer than this (ticks lost while the queue overflowed) restarts the sound's
 // timestamps instead of being filled with silence.
 constexpr std::int64_t kMaxSilenceFill = kProgramSoundRate;
+// Room for the figures' line with the longest address FFmpeg takes.
+constexpr std::size_t kFiguresLength = 400;
 
 std::string AvError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -330,8 +332,9 @@ class CStreamOutput::Session {
   std::int64_t pending_start_ = 0;     // sample number of pending_'s first sample
 };
 
-CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format)
-    : settings_(std::move(settings)), format_(format) {
+CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format,
+                             std::shared_ptr<const IBoardClock> clock)
+    : settings_(std::move(settings)), format_(format), clock_(std::move(clock)) {
   RouteFfmpegLog();
   if (settings_.srt_listener && !settings_.has_passphrase && !IsLoopbackHost(settings_.host)) {
     DebugOutput("Warn Output", "output " + settings_.display_name +
@@ -341,22 +344,26 @@ CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format)
   thread_ = std::thread([this] { Run(); });
 }
 
-CStreamOutput::~CStreamOutput() {
+CStreamOutput::~CStreamOutput() { Stop(); }
+
+void CStreamOutput::Stop() {
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
   }
   stopping_.store(true);
   wake_.notify_all();
-  thread_.join();
-  // The run's figures, for the log and the benchmarks.
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string CStreamOutput::Figures() const {
   const ProgramSinkStats stats = Stats();
   const CLatencyRecord::Summary encode = encode_times_.Summarize();
   const CLatencyRecord::Summary latency = tick_to_sent_.Summarize();
   auto ms = [](CLatencyRecord::Duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
   };
-  char text[400];
+  char text[kFiguresLength];
   std::snprintf(text, sizeof text,
                 "output %s: %lld ticks, %lld pictures sent, %lld dropped, %lld failures; encode "
                 "p50 %.2f p99 %.2f max %.2f ms; tick to sent p50 %.2f p99 %.2f max %.2f ms",
@@ -364,7 +371,7 @@ CStreamOutput::~CStreamOutput() {
                 static_cast<long long>(stats.sent), static_cast<long long>(stats.dropped),
                 static_cast<long long>(stats.failures), ms(encode.p50), ms(encode.p99),
                 ms(encode.max), ms(latency.p50), ms(latency.p99), ms(latency.max));
-  DebugOutput("Info Output", text);
+  return text;
 }
 
 void CStreamOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
@@ -409,6 +416,39 @@ bool CStreamOutput::WaitBeforeRetry(int milliseconds) {
   return !stop_;
 }
 
+std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t origin_tick,
+                                                               bool* outage_reported) {
+  auto opening = std::make_unique<Session>(settings_, format_, stopping_, origin_tick);
+  std::string error;
+  if (!opening->Open(&error)) {
+    if (stopping_.load()) return nullptr;
+    failures_.fetch_add(1);
+    dropped_.fetch_add(1);
+    if (!*outage_reported) {
+      DebugOutput("Err Output", "output " + settings_.display_name + ": " + error + "; retrying");
+      *outage_reported = true;
+    }
+    return nullptr;
+  }
+  connected_.store(true);
+  DebugOutput("Info Output", "output " + settings_.display_name + ": sending the program");
+  *outage_reported = false;
+  return opening;
+}
+
+void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,
+                                     std::size_t* backlog) {
+  // A caller may have taken long to come: start from the newest tick, not a stale backlog.
+  // The tick or two that queue while the encoder itself opens are caught up with as usual.
+  std::lock_guard lock(mutex_);
+  if (queue_.size() > kPictureBacklogLimit) {
+    dropped_.fetch_add(static_cast<std::int64_t>(queue_.size()));
+    *frame = std::move(queue_.back());
+    queue_.clear();
+    *backlog = 0;
+  }
+}
+
 void CStreamOutput::Run() {
   SetCurrentThreadName("stream out");
   std::unique_ptr<Session> session;
@@ -423,40 +463,20 @@ void CStreamOutput::Run() {
       return;
     }
     if (origin_tick < 0) origin_tick = frame->tick;
-    std::string error;
     if (!session) {
-      auto opening = std::make_unique<Session>(settings_, format_, stopping_, origin_tick);
-      if (!opening->Open(&error)) {
-        if (stopping_.load()) return;
-        failures_.fetch_add(1);
-        dropped_.fetch_add(1);
-        if (!outage_reported) {
-          DebugOutput("Err Output",
-                      "output " + settings_.display_name + ": " + error + "; retrying");
-          outage_reported = true;
-        }
-        if (!WaitBeforeRetry(retry_ms)) return;
+      session = Connect(origin_tick, &outage_reported);
+      if (!session) {
+        if (stopping_.load() || !WaitBeforeRetry(retry_ms)) return;
         retry_ms = std::min(retry_ms * 2, kLastRetryMs);
         continue;
       }
-      session = std::move(opening);
-      connected_.store(true);
       retry_ms = kFirstRetryMs;
-      DebugOutput("Info Output", "output " + settings_.display_name + ": sending the program");
-      outage_reported = false;
-      // A caller may have taken long to come: start from the newest tick, not a stale backlog.
-      // The tick or two that queue while the encoder itself opens are caught up with as usual.
-      std::lock_guard lock(mutex_);
-      if (queue_.size() > kPictureBacklogLimit) {
-        dropped_.fetch_add(static_cast<std::int64_t>(queue_.size()));
-        frame = std::move(queue_.back());
-        queue_.clear();
-        backlog = 0;
-      }
+      SkipStaleBacklog(&frame, &backlog);
     }
     const bool encode_picture = backlog <= kPictureBacklogLimit;
     if (!encode_picture) dropped_.fetch_add(1);
-    const auto started = std::chrono::steady_clock::now();
+    const std::int64_t started_ns = clock_->NowNs();
+    std::string error;
     if (!session->Write(*frame, encode_picture, &error)) {
       if (stopping_.load()) return;
       failures_.fetch_add(1);
@@ -471,10 +491,10 @@ void CStreamOutput::Run() {
     }
     if (encode_picture) {
       sent_.fetch_add(1);
-      const auto done = std::chrono::steady_clock::now();
-      encode_times_.Add(done - started);
+      const std::int64_t done_ns = clock_->NowNs();
+      encode_times_.Add(std::chrono::nanoseconds(done_ns - started_ns));
       if (frame->steady_ns > 0) {
-        tick_to_sent_.Add(done.time_since_epoch() - std::chrono::nanoseconds(frame->steady_ns));
+        tick_to_sent_.Add(std::chrono::nanoseconds(done_ns - frame->steady_ns));
       }
     }
   }

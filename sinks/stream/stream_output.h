@@ -12,6 +12,7 @@
 #include "protocol/latency_record.h"
 #include "sinks/stream/output_url.h"
 #include "vboard/program/program_frame.h"
+#include "vboard/server/board_clock.h"
 #include "vboard/server/board_config.h"
 
 namespace vxr {
@@ -31,12 +32,23 @@ inline constexpr std::uint8_t kTimecodeSeiUuid[16] = {
 // there, never on the board's clock), encodes and sends. When the destination fails it reports
 // once, retries with back-off and counts the pictures it could not send; when encoding falls
 // behind the output clock it sends the sound and drops pictures (a receiver shows the last one
-// longer), counting them. The queue is bounded.
+// longer), counting them. The queue is bounded. How long a picture took, and how long after its
+// tick it was sent, are read on the board's clock; the network's time-outs run on real time
+// whatever clock the board has.
 class CStreamOutput : public IProgramSink {
  public:
-  CStreamOutput(StreamSettings settings, OutputFormat format);
-  // Stops the thread: a blocking open or write is interrupted.
+  // clock: the board's; the ticks' times are on it.
+  CStreamOutput(StreamSettings settings, OutputFormat format,
+                std::shared_ptr<const IBoardClock> clock);
+  // Stops (see Stop).
   ~CStreamOutput() override;
+
+  // Ends the stream: what is queued is dropped, the encoders' last packets and the trailer go
+  // out, a blocking open or write is interrupted, and the thread ends. Idempotent.
+  void Stop();
+  // The run's figures in one line for the log: ticks, pictures sent and dropped, failures,
+  // encode time and tick to sent.
+  std::string Figures() const;
   CStreamOutput(const CStreamOutput&) = delete;
   CStreamOutput& operator=(const CStreamOutput&) = delete;
 
@@ -53,11 +65,15 @@ class CStreamOutput : public IProgramSink {
  private:
   class Session;
   void Run();
+  // Opens the destination; null when it cannot (reported once an outage).
+  std::unique_ptr<Session> Connect(std::int64_t origin_tick, bool* outage_reported);
+  void SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame, std::size_t* backlog);
   std::shared_ptr<const ProgramFrame> TakeNext(std::size_t* backlog);
   bool WaitBeforeRetry(int milliseconds);
 
   const StreamSettings settings_;
   const OutputFormat format_;
+  const std::shared_ptr<const IBoardClock> clock_;
 
   mutable std::mutex mutex_;  // guards queue_ and stop_
   std::condition_variable wake_;

@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +28,7 @@ const OutputFormat kFormat{"test", 352, 288, 25, 1};
 constexpr int kToneEvery = 25;     // a tone burst starts with every 25th tick's sound
 constexpr int kToneSamples = 480;  // 10 ms
 constexpr double kToneHz = 1000.0;
+constexpr int kWaitMs = 60000;
 
 std::string Timecode(std::int64_t frame) {
   char text[16];
@@ -71,10 +74,21 @@ std::int64_t TapeFrameAt(std::int64_t tick) {
   return 239 - (tick - 60);
 }
 
-// Hands ticks to the sink as the board's clock does: one every output frame.
-void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count) {
+// Hands ticks to the sink as the board's clock does: one every output frame. With keep_up each
+// tick first waits until the sink has dealt with (sent or dropped) every tick before it, as on a
+// machine whose encoder keeps up with the clock, however slow this one is.
+void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count, bool keep_up = false) {
   auto next = std::chrono::steady_clock::now();
   for (std::int64_t tick = first; tick < first + count; ++tick) {
+    if (keep_up) {
+      ASSERT_TRUE(testing::WaitFor(
+          [&] {
+            const ProgramSinkStats stats = sink.Stats();
+            return stats.sent + stats.dropped >= stats.received;
+          },
+          kWaitMs, 1))
+          << "tick " << tick;
+    }
     const auto before = std::chrono::steady_clock::now();
     sink.Push(MakeTick(tick, TapeFrameAt(tick)));
     const auto took = std::chrono::steady_clock::now() - before;
@@ -86,25 +100,43 @@ void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count) {
   }
 }
 
+// Whether a UDP socket of this machine is bound to port (any address), as /proc/net/udp says.
+bool UdpPortBound(int port) {
+  std::ifstream table("/proc/net/udp");
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, ":%04X", static_cast<unsigned>(port));
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local;
+    if (fields >> slot >> local && local.ends_with(wanted)) return true;
+  }
+  return false;
+}
+
 TEST(StreamOutputTest, AReceiverGetsEveryPictureWithItsTimecodeAndItsSoundInStep) {
   const int port = FreeLoopbackUdpPort();
   const std::string url = "udp://127.0.0.1:" + std::to_string(port);
   constexpr std::int64_t kTicks = 100;
-  auto receiving = std::async(std::launch::async, [&] {
-    return ReceiveStream(url + "?timeout=3000000&fifo_size=100000", kTicks,
-                         std::chrono::milliseconds(3000), std::chrono::seconds(60));
-  });
+  constexpr std::int64_t kLateJoinTicks = 10;
   ParsedOutputUrl parsed = ParseOutputUrl(url);
   ASSERT_TRUE(parsed.settings) << parsed.error;
   ProgramSinkStats stats;
+  std::future<ReceivedStream> receiving;
   {
-    CStreamOutput output(*parsed.settings, kFormat);
-    // The receiver binds its port when its thread runs; ticks sent before that are a late join.
-    RunClock(output, 0, kTicks);
-    // Let the encoder finish the last ticks before the stream ends.
-    for (int i = 0; i < 200 && output.Stats().sent + output.Stats().dropped < kTicks; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
+    // The receiver joins the running stream late: the first ticks go out before it listens.
+    RunClock(output, 0, kLateJoinTicks, true);
+    receiving = std::async(std::launch::async, [&] {
+      return ReceiveStream(url + "?timeout=3000000&fifo_size=100000", kTicks,
+                           std::chrono::milliseconds(3000), std::chrono::seconds(60));
+    });
+    ASSERT_TRUE(testing::WaitFor([&] { return UdpPortBound(port); }, kWaitMs));
+    RunClock(output, kLateJoinTicks, kTicks - kLateJoinTicks, true);
+    // The last ticks are sent before the stream ends.
+    ASSERT_TRUE(testing::WaitFor(
+        [&] { return output.Stats().sent + output.Stats().dropped >= kTicks; }, kWaitMs));
     stats = output.Stats();
   }
   const ReceivedStream received = receiving.get();
@@ -170,7 +202,7 @@ TEST(StreamOutputTest,
   ProgramSinkStats stats;
   ReceivedStream received;
   {
-    CStreamOutput output(*parsed.settings, kFormat);
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
     // Nobody listens: the caller fails, reports once and retries while the clock goes on.
     RunClock(output, 0, 40);
     EXPECT_FALSE(output.Connected());
@@ -218,7 +250,7 @@ TEST(StreamOutputTest, AnEncoderBehindTheClockDropsPicturesAndKeepsItsQueueBound
   constexpr std::int64_t kTicks = 300;
   std::vector<std::shared_ptr<const ProgramFrame>> ticks;
   for (std::int64_t tick = 0; tick < kTicks; ++tick) ticks.push_back(MakeTick(tick, tick));
-  CStreamOutput output(*parsed.settings, kFormat);
+  CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
   // Far faster than any encoder: every tick at once.
   const auto start = std::chrono::steady_clock::now();
   for (const auto& tick : ticks) output.Push(tick);
@@ -239,7 +271,8 @@ namespace vxr {
 namespace {
 
 TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
-  const std::string url = "udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort());
+  const int port = FreeLoopbackUdpPort();
+  const std::string url = "udp://127.0.0.1:" + std::to_string(port);
   constexpr std::int64_t kTicks = 40;
   auto receiving = std::async(std::launch::async, [&] {
     return ReceiveStream(url + "?timeout=3000000&fifo_size=100000", kTicks,
@@ -247,9 +280,12 @@ TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
   });
   const ParsedOutputUrl parsed = ParseOutputUrl(url + "?vcodec=mpeg2&acodec=mp2");
   ASSERT_TRUE(parsed.settings) << parsed.error;
+  ASSERT_TRUE(testing::WaitFor([&] { return UdpPortBound(port); }, kWaitMs));
   {
-    CStreamOutput output(*parsed.settings, kFormat);
-    RunClock(output, 0, kTicks);
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
+    RunClock(output, 0, kTicks, true);
+    ASSERT_TRUE(testing::WaitFor(
+        [&] { return output.Stats().sent + output.Stats().dropped >= kTicks; }, kWaitMs));
   }
   const ReceivedStream received = receiving.get();
   ASSERT_TRUE(received.opened) << received.error;

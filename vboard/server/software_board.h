@@ -74,7 +74,8 @@ class CSoftwareBoard {
   // Server calls that fail on a test's demand (never armed otherwise).
   CFaultInjector& Faults() { return *state_->Faults(); }
 
-  // The board clock's present, and when its output ticks fall.
+  // The board clock, its present, and when its output ticks fall.
+  const std::shared_ptr<const IBoardClock>& clock() const { return state_->clock(); }
   std::int64_t NowNs() const { return state_->clock()->NowNs(); }
   const FrameGrid& grid() const { return state_->grid(); }
 

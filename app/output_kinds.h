@@ -1,0 +1,14 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "vboard/program/program_output_kind.h"
+
+namespace vxr {
+
+// Every kind of program output this deck has, in the order they start. --no-monitor and
+// --no-sound are no_monitor and no_sound.
+std::vector<std::unique_ptr<IProgramOutputKind>> DeckOutputKinds(bool no_monitor, bool no_sound);
+
+}  // namespace vxr

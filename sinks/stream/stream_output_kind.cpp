@@ -1,0 +1,34 @@
+#include "sinks/stream/stream_output_kind.h"
+
+#include <ostream>
+
+namespace vxr {
+
+bool CStreamOutputKind::Add(const std::string& entry, std::string* error) {
+  ParsedOutputUrl parsed = ParseOutputUrl(entry);
+  if (!parsed.settings) {
+    *error = parsed.error;
+    return false;
+  }
+  settings_.push_back(std::move(*parsed.settings));
+  return true;
+}
+
+void CStreamOutputKind::Start(const ProgramOutputStart& start) {
+  for (const StreamSettings& settings : settings_) {
+    start.errors << "output " << settings.display_name
+                 << ": program stream of the board's output\n";
+    auto stream = std::make_shared<CStreamOutput>(settings, start.format, start.clock);
+    running_.push_back(stream);
+    start.program.AddSink(stream);
+  }
+}
+
+std::vector<std::string> CStreamOutputKind::Finish(CProgramOutput& program) {
+  return FinishSinks(program, &running_, [](CStreamOutput& stream) {
+    stream.Stop();
+    return stream.Figures();
+  });
+}
+
+}  // namespace vxr
