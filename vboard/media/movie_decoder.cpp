@@ -283,6 +283,7 @@ CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
                                                 const Bystanders* bystanders) {
   // Only the picture stream's packets count; the stop is looked at between packets.
   for (int packets = 0; packets < kMaxPacketsPerPicture;) {
+    if (packet_hook_) packet_hook_();
     if (Stopped()) return Outcome::kStopped;
     if (av_read_frame(input_, packet_) < 0) {
       if (Stopped()) return Outcome::kStopped;  // the read gave up for the stop

@@ -1,10 +1,11 @@
+#include "vboard/program/decoder_limits.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <sstream>
 #include <string>
 
-#include "vboard/program/tape_decoder.h"
 #include "vboard/server/board_config.h"
 
 namespace vxr {
