@@ -22,6 +22,8 @@ namespace vxr {
 namespace {
 
 constexpr int kWaitMs = 10000;
+constexpr std::int64_t kSlowPictures = 1000;
+constexpr std::int64_t kDefaultDuration = 40;  // a picture at 25 in milliseconds
 
 class TapeDecoderTest : public ::testing::Test {
  protected:
@@ -31,6 +33,34 @@ class TapeDecoderTest : public ::testing::Test {
     auto tape = std::make_shared<CSuperClip>(25.0);
     EXPECT_EQ(tape->AddMovie(movie), S_OK);
     return tape;
+  }
+  // 1000 full-size pictures after one key frame: the last one takes long to reach. Made cheaply
+  // from two coded pictures, the second written 999 times. Null when it cannot be made.
+  std::shared_ptr<CSuperClip> SlowTape() {
+    TapeSpec spec;
+    spec.width = 1920;
+    spec.height = 1080;
+    spec.frames = 2;
+    spec.codec = TapeCodec::kMpeg4;
+    spec.gop = 600;
+    spec.b_frames = 0;
+    std::string error;
+    const std::string two = testing::MakeTestTape(folder_, "two.mkv", spec, &error);
+    if (two.empty()) return nullptr;
+    const std::string slow = folder_.File("slow.mkv");
+    std::int64_t step = 0;
+    const bool made = testing::RewritePackets(
+        two, slow, [&](int index, const AVPacket& packet, const testing::PacketWriter& write) {
+          if (index == 0) {
+            step = packet.duration > 0 ? packet.duration : kDefaultDuration;
+            return write(packet.pts);
+          }
+          for (std::int64_t n = 1; n < kSlowPictures; ++n) {
+            if (!write(n * step)) return false;
+          }
+          return true;
+        });
+    return made ? TapeOf(slow) : nullptr;
   }
   testing::TempFolder folder_;
 };
@@ -70,33 +100,8 @@ TEST_F(TapeDecoderTest, TheTapeDecoderReadsAheadInTheDirectionTheQueueCommands) 
 // decoding is held between two packets well into a long run to the picture (the hook waits
 // until the decoder is being destroyed), and no packet is read after the stop.
 TEST_F(TapeDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseconds) {
-  // 1000 full-size pictures after one key frame: the last one takes long to reach. Made cheaply
-  // from two coded pictures, the second written 999 times.
-  TapeSpec spec;
-  spec.width = 1920;
-  spec.height = 1080;
-  spec.frames = 2;
-  spec.codec = TapeCodec::kMpeg4;
-  spec.gop = 600;
-  spec.b_frames = 0;
-  std::string error;
-  const std::string two = testing::MakeTestTape(folder_, "two.mkv", spec, &error);
-  ASSERT_FALSE(two.empty()) << error;
-  constexpr std::int64_t kPictures = 1000;
-  const std::string slow = folder_.File("slow.mkv");
-  std::int64_t step = 0;
-  ASSERT_TRUE(testing::RewritePackets(
-      two, slow, [&](int index, const AVPacket& packet, const testing::PacketWriter& write) {
-        if (index == 0) {
-          step = packet.duration > 0 ? packet.duration : 40;
-          return write(packet.pts);
-        }
-        for (std::int64_t n = 1; n < kPictures; ++n) {
-          if (!write(n * step)) return false;
-        }
-        return true;
-      }));
-  const std::shared_ptr<CSuperClip> tape = TapeOf(slow);
+  const std::shared_ptr<CSuperClip> tape = SlowTape();
+  ASSERT_TRUE(tape) << "no slow tape";
 
   constexpr int kHeldAtPacket = 10;  // of the 1000 the picture needs
   constexpr std::int64_t kStopBoundMs = 250;
@@ -116,7 +121,7 @@ TEST_F(TapeDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMillisecon
   auto decoder = std::make_unique<CTapeDecoder>(
       [tape](std::size_t) {
         CTimeline::Outlook outlook;
-        outlook.on_output = CTimeline::TapePicture{tape, kPictures - 1};
+        outlook.on_output = CTimeline::TapePicture{tape, kSlowPictures - 1};
         return outlook;
       },
       DecoderLimits{}, nullptr, hook);
