@@ -173,7 +173,8 @@ void CDecodeWorker::ConvertKept() {
     if (!kept) return;
     std::shared_ptr<const Picture> picture = converter_.Convert(*kept->raw);
     if (!picture) return store_.DropKept(TapeFrameOf(*at));
-    Put(CPictureStore::Source{*at, kept->path, kept->movie_frame}, std::move(picture));
+    CPictureStore::Dropped dropped;
+    Put(CPictureStore::Source{*at, kept->path, kept->movie_frame}, std::move(picture), &dropped);
   }
 }
 
@@ -201,10 +202,11 @@ void CDecodeWorker::DecodeOne(const CTimeline::TapePicture& target) {
 bool CDecodeWorker::FromStore(const CTimeline::TapePicture& target,
                               const MaterialPicture& material) {
   const CPictureStore::Source source{target, material.path, material.movie_frame};
+  CPictureStore::Dropped dropped;
   // Material slower than the output shows one movie picture at several tape frames.
   if (std::shared_ptr<const Picture> same = store_.ConvertedOf(
           target.tape.get(), material.path, material.movie_frame, look_.framing)) {
-    Put(source, std::move(same));
+    Put(source, std::move(same), &dropped);
     return true;
   }
   // Decoded already on a run: converting is all that is left.
@@ -215,13 +217,15 @@ bool CDecodeWorker::FromStore(const CTimeline::TapePicture& target,
   if (!picture) {
     Fail(target);
   } else {
-    Put(source, std::move(picture));
+    Put(source, std::move(picture), &dropped);
   }
   return true;
 }
 
 void CDecodeWorker::DecodePassing(const CTimeline::TapePicture& target,
                                   const MaterialPicture& material, CMovieDecoder* decoder) {
+  // What the store lets go meanwhile is freed once the picture is in.
+  CPictureStore::Dropped dropped;
   // The framing of this look holds for the whole decoding.
   const CMovieDecoder::CropRule crop = CropFor(look_.framing);
   // Other wanted pictures of the same movie that decoding may pass on its way.
@@ -247,15 +251,15 @@ void CDecodeWorker::DecodePassing(const CTimeline::TapePicture& target,
   };
   bystanders.take = [&](std::uint32_t n, std::shared_ptr<const Picture> picture) {
     const auto [first, last] = on_the_way.equal_range(n);
-    for (auto it = first; it != last; ++it) Put({it->second, material.path, n}, picture);
+    for (auto it = first; it != last; ++it) Put({it->second, material.path, n}, picture, &dropped);
     on_the_way.erase(n);
   };
-  bystanders.keep = KeepAlong(before, target, material.path);
+  bystanders.keep = KeepAlong(before, target, material.path, &dropped);
   std::shared_ptr<const Picture> picture;
   const HRESULT result =
       Guarded([&] { return decoder->Decode(material.movie_frame, &picture, &bystanders, &crop); });
   if (FAILED(result) || !picture) return Fail(target);
-  Put({target, material.path, material.movie_frame}, std::move(picture));
+  Put({target, material.path, material.movie_frame}, std::move(picture), &dropped);
 }
 
 void CDecodeWorker::ShowKeyFrame(const CTimeline::TapePicture& target,
@@ -271,18 +275,20 @@ void CDecodeWorker::ShowKeyFrame(const CTimeline::TapePicture& target,
       key_frame == material.movie_frame
           ? -1
           : CDecodePlanner::KeyFrameShownAt(*target.tape, target.frame, material, key_frame);
+  CPictureStore::Dropped dropped;
   store_.InsertKeyFrame({target, material.path, key_frame}, std::move(picture), stand_in,
-                        converted_rank_, SteadyNs());
+                        converted_rank_, SteadyNs(), &dropped);
 }
 
 void CDecodeWorker::DecodeRun(const CTimeline::TapePicture& target) {
   MaterialPicture material;
   CMovieDecoder* decoder =
       target.tape->MaterialAt(target.frame, &material) ? DecoderFor(material.path) : nullptr;
+  CPictureStore::Dropped dropped;  // freed once the run is kept
   bool kept = false;
   if (decoder != nullptr && !decoder->IntraOnly()) {
     bool given_up = false;
-    kept = KeepRun(target, material, decoder, &given_up);
+    kept = KeepRun(target, material, decoder, &given_up, &dropped);
     if (given_up) return;  // tried again once the output's pictures are in hand
   }
   // Not kept (no room before the pictures nearer the output, or no picture): not again soon.
@@ -290,7 +296,8 @@ void CDecodeWorker::DecodeRun(const CTimeline::TapePicture& target) {
 }
 
 bool CDecodeWorker::KeepRun(const CTimeline::TapePicture& target, const MaterialPicture& material,
-                            CMovieDecoder* decoder, bool* given_up) {
+                            CMovieDecoder* decoder, bool* given_up,
+                            CPictureStore::Dropped* dropped) {
   const CMovieDecoder::CropRule crop = CropFor(look_.framing);
   const CDecodePlanner::Path before = CDecodePlanner::PathBefore(
       *target.tape, target.frame, material.path, look_.motion.pace, KeptCapacity());
@@ -307,12 +314,12 @@ bool CDecodeWorker::KeepRun(const CTimeline::TapePicture& target, const Material
     }
     return before.count(n) != 0 ? CMovieDecoder::Want::kRaw : CMovieDecoder::Want::kNo;
   };
-  bystanders.keep = KeepAlong(before, target, material.path);
+  bystanders.keep = KeepAlong(before, target, material.path, dropped);
   std::shared_ptr<const CRawPicture> raw;
   const HRESULT result =
       Guarded([&] { return decoder->DecodeRaw(material.movie_frame, &raw, &bystanders, &crop); });
   return SUCCEEDED(result) && raw &&
-         KeepFor({target, material.path, material.movie_frame}, std::move(raw));
+         KeepFor({target, material.path, material.movie_frame}, std::move(raw), dropped);
 }
 
 CMovieDecoder* CDecodeWorker::DecoderFor(const std::string& path) {
@@ -333,25 +340,27 @@ CMovieDecoder* CDecodeWorker::DecoderFor(const std::string& path) {
   return decoders_.front().second.get();
 }
 
-void CDecodeWorker::Put(const CPictureStore::Source& source,
-                        std::shared_ptr<const Picture> picture) {
-  store_.Insert(source, std::move(picture), converted_rank_, SteadyNs());
+void CDecodeWorker::Put(const CPictureStore::Source& source, std::shared_ptr<const Picture> picture,
+                        CPictureStore::Dropped* dropped) {
+  store_.Insert(source, std::move(picture), converted_rank_, SteadyNs(), dropped);
 }
 
 std::function<void(std::uint32_t, std::shared_ptr<const CRawPicture>)> CDecodeWorker::KeepAlong(
     const CDecodePlanner::Path& before, const CTimeline::TapePicture& target,
-    const std::string& path) {
-  return [this, &before, target, path](std::uint32_t n, std::shared_ptr<const CRawPicture> raw) {
+    const std::string& path, CPictureStore::Dropped* dropped) {
+  return [this, &before, target, path, dropped](std::uint32_t n,
+                                                std::shared_ptr<const CRawPicture> raw) {
     const auto [first, last] = before.equal_range(n);
     for (auto it = first; it != last; ++it) {
-      KeepFor({CTimeline::TapePicture{target.tape, it->second}, path, n}, raw);
+      KeepFor({CTimeline::TapePicture{target.tape, it->second}, path, n}, raw, dropped);
     }
   };
 }
 
 bool CDecodeWorker::KeepFor(const CPictureStore::Source& source,
-                            std::shared_ptr<const CRawPicture> raw) {
-  return store_.Keep(source, std::move(raw), kept_rank_);
+                            std::shared_ptr<const CRawPicture> raw,
+                            CPictureStore::Dropped* dropped) {
+  return store_.Keep(source, std::move(raw), kept_rank_, dropped);
 }
 
 void CDecodeWorker::Fail(const CTimeline::TapePicture& target) {

@@ -108,31 +108,28 @@ void CPictureStore::Inspect(const std::function<void(const IHoldings&)>& inspect
 }
 
 void CPictureStore::Insert(const Source& source, std::shared_ptr<const Picture> picture,
-                           const ConvertedRank& rank, std::int64_t now_ns) {
-  std::vector<std::shared_ptr<const Picture>> dropped;  // freed after the lock is let go
+                           const ConvertedRank& rank, std::int64_t now_ns, Dropped* dropped) {
   std::lock_guard lock(mutex_);
-  InsertLocked(source, std::move(picture), -1, rank, now_ns, &dropped);
+  InsertLocked(source, std::move(picture), -1, rank, now_ns, dropped);
 }
 
 void CPictureStore::InsertKeyFrame(const Source& source, std::shared_ptr<const Picture> picture,
                                    std::int64_t stand_in, const ConvertedRank& rank,
-                                   std::int64_t now_ns) {
-  std::vector<std::shared_ptr<const Picture>> dropped;  // freed after the lock is let go
+                                   std::int64_t now_ns, Dropped* dropped) {
   std::lock_guard lock(mutex_);
-  InsertLocked(source, std::move(picture), stand_in, rank, now_ns, &dropped);
+  InsertLocked(source, std::move(picture), stand_in, rank, now_ns, dropped);
   ++stats_.key_frames;
 }
 
 void CPictureStore::InsertLocked(const Source& source, std::shared_ptr<const Picture> picture,
                                  std::int64_t stand_in, const ConvertedRank& rank,
-                                 std::int64_t now_ns,
-                                 std::vector<std::shared_ptr<const Picture>>* dropped) {
+                                 std::int64_t now_ns, Dropped* dropped) {
   if (!picture) return;
   const TapeFrame key = TapeFrameOf(source.at);
   auto [it, inserted] = cache_.try_emplace(key);
   if (!inserted) {
     cache_bytes_ -= it->second.picture->Bytes();
-    dropped->push_back(std::move(it->second.picture));
+    dropped->pictures.push_back(std::move(it->second.picture));
   }
   cache_bytes_ += picture->Bytes();
   it->second = Entry{source.at.tape, std::move(picture), source.path, source.movie_frame, stand_in};
@@ -153,7 +150,7 @@ void CPictureStore::InsertLocked(const Source& source, std::shared_ptr<const Pic
     }
     if (worst->first == key) failed_[key] = now_ns;
     cache_bytes_ -= worst->second.picture->Bytes();
-    dropped->push_back(std::move(worst->second.picture));
+    dropped->pictures.push_back(std::move(worst->second.picture));
     cache_.erase(worst);
     ++stats_.evicted;
   }
@@ -162,16 +159,15 @@ void CPictureStore::InsertLocked(const Source& source, std::shared_ptr<const Pic
 }
 
 bool CPictureStore::Keep(const Source& source, std::shared_ptr<const CRawPicture> raw,
-                         const KeptRank& rank) {
+                         const KeptRank& rank, Dropped* dropped) {
   if (!raw) return false;
-  std::vector<std::shared_ptr<const CRawPicture>> dropped;  // freed after the lock is let go
   std::lock_guard lock(mutex_);
   kept_picture_bytes_ = raw->Bytes();
   const TapeFrame key = TapeFrameOf(source.at);
   auto [it, inserted] = kept_.try_emplace(key);
   if (!inserted) {
     kept_bytes_ -= it->second.picture.raw->Bytes();
-    dropped.push_back(std::move(it->second.picture.raw));
+    dropped->raw.push_back(std::move(it->second.picture.raw));
   }
   kept_bytes_ += raw->Bytes();
   it->second = Kept{source.at.tape, KeptPicture{std::move(raw), source.path, source.movie_frame}};
@@ -181,7 +177,7 @@ bool CPictureStore::Keep(const Source& source, std::shared_ptr<const CRawPicture
       if (rank(candidate->first) >= rank(worst->first)) worst = candidate;
     }
     kept_bytes_ -= worst->second.picture.raw->Bytes();
-    dropped.push_back(std::move(worst->second.picture.raw));
+    dropped->raw.push_back(std::move(worst->second.picture.raw));
     kept_.erase(worst);
   }
   NotePeakLocked();

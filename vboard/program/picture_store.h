@@ -46,8 +46,8 @@ struct DecoderStats {
 // The tape decoder's pictures: converted pictures (the cache, bounded in pictures and bytes),
 // pictures kept as decoded (bounded in bytes), the pictures and runs that failed and when, and
 // the peak of the bytes held. Only the worker changes it; Lookup and stats from any thread never
-// wait for decoding: the store's lock is never held while a picture is decoded or converted,
-// and pictures it drops are freed after the lock is let go.
+// wait for decoding: the store's lock is never held while a picture is decoded, converted or
+// freed.
 class CPictureStore {
  public:
   // Where a picture comes from: the tape frame it shows and the movie picture it is.
@@ -61,6 +61,13 @@ class CPictureStore {
     std::shared_ptr<const CRawPicture> raw;
     std::string path;
     std::uint32_t movie_frame = 0;
+  };
+  // Pictures the store let go, for the caller to free when it suits it: freeing pictures that
+  // hold a decoder's buffers gives memory back to the system, which can take long, so a
+  // decoding frees what it pushed out once its own picture is in the store.
+  struct Dropped {
+    std::vector<std::shared_ptr<const Picture>> pictures;
+    std::vector<std::shared_ptr<const CRawPicture>> raw;
   };
   // The order in which pictures go when a store is over its limits: the highest rank first,
   // the latest of equal ranks (in tape order) first.
@@ -81,17 +88,20 @@ class CPictureStore {
   // Calls inspect with what the store holds, under its lock: inspect must not call the store.
   void Inspect(const std::function<void(const IHoldings&)>& inspect) const;
 
-  // Puts a converted picture in for its tape frame. Over the limits the highest ranks go; when
-  // that is the new picture, it counts as failed at now_ns (tried again after the retry time).
+  // Puts a converted picture in for its tape frame. Over the limits the highest ranks go (into
+  // *dropped); when that is the new picture, it counts as failed at now_ns (tried again after
+  // the retry time).
   void Insert(const Source& source, std::shared_ptr<const Picture> picture,
-              const ConvertedRank& rank, std::int64_t now_ns);
+              const ConvertedRank& rank, std::int64_t now_ns, Dropped* dropped);
   // The same for the key frame shown for the tape frame while winding, counted in key_frames:
   // stand_in is the tape frame that shows the key frame itself, -1 when that is source.at.
   void InsertKeyFrame(const Source& source, std::shared_ptr<const Picture> picture,
-                      std::int64_t stand_in, const ConvertedRank& rank, std::int64_t now_ns);
-  // Keeps a decoded picture for its tape frame; over the budget the highest ranks go. Whether
-  // it stayed.
-  bool Keep(const Source& source, std::shared_ptr<const CRawPicture> raw, const KeptRank& rank);
+                      std::int64_t stand_in, const ConvertedRank& rank, std::int64_t now_ns,
+                      Dropped* dropped);
+  // Keeps a decoded picture for its tape frame; over the budget the highest ranks go (into
+  // *dropped). Whether it stayed.
+  bool Keep(const Source& source, std::shared_ptr<const CRawPicture> raw, const KeptRank& rank,
+            Dropped* dropped);
   // A converted picture of the movie picture, put in for another tape frame of the tape (its
   // own, not a stand-in, whole for the framing): material slower than the output.
   std::shared_ptr<const Picture> ConvertedOf(const CSuperClip* tape, const std::string& path,
@@ -124,7 +134,7 @@ class CPictureStore {
 
   void InsertLocked(const Source& source, std::shared_ptr<const Picture> picture,
                     std::int64_t stand_in, const ConvertedRank& rank, std::int64_t now_ns,
-                    std::vector<std::shared_ptr<const Picture>>* dropped);
+                    Dropped* dropped);
   void NotePeakLocked();
   static bool UsableLocked(const Kept& kept, const std::optional<Framing>& framing);
 

@@ -67,6 +67,7 @@ class PictureStoreTest : public ::testing::Test {
   }
 
   std::shared_ptr<CSuperClip> tape_;
+  CPictureStore::Dropped dropped_;  // what the stores let go
   // Eviction by distance from frame 11.
   const CPictureStore::ConvertedRank by_distance_ = [](const TapeFrame& frame) {
     return static_cast<std::size_t>(std::llabs(frame.second - 11));
@@ -78,10 +79,11 @@ TEST_F(PictureStoreTest, ConvertedPicturesStayWithinTheirLimitsTheHighestRankGoi
   limits.max_pictures = 3;
   CPictureStore store(limits);
   for (std::int64_t frame : {10, 11, 12}) {
-    store.Insert(At(frame), PictureOf(static_cast<std::uint32_t>(frame)), by_distance_, kNow);
+    store.Insert(At(frame), PictureOf(static_cast<std::uint32_t>(frame)), by_distance_, kNow,
+                 &dropped_);
   }
   // A fourth that ranks worst goes at once and is not tried again before the retry time.
-  store.Insert(At(14), PictureOf(14), by_distance_, kNow + 1);
+  store.Insert(At(14), PictureOf(14), by_distance_, kNow + 1, &dropped_);
   DecoderStats stats = store.Stats();
   EXPECT_EQ(stats.decoded, 4);
   EXPECT_EQ(stats.evicted, 1);
@@ -90,11 +92,13 @@ TEST_F(PictureStoreTest, ConvertedPicturesStayWithinTheirLimitsTheHighestRankGoi
   EXPECT_EQ(stats.peak_bytes, 3 * kPictureBytes);
   EXPECT_FALSE(ConvertedAt(store, 14));
   EXPECT_EQ(FailedAt(store, 14), kNow + 1);
+  ASSERT_EQ(dropped_.pictures.size(), 1u) << "handed back to be freed outside the lock";
+  EXPECT_EQ(dropped_.pictures[0]->pixels[0], 14u);
   // A picture put in again for its frame replaces the one there and is no longer failed.
   store.Fail({tape_.get(), 10}, kNow);
   EXPECT_EQ(store.Stats().failed, 1);
   EXPECT_EQ(FailedAt(store, 10), kNow);
-  store.Insert(At(10), PictureOf(100), by_distance_, kNow);
+  store.Insert(At(10), PictureOf(100), by_distance_, kNow, &dropped_);
   EXPECT_FALSE(FailedAt(store, 10));
   EXPECT_EQ(store.Lookup(tape_.get(), 10, nullptr).picture->pixels[0], 100u);
   stats = store.Stats();
@@ -106,9 +110,9 @@ TEST_F(PictureStoreTest, ConvertedPicturesStayWithinTheirLimitsTheHighestRankGoi
   limits.max_pictures = 32;
   limits.max_bytes = 2 * kPictureBytes;
   CPictureStore small(limits);
-  small.Insert(At(11), PictureOf(11, kWidth, kHeight / 2), by_distance_, kNow);
-  small.Insert(At(12), PictureOf(12), by_distance_, kNow);
-  small.Insert(At(10), PictureOf(10), by_distance_, kNow);
+  small.Insert(At(11), PictureOf(11, kWidth, kHeight / 2), by_distance_, kNow, &dropped_);
+  small.Insert(At(12), PictureOf(12), by_distance_, kNow, &dropped_);
+  small.Insert(At(10), PictureOf(10), by_distance_, kNow, &dropped_);
   stats = small.Stats();
   EXPECT_EQ(stats.cached, 2u);
   EXPECT_EQ(stats.evicted, 1);
@@ -121,9 +125,9 @@ TEST_F(PictureStoreTest, LookupFindsThePictureElseTheNearestAndSaysWhatItIs) {
   CPictureStore store{DecoderLimits{}};
   const auto other = std::make_shared<CSuperClip>(25.0);
   EXPECT_EQ(store.Lookup(tape_.get(), 5, nullptr).frame, -1);
-  store.Insert(At(10), PictureOf(10), by_distance_, kNow);
-  store.Insert(At(20), PictureOf(20), by_distance_, kNow);
-  store.Insert({{other, 16}, "b.mov", 0}, PictureOf(99), by_distance_, kNow);
+  store.Insert(At(10), PictureOf(10), by_distance_, kNow, &dropped_);
+  store.Insert(At(20), PictureOf(20), by_distance_, kNow, &dropped_);
+  store.Insert({{other, 16}, "b.mov", 0}, PictureOf(99), by_distance_, kNow, &dropped_);
   FoundPicture found = store.Lookup(tape_.get(), 10, nullptr);
   EXPECT_TRUE(found.exact);
   EXPECT_EQ(found.frame, 10);
@@ -137,7 +141,7 @@ TEST_F(PictureStoreTest, LookupFindsThePictureElseTheNearestAndSaysWhatItIs) {
   EXPECT_EQ(store.Lookup(nullptr, 10, nullptr).frame, -1);
 
   // A key frame standing in while winding, and only the nearest picture once the wind stops.
-  store.InsertKeyFrame(At(30, 25), PictureOf(25), 25, by_distance_, kNow);
+  store.InsertKeyFrame(At(30, 25), PictureOf(25), 25, by_distance_, kNow, &dropped_);
   store.SetWinding(true);
   found = store.Lookup(tape_.get(), 30, nullptr);
   EXPECT_EQ(found.frame, 25);
@@ -156,7 +160,7 @@ TEST_F(PictureStoreTest, LookupFindsThePictureElseTheNearestAndSaysWhatItIs) {
   auto part = std::make_shared<Picture>(*PictureOf(40, kWidth / 2, kHeight / 2));
   part->material_width = kWidth;
   part->material_height = kHeight;
-  store.Insert(At(40), part, by_distance_, kNow);
+  store.Insert(At(40), part, by_distance_, kNow, &dropped_);
   const Framing centre{kWidth / 2, kHeight / 2, true, 0, 0};
   const Framing corner{kWidth / 2, kHeight / 2, false, 0, 0};
   EXPECT_FALSE(store.Lookup(tape_.get(), 40, &centre).exact);
@@ -175,11 +179,12 @@ TEST_F(PictureStoreTest, PicturesKeptAsDecodedStayWithinTheirBudgetTheHighestRan
   const CPictureStore::KeptRank rank = [](const TapeFrame& frame) -> std::int64_t {
     return frame.second > 50 ? 1000 + frame.second : 50 - frame.second;
   };
-  EXPECT_TRUE(store.Keep(At(49, 49), raw, rank));
-  EXPECT_TRUE(store.Keep(At(51, 51), raw, rank));
-  EXPECT_TRUE(store.Keep(At(45, 45), raw, rank));
-  EXPECT_TRUE(store.Keep(At(48, 48), raw, rank));  // 51 goes
-  EXPECT_FALSE(store.Keep(At(40, 40), raw, rank)) << "the furthest goes itself";
+  EXPECT_TRUE(store.Keep(At(49, 49), raw, rank, &dropped_));
+  EXPECT_TRUE(store.Keep(At(51, 51), raw, rank, &dropped_));
+  EXPECT_TRUE(store.Keep(At(45, 45), raw, rank, &dropped_));
+  EXPECT_TRUE(store.Keep(At(48, 48), raw, rank, &dropped_));  // 51 goes
+  EXPECT_FALSE(store.Keep(At(40, 40), raw, rank, &dropped_)) << "the furthest goes itself";
+  EXPECT_EQ(dropped_.raw.size(), 2u);
   store.Inspect([&](const IHoldings& holdings) {
     EXPECT_TRUE(holdings.KeptAt({tape_.get(), 49}));
     EXPECT_TRUE(holdings.KeptAt({tape_.get(), 48}));
@@ -195,7 +200,7 @@ TEST_F(PictureStoreTest, PicturesKeptAsDecodedStayWithinTheirBudgetTheHighestRan
   EXPECT_EQ(stats.kept_bytes, 3 * raw->Bytes());
   // The peak counts both stores.
   store.Insert(
-      At(50), PictureOf(50), [](const TapeFrame&) { return std::size_t{0}; }, kNow);
+      At(50), PictureOf(50), [](const TapeFrame&) { return std::size_t{0}; }, kNow, &dropped_);
   EXPECT_EQ(store.Stats().peak_bytes, 3 * raw->Bytes() + kPictureBytes);
 
   EXPECT_EQ(store.KeptOf(tape_.get(), "a.mov", 48, std::nullopt), raw);
@@ -208,7 +213,7 @@ TEST_F(PictureStoreTest, PicturesKeptAsDecodedStayWithinTheirBudgetTheHighestRan
   // A part kept for one window is of no use to another.
   const std::shared_ptr<const CRawPicture> corner = RawOf(Crop{0, 0, kWidth / 2, kHeight / 2});
   ASSERT_NE(corner, nullptr);
-  EXPECT_TRUE(store.Keep(At(47, 47), corner, rank));
+  EXPECT_TRUE(store.Keep(At(47, 47), corner, rank, &dropped_));
   const Framing centred{kWidth / 2, kHeight / 2, true, 0, 0};
   const Framing top_left{kWidth / 2, kHeight / 2, false, 0, 0};
   EXPECT_FALSE(store.KeptOf(tape_.get(), "a.mov", 47, centred));
@@ -247,7 +252,9 @@ TEST_F(PictureStoreTest, LookupFromOtherThreadsNeverSeesAPictureHalfPutIn) {
     return static_cast<std::size_t>(kFrames - frame.second);
   };
   for (std::int64_t frame = 0; frame < kFrames; ++frame) {
-    store.Insert(At(frame), PictureOf(static_cast<std::uint32_t>(frame)), oldest_first, kNow);
+    CPictureStore::Dropped dropped;  // freed at once, while the readers look
+    store.Insert(At(frame), PictureOf(static_cast<std::uint32_t>(frame)), oldest_first, kNow,
+                 &dropped);
   }
   done = true;
   for (std::thread& reader : readers) reader.join();
