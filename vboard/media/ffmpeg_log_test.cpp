@@ -52,10 +52,10 @@ TEST(FfmpegLog, TheInputSideStaysQuietWhileTheStreamSideIsRoutedRedacted) {
 
   // Pictures 10 to 29 of an MJPEG tape damaged from a tenth of their data on.
   testing::TempFolder folder;
-  TapeSpec spec = testing::SmallTape(1.0);
-  spec.frames = 40;
+  TapeSpec recipe = testing::SmallTape(1.0);
+  recipe.frames = 40;
   std::string error;
-  const std::string path = testing::MakeTestTape(folder, "damaged.avi", spec, &error);
+  const std::string path = testing::MakeTestTape(folder, "damaged.avi", recipe, &error);
   ASSERT_FALSE(path.empty()) << error;
   std::string bytes = testing::ReadFileBytes(path);
   ASSERT_TRUE(testing::DamageAviPictures(&bytes, 10, 30, 0.1, 7));
@@ -63,7 +63,7 @@ TEST(FfmpegLog, TheInputSideStaysQuietWhileTheStreamSideIsRoutedRedacted) {
   const std::int64_t quiet_before = QuietFfmpegMessages();
   CMovieDecoder decoder;
   ASSERT_EQ(decoder.Open(path), S_OK);
-  for (std::uint32_t n = 0; n < spec.frames; ++n) {
+  for (std::uint32_t n = 0; n < recipe.frames; ++n) {
     std::shared_ptr<const Picture> picture;
     decoder.Decode(n, &picture);
   }

@@ -39,15 +39,15 @@ class TapeDecoderTest : public ::testing::Test {
   // hand when the decoder stops (a picture or two on its frame threads) costs little to finish.
   // Null when the tape cannot be made.
   std::shared_ptr<CSuperClip> SlowTape() {
-    TapeSpec spec;
-    spec.width = 320;
-    spec.height = 240;
-    spec.frames = 2;
-    spec.codec = TapeCodec::kMpeg4;
-    spec.gop = 600;
-    spec.b_frames = 0;
+    TapeSpec recipe;
+    recipe.width = 320;
+    recipe.height = 240;
+    recipe.frames = 2;
+    recipe.codec = TapeCodec::kMpeg4;
+    recipe.gop = 600;
+    recipe.b_frames = 0;
     std::string error;
-    const std::string two = testing::MakeTestTape(folder_, "two.mkv", spec, &error);
+    const std::string two = testing::MakeTestTape(folder_, "two.mkv", recipe, &error);
     if (two.empty()) return nullptr;
     const std::string slow = folder_.File("slow.mkv");
     std::int64_t step = 0;
