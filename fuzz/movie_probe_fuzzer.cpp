@@ -7,6 +7,7 @@
 
 #include "fuzz/fuzz_files.h"
 #include "player/clv_results.h"
+#include "vboard/media/movie_probe.h"
 #include "vboard/server/movie.h"
 
 namespace {

@@ -9,7 +9,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
-#include <libavutil/log.h>
 }
 
 #include "player/clv_results.h"
@@ -50,7 +49,6 @@ HRESULT CMovieDecoder::Open(const std::string& path) {
   }
   if (!S_ISREG(info.st_mode)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
 
-  av_log_set_level(AV_LOG_FATAL);  // failures are results; the library stays quiet
   if (OpenMovieInput(path, stop_, &input_) < 0) return CLV_E_NOT_A_MOVIE;
   if (avformat_find_stream_info(input_, nullptr) < 0) return Close(), CLV_E_DAMAGED_MOVIE;
 
@@ -283,6 +281,7 @@ CMovieDecoder::Outcome CMovieDecoder::ReadUntil(std::uint32_t frame,
                                                 const Bystanders* bystanders) {
   // Only the picture stream's packets count; the stop is looked at between packets.
   for (int packets = 0; packets < kMaxPacketsPerPicture;) {
+    if (packet_hook_) packet_hook_();
     if (Stopped()) return Outcome::kStopped;
     if (av_read_frame(input_, packet_) < 0) {
       if (Stopped()) return Outcome::kStopped;  // the read gave up for the stop

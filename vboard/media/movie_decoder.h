@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/hresult.h"
@@ -106,6 +107,11 @@ class CMovieDecoder {
   HRESULT DecodeKeyBefore(std::uint32_t frame, std::shared_ptr<const Picture>* picture,
                           std::uint32_t* key, const CropRule* crop = nullptr);
 
+  // Called on the decoding thread before each packet read in search of a picture, so between
+  // two packets of a decoding: a test seam (a test may hold the decoding there).
+  using PacketHook = std::function<void()>;
+  void SetPacketHook(PacketHook hook) { packet_hook_ = std::move(hook); }
+
   bool IntraOnly() const { return intra_only_; }
   const std::string& path() const { return path_; }
   // Seeks made so far (for tests and the benchmark).
@@ -179,6 +185,7 @@ class CMovieDecoder {
   std::int64_t last_key_ = -1;     // the key frame it gave last since the seek, -1 for none
   std::int64_t longest_gop_ = 0;   // the most pictures seen from one key frame to the next
   bool given_up_ = false;          // during Decode: the bystanders gave the decoding up
+  PacketHook packet_hook_;
   std::int64_t seeks_ = 0;
 };
 

@@ -7,6 +7,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "vboard/media/ffmpeg_log.h"
+
 namespace vxr {
 namespace {
 
@@ -22,6 +24,7 @@ int Interrupted(void* stop) { return static_cast<const std::atomic<bool>*>(stop)
 
 int OpenMovieInput(const std::string& path, const std::atomic<bool>* stop,
                    AVFormatContext** input) {
+  InstallFfmpegLog();  // what the input side finds is a result: the library stays quiet
   *input = avformat_alloc_context();
   if (*input == nullptr) return AVERROR(ENOMEM);
   if (stop != nullptr) {

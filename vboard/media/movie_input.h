@@ -16,7 +16,8 @@ namespace vxr {
 // container formats that carry movies (avi, mov/mp4, matroska/webm, mxf, mpeg, mpeg-ts, flv,
 // asf, wav), so that playlists or image sequences can never make the library open other files.
 // While *stop (may be null) is true, every read of the library gives up at once. Returns 0 or
-// the library's negative error; *input is null on failure.
+// the library's negative error; *input is null on failure. Puts the library's log callback in
+// place first (InstallFfmpegLog): what the input side says stays unsaid.
 int OpenMovieInput(const std::string& path, const std::atomic<bool>* stop, AVFormatContext** input);
 
 // The stream to play: the first picture stream (not cover art) that the library can decode;

@@ -1,10 +1,11 @@
+#include "vboard/program/decoder_limits.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <sstream>
 #include <string>
 
-#include "vboard/program/tape_decoder.h"
 #include "vboard/server/board_config.h"
 
 namespace vxr {
@@ -43,6 +44,16 @@ TEST(BoardConfig, DecodingBudgetAndReadAheadReachTheDecoder) {
   EXPECT_EQ(limits.read_ahead, 40u);
   EXPECT_GE(limits.max_pictures, 41u);  // the read-ahead fits the cache
   EXPECT_EQ(limits.poll_ms, 7);         // what the settings do not speak of stays
+
+  // A budget splits a quarter for converted pictures, the rest for pictures kept as decoded; at
+  // least a megabyte, and room for the read-ahead.
+  limits = DecoderLimits::ForBudget(100, 8);
+  EXPECT_EQ(limits.max_bytes, std::size_t{25} << 20);
+  EXPECT_EQ(limits.max_kept_bytes, std::size_t{75} << 20);
+  EXPECT_EQ(limits.max_pictures, DecoderLimits{}.max_pictures);
+  limits = DecoderLimits::ForBudget(0, 40);
+  EXPECT_EQ(limits.max_bytes + limits.max_kept_bytes, std::size_t{1} << 20);
+  EXPECT_EQ(limits.max_pictures, 41u);
 
   // Refused with a line that names the variable; the default stays.
   for (const char* bad : {"", "lots", "-5", "12", "65537", "1e3", "512 ", "99999999999"}) {

@@ -3,131 +3,30 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <random>
-#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 #include "player/clv_results.h"
-#include "testing/media/av_handles.h"
+#include "testing/media/tape_edits.h"
 #include "testing/media/tape_picture.h"
 #include "testing/media/test_pictures.h"
 #include "testing/media/test_tapes.h"
-#include "vboard/program/tape_decoder.h"
-#include "vboard/server/movie.h"
-#include "vboard/server/super_clip.h"
+#include "vboard/media/movie_probe.h"
 
 namespace vxr {
 namespace {
 
-// A tape coded with inter-coded pictures: MPEG-4 part 2 in AVI, a key frame every gop pictures
-// and B pictures between, so that decoding order differs from showing order.
-bool WriteLongGopTape(const std::string& path, int frames, int gop) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_alloc_output_context2(&raw, nullptr, "avi", path.c_str()) < 0) return false;
-  AvOutputHandle output(raw);
-  const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_MPEG4);
-  if (encoder == nullptr) return false;
-  AVStream* stream = avformat_new_stream(output.get(), nullptr);
-  AvCodecHandle codec(avcodec_alloc_context3(encoder));
-  AvFrameHandle frame(av_frame_alloc());
-  AvPacketHandle packet(av_packet_alloc());
-  if (stream == nullptr || !codec || !frame || !packet) return false;
-  codec->width = 64;
-  codec->height = 48;
-  codec->pix_fmt = AV_PIX_FMT_YUV420P;
-  codec->time_base = AVRational{1, 25};
-  codec->framerate = AVRational{25, 1};
-  codec->gop_size = gop;
-  codec->max_b_frames = 2;
-  codec->flags |= AV_CODEC_FLAG_QSCALE;
-  codec->global_quality = FF_QP2LAMBDA * 2;
-  if (avcodec_open2(codec.get(), encoder, nullptr) < 0 ||
-      avcodec_parameters_from_context(stream->codecpar, codec.get()) < 0) {
-    return false;
-  }
-  stream->time_base = codec->time_base;
-  stream->avg_frame_rate = codec->framerate;
-  if (avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 ||
-      avformat_write_header(output.get(), nullptr) < 0) {
-    return false;
-  }
-  frame->format = codec->pix_fmt;
-  frame->width = codec->width;
-  frame->height = codec->height;
-  if (av_frame_get_buffer(frame.get(), 0) < 0) return false;
-  const auto drain = [&](AVFrame* picture) {
-    if (avcodec_send_frame(codec.get(), picture) < 0) return false;
-    while (avcodec_receive_packet(codec.get(), packet.get()) >= 0) {
-      av_packet_rescale_ts(packet.get(), codec->time_base, stream->time_base);
-      packet->stream_index = stream->index;
-      if (av_interleaved_write_frame(output.get(), packet.get()) < 0) return false;
-    }
-    return true;
-  };
-  for (int n = 0; n < frames; ++n) {
-    if (av_frame_make_writable(frame.get()) < 0) return false;
-    DrawTapePicture(frame->data[0], frame->linesize[0], 64, 48, static_cast<std::uint32_t>(n), 25);
-    for (int plane = 1; plane <= 2; ++plane) {
-      for (int row = 0; row < 24; ++row)
-        std::memset(frame->data[plane] + row * frame->linesize[plane], 128, 32);
-    }
-    frame->pts = n;
-    if (!drain(frame.get())) return false;
-  }
-  return drain(nullptr) && av_write_trailer(output.get()) >= 0;
-}
-
-// Rewrites the picture stream of a movie into a Matroska movie (sound is left behind): for each
-// packet in decoding order, edit(index, packet, write) may write copies of it with write(pts),
-// its decoding time moving with its showing time (both in the stream's time base).
-using PacketWriter = std::function<bool(std::int64_t pts)>;
-bool RewritePackets(const std::string& from, const std::string& to,
-                    const std::function<bool(int, const AVPacket&, const PacketWriter&)>& edit) {
-  AVFormatContext* raw_in = nullptr;
-  if (avformat_open_input(&raw_in, from.c_str(), nullptr, nullptr) < 0) return false;
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(
-      raw_in, [](AVFormatContext* c) { avformat_close_input(&c); });
-  if (avformat_find_stream_info(input.get(), nullptr) < 0) return false;
-  AVFormatContext* raw_out = nullptr;
-  if (avformat_alloc_output_context2(&raw_out, nullptr, "matroska", to.c_str()) < 0) return false;
-  AvOutputHandle output(raw_out);
-  const AVStream* in_stream = input->streams[0];
-  AVStream* stream = avformat_new_stream(output.get(), nullptr);
-  if (stream == nullptr || avcodec_parameters_copy(stream->codecpar, in_stream->codecpar) < 0) {
-    return false;
-  }
-  stream->codecpar->codec_tag = 0;
-  stream->time_base = in_stream->time_base;
-  stream->avg_frame_rate = in_stream->avg_frame_rate;
-  if (avio_open(&output->pb, to.c_str(), AVIO_FLAG_WRITE) < 0 ||
-      avformat_write_header(output.get(), nullptr) < 0) {
-    return false;
-  }
-  AvPacketHandle packet(av_packet_alloc());
-  AvPacketHandle copy(av_packet_alloc());
-  const PacketWriter write = [&](std::int64_t pts) {
-    if (av_packet_ref(copy.get(), packet.get()) < 0) return false;
-    copy->dts = pts - (packet->pts - packet->dts);
-    copy->pts = pts;
-    copy->pos = -1;
-    copy->stream_index = 0;
-    av_packet_rescale_ts(copy.get(), in_stream->time_base, stream->time_base);
-    return av_interleaved_write_frame(output.get(), copy.get()) >= 0;
-  };
-  for (int index = 0; av_read_frame(input.get(), packet.get()) >= 0;
-       av_packet_unref(packet.get())) {
-    if (packet->stream_index != 0) continue;
-    if (!edit(index++, *packet, write)) return false;
-  }
-  return av_write_trailer(output.get()) >= 0;
-}
+using testing::PacketWriter;
+using testing::RewritePackets;
+using testing::WriteLongGopTape;
 
 // Decodes frame and reads its strip; -1 when the decoder fails, -2 when the strip is unreadable.
 std::int64_t NumberAt(CMovieDecoder& decoder, std::uint32_t frame) {
@@ -319,39 +218,6 @@ TEST_F(MovieDecoderTest, AMovieCutInsideAnOpenGroupIsNumberedAsTheProbeCountsIt)
   EXPECT_EQ(NumberAt(decoder, facts.frame_count - 1), 49);
 }
 
-// A reverse jog from a cue: before the output has shown a single step, the queue the player
-// filled (three pictures back) turns the read-ahead backwards beyond the queue, and pictures
-// ahead of the cue are not what it reads.
-TEST_F(MovieDecoderTest, TheTapeDecoderReadsAheadInTheDirectionTheQueueCommands) {
-  const std::string path = folder_.File("gop.avi");
-  ASSERT_TRUE(WriteLongGopTape(path, 60, 12));
-  auto movie = std::make_shared<CMovie>();
-  ASSERT_EQ(movie->OpenFile(path), S_OK);
-  auto tape = std::make_shared<CSuperClip>(25.0);
-  ASSERT_EQ(tape->AddMovie(movie), S_OK);
-  constexpr std::int64_t kCue = 40;
-  CTapeDecoder decoder([tape](std::size_t) {
-    CTimeline::Outlook outlook;
-    outlook.on_output = CTimeline::TapePicture{tape, kCue};
-    for (std::int64_t n = 1; n <= 3; ++n) {
-      outlook.next.push_back(CTimeline::TapePicture{tape, kCue - n});
-    }
-    outlook.advancing = true;
-    return outlook;
-  });
-  decoder.Seen(tape, kCue);  // the output has stood on the cue: nothing measured yet
-  ASSERT_TRUE(decoder.WaitIdle(10000));
-  const std::size_t read_ahead = DecoderLimits{}.read_ahead;
-  for (std::int64_t frame = kCue; frame >= kCue - static_cast<std::int64_t>(read_ahead); --frame) {
-    const CTapeDecoder::Found found = decoder.Lookup(tape.get(), frame);
-    EXPECT_TRUE(found.exact) << "tape frame " << frame;
-    if (found.picture) {
-      EXPECT_EQ(testing::StripOf(*found.picture), frame);
-    }
-  }
-  EXPECT_FALSE(decoder.Lookup(tape.get(), kCue + 1).exact);
-}
-
 // Variable frame rate: a picture shows until the next one starts, so the frames of a gap in the
 // stream show the picture before it, in any order, read on or sought, intra-coded or not.
 TEST_F(MovieDecoderTest, FramesInAGapOfAVariableRateStreamShowThePictureBefore) {
@@ -386,64 +252,6 @@ TEST_F(MovieDecoderTest, FramesInAGapOfAVariableRateStreamShowThePictureBefore) 
     for (const std::uint32_t n : order)
       EXPECT_EQ(NumberAt(decoder, n), PictureShownAt(spec, n)) << n;
   }
-}
-
-TEST_F(MovieDecoderTest, DestroyingTheTapeDecoderDuringASlowDecodeTakesMilliseconds) {
-  // 1000 full-size pictures after one key frame: the last one takes long to reach. Made cheaply
-  // from two coded pictures, the second written 999 times.
-  TapeSpec spec;
-  spec.width = 1920;
-  spec.height = 1080;
-  spec.frames = 2;
-  spec.codec = TapeCodec::kMpeg4;
-  spec.gop = 600;
-  spec.b_frames = 0;
-  std::string error;
-  const std::string two = testing::MakeTestTape(folder_, "two.mkv", spec, &error);
-  ASSERT_FALSE(two.empty()) << error;
-  const std::string slow = folder_.File("slow.mkv");
-  std::int64_t step = 0;
-  ASSERT_TRUE(
-      RewritePackets(two, slow, [&](int index, const AVPacket& packet, const PacketWriter& write) {
-        if (index == 0) {
-          step = packet.duration > 0 ? packet.duration : 40;
-          return write(packet.pts);
-        }
-        for (std::int64_t n = 1; n < 1000; ++n) {
-          if (!write(n * step)) return false;
-        }
-        return true;
-      }));
-  CMovieDecoder alone;
-  ASSERT_EQ(alone.Open(slow), S_OK);
-  std::shared_ptr<const Picture> picture;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(alone.Decode(999, &picture), S_OK);
-  const auto whole_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
-  ASSERT_GT(whole_ms, 500) << "the material decodes too fast to show anything";
-
-  auto movie = std::make_shared<CMovie>();
-  ASSERT_EQ(movie->OpenFile(slow), S_OK);
-  auto tape = std::make_shared<CSuperClip>(25.0);
-  ASSERT_EQ(tape->AddMovie(movie), S_OK);
-  auto decoder = std::make_unique<CTapeDecoder>([tape](std::size_t) {
-    CTimeline::Outlook outlook;
-    outlook.on_output = CTimeline::TapePicture{tape, 999};
-    return outlook;
-  });
-  for (int ms = 0; ms < 10000 && !decoder->stats().decoding; ++ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ASSERT_TRUE(decoder->stats().decoding);
-  std::this_thread::sleep_for(std::chrono::milliseconds(whole_ms / 5));  // well into it
-  const auto stop = std::chrono::steady_clock::now();
-  decoder.reset();
-  const auto stop_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stop)
-          .count();
-  EXPECT_LT(stop_ms, 250) << "a whole decode takes " << whole_ms << " ms";
 }
 
 }  // namespace
