@@ -9,6 +9,7 @@
 #include "deck/vtr_deck.h"
 #include "platform/manual_reset_event.h"
 #include "protocol/frame.h"
+#include "testing/controller_line.h"
 #include "testing/fake_deck_player.h"
 #include "testing/pty_pair.h"
 
@@ -73,9 +74,12 @@ class DeckReceiverTest : public ::testing::Test {
 
   void Start() {
     ASSERT_EQ(deck_->StartReceiver(pty_.SlavePath().c_str()), 0);
-    // Let the receiver discard what came before it, so the first frame below is read whole.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The receiver discards what came before it: the controller polls until it is answered, so
+    // the first frame below is read whole.
+    ASSERT_TRUE(testing::ControllerLine(pty_).WaitUntilServed(kServeMs));
   }
+
+  static constexpr int kServeMs = 10000;
 
   Bytes Transact(const Bytes& frame) {
     EXPECT_TRUE(pty_.Write(frame));
@@ -156,7 +160,11 @@ TEST_F(DeckReceiverTest, ManyCuesBackToBackRunOnceEachInOrder) {
 
 // The panel stops the receiver and then releases the player, and the deck may be deleted with
 // the receiver still serving: in neither case may the player go while a frame still uses it.
-class DeckTeardownTest : public ::testing::TestWithParam<bool> {};
+class DeckTeardownTest : public ::testing::TestWithParam<bool> {
+ protected:
+  static constexpr int kServeMs = 10000;
+  static constexpr int kResendMs = 100;
+};
 
 TEST_P(DeckTeardownTest, PlayerOutlivesTheFrameThatUsesIt) {
   const bool delete_deck = GetParam();
@@ -167,9 +175,13 @@ TEST_P(DeckTeardownTest, PlayerOutlivesTheFrameThatUsesIt) {
       [watch]() -> std::unique_ptr<CDeckPlayer> { return std::make_unique<HoldingPlayer>(watch); });
   ASSERT_EQ(deck->CreatePlayer(), 0);
   ASSERT_EQ(deck->StartReceiver(pty.SlavePath().c_str()), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_TRUE(pty.Write({0x61, 0x20, 0x0F, 0x90}));  // status sense: reads the player
-  ASSERT_TRUE(watch->reading.Wait(5000));
+  // A status sense reads the player; one sent before the receiver serves is purged unanswered,
+  // so the controller sends again until the player is being read.
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        return pty.Write({0x61, 0x20, 0x0F, 0x90}) && watch->reading.Wait(kResendMs);
+      },
+      kServeMs, 0));
 
   std::atomic<bool> done{false};
   std::thread teardown([&] {

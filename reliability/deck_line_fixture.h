@@ -85,7 +85,9 @@ class DeckLineTest : public ::testing::Test {
   bool Has(const StatusBit& bit) { return line_.Has(bit); }
   // The position from the current time sense, in frames at 25; -1 on a wrong reply.
   std::int64_t TimeSense() { return line_.TimeSense(); }
-  static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 8000) {
+  // A generous bound: a wait ends as soon as its condition holds; only a failure waits it out.
+  static constexpr int kWaitMs = 20000;
+  static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = kWaitMs) {
     return testing::WaitFor(condition, timeout_ms);
   }
   static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
