@@ -133,7 +133,7 @@ TEST_F(DeckReceiverTest, ManyCuesBackToBackRunOnceEachInOrder) {
   LoadTape();
   Start();
   constexpr int kFrames = 1500;
-  Bytes stream;
+  std::vector<Bytes> frames;
   std::vector<std::uint32_t> timecodes;
   for (int i = 0; i < kFrames; ++i) {
     Timecode timecode;
@@ -142,15 +142,11 @@ TEST_F(DeckReceiverTest, ManyCuesBackToBackRunOnceEachInOrder) {
     Bytes frame = {
         0x24, 0x31, timecode.Byte(0), timecode.Byte(1), timecode.Byte(2), timecode.Byte(3)};
     frame.push_back(static_cast<std::uint8_t>(Checksum(frame.data(), 6)));
-    stream.insert(stream.end(), frame.begin(), frame.end());
+    frames.push_back(frame);
   }
-  std::thread writer([this, &stream] { pty_.Write(stream); });
-  const Bytes replies = pty_.Read(3u * kFrames, 20000);
-  writer.join();
-  ASSERT_EQ(replies.size(), 3u * kFrames);
-  for (int i = 0; i < kFrames; ++i) {
-    ASSERT_EQ(Bytes(replies.begin() + 3 * i, replies.begin() + 3 * i + 3), kAckBytes) << i;
-  }
+  const std::vector<Bytes> replies = testing::ControllerLine(pty_).SendBackToBack(frames, 5000);
+  ASSERT_EQ(replies.size(), frames.size());
+  for (int i = 0; i < kFrames; ++i) ASSERT_EQ(replies[i], kAckBytes) << i;
   std::vector<std::uint32_t> cued;
   for (const auto& call : player_->Calls()) {
     if (call.name == "CueUp") cued.push_back(call.timecode);

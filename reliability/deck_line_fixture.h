@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -33,6 +34,24 @@ using Clock = std::chrono::steady_clock;
 inline double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
+
+// Clears the flag that keeps a test's own thread going and joins the thread, at Join or at the
+// end of the scope, so that a failed assertion never leaves the thread running.
+class ThreadJoiner {
+ public:
+  ThreadJoiner(std::atomic<bool>& going, std::thread& thread) : going_(going), thread_(thread) {}
+  ~ThreadJoiner() { Join(); }
+  ThreadJoiner(const ThreadJoiner&) = delete;
+  ThreadJoiner& operator=(const ThreadJoiner&) = delete;
+  void Join() const {
+    going_.store(false);
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool>& going_;
+  std::thread& thread_;
+};
 
 class DeckLineTest : public ::testing::Test {
  protected:

@@ -147,7 +147,10 @@ TEST_F(DyingLineTest, RemotePressedWhileAControllerSendsIsServedFromTheNextWhole
   // serving; the start purges what came before, and may meet a frame half-way.
   std::atomic<bool> sending{true};
   std::atomic<int> sent{0};
-  std::thread controller([&] {
+  std::thread controller;
+  // Stops and joins the controller's thread on every way out of the test.
+  const testing::ThreadJoiner joiner(sending, controller);
+  controller = std::thread([&] {
     const Bytes frame = WithChecksum({0x61, 0x20, 0x01});
     while (sending.load()) {
       pty_.Write(frame);
@@ -162,8 +165,7 @@ TEST_F(DyingLineTest, RemotePressedWhileAControllerSendsIsServedFromTheNextWhole
     pollfd reply{pty_.ControllerFd(), POLLIN, 0};
     return ::poll(&reply, 1, 0) == 1;
   }));
-  sending.store(false);
-  controller.join();
+  joiner.Join();
 
   // Every reply that came is one frame the deck's set allows: the status reply, or the NAK of
   // a frame taken up half-way. The replies end where the reply to a last device type request

@@ -82,6 +82,8 @@ TEST_P(ShutdownUnderLoadTest, SigtermEndsTheProgramPromptlyAndCleanly) {
   std::atomic<bool> controlling{false};
   std::atomic<int> answered{0};
   std::thread controller;
+  // Stops and joins the controller's thread on every way out of the test.
+  const testing::ThreadJoiner joiner(controlling, controller);
   const Load load = GetParam();
   if (load == Load::kStartUpWithLoad) {
     // The deck's threads (board output, player) exist once the panel is being set up: the
@@ -147,8 +149,7 @@ TEST_P(ShutdownUnderLoadTest, SigtermEndsTheProgramPromptlyAndCleanly) {
   }
   double took = 0;
   EXPECT_TRUE(testing::EndsInOrder(program, end, &took));
-  controlling.store(false);
-  if (controller.joinable()) controller.join();
+  joiner.Join();
   std::printf("%s: ended %.0f ms after SIGTERM, %d replies under load\n", LoadName(load), took,
               answered.load());
   EXPECT_LT(took, kExitMs);

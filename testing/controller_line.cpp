@@ -46,6 +46,22 @@ std::int64_t ControllerLine::TimeSense(std::uint32_t fps) {
   return Timecode::FromBytes(reply.data() + 2).ToFrames(fps);
 }
 
+std::vector<Bytes> ControllerLine::SendBackToBack(const std::vector<Bytes>& frames,
+                                                  int reply_timeout_ms) {
+  std::vector<Bytes> replies;
+  std::size_t sent = 0;
+  while (replies.size() < frames.size()) {
+    while (sent < frames.size() && sent - replies.size() < kBackToBackWindow) {
+      if (!pty_.Write(frames[sent])) return replies;
+      ++sent;
+    }
+    Bytes reply = pty_.ReadFrame(reply_timeout_ms);
+    if (reply.empty()) break;
+    replies.push_back(std::move(reply));
+  }
+  return replies;
+}
+
 bool ControllerLine::WaitUntilServed(int timeout_ms) {
   const bool served = WaitFor(
       [&] {

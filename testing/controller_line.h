@@ -37,6 +37,14 @@ class ControllerLine {
   // How long one poll waits for its reply before the next one goes.
   static constexpr int kPollReplyMs = 200;
 
+  // Sends whole frames (checksums included) back to back while it reads the replies, with at
+  // most kBackToBackWindow frames unanswered: each frame then goes to the driver in one write,
+  // so however late this thread runs no pause ever splits a frame (a pause longer than the
+  // inter-byte time-out would, and the deck would rightly drop it). The replies in order; fewer
+  // than the frames when one did not come within reply_timeout_ms.
+  std::vector<Bytes> SendBackToBack(const std::vector<Bytes>& frames, int reply_timeout_ms);
+  static constexpr std::size_t kBackToBackWindow = 32;
+
  private:
   PtyPair& pty_;
 };

@@ -36,7 +36,7 @@ TEST_F(EditControllerTest, ReplyIsReadByItsLengthAndLateBytesAreDiscarded) {
     }
   });
   Bytes reply;
-  ASSERT_TRUE(controller_.Transact({0x61, 0x20, 0x03, 0x84}, 2000, &reply));
+  EXPECT_TRUE(controller_.Transact({0x61, 0x20, 0x03, 0x84}, 2000, &reply));
   deck.join();
   EXPECT_EQ(reply, (Bytes{0x73, 0x20, 0x00, 0xA0, 0x02, 0x35}));
 }
@@ -57,7 +57,7 @@ TEST_F(EditControllerTest, ReplyThatStopsShortIsReturnedShort) {
     pty_.Write({0x74, 0x04, 0x00});
   });
   Bytes reply;
-  ASSERT_TRUE(controller_.Transact({0x61, 0x0C, 0x01, 0x6E}, 2000, &reply));
+  EXPECT_TRUE(controller_.Transact({0x61, 0x0C, 0x01, 0x6E}, 2000, &reply));
   deck.join();
   EXPECT_EQ(reply, (Bytes{0x74, 0x04, 0x00}));
 }
