@@ -18,8 +18,10 @@ namespace vxr::testing {
 // The default skin that the build draws next to the programs.
 inline std::string DefaultSkinPath() { return std::string(VXR_BIN_DIR) + "/vxrdeck.skn"; }
 
-// Processes events until condition holds or timeout_ms has passed; whether it held.
-inline bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 8000) {
+// Processes events until condition holds or timeout_ms has passed; whether it held. The default
+// bound is generous: a wait ends as soon as its condition holds.
+constexpr int kWaitUntilMs = 20000;
+inline bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = kWaitUntilMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);

@@ -12,6 +12,7 @@
 #include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
 #include "testing/offscreen_screens.h"
+#include "testing/orderly_end.h"
 #include "testing/pty_pair.h"
 #include "testing/wait_for.h"
 
@@ -216,8 +217,7 @@ TEST(ProgramOutputs, TheProgramListsRefusesAndShowsScreensAndGoesOnWithoutSound)
   ASSERT_TRUE(program.Running()) << program.Log();
   EXPECT_EQ(line.Send({0x20, 0x01}), (testing::Bytes{0x10, 0x01, 0x11}));  // PLAY
   EXPECT_TRUE(testing::WaitFor([&] { return line.TimeSense() >= 10; }, kActMs));
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
+  EXPECT_TRUE(testing::EndsInOrder(program, {}));
   const std::string log = program.Log();
   EXPECT_NE(log.find("output screen 1 \"right\" 1920x1080: the program picture full screen"),
             std::string::npos)

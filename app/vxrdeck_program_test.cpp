@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <QSettings>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -20,9 +19,9 @@
 #include "testing/controller_line.h"
 #include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
+#include "testing/no_display_start.h"
+#include "testing/orderly_end.h"
 #include "testing/pty_pair.h"
-
-extern char** environ;
 
 namespace vxr {
 namespace {
@@ -109,16 +108,13 @@ TEST_F(VxrdeckProgramTest, AnEditControllerDrivesTheProgramAndSigtermEndsItAsPow
     EXPECT_EQ(Send(frame), refused);
   }
 
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
+  testing::OrderlyEnd end;
+  end.port = pty_.SlavePath();
+  end.recent_files = {tape};
+  EXPECT_TRUE(testing::EndsInOrder(program, end));
   // Nobody answers any more.
   pty_.Write({0x61, 0x20, 0x01, 0x82});
   EXPECT_TRUE(pty_.ReadFrame(300).empty());
-
-  QSettings settings(QString::fromStdString(program.ConfigFile()), QSettings::IniFormat);
-  EXPECT_EQ(settings.value("Settings/Port_name").toString().toStdString(), pty_.SlavePath());
-  EXPECT_EQ(settings.value("Recent File List/File1").toString().toStdString(), tape);
-  EXPECT_FALSE(settings.contains("Recent File List/File2"));
 }
 
 TEST_F(VxrdeckProgramTest, SighupEndsTheProgramInOrderAndKeepsTheRecentFileList) {
@@ -130,35 +126,15 @@ TEST_F(VxrdeckProgramTest, SighupEndsTheProgramInOrderAndKeepsTheRecentFileList)
   ASSERT_FALSE(tape.empty()) << error;
   testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path());
   ASSERT_TRUE(StartServing(program, {"--no-monitor", "--tape", tape}, 0x00));
-  program.Signal(SIGHUP);
-  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
-  EXPECT_EQ(program.TermSignal(), 0);
-  EXPECT_EQ(testing::IniValue(program.ConfigFile(), "Recent File List", "File1"), tape);
-  EXPECT_EQ(testing::IniValue(program.ConfigFile(), "Settings", "Port_name"), pty_.SlavePath());
+  testing::OrderlyEnd end;
+  end.signal_number = SIGHUP;
+  end.port = pty_.SlavePath();
+  end.recent_files = {tape};
+  EXPECT_TRUE(testing::EndsInOrder(program, end));
 }
 
-TEST_F(VxrdeckProgramTest, WithoutADisplayOneLineSaysHowToRunAndTheExitCodeIsOne) {
-  // Qt's default platform with neither DISPLAY nor WAYLAND_DISPLAY set.
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const std::string name = text.substr(0, text.find('='));
-    if (name != "DISPLAY" && name != "WAYLAND_DISPLAY" && name != "QT_QPA_PLATFORM" &&
-        name != "XDG_CONFIG_HOME") {
-      environment.push_back(text);
-    }
-  }
-  environment.push_back("XDG_CONFIG_HOME=" + folder_.path());
-  const std::string log = folder_.File("no-display.log");
-  int status = -1;
-  ASSERT_TRUE(
-      testing::RunToEnd({VXRDECK_PROGRAM, "--no-monitor"}, environment, log, kStartMs, &status));
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  const std::string text = testing::ReadFileBytes(log);
-  EXPECT_EQ(text,
-            "vxrdeck: no display found (DISPLAY is not set); to run without one: "
-            "vxrdeck --headless --port NAME --tape PATH\n");
+TEST_F(VxrdeckProgramTest, WithoutADisplayHelpAndOptionsWorkAndThePanelSaysHowToRun) {
+  testing::ExpectNoDisplayStart(VXRDECK_PROGRAM, folder_.path());
 }
 
 TEST_F(VxrdeckProgramTest, TheBoardMonitorRunsWithTheDeckAndGoesBeforeTheBoard) {
@@ -171,8 +147,7 @@ TEST_F(VxrdeckProgramTest, TheBoardMonitorRunsWithTheDeckAndGoesBeforeTheBoard) 
   ASSERT_TRUE(StartServing(program, {"--tape", tape}, 0x00));
   EXPECT_EQ(Send({0x20, 0x01}), (Bytes{0x10, 0x01, 0x11}));
   ASSERT_TRUE(WaitFor([&] { return Position() >= 10; }, kActMs));
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
+  EXPECT_TRUE(testing::EndsInOrder(program, {}));
 }
 
 TEST_F(VxrdeckProgramTest, NoMonitorOverridesTheBoardsVariable) {
@@ -182,16 +157,14 @@ TEST_F(VxrdeckProgramTest, NoMonitorOverridesTheBoardsVariable) {
     // The variable is read (and its bad value refused) when the option is absent...
     testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(), {{"VXR_BOARD_MONITOR", "yes"}});
     ASSERT_TRUE(StartServing(program, {}, 0x20));
-    program.Signal(SIGTERM);
-    EXPECT_EQ(program.WaitForExit(kActMs), 0);
+    EXPECT_TRUE(testing::EndsInOrder(program, {}));
     EXPECT_NE(program.Log().find(refusal), std::string::npos) << program.Log();
   }
   {
     // ...and not at all when --no-monitor is given.
     testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(), {{"VXR_BOARD_MONITOR", "yes"}});
     ASSERT_TRUE(StartServing(program, {"--no-monitor"}, 0x20));
-    program.Signal(SIGTERM);
-    EXPECT_EQ(program.WaitForExit(kActMs), 0);
+    EXPECT_TRUE(testing::EndsInOrder(program, {}));
     EXPECT_EQ(program.Log().find(refusal), std::string::npos) << program.Log();
   }
 }
@@ -201,39 +174,18 @@ TEST_F(VxrdeckProgramTest, WithoutABoardSigtermStillEndsTheProgramCleanly) {
   // program ends as POWER ends it. Either way the outcome is the same.
   testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(), {{"VXR_BOARD_COUNT", "0"}});
   ASSERT_TRUE(program.Start({}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // The player has found no board: the message about it is up, or about to be.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return !program.Running() ||
+               program.Log().find("get_BoardsNumber() return 0") != std::string::npos;
+      },
+      kStartMs));
   ASSERT_TRUE(program.Running()) << program.Log();
-  program.Signal(SIGINT);
-  EXPECT_EQ(program.WaitForExit(kStartMs), 0) << program.Log();
-  QSettings settings(QString::fromStdString(program.ConfigFile()), QSettings::IniFormat);
-  EXPECT_FALSE(settings.contains("Settings/Port_name"));
-}
-
-TEST_F(VxrdeckProgramTest, HelpVersionAndBadOptionsNeedNoDisplay) {
-  {
-    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(),
-                                 {{"QT_QPA_PLATFORM", "no-such-platform"}});
-    ASSERT_TRUE(program.Start({"--help"}));
-    EXPECT_EQ(program.WaitForExit(kActMs), 0);
-    EXPECT_NE(program.Log().find("Usage: vxrdeck [--port NAME] [--tape PATH] [--remote]"),
-              std::string::npos)
-        << program.Log();
-  }
-  {
-    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(),
-                                 {{"QT_QPA_PLATFORM", "no-such-platform"}});
-    ASSERT_TRUE(program.Start({"--version"}));
-    EXPECT_EQ(program.WaitForExit(kActMs), 0);
-    EXPECT_EQ(program.Log().rfind("vxrdeck ", 0), 0u) << program.Log();
-  }
-  {
-    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path(),
-                                 {{"QT_QPA_PLATFORM", "no-such-platform"}});
-    ASSERT_TRUE(program.Start({"--tape"}));
-    EXPECT_EQ(program.WaitForExit(kActMs), 2);
-    EXPECT_NE(program.Log().find("vxrdeck: option --tape needs a value"), std::string::npos)
-        << program.Log();
-  }
+  testing::OrderlyEnd end;
+  end.signal_number = SIGINT;
+  end.port = "";  // no port was served
+  EXPECT_TRUE(testing::EndsInOrder(program, end));
 }
 
 }  // namespace

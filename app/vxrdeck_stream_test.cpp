@@ -21,6 +21,7 @@
 #include "testing/deck_process.h"
 #include "testing/media/stream_receiver.h"
 #include "testing/media/test_tapes.h"
+#include "testing/orderly_end.h"
 #include "testing/pty_pair.h"
 
 namespace vxr {
@@ -130,8 +131,7 @@ TEST(VxrdeckStreamTest,
   }();
   const std::int64_t where = line.TimeSense();
   const Bytes status = line.Status(9);
-  program.Signal(SIGTERM);
-  EXPECT_EQ(program.WaitForExit(kActMs), 0) << program.Log();
+  EXPECT_TRUE(testing::EndsInOrder(program, {}));
   ASSERT_TRUE(driven) << "the deck did not follow the controller at step " << step << ", time "
                       << where << " after " << still << ", status "
                       << ::testing::PrintToString(status);

@@ -9,6 +9,7 @@
 #include "deck/vtr_deck.h"
 #include "platform/manual_reset_event.h"
 #include "protocol/frame.h"
+#include "testing/controller_line.h"
 #include "testing/fake_deck_player.h"
 #include "testing/pty_pair.h"
 
@@ -73,9 +74,12 @@ class DeckReceiverTest : public ::testing::Test {
 
   void Start() {
     ASSERT_EQ(deck_->StartReceiver(pty_.SlavePath().c_str()), 0);
-    // Let the receiver discard what came before it, so the first frame below is read whole.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The receiver discards what came before it: the controller polls until it is answered, so
+    // the first frame below is read whole.
+    ASSERT_TRUE(testing::ControllerLine(pty_).WaitUntilServed(kServeMs));
   }
+
+  static constexpr int kServeMs = 10000;
 
   Bytes Transact(const Bytes& frame) {
     EXPECT_TRUE(pty_.Write(frame));
@@ -129,7 +133,7 @@ TEST_F(DeckReceiverTest, ManyCuesBackToBackRunOnceEachInOrder) {
   LoadTape();
   Start();
   constexpr int kFrames = 1500;
-  Bytes stream;
+  std::vector<Bytes> frames;
   std::vector<std::uint32_t> timecodes;
   for (int i = 0; i < kFrames; ++i) {
     Timecode timecode;
@@ -138,15 +142,11 @@ TEST_F(DeckReceiverTest, ManyCuesBackToBackRunOnceEachInOrder) {
     Bytes frame = {
         0x24, 0x31, timecode.Byte(0), timecode.Byte(1), timecode.Byte(2), timecode.Byte(3)};
     frame.push_back(static_cast<std::uint8_t>(Checksum(frame.data(), 6)));
-    stream.insert(stream.end(), frame.begin(), frame.end());
+    frames.push_back(frame);
   }
-  std::thread writer([this, &stream] { pty_.Write(stream); });
-  const Bytes replies = pty_.Read(3u * kFrames, 20000);
-  writer.join();
-  ASSERT_EQ(replies.size(), 3u * kFrames);
-  for (int i = 0; i < kFrames; ++i) {
-    ASSERT_EQ(Bytes(replies.begin() + 3 * i, replies.begin() + 3 * i + 3), kAckBytes) << i;
-  }
+  const std::vector<Bytes> replies = testing::ControllerLine(pty_).SendBackToBack(frames, 5000);
+  ASSERT_EQ(replies.size(), frames.size());
+  for (int i = 0; i < kFrames; ++i) ASSERT_EQ(replies[i], kAckBytes) << i;
   std::vector<std::uint32_t> cued;
   for (const auto& call : player_->Calls()) {
     if (call.name == "CueUp") cued.push_back(call.timecode);
@@ -156,7 +156,11 @@ TEST_F(DeckReceiverTest, ManyCuesBackToBackRunOnceEachInOrder) {
 
 // The panel stops the receiver and then releases the player, and the deck may be deleted with
 // the receiver still serving: in neither case may the player go while a frame still uses it.
-class DeckTeardownTest : public ::testing::TestWithParam<bool> {};
+class DeckTeardownTest : public ::testing::TestWithParam<bool> {
+ protected:
+  static constexpr int kServeMs = 10000;
+  static constexpr int kResendMs = 100;
+};
 
 TEST_P(DeckTeardownTest, PlayerOutlivesTheFrameThatUsesIt) {
   const bool delete_deck = GetParam();
@@ -167,9 +171,13 @@ TEST_P(DeckTeardownTest, PlayerOutlivesTheFrameThatUsesIt) {
       [watch]() -> std::unique_ptr<CDeckPlayer> { return std::make_unique<HoldingPlayer>(watch); });
   ASSERT_EQ(deck->CreatePlayer(), 0);
   ASSERT_EQ(deck->StartReceiver(pty.SlavePath().c_str()), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_TRUE(pty.Write({0x61, 0x20, 0x0F, 0x90}));  // status sense: reads the player
-  ASSERT_TRUE(watch->reading.Wait(5000));
+  // A status sense reads the player; one sent before the receiver serves is purged unanswered,
+  // so the controller sends again until the player is being read.
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        return pty.Write({0x61, 0x20, 0x0F, 0x90}) && watch->reading.Wait(kResendMs);
+      },
+      kServeMs, 0));
 
   std::atomic<bool> done{false};
   std::thread teardown([&] {

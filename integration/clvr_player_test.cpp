@@ -298,6 +298,11 @@ TEST_F(PlayerTest, PlayRunsToTheEndOfTheTape) {
   StartBoard();
   StartPlayer();
   LoadTape(30);
+  // The loaded tape's first picture is on the output before play starts.
+  ASSERT_TRUE(WaitFor([&] {
+    const std::vector<OutputFrame> record = RecordSince(0);
+    return !record.empty() && record.back().tape_frame == 0;
+  }));
   const std::size_t mark = RecordSize();
   player_->Play();
   ASSERT_TRUE(WaitFor([&] { return Bit(status::Play); }));

@@ -164,7 +164,9 @@ class PlayerTest : public ::testing::Test {
     ASSERT_EQ(player_->InsertTape(path), 0) << log_.Dump();
   }
 
-  static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 5000) {
+  // A generous bound: a wait ends as soon as its condition holds; only a failure waits it out.
+  static constexpr int kWaitMs = 20000;
+  static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = kWaitMs) {
     return testing::WaitFor(condition, timeout_ms, 2);
   }
 

@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,10 +18,10 @@
 
 #include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
+#include "testing/no_display_start.h"
+#include "testing/orderly_end.h"
 #include "testing/pty_pair.h"
 #include "testing/wait_for.h"
-
-extern char** environ;
 
 namespace vxr {
 namespace {
@@ -32,48 +31,23 @@ using testing::WaitFor;
 
 constexpr int kInstallMs = 120000;
 constexpr int kToolMs = 30000;
-constexpr int kCommandMs = 5000;
-constexpr int kStartMs = 15000;
-constexpr int kEndMs = 5000;
-constexpr int kExitUsage = 2;
+// Bounds for waits, generous: each ends as soon as what it waits for has come.
+constexpr int kCommandMs = 30000;
+constexpr int kStartMs = 30000;
+constexpr int kEndMs = 30000;
 constexpr int kExitFailed = 1;
+// The headless deck's last two lines, the second one followed by the configuration's path.
+constexpr const char* kEndingLine =
+    "ending: the control port service stops and the configuration is written";
+const std::string kWrittenLine = "configuration written to ";
 constexpr std::size_t kDatagramBytes = 2048;  // a stream datagram holds 1316 bytes
 
-struct ProgramRun {
-  int exit_code = -1;  // -1 when it could not start, did not end in time or died by a signal
-  std::string output;  // standard output and standard error together
-};
-
-// Runs argv with this process's environment changed by env_changes (an empty value removes the
-// variable) and waits up to timeout_ms for its end.
-ProgramRun RunProgram(std::vector<std::string> argv_text, const std::string& log_path,
-                      int timeout_ms, const std::map<std::string, std::string>& env_changes = {}) {
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    if (env_changes.count(text.substr(0, text.find('='))) == 0) environment.push_back(text);
-  }
-  for (const auto& [name, value] : env_changes) {
-    if (!value.empty()) environment.push_back(name + "=" + value);
-  }
-  ProgramRun run;
-  int status = 0;
-  if (testing::RunToEnd(std::move(argv_text), std::move(environment), log_path, timeout_ms,
-                        &status) &&
-      WIFEXITED(status)) {
-    run.exit_code = WEXITSTATUS(status);
-  }
-  run.output = testing::ReadFileBytes(log_path);
-  return run;
-}
+using testing::ProgramRun;
+using testing::RunProgram;
 
 bool ProgramFound(const std::string& name) {
   return RunProgram({"sh", "-c", "command -v " + name}, "/dev/null", kToolMs).exit_code == 0;
 }
-
-// No display of any kind for the programs run.
-const std::map<std::string, std::string> kNoDisplay = {
-    {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
 
 class InstalledPackageTest : public ::testing::Test {
  protected:
@@ -188,7 +162,7 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
   // First run: the tape from --tape; the installed vxrctl plays it; the program stream runs;
   // SIGTERM ends it.
   {
-    testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, kNoDisplay);
+    testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, testing::NoDisplay());
     ASSERT_TRUE(
         deck.Start({"--headless", "--port", deck_port, "--tape", sample, "--output", stream}));
     ASSERT_TRUE(
@@ -207,25 +181,28 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
     EXPECT_TRUE(
         WaitFor([&] { return ::recv(receiver, datagram, sizeof datagram, 0) > 0; }, kStartMs))
         << "no program stream on " << stream;
-    deck.Signal(SIGTERM);
-    EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
-    EXPECT_NE(deck.Log().find("configuration written"), std::string::npos) << deck.Log();
-    EXPECT_EQ(testing::IniValue(deck.ConfigFile(), "Recent File List", "File1"), sample);
-    EXPECT_EQ(testing::IniValue(deck.ConfigFile(), "Settings", "Port_name"), deck_port);
+    testing::OrderlyEnd end;
+    end.port = deck_port;
+    end.recent_files = {sample};
+    end.lines_in_order = {kEndingLine, kWrittenLine + deck.ConfigFile()};
+    EXPECT_TRUE(testing::EndsInOrder(deck, end));
   }
   // Second run: no options but --headless; the tape and the port come from the configuration,
   // and SIGHUP ends it just as well.
   {
-    testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, kNoDisplay);
+    testing::DeckProcess deck(Usr("bin/vxrdeck"), config_folder, testing::NoDisplay());
     ASSERT_TRUE(deck.Start({"--headless"}));
     ASSERT_TRUE(
         WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
         << deck.Log();
     EXPECT_NE(deck.Log().find("tape " + sample + " loaded"), std::string::npos) << deck.Log();
     EXPECT_EQ(vxrctl({"status"}).exit_code, 0);
-    deck.Signal(SIGHUP);
-    EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
-    EXPECT_EQ(testing::IniValue(deck.ConfigFile(), "Recent File List", "File1"), sample);
+    testing::OrderlyEnd end;
+    end.signal_number = SIGHUP;
+    end.port = deck_port;
+    end.recent_files = {sample};
+    end.lines_in_order = {kEndingLine, kWrittenLine + deck.ConfigFile()};
+    EXPECT_TRUE(testing::EndsInOrder(deck, end));
   }
   ::close(receiver);
   socat.Signal(SIGTERM);
@@ -234,22 +211,13 @@ TEST_F(InstalledPackageTest, HeadlessDeckAnswersFromTheInstalledFilesAndEndsOnSi
 
 TEST_F(InstalledPackageTest, WithoutADisplayTheDeckSaysWhatItCannotDo) {
   const std::string deck = Usr("bin/vxrdeck");
-  std::map<std::string, std::string> env = kNoDisplay;
+  std::map<std::string, std::string> env = testing::NoDisplay();
   env["XDG_CONFIG_HOME"] = folder_->File("fresh");
+  fs::create_directories(env["XDG_CONFIG_HOME"]);
 
-  // Help, version and a bad option need no display.
-  ProgramRun run = RunProgram({deck, "--help"}, Log("help.log"), kCommandMs, env);
-  EXPECT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_NE(run.output.find("--headless"), std::string::npos);
-  run = RunProgram({deck, "--version"}, Log("version.log"), kCommandMs, env);
-  EXPECT_EQ(run.exit_code, 0) << run.output;
-  run = RunProgram({deck, "--headles"}, Log("bad.log"), kCommandMs, env);
-  EXPECT_EQ(run.exit_code, kExitUsage) << run.output;
-
-  // The panel without a display names the headless mode.
-  run = RunProgram({deck}, Log("panel.log"), kCommandMs, env);
-  EXPECT_EQ(run.exit_code, kExitFailed) << run.output;
-  EXPECT_NE(run.output.find("--headless"), std::string::npos) << run.output;
+  // Help, version and a bad option need no display; the panel without one names the headless
+  // mode.
+  testing::ExpectNoDisplayStart(deck, env["XDG_CONFIG_HOME"]);
 
   // Headless, a deck that cannot serve fails at start, saying why.
   const std::string sample = Usr("share/vxrdeck/sample.avi");
@@ -267,7 +235,7 @@ TEST_F(InstalledPackageTest, WithoutADisplayTheDeckSaysWhatItCannotDo) {
   for (const auto& c : cases) {
     std::vector<std::string> argv{deck};
     argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-    run = RunProgram(argv, Log("fail.log"), kStartMs, env);
+    const ProgramRun run = RunProgram(argv, Log("fail.log"), kStartMs, env);
     EXPECT_EQ(run.exit_code, kExitFailed) << c.says << ": " << run.output;
     EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
   }
@@ -284,8 +252,7 @@ TEST_F(InstalledPackageTest, ThePanelAndTheSkinViewerFindTheInstalledSkin) {
   EXPECT_TRUE(
       WaitFor([&] { return deck.Log().find("REMOTE serves") != std::string::npos; }, kStartMs))
       << deck.Log();
-  deck.Signal(SIGTERM);
-  EXPECT_EQ(deck.WaitForExit(kEndMs), 0) << deck.Log();
+  EXPECT_TRUE(testing::EndsInOrder(deck, {}));
 
   const ProgramRun view =
       RunProgram({Usr("bin/skinview"), "--screenshot", folder_->File("panel.png")},

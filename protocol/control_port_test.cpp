@@ -18,6 +18,7 @@
 #include "platform/diagnostics.h"
 #include "platform/manual_reset_event.h"
 #include "protocol/frame.h"
+#include "testing/controller_line.h"
 #include "testing/pty_pair.h"
 
 namespace vxr {
@@ -274,8 +275,8 @@ TEST_F(ControlPortTest, OverrunStopLeavesTheDestructorWaitingForTheThread) {
     destroyed = true;
   });
   // The destructor's own stop gives up too, reports it and goes on waiting.
-  ASSERT_TRUE(WaitUntil([&diagnostics] { return diagnostics.Count("did not end") == 1; },
-                        3 * CControlPort::kStopWaitMs));
+  EXPECT_TRUE(WaitUntil([&diagnostics] { return diagnostics.Count("did not end") == 1; },
+                        10 * CControlPort::kStopWaitMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(destroyed.load()) << "destroyed while its thread still ran";
   handler_.Release();
@@ -289,8 +290,11 @@ TEST_F(ControlPortTest, OverrunStopLeavesTheDestructorWaitingForTheThread) {
 // --- Framing ---
 
 TEST_F(ControlPortTest, BytesSentBeforeTheStartAreNeverAnswered) {
-  ASSERT_TRUE(pty_.Write({0x20, 0x00, 0x20, 0x61, 0x20, 0x0F, 0x90}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const Bytes early = {0x20, 0x00, 0x20, 0x61, 0x20, 0x0F, 0x90};
+  ASSERT_TRUE(pty_.Write(early));
+  // The bytes are on the deck's side of the line before the receiver starts.
+  ASSERT_TRUE(WaitUntil(
+      [this, &early] { return pty_.QueuedForDeck() == static_cast<int>(early.size()); }, 5000));
   Start();
   ASSERT_TRUE(pty_.Write({0x20, 0x01, 0x21}));
   EXPECT_EQ(pty_.ReadFrame(2000), EchoOf({0x20, 0x01, 0x21}));
@@ -326,7 +330,6 @@ TEST_F(ControlPortTest, BrokenFramesAreDroppedAndThousandsBackToBackAreAnsweredO
 
   constexpr int kFrames = 3000;
   std::vector<Bytes> frames;
-  Bytes stream;
   for (int i = 0; i < kFrames; ++i) {
     // Lengths from 3 to 18 bytes, each frame numbered in its data.
     const int n = i % 16;
@@ -335,17 +338,13 @@ TEST_F(ControlPortTest, BrokenFramesAreDroppedAndThousandsBackToBackAreAnsweredO
       frame.push_back(static_cast<std::uint8_t>((i >> (k % 2 ? 8 : 0)) + k));
     frame = WithChecksum(frame);
     frames.push_back(frame);
-    stream.insert(stream.end(), frame.begin(), frame.end());
   }
   // The controller streams without pause while it reads the replies.
-  std::thread writer([this, &stream] { pty_.Write(stream); });
-  Bytes replies;
-  for (const Bytes& frame : frames) {
-    const Bytes reply = pty_.ReadFrame(5000);
-    ASSERT_EQ(reply, EchoOf(frame)) << "after " << replies.size() << " reply bytes";
-    replies.insert(replies.end(), reply.begin(), reply.end());
+  const std::vector<Bytes> replies = testing::ControllerLine(pty_).SendBackToBack(frames, 5000);
+  ASSERT_EQ(replies.size(), frames.size());
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(replies[i], EchoOf(frames[i])) << "reply " << i;
   }
-  writer.join();
   EXPECT_TRUE(pty_.Drain(100).empty());
   EXPECT_EQ(handler_.Frames(), frames);
   EXPECT_EQ(port_.DroppedFrames(), 2);
@@ -367,15 +366,19 @@ double ProcessCpuMilliseconds() {
 }
 
 TEST_F(ControlPortTest, HungUpLineIsReportedOncePacedAndStillStopsPromptly) {
+  constexpr int kWatchMs = 800;
   DiagnosticCapture diagnostics;
   Start();
-  const double cpu_before = ProcessCpuMilliseconds();
   pty_.HangUp();
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  ASSERT_TRUE(
+      WaitUntil([&diagnostics] { return diagnostics.Count("fails (error 31)") > 0; }, 5000));
+  // Reading in a tight loop would burn the whole window; paced reads take next to nothing. The
+  // window is the test's own: it sets how long the failing line is watched.
+  const double cpu_before = ProcessCpuMilliseconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(kWatchMs));
   const double cpu_used = ProcessCpuMilliseconds() - cpu_before;
   EXPECT_EQ(diagnostics.Count("fails (error 31)"), 1);
-  // Reading in a tight loop would burn the whole 800 ms; paced reads take next to nothing.
-  EXPECT_LT(cpu_used, 400.0);
+  EXPECT_LT(cpu_used, kWatchMs / 2.0);
   EXPECT_TRUE(port_.IsThreadActive());
   const auto start = Clock::now();
   EXPECT_EQ(port_.StopReceiver(), 0);

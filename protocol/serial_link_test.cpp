@@ -13,6 +13,7 @@
 
 #include "platform/hresult.h"
 #include "testing/pty_pair.h"
+#include "testing/wait_for.h"
 
 namespace vxr {
 namespace {
@@ -109,17 +110,14 @@ TEST_F(SerialLinkTest, ReadTakesNoMoreThanAskedAndKeepsTheRest) {
 }
 
 TEST_F(SerialLinkTest, QuietLineEndsAReadWithWhatArrived) {
-  std::thread controller([this] {
-    pty_.Write({0x11, 0x22});
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    pty_.Write({0x33, 0x44});
-  });
+  // Two bytes of four, then nothing: the read ends on the quiet with the two.
+  ASSERT_TRUE(pty_.Write({0x11, 0x22}));
   std::uint8_t buffer[4] = {};
   EXPECT_EQ(link_.ReadBytes(buffer, 4), 2);
   EXPECT_EQ(Bytes(buffer, buffer + 2), (Bytes{0x11, 0x22}));
   EXPECT_FALSE(link_.ReadFailed());
-  controller.join();
-  // What came after the quiet is the next read's.
+  // What comes after the quiet is the next read's.
+  ASSERT_TRUE(pty_.Write({0x33, 0x44}));
   EXPECT_EQ(link_.ReadBytes(buffer, 2), 2);
   EXPECT_EQ(Bytes(buffer, buffer + 2), (Bytes{0x33, 0x44}));
 }
@@ -148,7 +146,7 @@ TEST_F(SerialLinkTest, BoundedReadGivesUpWithoutAFirstByte) {
 
 TEST_F(SerialLinkTest, PurgeDiscardsWhatWasNotYetRead) {
   ASSERT_TRUE(pty_.Write({0xDE, 0xAD, 0xBE, 0xEF}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(testing::WaitFor([this] { return pty_.QueuedForDeck() == 4; }, 5000));
   link_.PurgeInput();
   ASSERT_TRUE(pty_.Write({0x20, 0x00, 0x20}));
   std::uint8_t buffer[3] = {};

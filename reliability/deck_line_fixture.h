@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -33,6 +34,24 @@ using Clock = std::chrono::steady_clock;
 inline double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
+
+// Clears the flag that keeps a test's own thread going and joins the thread, at Join or at the
+// end of the scope, so that a failed assertion never leaves the thread running.
+class ThreadJoiner {
+ public:
+  ThreadJoiner(std::atomic<bool>& going, std::thread& thread) : going_(going), thread_(thread) {}
+  ~ThreadJoiner() { Join(); }
+  ThreadJoiner(const ThreadJoiner&) = delete;
+  ThreadJoiner& operator=(const ThreadJoiner&) = delete;
+  void Join() const {
+    going_.store(false);
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool>& going_;
+  std::thread& thread_;
+};
 
 class DeckLineTest : public ::testing::Test {
  protected:
@@ -85,7 +104,9 @@ class DeckLineTest : public ::testing::Test {
   bool Has(const StatusBit& bit) { return line_.Has(bit); }
   // The position from the current time sense, in frames at 25; -1 on a wrong reply.
   std::int64_t TimeSense() { return line_.TimeSense(); }
-  static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = 8000) {
+  // A generous bound: a wait ends as soon as its condition holds; only a failure waits it out.
+  static constexpr int kWaitMs = 20000;
+  static bool WaitFor(const std::function<bool()>& condition, int timeout_ms = kWaitMs) {
     return testing::WaitFor(condition, timeout_ms);
   }
   static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -4,6 +4,7 @@
 // must not hang, and must stop cleanly.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <time.h>
 
 #include <atomic>
@@ -72,6 +73,7 @@ class DyingLineTest : public testing::DeckLineTest {
                                              " fails (error 31); retrying every 100 ms");
   }
 
+  static constexpr int kReplyMs = 5000;
   int receiver_tid_ = 0;
 };
 
@@ -100,7 +102,7 @@ TEST_F(DyingLineTest, ControllerHangsUpMidTrafficAndTheReceiverWaitsWithoutSpinn
   pty_.HangUp();
 
   // The dead line fails every read at once; paced, the receiver takes next to nothing.
-  Sleep(200);
+  ASSERT_TRUE(WaitFor([&] { return LineFailureReports() > 0; })) << log_.Dump();
   const double cpu = ReceiverCpuOver(1000);
   std::printf("receiver CPU on a hung-up line: %.2f ms in 1000 ms\n", cpu);
   EXPECT_LT(cpu, 100.0);
@@ -145,7 +147,10 @@ TEST_F(DyingLineTest, RemotePressedWhileAControllerSendsIsServedFromTheNextWhole
   // serving; the start purges what came before, and may meet a frame half-way.
   std::atomic<bool> sending{true};
   std::atomic<int> sent{0};
-  std::thread controller([&] {
+  std::thread controller;
+  // Stops and joins the controller's thread on every way out of the test.
+  const testing::ThreadJoiner joiner(sending, controller);
+  controller = std::thread([&] {
     const Bytes frame = WithChecksum({0x61, 0x20, 0x01});
     while (sending.load()) {
       pty_.Write(frame);
@@ -153,28 +158,30 @@ TEST_F(DyingLineTest, RemotePressedWhileAControllerSendsIsServedFromTheNextWhole
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
-  Sleep(50);
+  ASSERT_TRUE(WaitFor([&] { return sent.load() > 0; }));
   ASSERT_EQ(deck_->StartReceiver(pty_.SlavePath().c_str()), 0);
-  Sleep(400);
-  sending.store(false);
-  controller.join();
-  Sleep(200);  // the rest of any broken frame is forgotten
+  // The controller goes on sending until the deck's first reply reaches it.
+  ASSERT_TRUE(WaitFor([&] {
+    pollfd reply{pty_.ControllerFd(), POLLIN, 0};
+    return ::poll(&reply, 1, 0) == 1;
+  }));
+  joiner.Join();
 
   // Every reply that came is one frame the deck's set allows: the status reply, or the NAK of
-  // a frame taken up half-way.
-  const Bytes replies = pty_.Drain(50);
-  std::size_t at = 0;
+  // a frame taken up half-way. The replies end where the reply to a last device type request
+  // comes, however late the deck answers.
+  ASSERT_TRUE(pty_.Write(WithChecksum({0x00, 0x11})));
+  const Bytes kDeviceType = {0x12, 0x11, 0x21, 0x50, 0x94};
   int answered = 0;
-  while (at < replies.size()) {
-    const std::size_t length = static_cast<std::size_t>((replies[at] & 0x0F) + 3);
-    ASSERT_LE(at + length, replies.size());
-    const Bytes reply(replies.begin() + static_cast<std::ptrdiff_t>(at),
-                      replies.begin() + static_cast<std::ptrdiff_t>(at + length));
+  for (Bytes reply = pty_.ReadFrame(kReplyMs); reply != kDeviceType;
+       reply = pty_.ReadFrame(kReplyMs)) {
+    ASSERT_GE(reply.size(), 3u) << "the replies stopped before the last one";
+    ASSERT_EQ(reply.size(), static_cast<std::size_t>((reply[0] & 0x0F) + 3));
     EXPECT_TRUE((reply[0] == 0x71 && reply[1] == 0x20) || (reply[0] == 0x11 && reply[1] == 0x12))
         << "reply " << std::hex << int(reply[0]) << " " << int(reply[1]);
-    EXPECT_EQ(reply.back(), static_cast<std::uint8_t>(Checksum(reply.data(), int(length) - 1)));
+    EXPECT_EQ(reply.back(),
+              static_cast<std::uint8_t>(Checksum(reply.data(), int(reply.size()) - 1)));
     ++answered;
-    at += length;
   }
   std::printf("controller sent %d frames around the start; %d answered\n", sent.load(), answered);
   EXPECT_GT(answered, 0);

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config make
+  g++ cmake ninja-build pkg-config make ccache
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev
   qt6-base-private-dev  # the tests change the offscreen platform's screens while running

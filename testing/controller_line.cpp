@@ -1,5 +1,6 @@
 #include "testing/controller_line.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "protocol/frame.h"
@@ -45,14 +46,41 @@ std::int64_t ControllerLine::TimeSense(std::uint32_t fps) {
   return Timecode::FromBytes(reply.data() + 2).ToFrames(fps);
 }
 
+std::vector<Bytes> ControllerLine::SendBackToBack(const std::vector<Bytes>& frames,
+                                                  int reply_timeout_ms) {
+  std::vector<Bytes> replies;
+  std::size_t sent = 0;
+  while (replies.size() < frames.size()) {
+    while (sent < frames.size() && sent - replies.size() < kBackToBackWindow) {
+      if (!pty_.Write(frames[sent])) return replies;
+      ++sent;
+    }
+    Bytes reply = pty_.ReadFrame(reply_timeout_ms);
+    if (reply.empty()) break;
+    replies.push_back(std::move(reply));
+  }
+  return replies;
+}
+
 bool ControllerLine::WaitUntilServed(int timeout_ms) {
   const bool served = WaitFor(
       [&] {
-        return Send({0x61, 0x20, 0x01}, 200).size() == 4;
+        return Send({0x61, 0x20, 0x01}, kPollReplyMs).size() == 4;
       },
       timeout_ms, 0);
-  pty_.Drain(30);
-  return served;
+  if (!served) return false;
+  // A poll answered later than the controller waited still has its reply on the way: a status
+  // sense of two bytes, whose reply no poll's looks like, marks the end of them all (a deck
+  // answers it with or without a player).
+  if (!pty_.Write(WithChecksum({0x61, 0x20, 0x02}))) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const Bytes reply = pty_.ReadFrame(static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    if (reply.empty()) return false;
+    if (reply.size() >= 2 && reply[0] == 0x72 && reply[1] == 0x20) return true;
+  }
 }
 
 }  // namespace vxr::testing

@@ -15,6 +15,16 @@
 extern char** environ;
 
 namespace vxr::testing {
+namespace {
+
+std::string WholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
 
 DeckProcess::DeckProcess(std::string program, const std::string& folder,
                          std::map<std::string, std::string> env_changes)
@@ -73,12 +83,7 @@ void DeckProcess::Signal(int signal_number) {
   if (pid_ > 0 && !exited_) ::kill(pid_, signal_number);
 }
 
-std::string DeckProcess::Log() const {
-  std::ifstream in(log_path_, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string DeckProcess::Log() const { return WholeFile(log_path_); }
 
 long DeckProcess::ResidentKb() const {
   std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
@@ -145,6 +150,32 @@ bool RunToEnd(std::vector<std::string> argv_text, std::vector<std::string> envir
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+ProgramRun RunProgram(std::vector<std::string> argv_text, const std::string& log_path,
+                      int timeout_ms, const std::map<std::string, std::string>& env_changes) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (env_changes.count(text.substr(0, text.find('='))) == 0) environment.push_back(text);
+  }
+  for (const auto& [name, value] : env_changes) {
+    if (!value.empty()) environment.push_back(name + "=" + value);
+  }
+  ProgramRun run;
+  int status = 0;
+  if (RunToEnd(std::move(argv_text), std::move(environment), log_path, timeout_ms, &status) &&
+      WIFEXITED(status)) {
+    run.exit_code = WEXITSTATUS(status);
+  }
+  run.output = WholeFile(log_path);
+  return run;
+}
+
+const std::map<std::string, std::string>& NoDisplay() {
+  static const std::map<std::string, std::string> kNoDisplay = {
+      {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
+  return kNoDisplay;
 }
 
 }  // namespace vxr::testing

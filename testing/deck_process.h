@@ -55,6 +55,21 @@ pid_t SpawnLogged(std::vector<std::string> argv_text, std::vector<std::string> e
 bool RunToEnd(std::vector<std::string> argv_text, std::vector<std::string> environment,
               const std::string& log_path, int timeout_ms, int* status);
 
+// What a program run to its end left: its exit code (-1 when it could not start, did not end in
+// time or died by a signal) and its standard output and standard error together.
+struct ProgramRun {
+  int exit_code = -1;
+  std::string output;
+};
+
+// Runs argv_text with this process's environment changed by env_changes (an empty value removes
+// the variable), its output in log_path, and waits up to timeout_ms for its end.
+ProgramRun RunProgram(std::vector<std::string> argv_text, const std::string& log_path,
+                      int timeout_ms, const std::map<std::string, std::string>& env_changes = {});
+
+// The environment changes that leave a program no display of any kind.
+const std::map<std::string, std::string>& NoDisplay();
+
 // The value of key in section of an INI file ("" when absent).
 std::string IniValue(const std::string& path, const std::string& section, const std::string& key);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -120,6 +121,12 @@ PtyPair::Bytes PtyPair::ReadFrame(int timeout_ms) {
   const Bytes rest = Read(length - 1, std::max(MillisecondsLeft(deadline), 100));
   frame.insert(frame.end(), rest.begin(), rest.end());
   return frame;
+}
+
+int PtyPair::QueuedForDeck() const {
+  int queued = 0;
+  if (slave_keeper_fd_ < 0 || ioctl(slave_keeper_fd_, FIONREAD, &queued) != 0) return -1;
+  return queued;
 }
 
 PtyPair::Bytes PtyPair::Drain(int quiet_ms) {

@@ -38,6 +38,10 @@ class PtyPair {
   Bytes ReadFrame(int timeout_ms);
   // Everything that arrives until the line stays quiet for quiet_ms.
   Bytes Drain(int quiet_ms);
+  // How many bytes written by the controller have reached the deck's side and wait there to be
+  // read (the terminal's input queue, which every opener of the slave shares); -1 on failure.
+  // A test that needs bytes to be on the line before the deck acts waits for this.
+  int QueuedForDeck() const;
 
   // Closes the controller's side: the deck's side of the line hangs up.
   void HangUp();

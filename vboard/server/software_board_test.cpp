@@ -15,6 +15,7 @@
 
 #include "player/server_registry.h"
 #include "testing/media/test_tapes.h"
+#include "testing/wait_for.h"
 #include "vboard/server/timeline.h"
 
 namespace vxr {
@@ -59,11 +60,14 @@ class Recorder {
 
 // Waits (bounded) until the timeline leaves preparing.
 void WaitReady(IClvTimeline& timeline) {
+  constexpr int kPrepareMs = 30000;  // a few pictures decoded ahead on a loaded machine
   std::int32_t state = ClvPlaybackPreparing;
-  for (int i = 0; i < 200 && state == ClvPlaybackPreparing; ++i) {
-    std::this_thread::sleep_for(5ms);
-    timeline.get_State(&state);
-  }
+  testing::WaitFor(
+      [&] {
+        timeline.get_State(&state);
+        return state != ClvPlaybackPreparing;
+      },
+      kPrepareMs, 5);
   ASSERT_EQ(state, ClvPlaybackStopped);
 }
 
@@ -271,6 +275,25 @@ class RealClockBoard : public ::testing::Test {
     EXPECT_EQ(timeline_->get_QueuedTime(&t), S_OK);
     return t;
   }
+  // The queued time and the clock just before and just after it was read.
+  struct TimedReading {
+    std::chrono::steady_clock::time_point before;
+    double seconds = -1;
+    std::chrono::steady_clock::time_point after;
+  };
+  TimedReading TimedQueued() {
+    TimedReading reading;
+    reading.before = std::chrono::steady_clock::now();
+    reading.seconds = Queued();
+    reading.after = std::chrono::steady_clock::now();
+    return reading;
+  }
+  static double Seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+  }
+
+  // Bounds a wait for the board to play out what is queued (a few seconds of pictures at most).
+  static constexpr int kPlayOutMs = 30000;
 
   testing::TempFolder folder_;
   std::string tape_;
@@ -288,32 +311,45 @@ TEST_F(RealClockBoard, RealtimeStretchFallsWithTheClockPausesAndEndsOnItsLastPic
   ASSERT_EQ(timeline_->AddSuperClipFragment(clip_, 10 * frame, 2.0), S_OK);  // frames 10..59
   ASSERT_EQ(timeline_->put_State(ClvPlaybackPreparing), S_OK);
   WaitReady(*timeline_);
+  // Each reading of the queue is bracketed by the clock, so that the time between two readings
+  // is known within the brackets however long the machine keeps this thread waiting.
+  const auto played = std::chrono::steady_clock::now();
   ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
-  const auto started = std::chrono::steady_clock::now();
-  const double first = Queued();
-  EXPECT_NEAR(first, 2.0 + 0.5 * frame, 1e-9);  // 49 pictures after the first: (49 + 1.5) / 25
+  const auto first = TimedQueued();
+  // 49 pictures after the first: (49 + 1.5) / 25, less a picture for each tick past the first
+  // that came before the reading.
+  const double full = 2.0 + 0.5 * frame;
+  const double gone = std::round((full - first.seconds) / frame);
+  EXPECT_NEAR(first.seconds, full - gone * frame, 1e-9);
+  EXPECT_GE(gone, 0.0);
+  EXPECT_LE(gone, std::ceil(Seconds(first.after - played) / frame));
   for (int i = 0; i < 3; ++i) {
-    std::this_thread::sleep_for(150ms);
-    const double t = Queued();
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    // The picture advances at ticks: between 0 and 1 frame behind the clock, plus a frame of
-    // slack for a loaded machine.
-    EXPECT_LE(first - t, elapsed + frame);
-    EXPECT_GE(first - t, elapsed - 2 * frame);
+    std::this_thread::sleep_for(150ms);  // the stretch plays on for a while of the test's choosing
+    const auto t = TimedQueued();
+    // The picture advances at ticks: the clock's time between the readings, give or take the
+    // tick a reading may fall short of, and less the first tick of play, which shows the first
+    // picture without taking one from the queue.
+    EXPECT_LE(first.seconds - t.seconds, Seconds(t.after - first.before) + frame);
+    EXPECT_GE(first.seconds - t.seconds, Seconds(t.before - first.after) - 2 * frame);
   }
   ASSERT_EQ(timeline_->put_State(ClvPlaybackPaused), S_OK);
   const double paused = Queued();
-  std::this_thread::sleep_for(120ms);
+  std::this_thread::sleep_for(120ms);  // a pause that lasts: the queue must not move meanwhile
   EXPECT_EQ(Queued(), paused);
   ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
-  for (int i = 0; i < 400 && Queued() > 0.0; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(Queued(), 0.0);
+  EXPECT_TRUE(testing::WaitFor([&] { return Queued() == 0.0; }, kPlayOutMs));
   const auto timeline = board_->Timeline(0);
   ASSERT_NE(timeline, nullptr);
   EXPECT_EQ(timeline->FrameOnOutput(), 59);
 
-  std::this_thread::sleep_for(100ms);  // a few more ticks of the output record
+  // The output record goes on: the last picture stays for the ticks after it.
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        const std::vector<OutputFrame> so_far = recorder->Frames();
+        return so_far.size() >= 2 && so_far.back().tape_frame == 59 &&
+               so_far[so_far.size() - 2].tape_frame == 59;
+      },
+      kPlayOutMs));
   const std::vector<OutputFrame> frames = recorder->Frames();
   ASSERT_GT(frames.size(), 50u);
   // One record per tick, in order, each frame of the stretch in turn, the last one staying.
@@ -364,10 +400,14 @@ TEST_F(RealClockBoard, AllImagesShowsThreePicturesOneTickEachAndTheHeldOneATickM
   ASSERT_EQ(timeline_->put_State(ClvPlaybackPreparing), S_OK);
   WaitReady(*timeline_);
   ASSERT_EQ(timeline_->put_State(ClvPlaybackPlaying), S_OK);
-  for (int i = 0; i < 100 && Queued() > 0.0; ++i) std::this_thread::sleep_for(10ms);
-  std::this_thread::sleep_for(80ms);
   std::vector<std::int64_t> seen;
-  for (const OutputFrame& f : recorder.Frames()) seen.push_back(f.tape_frame);
+  // Until the record shows 31 and the four ticks after it.
+  const auto seen_after_31 = [&] {
+    seen.clear();
+    for (const OutputFrame& f : recorder.Frames()) seen.push_back(f.tape_frame);
+    return seen.end() - std::find(seen.begin(), seen.end(), 31) >= 5;
+  };
+  EXPECT_TRUE(testing::WaitFor(seen_after_31, kPlayOutMs));
   // From the first picture on: 31 once, 32 twice (the hold), then 40 to the end.
   const auto at = std::find(seen.begin(), seen.end(), 31);
   ASSERT_NE(at, seen.end());
