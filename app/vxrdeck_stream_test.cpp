@@ -12,6 +12,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -142,29 +143,55 @@ TEST(VxrdeckStreamTest,
   ASSERT_FALSE(record.empty());
   ASSERT_GT(received.pictures.size(), 50u);
 
-  // Line the stream up with the record at a picture of play (its frame is on one tick only).
-  std::int64_t anchor_tick = -1;
-  double anchor_seconds = 0;
-  for (const ReceivedPicture& picture : received.pictures) {
-    if (!picture.strip || *picture.strip < 60 || *picture.strip > 90) continue;
-    for (const auto& [tick, entry] : record) {
-      if (entry.tape_frame == *picture.strip) {
-        anchor_tick = tick;
-        anchor_seconds = picture.seconds;
-        break;
-      }
-    }
-    if (anchor_tick >= 0) break;
+  // Line the stream up with the record: a picture's presentation time is its tick, counted
+  // from wherever the stream started. Each picture of play whose frame was shown on one tick
+  // only votes for that count's origin; a picture repeated on a late tick (the picture before
+  // it, with the tick's own timecode) is a lone dissenter. Pictures the receiver decoded from
+  // lost packets (this machine did not schedule it in time) say nothing about what the deck
+  // sent, and are left out.
+  std::map<std::int64_t, std::int64_t> ticks_of_frame;  // tape frame -> ticks showing it
+  std::map<std::int64_t, std::int64_t> tick_of_frame;   // tape frame -> the tick it was shown
+  for (const auto& [tick, entry] : record) {
+    ++ticks_of_frame[entry.tape_frame];
+    if (entry.word == "shown") tick_of_frame[entry.tape_frame] = tick;
   }
-  ASSERT_GE(anchor_tick, 0) << "no picture of play received";
+  struct Vote {
+    int count = 0;
+    std::int64_t tick = 0;  // one voter's tick and presentation time
+    double seconds = 0;
+  };
+  std::map<std::int64_t, Vote> votes;  // origin -> pictures agreeing
+  for (const ReceivedPicture& picture : received.pictures) {
+    if (picture.damaged || !picture.strip || *picture.strip < 60 || *picture.strip > 90) continue;
+    const auto shown = tick_of_frame.find(*picture.strip);
+    if (shown == tick_of_frame.end() || ticks_of_frame[*picture.strip] != 1) continue;
+    Vote& vote = votes[shown->second - std::llround(picture.seconds * 25)];
+    ++vote.count;
+    vote.tick = shown->second;
+    vote.seconds = picture.seconds;
+  }
+  Vote anchor;
+  for (const auto& [origin, vote] : votes) {
+    if (vote.count > anchor.count) anchor = vote;
+  }
+  ASSERT_GT(anchor.count, 0) << "no picture of play received";
+  const std::int64_t anchor_tick = anchor.tick;
+  const double anchor_seconds = anchor.seconds;
   // One picture a tick, in order, from the first received to the end of the stream.
   int checked = 0;
   int gaps = 0;
+  int damaged = 0;
+  bool previous_damaged = true;
   std::int64_t last_tick = -1;
   for (const ReceivedPicture& picture : received.pictures) {
+    if (picture.gap_before && !previous_damaged) ++gaps;
+    previous_damaged = picture.damaged;
+    if (picture.damaged) {
+      ++damaged;
+      continue;
+    }
     const std::int64_t tick = anchor_tick + std::llround((picture.seconds - anchor_seconds) * 25);
     EXPECT_GT(tick, last_tick) << "pictures out of order";
-    if (last_tick >= 0 && tick != last_tick + 1) ++gaps;
     last_tick = tick;
     const auto entry = record.find(tick);
     if (entry == record.end() || entry->second.word != "shown") continue;
@@ -173,8 +200,14 @@ TEST(VxrdeckStreamTest,
     EXPECT_EQ(picture.timecode, entry->second.timecode) << "tick " << tick;
     ++checked;
   }
-  EXPECT_EQ(gaps, 0);
-  EXPECT_GT(checked, 50);
+  // Every picture missing from the stream is one the deck says it dropped (its encoder fell
+  // behind the output clock); on a machine that keeps up there are none.
+  std::smatch figures;
+  const std::string log = program.Log();
+  ASSERT_TRUE(std::regex_search(log, figures, std::regex(R"(pictures sent, (\d+) dropped)")))
+      << log;
+  EXPECT_LE(gaps, std::stoi(figures[1]));
+  EXPECT_GT(checked, 50) << damaged << " pictures decoded from lost packets";
 
   // Sound with the picture: during play every tone burst starts with its frame's picture.
   int bursts = 0;
@@ -190,6 +223,7 @@ TEST(VxrdeckStreamTest,
     const double picture_time = anchor_seconds + (tick - anchor_tick) / 25.0;
     const auto expected =
         static_cast<std::int64_t>(std::llround((picture_time - received.sound_start) * 48000));
+    if (SoundDamaged(received, expected - 2400, expected + 2400)) continue;
     const std::int64_t onset = FindToneOnset(received.sound, expected - 2400, 0.05f);
     ASSERT_GE(onset, 0);
     EXPECT_LE(std::fabs((onset - expected) / 48.0), 1.0) << "frame " << entry.tape_frame;
@@ -205,6 +239,7 @@ TEST(VxrdeckStreamTest,
     }
     const auto at = static_cast<std::int64_t>(std::llround(
         (anchor_seconds + (tick - anchor_tick) / 25.0 - received.sound_start) * 48000));
+    if (SoundDamaged(received, at, at + 1920)) continue;
     for (std::int64_t i = at; i < at + 1920 && i < static_cast<std::int64_t>(received.sound.size());
          ++i) {
       if (i >= 0) loudest_in_still = std::max(loudest_in_still, std::fabs(received.sound[i]));

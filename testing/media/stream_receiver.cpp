@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <set>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -32,6 +33,10 @@ int Interrupt(void* opaque) {
   const auto now = std::chrono::steady_clock::now();
   return now > deadline->end || now > deadline->idle_end;
 }
+
+constexpr int kReceivedSoundRate = 48000;
+// Timestamps of sound frames are rounded: a hole shorter than a millisecond is not a hole.
+constexpr std::int64_t kSoundSlack = kReceivedSoundRate / 1000;
 
 float SampleAsFloat(const AVFrame* frame, int index) {
   switch (frame->format) {
@@ -98,6 +103,19 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
   AVPacket* packet = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
   bool sound_started = false;
+  // Damage runs from a loss to the next key frame that decodes whole. A loss shows as a packet
+  // the demuxer marks corrupt (a continuity error), a picture that does not decode cleanly, or
+  // a picture missing from the sequence of presentation times.
+  std::set<std::int64_t> corrupt_positions;
+  bool video_damaged = false;
+  std::int64_t last_pts = AV_NOPTS_VALUE;
+  const AVRational rate =
+      video_index >= 0 ? input->streams[video_index]->avg_frame_rate : AVRational{0, 1};
+  const std::int64_t pts_step =
+      rate.num > 0 && rate.den > 0
+          ? av_rescale_q(1, av_inv_q(rate), input->streams[video_index]->time_base)
+          : 0;
+  bool audio_damaged = false;
   auto drain_video = [&] {
     while (avcodec_receive_frame(video.get(), frame) >= 0) {
       ReceivedPicture picture;
@@ -107,6 +125,16 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
       picture.height = frame->height;
       picture.strip =
           ReadFrameStrip(frame->data[0], frame->linesize[0], frame->width, frame->height);
+      const std::int64_t pts = frame->best_effort_timestamp;
+      const bool missing_before =
+          pts_step > 0 && last_pts != AV_NOPTS_VALUE && pts != last_pts + pts_step;
+      last_pts = pts;
+      const bool lost = frame->decode_error_flags != 0 ||
+                        (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0 ||
+                        corrupt_positions.count(frame->pkt_pos) > 0;
+      picture.gap_before = missing_before;
+      video_damaged = lost || ((video_damaged || missing_before) && !frame->key_frame);
+      picture.damaged = video_damaged;
       for (int i = 0; i < frame->nb_side_data; ++i) {
         const AVFrameSideData* side = frame->side_data[i];
         if (side->type == AV_FRAME_DATA_SEI_UNREGISTERED && side->size > 16 &&
@@ -120,20 +148,36 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
   };
   auto drain_audio = [&] {
     while (avcodec_receive_frame(audio.get(), frame) >= 0) {
+      const AVRational tb = input->streams[audio_index]->time_base;
+      const double seconds = frame->best_effort_timestamp * av_q2d(tb);
       if (!sound_started) {
-        const AVRational tb = input->streams[audio_index]->time_base;
-        received.sound_start = frame->best_effort_timestamp * av_q2d(tb);
+        received.sound_start = seconds;
         sound_started = true;
       }
+      // A lost packet leaves a hole where its sound was: the sound after it keeps its time.
+      const auto at = static_cast<std::int64_t>(
+          std::llround((seconds - received.sound_start) * kReceivedSoundRate));
+      const auto have = static_cast<std::int64_t>(received.sound.size());
+      if (at > have + kSoundSlack) {
+        received.sound_damaged.emplace_back(have, at);
+        received.sound.resize(static_cast<std::size_t>(at), 0.0f);
+      }
+      const auto first = static_cast<std::int64_t>(received.sound.size());
       for (int i = 0; i < frame->nb_samples; ++i) received.sound.push_back(SampleAsFloat(frame, i));
+      if (audio_damaged || frame->decode_error_flags != 0) {
+        received.sound_damaged.emplace_back(first, first + frame->nb_samples);
+      }
       av_frame_unref(frame);
     }
   };
   while (received.pictures.size() < max_pictures && av_read_frame(input.get(), packet) >= 0) {
     deadline.idle_end = std::chrono::steady_clock::now() + idle_timeout;
+    const bool corrupt = (packet->flags & AV_PKT_FLAG_CORRUPT) != 0;
     if (packet->stream_index == video_index) {
+      if (corrupt) corrupt_positions.insert(packet->pos);
       if (avcodec_send_packet(video.get(), packet) >= 0) drain_video();
     } else if (audio && packet->stream_index == audio_index) {
+      audio_damaged = corrupt;
       if (avcodec_send_packet(audio.get(), packet) >= 0) drain_audio();
     }
     av_packet_unref(packet);
@@ -141,6 +185,13 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
   av_packet_free(&packet);
   av_frame_free(&frame);
   return received;
+}
+
+bool SoundDamaged(const ReceivedStream& received, std::int64_t first, std::int64_t last) {
+  for (const auto& [from, to] : received.sound_damaged) {
+    if (from < last && first < to) return true;
+  }
+  return false;
 }
 
 int FreeLoopbackUdpPort() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vxr {
@@ -15,11 +16,22 @@ struct ReceivedPicture {
   std::string timecode;                // from the timecode SEI; empty without one
   int width = 0;
   int height = 0;
+  // Pictures are missing right before this one: the sender dropped them, or the transport lost
+  // them.
+  bool gap_before = false;
+  // Decoded from a transport that lost packets (a continuity error, a decoding error, or a
+  // picture predicted across a loss or a gap since the last key frame): its content and
+  // presentation time are the receiver's guess, not what was sent.
+  bool damaged = false;
 };
 struct ReceivedStream {
   std::vector<ReceivedPicture> pictures;
-  std::vector<float> sound;  // the left channel, 48 kHz
+  std::vector<float> sound;  // the left channel, 48 kHz, placed by presentation time
   double sound_start = 0;    // presentation time of sound[0]
+  // Stretches of sound ([first, last) samples) decoded from damaged packets or missing: a
+  // receiver that is not scheduled in time loses datagrams, and that is the machine's fault,
+  // not the sender's.
+  std::vector<std::pair<std::int64_t, std::int64_t>> sound_damaged;
   bool opened = false;
   std::string error;
 };
@@ -30,6 +42,9 @@ struct ReceivedStream {
 ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
                              std::chrono::milliseconds idle_timeout,
                              std::chrono::milliseconds deadline);
+
+// Whether sound samples [first, last) overlap a damaged stretch.
+bool SoundDamaged(const ReceivedStream& received, std::int64_t first, std::int64_t last);
 
 // A UDP port on 127.0.0.1 that nothing uses at the moment of the call.
 int FreeLoopbackUdpPort();
