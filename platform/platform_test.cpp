@@ -1,7 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +20,9 @@
 
 namespace vxr {
 namespace {
+
+// A bound for standard error to take a few lines; generous, it only ends a wait that would hang.
+constexpr int kFlushMs = 10000;
 
 TEST(HresultTest, Win32ErrorsTakeTheSystemFacility) {
   EXPECT_EQ(HRESULT_FROM_WIN32(0), S_OK);
@@ -67,10 +77,96 @@ TEST(DiagnosticsTest, SinkReceivesTagAndExactText) {
 }
 
 TEST(DiagnosticsTest, StandardErrorGetsTheTextWithALineBreak) {
+  ASSERT_TRUE(FlushDiagnostics(kFlushMs));
   testing::internal::CaptureStderr();
   DebugOutput("Info X", "no line break");
   DebugOutput("Info X", "with one\n");
+  EXPECT_TRUE(FlushDiagnostics(kFlushMs));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "no line break\nwith one\n");
+}
+
+// Standard error as a pipe that is full from the start: nothing the callers give can go.
+class FullStderrPipe {
+ public:
+  FullStderrPipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    read_fd_ = fds[0];
+    saved_fd_ = ::dup(STDERR_FILENO);
+    // Filled without blocking, then blocking again as a stderr is.
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::string block(kFillBlock, '#');
+    for (ssize_t n; (n = ::write(fds[1], block.data(), block.size())) > 0;) {
+      fill_left_ += static_cast<std::size_t>(n);
+    }
+    ::fcntl(fds[1], F_SETFL, 0);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::close(fds[1]);
+  }
+  ~FullStderrPipe() {
+    ::dup2(saved_fd_, STDERR_FILENO);
+    ::close(saved_fd_);
+    ::close(read_fd_);
+  }
+  bool ok() const { return read_fd_ >= 0 && saved_fd_ >= 0 && fill_left_ > 0; }
+  // Reads until what has come or the pipe has been idle for timeout_ms; what came after the
+  // filling.
+  std::string ReadUntil(const std::string& what, int timeout_ms) {
+    std::string text;
+    char buffer[kFillBlock];
+    pollfd poll_fd{read_fd_, POLLIN, 0};
+    while (text.find(what) == std::string::npos && ::poll(&poll_fd, 1, timeout_ms) > 0) {
+      const ssize_t n = ::read(read_fd_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::size_t skipped = std::min(text.size(), fill_left_);
+    fill_left_ -= skipped;
+    return text.substr(skipped);
+  }
+
+ private:
+  static constexpr std::size_t kFillBlock = 4096;
+  int read_fd_ = -1;
+  int saved_fd_ = -1;
+  std::size_t fill_left_ = 0;  // bytes of the filling not read yet
+};
+
+TEST(DiagnosticsTest, AStderrThatTakesNothingNeverHoldsTheCallerAndDroppedLinesAreCounted) {
+  ASSERT_TRUE(FlushDiagnostics(kFlushMs));
+  FullStderrPipe pipe;
+  ASSERT_TRUE(pipe.ok());
+  // Far more lines than wait their turn, from another thread: every call returns although not
+  // one byte can be written (the bound only catches a caller that is held for good).
+  constexpr int kLines = 4 * kMaxQueuedDiagnosticLines;
+  auto calls = std::async(std::launch::async, [] {
+    for (int i = 0; i < kLines; ++i) DebugOutput("Info X", "line " + std::to_string(i));
+  });
+  ASSERT_EQ(calls.wait_for(std::chrono::milliseconds(kFlushMs)), std::future_status::ready);
+  EXPECT_FALSE(FlushDiagnostics(0));
+
+  // Once the pipe is read the lines that were kept come out in order, then how many were not.
+  const std::string text =
+      pipe.ReadUntil("lines dropped while standard error took nothing\n", kFlushMs);
+  std::istringstream lines(text);
+  std::string line;
+  int kept = 0, next = 0;
+  unsigned long long dropped = 0;
+  while (std::getline(lines, line)) {
+    if (std::sscanf(line.c_str(), "diagnostics: %llu lines dropped", &dropped) == 1) break;
+    int number = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "line %d", &number), 1) << line;
+    EXPECT_GE(number, next);
+    next = number + 1;
+    ++kept;
+  }
+  EXPECT_GT(dropped, 0u) << text;
+  EXPECT_EQ(kept + static_cast<int>(dropped), kLines) << text;
+  EXPECT_LE(kept, kMaxQueuedDiagnosticLines + 1);
+  // Lines go out as usual afterwards.
+  DebugOutput("Info X", "after");
+  EXPECT_EQ(pipe.ReadUntil("after\n", kFlushMs), "after\n");
+  EXPECT_TRUE(FlushDiagnostics(kFlushMs));
 }
 
 TEST(ThreadNameTest, NamesTheCallingThreadAndCutsAtTheKernelsLimit) {
