@@ -1,5 +1,7 @@
 #include "platform/diagnostics.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,6 +77,9 @@ class CStderrWriter {
 
   void Run() {
     SetCurrentThreadName("diagnostics");
+    // Made by whichever thread reported first, perhaps a real-time one: this one never is.
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
     std::unique_lock lock(mutex_);
     for (;;) {
       wake_.wait(lock, [&] { return !queue_.empty() || dropped_ > 0; });
