@@ -1,6 +1,7 @@
 #include "app/headless_deck.h"
 
 #include <QCoreApplication>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <new>
@@ -12,12 +13,16 @@
 #include "platform/diagnostics.h"
 #include "player/server_registry.h"
 #include "protocol/serial_link.h"
+#include "protocol/status_bits.h"
 
 namespace vxr {
 namespace {
 
 constexpr const char* kLogTag = "Info Headless";
 constexpr int kStatusCount = 1;
+// The windowed deck's panel timer: its period and the status bytes each tick refreshes.
+constexpr int kTickPeriodMs = 100;
+constexpr int kTickStatusCount = 9;
 
 std::string HresultText(HRESULT result) {
   char text[16];
@@ -47,7 +52,10 @@ CHeadlessDeck::CHeadlessDeck(std::string app_name, PlayerFactory player_factory,
                              ServerLibraryStart start_server, std::string config_path)
     : config_(MakeStore(std::move(app_name), std::move(config_path))),
       player_factory_(std::move(player_factory)),
-      start_server_(std::move(start_server)) {}
+      start_server_(std::move(start_server)) {
+  tick_timer_.setInterval(kTickPeriodMs);
+  QObject::connect(&tick_timer_, &QTimer::timeout, [this] { Tick(); });
+}
 
 CHeadlessDeck::~CHeadlessDeck() {
   if (deck_ || joined_ || server_) Shutdown();
@@ -126,10 +134,20 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
   }
   config_.Write(kPortSettingSection, kPortSettingKey, port);
   DebugOutput(kLogTag, RemoteServingText(config_.AppName(), port));
+  tick_timer_.start();
   return true;
 }
 
+void CHeadlessDeck::Tick() {
+  if (!deck_) return;
+  int hours = INT_MIN, minutes = INT_MIN, seconds = INT_MIN, frames = INT_MIN;
+  deck_->GetTimeFields(&hours, &minutes, &seconds, &frames);
+  std::uint8_t status[kStatusBlockSize] = {};
+  deck_->RefreshStatus(kTickStatusCount, status, nullptr);
+}
+
 void CHeadlessDeck::Shutdown() {
+  tick_timer_.stop();
   if (deck_) {
     // The receiver answers from the player: it ends before the player goes.
     deck_->StopReceiver();

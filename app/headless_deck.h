@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QTimer>
 #include <memory>
 #include <string>
 
@@ -17,7 +18,9 @@ namespace vxr {
 // port from start-up as REMOTE would, and runs until RequestStop (SIGTERM, SIGINT or SIGHUP).
 // A tape or port that cannot be opened ends it at start with a line on standard error and exit
 // code 1: a service that seems to run but serves nothing is worse than one that fails. Needs a
-// QCoreApplication (its event loop waits for the stop request); makes no GUI object.
+// QCoreApplication (its event loop waits for the stop request and runs the tick); makes no GUI
+// object. Every 100 ms it reads the time and refreshes the status as the panel's timer does in
+// the windowed deck, so that the lock flag of a time reply follows the transport.
 class CHeadlessDeck {
  public:
   CHeadlessDeck(std::string app_name, PlayerFactory player_factory, ServerLibraryStart start_server,
@@ -40,6 +43,9 @@ class CHeadlessDeck {
   // The receiver before the player, the player before the server library; then the
   // configuration is written.
   void Shutdown();
+  // The panel's tick without the panel: the time read (it keeps End_Of_Tape current), then the
+  // status refresh that the time replies' lock flag is taken from.
+  void Tick();
   void Log(const std::string& text) const;
 
   CConfigStore config_;
@@ -48,6 +54,7 @@ class CHeadlessDeck {
   ServerLibraryStart start_server_;
   ServerLibrary server_;
   std::unique_ptr<CVtrDeck> deck_;
+  QTimer tick_timer_;  // on the event loop's thread; stopped before the deck goes
   bool joined_ = false;
   bool stop_requested_ = false;
 };

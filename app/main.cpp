@@ -2,6 +2,7 @@
 // (POWER, Enter, Escape, the window's close request, SIGINT, SIGTERM or SIGHUP). With
 // --headless there is no window at all and the deck serves its port until a signal ends it.
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -59,6 +60,9 @@ void PreferX11UnderWayland() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard error or a receiver that went away is a failed write (EPIPE), never the
+  // end of the deck: a service whose log reader went must go on serving its controller.
+  ::signal(SIGPIPE, SIG_IGN);
   const std::string executable = ExecutablePath(argv[0]);
   const std::string app_name = vxr::CDeckApp::AppNameFromPath(executable);
   const std::vector<std::string> arguments(argv + 1, argv + argc);

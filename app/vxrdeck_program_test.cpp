@@ -2,9 +2,12 @@
 // controller drives a deck, then ended with SIGTERM.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -131,6 +134,163 @@ TEST_F(VxrdeckProgramTest, SighupEndsTheProgramInOrderAndKeepsTheRecentFileList)
   end.port = pty_.SlavePath();
   end.recent_files = {tape};
   EXPECT_TRUE(testing::EndsInOrder(program, end));
+}
+
+// One step of a controller that asks only for the time: the command, whether the time then
+// runs or stands, and the time reply's second byte the step leads to (0x04 locked, 0x14 not).
+struct TimeOnlyStep {
+  Bytes command;
+  bool runs;
+  std::uint8_t time_cmd2;
+};
+
+// Plays, stops, jogs and ejects the tape of a program already serving the line, with time
+// requests only, and gives each step's time reply header. A reply is taken once the time shows
+// the step's motion, at least kSettleMs after the command, and with the step's lock flag (or
+// when kActMs has passed without it: the last reply then tells what was wrong).
+std::vector<Bytes> TimeOnlyReplies(testing::ControllerLine& line,
+                                   const std::vector<TimeOnlyStep>& steps) {
+  constexpr auto kSettleMs = std::chrono::milliseconds(150);
+  constexpr int kActMs = 10000;
+  constexpr std::size_t kTimeReplySize = 7;
+  std::vector<Bytes> headers;
+  for (const TimeOnlyStep& step : steps) {
+    EXPECT_EQ(line.Send(step.command), (Bytes{0x10, 0x01, 0x11}));
+    const auto sent = std::chrono::steady_clock::now();
+    Bytes previous, reply;
+    WaitFor(
+        [&] {
+          previous = reply;
+          reply = line.Send({0x61, 0x0C, 0x01});
+          if (reply.size() != kTimeReplySize || previous.size() != kTimeReplySize) return false;
+          const bool runs = !std::equal(reply.begin() + 2, reply.end() - 1, previous.begin() + 2);
+          return runs == step.runs && reply[1] == step.time_cmd2 &&
+                 std::chrono::steady_clock::now() - sent >= kSettleMs;
+        },
+        kActMs);
+    headers.push_back(Bytes(reply.begin(), reply.begin() + std::min<std::size_t>(reply.size(), 2)));
+  }
+  return headers;
+}
+
+TEST_F(VxrdeckProgramTest, TimeRepliesCarryTheSameLockFlagInTheHeadlessAndTheWindowedDeck) {
+  // A controller that never senses the status still gets the lock flag of the transport as it
+  // is: both decks refresh the status every 100 ms, the windowed one from its panel's timer.
+  ASSERT_TRUE(pty_.ok());
+  std::string error;
+  const std::string tape =
+      testing::MakeTestTape(folder_, "reel.avi", testing::SmallTape(20.0), &error);
+  ASSERT_FALSE(tape.empty()) << error;
+  const std::vector<TimeOnlyStep> steps = {
+      {{0x20, 0x01}, true, 0x04},        // play: servo locked
+      {{0x20, 0x00}, false, 0x04},       // stop: a still picture
+      {{0x21, 0x11, 0x40}, true, 0x14},  // jog: neither
+      {{0x20, 0x0F}, false, 0x14},       // eject: no tape
+  };
+  std::vector<Bytes> expected;
+  for (const TimeOnlyStep& step : steps) expected.push_back({0x74, step.time_cmd2});
+
+  for (const bool headless : {false, true}) {
+    SCOPED_TRACE(headless ? "headless" : "windowed");
+    testing::DeckProcess program(VXRDECK_PROGRAM, folder_.path());
+    std::vector<std::string> arguments = {"--no-monitor", "--tape", tape, "--port",
+                                          pty_.SlavePath()};
+    arguments.push_back(headless ? "--headless" : "--remote");
+    ASSERT_TRUE(program.Start(arguments));
+    ASSERT_TRUE(line_.WaitUntilServed(kStartMs)) << program.Log();
+    EXPECT_EQ(TimeOnlyReplies(line_, steps), expected);
+    EXPECT_TRUE(testing::EndsInOrder(program, {}));
+  }
+}
+
+// A pipe for a program's standard error: its write end at a free single-digit descriptor (the
+// shell's redirection takes no more) until the program has it, its read end kept unread
+// (optionally filled to the brim first) or closed.
+class StderrPipe {
+ public:
+  enum class Reader { kClosed, kFullAndUnread };
+  explicit StderrPipe(Reader reader) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    read_fd_ = fds[0];
+    if (reader == Reader::kFullAndUnread) Fill(fds[1]);
+    for (int fd = kHighestShellFd; fd > STDERR_FILENO && write_fd_ < 0; --fd) {
+      if (::fcntl(fd, F_GETFD) == -1 && ::dup2(fds[1], fd) == fd) write_fd_ = fd;
+    }
+    ::close(fds[1]);
+    if (reader == Reader::kClosed) {
+      ::close(read_fd_);
+      read_fd_ = -1;
+    }
+  }
+  ~StderrPipe() {
+    CloseWriteEnd();
+    if (read_fd_ >= 0) ::close(read_fd_);
+  }
+  bool ok() const { return write_fd_ >= 0; }
+  // The shell's arguments that run the deck with its standard error on the pipe.
+  std::vector<std::string> Arguments(const std::vector<std::string>& deck_arguments) const {
+    const std::string fd = std::to_string(write_fd_);
+    std::vector<std::string> arguments = {"-c", "exec \"$0\" \"$@\" 2>&" + fd + " " + fd + ">&-",
+                                          VXRDECK_PROGRAM};
+    arguments.insert(arguments.end(), deck_arguments.begin(), deck_arguments.end());
+    return arguments;
+  }
+  // Once the program runs: it holds the only write end.
+  void CloseWriteEnd() {
+    if (write_fd_ >= 0) ::close(write_fd_);
+    write_fd_ = -1;
+  }
+
+ private:
+  static constexpr int kHighestShellFd = 9;
+  static void Fill(int fd) {
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    const std::string block(PIPE_BUF, '#');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::fcntl(fd, F_SETFL, 0);
+  }
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+};
+
+TEST_F(VxrdeckProgramTest, AStandardErrorThatIsClosedOrTakesNothingNeitherEndsNorStallsTheDeck) {
+  // First the reader of the deck's standard error has gone before the deck writes its first
+  // line; then nobody reads it and the pipe is full before the deck starts. Either way the deck
+  // serves and answers every frame of a burst of transport commands, far more than the player's
+  // mailbox holds (so the receiver's own thread reports ignored commands), ends on SIGTERM with
+  // exit code 0 and writes its configuration.
+  ASSERT_TRUE(pty_.ok());
+  std::string error;
+  const std::string tape =
+      testing::MakeTestTape(folder_, "reel.avi", testing::SmallTape(4.0), &error);
+  ASSERT_FALSE(tape.empty()) << error;
+  constexpr int kRounds = 200;
+  constexpr int kReplyMs = 5000;  // a stalled receiver never answers; a busy one well within
+  std::vector<Bytes> frames;
+  for (int i = 0; i < kRounds; ++i) {
+    frames.push_back(testing::WithChecksum({0x20, 0x01}));
+    frames.push_back(testing::WithChecksum({0x20, 0x00}));
+  }
+  for (const auto reader : {StderrPipe::Reader::kClosed, StderrPipe::Reader::kFullAndUnread}) {
+    SCOPED_TRACE(reader == StderrPipe::Reader::kClosed ? "closed" : "full");
+    StderrPipe stderr_pipe(reader);
+    ASSERT_TRUE(stderr_pipe.ok());
+    testing::DeckProcess program("/bin/sh", folder_.path());
+    ASSERT_TRUE(program.Start(
+        stderr_pipe.Arguments({"--headless", "--tape", tape, "--port", pty_.SlavePath()})));
+    stderr_pipe.CloseWriteEnd();
+    ASSERT_TRUE(line_.WaitUntilServed(kStartMs))
+        << "ended by signal " << (program.Running() ? 0 : program.TermSignal());
+    const std::vector<Bytes> replies = line_.SendBackToBack(frames, kReplyMs);
+    ASSERT_EQ(replies.size(), frames.size());
+    for (const Bytes& reply : replies) EXPECT_EQ(reply, (Bytes{0x10, 0x01, 0x11}));
+    testing::OrderlyEnd end;
+    end.port = pty_.SlavePath();
+    end.recent_files = {tape};
+    EXPECT_TRUE(testing::EndsInOrder(program, end));
+  }
 }
 
 TEST_F(VxrdeckProgramTest, WithoutADisplayHelpAndOptionsWorkAndThePanelSaysHowToRun) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/thread_priority.h"
 #include "testing/deck_process.h"
 #include "testing/media/test_tapes.h"
 #include "testing/no_display_start.h"
@@ -116,9 +117,21 @@ TEST_F(InstalledPackageTest, EverythingLandsUnderThePrefixAndValidates) {
                    {{"MANPATH", Usr("share/man")}});
     EXPECT_EQ(verify.exit_code, 0) << verify.output;
     EXPECT_EQ(verify.output, "");
+    // The sandbox: an exposure of 3.5 or lower on systemd's own scale.
+    const ProgramRun security = RunProgram(
+        {"systemd-analyze", "security", "--offline=true", "--threshold=35", instance_path},
+        Log("security.log"), kToolMs);
+    EXPECT_EQ(security.exit_code, 0) << security.output;
+    EXPECT_NE(security.output.find("Overall exposure level for vxrdeck@deck1.service"),
+              std::string::npos)
+        << security.output;
   } else {
     std::printf("systemd-analyze is not installed: the unit is not verified here\n");
   }
+  // The real-time priority the unit grants is the one the receiver asks for.
+  EXPECT_NE(unit.find("\nLimitRTPRIO=" + std::to_string(kReceiverFifoPriority) + "\n"),
+            std::string::npos)
+      << unit;
 
   for (const char* page : {"vxrdeck", "vxrctl", "maketape", "skinview"}) {
     const ProgramRun man = RunProgram(

@@ -1,7 +1,17 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,9 +20,13 @@
 #include "platform/hresult.h"
 #include "platform/manual_reset_event.h"
 #include "platform/thread_name.h"
+#include "platform/thread_priority.h"
 
 namespace vxr {
 namespace {
+
+// A bound for standard error to take a few lines; generous, it only ends a wait that would hang.
+constexpr int kFlushMs = 10000;
 
 TEST(HresultTest, Win32ErrorsTakeTheSystemFacility) {
   EXPECT_EQ(HRESULT_FROM_WIN32(0), S_OK);
@@ -67,10 +81,101 @@ TEST(DiagnosticsTest, SinkReceivesTagAndExactText) {
 }
 
 TEST(DiagnosticsTest, StandardErrorGetsTheTextWithALineBreak) {
+  ASSERT_TRUE(FlushDiagnostics(kFlushMs));
   testing::internal::CaptureStderr();
   DebugOutput("Info X", "no line break");
   DebugOutput("Info X", "with one\n");
+  EXPECT_TRUE(FlushDiagnostics(kFlushMs));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "no line break\nwith one\n");
+}
+
+// Standard error as a pipe that is full from the start: nothing the callers give can go.
+class FullStderrPipe {
+ public:
+  FullStderrPipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    read_fd_ = fds[0];
+    saved_fd_ = ::dup(STDERR_FILENO);
+    // Filled without blocking, then blocking again as a stderr is.
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::string block(kFillBlock, '#');
+    for (ssize_t n; (n = ::write(fds[1], block.data(), block.size())) > 0;) {
+      fill_left_ += static_cast<std::size_t>(n);
+    }
+    ::fcntl(fds[1], F_SETFL, 0);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::close(fds[1]);
+  }
+  ~FullStderrPipe() {
+    ::dup2(saved_fd_, STDERR_FILENO);
+    ::close(saved_fd_);
+    ::close(read_fd_);
+  }
+  bool ok() const { return read_fd_ >= 0 && saved_fd_ >= 0 && fill_left_ > 0; }
+  // Reads until what has come or the pipe has been idle for timeout_ms; what came after the
+  // filling.
+  std::string ReadUntil(const std::string& what, int timeout_ms) {
+    std::string text;
+    char buffer[kFillBlock];
+    pollfd poll_fd{read_fd_, POLLIN, 0};
+    while (text.find(what) == std::string::npos && ::poll(&poll_fd, 1, timeout_ms) > 0) {
+      const ssize_t n = ::read(read_fd_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::size_t skipped = std::min(text.size(), fill_left_);
+    fill_left_ -= skipped;
+    return text.substr(skipped);
+  }
+
+ private:
+  static constexpr std::size_t kFillBlock = 4096;
+  int read_fd_ = -1;
+  int saved_fd_ = -1;
+  std::size_t fill_left_ = 0;  // bytes of the filling not read yet
+};
+
+TEST(DiagnosticsTest, AStderrThatTakesNothingNeverHoldsTheCallerAndDroppedLinesAreCounted) {
+  ASSERT_TRUE(FlushDiagnostics(kFlushMs));
+  FullStderrPipe pipe;
+  ASSERT_TRUE(pipe.ok());
+  // Far more lines than wait their turn, from another thread: every call returns although not
+  // one byte can be written (the bound only catches a caller that is held for good).
+  constexpr int kLines = 4 * kMaxQueuedDiagnosticLines;
+  auto calls = std::async(std::launch::async, [] {
+    for (int i = 0; i < kLines; ++i) DebugOutput("Info X", "line " + std::to_string(i));
+  });
+  ASSERT_EQ(calls.wait_for(std::chrono::milliseconds(kFlushMs)), std::future_status::ready);
+  EXPECT_FALSE(FlushDiagnostics(0));
+
+  // Once the pipe is read the lines that were kept come out in order, each run of them followed
+  // by how many were not; then lines go out as usual.
+  auto reading =
+      std::async(std::launch::async, [&] { return pipe.ReadUntil("after\n", kFlushMs); });
+  ASSERT_TRUE(FlushDiagnostics(kFlushMs));
+  DebugOutput("Info X", "after");
+  const std::string text = reading.get();
+  std::istringstream lines(text);
+  std::string line;
+  int kept = 0, next = 0;
+  unsigned long long dropped = 0, summary = 0;
+  while (std::getline(lines, line) && line != "after") {
+    if (std::sscanf(line.c_str(), "diagnostics: %llu lines dropped", &summary) == 1) {
+      dropped += summary;
+      continue;
+    }
+    int number = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "line %d", &number), 1) << line;
+    EXPECT_GE(number, next);
+    next = number + 1;
+    ++kept;
+  }
+  EXPECT_EQ(line, "after");
+  EXPECT_GT(dropped, 0u) << text;
+  EXPECT_EQ(kept + static_cast<int>(dropped), kLines) << text;
+  // The lines the writer had taken before it stalled, and those queued behind them.
+  EXPECT_LE(kept, 2 * kMaxQueuedDiagnosticLines);
 }
 
 TEST(ThreadNameTest, NamesTheCallingThreadAndCutsAtTheKernelsLimit) {
@@ -82,6 +187,74 @@ TEST(ThreadNameTest, NamesTheCallingThreadAndCutsAtTheKernelsLimit) {
     seen = name;
   }).join();
   EXPECT_EQ(seen, "board output cl");
+}
+
+TEST(ThreadPriorityTest, RealTimeIsAskedForUpToTheLimitAndCodecWorkIsNicer) {
+  struct Case {
+    ThreadPriority priority;
+    long rt_limit;
+    int process_nice;
+    bool real_time;
+    int fifo_priority;  // when real_time
+    int nice_value;     // when not
+  };
+  const Case cases[] = {
+      // No limit, or one above what the deck asks for: the receiver above the player.
+      {ThreadPriority::kTimeCritical, -1, 0, true, kReceiverFifoPriority, 0},
+      {ThreadPriority::kTimeCritical, 99, 0, true, kReceiverFifoPriority, 0},
+      {ThreadPriority::kAboveNormal, 99, 0, true, kPlayerFifoPriority, 0},
+      // A lower limit: the receiver at the limit; the player only when still below it.
+      {ThreadPriority::kTimeCritical, 20, 0, true, 20, 0},
+      {ThreadPriority::kAboveNormal, 20, 0, true, kPlayerFifoPriority, 0},
+      {ThreadPriority::kTimeCritical, 1, 0, true, 1, 0},
+      {ThreadPriority::kAboveNormal, 1, 0, false, 0, -2},
+      // None at all: nice values.
+      {ThreadPriority::kTimeCritical, 0, 0, false, 0, -15},
+      {ThreadPriority::kAboveNormal, 0, 0, false, 0, -2},
+      // Codec work: never real time, nicer than the process, up to the nicest there is.
+      {ThreadPriority::kCodec, -1, 0, false, 0, kCodecNiceStep},
+      {ThreadPriority::kCodec, 99, 3, false, 0, 3 + kCodecNiceStep},
+      {ThreadPriority::kCodec, 0, 17, false, 0, 19},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "priority " << static_cast<int>(c.priority) << ", limit "
+                                      << c.rt_limit << ", nice " << c.process_nice);
+    const PriorityRequest request = PlanThreadPriority(c.priority, c.rt_limit, c.process_nice);
+    EXPECT_EQ(request.real_time, c.real_time);
+    EXPECT_EQ(c.real_time ? request.fifo_priority : request.nice_value,
+              c.real_time ? c.fifo_priority : c.nice_value);
+  }
+}
+
+// The calling thread's nice value as the kernel reports it (field 19 of its stat line).
+int ThreadNice() {
+  const auto tid = static_cast<long>(::syscall(SYS_gettid));
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));  // from field 3 on
+  constexpr int kNiceField = 19;
+  constexpr int kFirstField = 3;
+  std::string field;
+  for (int i = kFirstField; i <= kNiceField; ++i) fields >> field;
+  return std::stoi(field);
+}
+
+TEST(ThreadPriorityTest, ACodecThreadIsNicerThanTheProcessAndTheThreadsItStartsInheritIt) {
+  const int process_nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::getpid()));
+  const int expected = PlanThreadPriority(ThreadPriority::kCodec, 0, process_nice).nice_value;
+  int codec_nice = 0, worker_nice = 0;
+  bool granted = false;
+  std::thread([&] {
+    granted = SetCurrentThreadPriority(ThreadPriority::kCodec, "codec");
+    codec_nice = ThreadNice();
+    // As FFmpeg starts its workers from the thread that opens the codec.
+    std::thread([&] { worker_nice = ThreadNice(); }).join();
+  }).join();
+  EXPECT_TRUE(granted);
+  EXPECT_EQ(codec_nice, expected);
+  EXPECT_EQ(worker_nice, expected);
+  EXPECT_EQ(ThreadNice(), process_nice);  // the caller's own thread is untouched
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the newest vxrdeck package in FOLDER (default build/dev/package) as Debian's tools see
 # it: lintian must report no error (its warnings are printed; the README justifies them), the
-# desktop entry must validate, and the unit must verify for an instance.
+# desktop entry must validate, and the unit must verify for an instance and score 3.5 or lower
+# (its exposure is printed) on systemd-analyze security.
 set -euo pipefail
 
 folder=${1:-build/dev/package}
@@ -40,4 +41,13 @@ fi
 sed "s#/usr/bin/vxrdeck#$root/usr/bin/vxrdeck#" "$root/usr/lib/systemd/system/vxrdeck@.service" \
   > "$root/vxrdeck@deck1.service"
 MANPATH="$root/usr/share/man" systemd-analyze verify "$root/vxrdeck@deck1.service"
+
+echo "== systemd-analyze security vxrdeck@deck1.service (3.5 at most)"
+if ! security=$(systemd-analyze security --offline=true --threshold=35 \
+                  "$root/vxrdeck@deck1.service" 2>&1); then
+  echo "$security"
+  echo "check-package: the unit's sandbox is exposed above 3.5" >&2
+  exit 1
+fi
+grep 'Overall exposure level' <<<"$security"
 echo "package checks passed"

@@ -15,6 +15,7 @@ extern "C" {
 
 #include "platform/diagnostics.h"
 #include "platform/thread_name.h"
+#include "platform/thread_priority.h"
 #include "vboard/media/av_handles.h"
 #include "vboard/media/ffmpeg_log.h"
 #include "vboard/program/burn_in.h"
@@ -451,6 +452,7 @@ void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,
 
 void CStreamOutput::Run() {
   SetCurrentThreadName("stream out");
+  SetCurrentThreadPriority(ThreadPriority::kCodec, "Stream out");
   std::unique_ptr<Session> session;
   std::int64_t origin_tick = -1;
   int retry_ms = kFirstRetryMs;

@@ -7,6 +7,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/thread_name.h"
+#include "platform/thread_priority.h"
 
 namespace vxr {
 namespace {
@@ -107,6 +108,7 @@ bool CDecodeWorker::decoding() const {
 
 void CDecodeWorker::Run() {
   SetCurrentThreadName("board decoder");
+  SetCurrentThreadPriority(ThreadPriority::kCodec, "Board decoder");
   try {
     while (Round()) {
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/thread_name.h"
+#include "platform/thread_priority.h"
 #include "vboard/media/movie_sound.h"
 #include "vboard/server/super_clip.h"
 
@@ -138,6 +139,7 @@ bool CTapeSound::ReadTape(const CSuperClip& tape,
 
 void CTapeSound::Run() {
   SetCurrentThreadName("sound decode");
+  SetCurrentThreadPriority(ThreadPriority::kCodec, "Sound decode");
   std::map<std::string, std::unique_ptr<CMovieSound>> movies;
   std::shared_ptr<CSuperClip> movies_tape;
   std::unique_lock lock(mutex_);
