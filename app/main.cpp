@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/config_store.h"
+#include "app/control_settings.h"
 #include "app/deck_app.h"
 #include "app/deck_options.h"
 #include "app/display_check.h"
@@ -87,6 +88,14 @@ int main(int argc, char** argv) {
     return vxr::kExitUsage;
   }
 
+  // The control protocol's address and the library: refused here like a bad --output.
+  vxr::ControlSettings control;
+  if (!vxr::ReadControlSettings(parsed.options, vxr::CConfigStore(app_name), &control,
+                                &output_error)) {
+    std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
+    return vxr::kExitUsage;
+  }
+
   // Under the headless deck's core application this makes no window and no default sound.
   auto start_server = [outputs] {
     return vxr::ServerLibrary(vxr::StartBoardWithOutputs(outputs, std::cerr));
@@ -108,6 +117,7 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (const int exit_code = list_or_check_outputs(); exit_code >= 0) return exit_code;
     vxr::CHeadlessDeck deck(app_name, vxr::MakeClvrPlayerFactory(), start_server);
+    deck.SetControl(control);
     return deck.Run(parsed.options);
   }
 
