@@ -45,6 +45,7 @@ bench: build
 	build/dev/bin/idle_cpu
 	build/dev/bin/stream_output
 	build/dev/bin/screen_output
+	build/dev/bin/control_latency
 
 # Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
 fuzz: deps
