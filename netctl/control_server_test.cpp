@@ -1,6 +1,9 @@
 #include "netctl/control_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 
 #include <memory>
 #include <mutex>
@@ -22,6 +25,9 @@ constexpr int kReplyMs = 5000;
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
+
+// The first line of a reply.
+std::string Field(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
 constexpr std::uint32_t kTapeFrames = 250;
 
 // A deck that does at once what it is asked, with the status bits the real deck shows.
@@ -323,6 +329,45 @@ TEST_F(ControlServerTest, BadClientsAreAnsweredOrDroppedWhileOthersGoOn) {
   EXPECT_TRUE(reader->WaitClosed(kReplyMs * 2));
   EXPECT_EQ(LogLinesWith("watchdog"), 1u);
   EXPECT_EQ(clients.back()->Command("ping\n", kReplyMs), "200 ok\r\n");
+}
+
+// An IPv4 address of this machine other than loopback; empty when it has none.
+std::string OwnAddress() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return std::string();
+  std::string found;
+  for (ifaddrs* entry = list; entry != nullptr && found.empty(); entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+    if (!IsLoopbackAddress(text)) found = text;
+  }
+  ::freeifaddrs(list);
+  return found;
+}
+
+TEST_F(ControlServerTest, ClientsOutsideTheAllowListAreRefusedAndLoggedOnce) {
+  const std::string own = OwnAddress();
+  if (own.empty()) GTEST_SKIP() << "no address but loopback to connect from";
+  options_.endpoint.address = "0.0.0.0";
+  std::string error;
+  ASSERT_TRUE(options_.allow.Parse("203.0.113.0/24", &error));
+  StartServer();
+  for (int i = 0; i < 2; ++i) {
+    CControlClient outsider;
+    ASSERT_TRUE(outsider.Connect(server_->Port(), own));
+    EXPECT_TRUE(outsider.WaitClosed(kReplyMs));
+  }
+  auto local = Connect();  // loopback is always let in
+  EXPECT_EQ(local->Command("ping\n", kReplyMs), "200 ok\r\n");
+  EXPECT_EQ(LogLinesWith("not in the allow-list"), 1u);
+  server_->Stop();
+  ASSERT_TRUE(options_.allow.Parse(own + "/32", &error));
+  StartServer();
+  CControlClient allowed;
+  ASSERT_TRUE(allowed.Connect(server_->Port(), own));
+  EXPECT_EQ(Field(allowed.ReadReply(kReplyMs)), "500 connection info:");
 }
 
 TEST_F(ControlServerTest, ANonLoopbackAddressNeedsAnAllowList) {

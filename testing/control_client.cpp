@@ -25,15 +25,15 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 
 CControlClient::~CControlClient() { Close(); }
 
-bool CControlClient::Connect(int port) {
+bool CControlClient::Connect(int port, const std::string& address_text) {
   Close();
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (inet_pton(AF_INET, address_text.c_str(), &address.sin_addr) != 1 ||
+      ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     Close();
     return false;
   }

@@ -13,8 +13,8 @@ class CControlClient {
   CControlClient(const CControlClient&) = delete;
   CControlClient& operator=(const CControlClient&) = delete;
 
-  // Connects to 127.0.0.1:port; false when it cannot.
-  bool Connect(int port);
+  // Connects to address:port (IPv4, loopback by default); false when it cannot.
+  bool Connect(int port, const std::string& address = "127.0.0.1");
   void Close();
   bool Connected() const { return fd_ >= 0; }
   // Sends the text as it is; false when the connection is gone.
