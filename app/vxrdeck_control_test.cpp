@@ -29,20 +29,17 @@ constexpr int kReplyMs = 10000;
 constexpr int kPollMs = 50;
 
 // The tape frame of the output record's last line; -1 without one.
-std::int64_t LastRecordedFrame(const std::string& path, std::int64_t* count = nullptr) {
+std::int64_t LastRecordedFrame(const std::string& path) {
   std::ifstream in(path);
   std::string line;
   std::int64_t frame = -1;
-  std::int64_t lines = 0;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
     std::int64_t tick = 0, ns = 0;
     std::string tape_frame;
     if (!(fields >> tick >> ns >> tape_frame)) continue;
     frame = tape_frame == "-" ? -1 : std::stoll(tape_frame);
-    ++lines;
   }
-  if (count != nullptr) *count = lines;
   return frame;
 }
 
@@ -125,6 +122,17 @@ TEST(VxrdeckControlTest, TapeTwoLoadedFromTheLibraryCuesPlaysAndStopsAsTheContro
   EXPECT_EQ(Field(info, "timecode"), timecode);
   // The board's output stands on the frame both report.
   EXPECT_TRUE(WaitFor([&] { return LastRecordedFrame(record) == stopped; }, kActMs));
+
+  // A network play within a play range runs from the in point and ends parked on the out point.
+  EXPECT_EQ(Reply(client, "playrange set: in: 00:00:01:00 out: 00:00:03:00\n"), "200 ok\r\n");
+  EXPECT_EQ(Reply(client, "play\n"), "200 ok\r\n");
+  ASSERT_TRUE(WaitFor([&] { return line.Has(status::Play); }, kActMs));
+  ASSERT_TRUE(WaitFor(
+      [&] { return !line.Has(status::Play) && line.Has(status::Still) && line.TimeSense() == 75; },
+      kActMs))
+      << line.TimeSense();
+  EXPECT_TRUE(WaitFor([&] { return LastRecordedFrame(record) == 75; }, kActMs));
+  EXPECT_EQ(Reply(client, "playrange clear\n"), "200 ok\r\n");
 
   // goto naming the tape that is in cues it to its start without loading it again.
   EXPECT_EQ(Reply(client, "goto: clip id: 2\n"), "200 ok\r\n");

@@ -363,11 +363,11 @@ void CControlServer::WatchPlayRange(const ControlDeckState& state) {
   const bool forward = transport.speed > 0;
   if (!forward) {
     // A play that has run and stopped by another hand is no longer the network's.
-    if (network_play_seen_) settings_.network_play = false;
-    network_play_seen_ = false;
+    if (settings_.network_play_seen) settings_.network_play = false;
+    settings_.network_play_seen = false;
     return;
   }
-  network_play_seen_ = true;
+  settings_.network_play_seen = true;
   const bool has_end = settings_.range_set || settings_.loop;
   const std::uint32_t out = settings_.range_set
                                 ? settings_.range_out
@@ -387,7 +387,7 @@ void CControlServer::WatchPlayRange(const ControlDeckState& state) {
     server_actions_ = {cue};
     settings_.network_play = false;
   }
-  network_play_seen_ = false;
+  settings_.network_play_seen = false;
   server_action_running_ = true;
   SubmitNext(0, server_actions_);
 }

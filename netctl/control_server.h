@@ -86,7 +86,6 @@ class CControlServer {
   std::set<std::uint32_t> refused_logged_;
   std::deque<ControlAction> server_actions_;
   bool server_action_running_ = false;
-  bool network_play_seen_ = false;
 
   // Where the deck's results come back; shared with the callbacks, which may outlive the server.
   std::shared_ptr<Mailbox> mailbox_;

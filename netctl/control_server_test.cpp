@@ -286,12 +286,31 @@ TEST_F(ControlServerTest, ANetworkPlayEndsAtThePlayRangesOutPoint) {
   ASSERT_TRUE(WaitFor([&] { return deck_.Actions().size() == 3; }, kReplyMs));
   EXPECT_EQ(deck_.Actions()[2].kind, Kind::kCue);
   EXPECT_EQ(deck_.Actions()[2].frame, 50u);
-  // Cleared, a play runs on.
+  // Cleared, a play runs on; seen playing, then stopped.
+  EXPECT_EQ(client->Command("notify: transport: true\n", kReplyMs), "200 ok\r\n");
   EXPECT_EQ(client->Command("playrange clear\n", kReplyMs), "200 ok\r\n");
-  EXPECT_EQ(client->Command("play\n", kReplyMs), "200 ok\r\n");
+  // The reply and the notification of the change it makes, in either order.
+  const auto ok_and_note = [&](const std::string& command, const std::string& note) {
+    std::string first = client->Command(command, kReplyMs);
+    std::string second = client->ReadReply(kReplyMs);
+    if (first != "200 ok\r\n") std::swap(first, second);
+    EXPECT_EQ(first, "200 ok\r\n") << command;
+    EXPECT_PRED2(StartsWith, second, "508 transport info:\r\nstatus: " + note);
+  };
+  ok_and_note("play\n", "play");
   deck_.Change([](ControlDeckState& state) { state.frame = 200; });
-  EXPECT_EQ(client->Command("ping\n", kReplyMs), "200 ok\r\n");
-  EXPECT_EQ(deck_.Actions().size(), 4u);
+  ok_and_note("stop\n", "stopped");
+  EXPECT_EQ(deck_.Actions().size(), 5u);
+  // The next network play within a range ends at its out point too (it is not taken for the
+  // stopped play of before while its cue to the in point runs).
+  EXPECT_EQ(client->Command("playrange set: in: 00:00:01:00 out: 00:00:02:00\n", kReplyMs),
+            "200 ok\r\n");
+  ok_and_note("play\n", "play");
+  deck_.Change([](ControlDeckState& state) { state.frame = 60; });
+  ASSERT_TRUE(WaitFor([&] { return deck_.Actions().size() == 8; }, kReplyMs));
+  EXPECT_EQ(deck_.Actions()[5].frame, 25u);
+  EXPECT_EQ(deck_.Actions()[7].kind, Kind::kCue);
+  EXPECT_EQ(deck_.Actions()[7].frame, 50u);
 }
 
 TEST_F(ControlServerTest, BadClientsAreAnsweredOrDroppedWhileOthersGoOn) {

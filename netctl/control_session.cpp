@@ -415,6 +415,7 @@ ControlStep CControlSession::HandlePlay(const ControlCommand& command,
   settings.single_clip = *single;
   settings.last_speed = *speed;
   settings.network_play = *speed > 0;
+  settings.network_play_seen = false;
   ControlStep step;
   if (settings.range_set && *speed > 0 &&
       (state.frame < settings.range_in || state.frame >= settings.range_out)) {

@@ -19,6 +19,9 @@ struct ControlDeckSettings {
   bool single_clip = false;
   // A play started from the network runs: it ends (or loops) at the range's out point.
   bool network_play = false;
+  // The server has seen that play move forward (a play that then stops by another hand, the
+  // edit controller's or the panel's, is no longer the network's).
+  bool network_play_seen = false;
   // The speed in percent the network last asked for, for the transport info of a jog or a
   // shuttle (the deck's status tells the direction, not the speed).
   int last_speed = 0;
