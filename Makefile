@@ -24,7 +24,8 @@ test-asan: deps
 # ThreadSanitizer covers the threaded core: the control port, the player, the board and the deck.
 # The cases run in parallel through CTest, TSAN_JOBS at a time.
 TSAN_PROGRAMS = protocol_tests player_tests integration_tests deck_tests board_media_tests \
-  board_server_tests board_program_tests sink_stream_tests reliability_tests
+  board_server_tests board_program_tests sink_stream_tests reliability_tests netctl_tests \
+  library_tests
 TSAN_APP_FILTER = ^DeckEndToEnd
 TSAN_JOBS ?= 3
 TSAN_CTEST = ctest --test-dir build/tsan -j$(TSAN_JOBS) --output-on-failure --timeout 600 --no-tests=error
@@ -44,6 +45,7 @@ bench: build
 	build/dev/bin/idle_cpu
 	build/dev/bin/stream_output
 	build/dev/bin/screen_output
+	build/dev/bin/control_latency
 
 # Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
 fuzz: deps

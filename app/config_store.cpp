@@ -41,6 +41,17 @@ std::string CConfigStore::Read(const std::string& section, const std::string& ke
   return value.toString().toStdString();
 }
 
+std::string CConfigStore::ReadCommaList(const std::string& section, const std::string& key,
+                                        const std::string& fallback) const {
+  QSettings settings(QString::fromStdString(file_path_), QSettings::IniFormat);
+  const QVariant value = settings.value(Key(section, key));
+  if (value.typeId() == QMetaType::QString) return value.toString().toStdString();
+  if (value.typeId() == QMetaType::QStringList) {
+    return value.toStringList().join(QLatin1Char(',')).toStdString();
+  }
+  return fallback;
+}
+
 void CConfigStore::Write(const std::string& section, const std::string& key,
                          const std::string& value) {
   QSettings settings(QString::fromStdString(file_path_), QSettings::IniFormat);

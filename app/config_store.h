@@ -24,6 +24,10 @@ class CConfigStore {
   // hand-edited list, for example).
   std::string Read(const std::string& section, const std::string& key,
                    const std::string& fallback) const;
+  // The stored string, or a list written with commas (allow=10.0.0.0/8,192.168.0.0/16) joined
+  // back with commas; fallback when the entry is missing.
+  std::string ReadCommaList(const std::string& section, const std::string& key,
+                            const std::string& fallback) const;
   // Failures are not reported: the value is simply not stored. A file that holds a stream
   // passphrase is left readable and writable by its owner only.
   void Write(const std::string& section, const std::string& key, const std::string& value);

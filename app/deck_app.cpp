@@ -52,6 +52,7 @@ int CDeckApp::Run(const DeckOptions& options) {
   if (options.port) panel->SetStartupPort(*options.port);
   if (options.tape) panel->SetStartupTape(*options.tape);
   panel->SetStartupRemote(options.remote);
+  panel->SetControl(control_);
   panel_ = panel.get();
   if (power_off_requested_) panel->RequestPowerOff();
   // The panel's end releases the deck and the player (its destroy hook runs before exec

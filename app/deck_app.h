@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/config_store.h"
+#include "app/control_settings.h"
 #include "app/deck_options.h"
 #include "app/recent_file_list.h"
 #include "app/server_library.h"
@@ -39,6 +40,8 @@ class CDeckApp {
 
   // The skin the panel loads; by default the one next to the executable.
   void SetSkinPath(std::string path) { skin_path_ = std::move(path); }
+  // The control protocol and the library the panel serves.
+  void SetControl(ControlSettings settings) { control_ = std::move(settings); }
   // Message boxes and the file dialog; by default Qt's, with the tape dialog.
   void SetPrompter(CPanelPrompter* prompter) { prompter_ = prompter; }
 
@@ -62,6 +65,7 @@ class CDeckApp {
   PlayerFactory player_factory_;
   ServerLibraryStart start_server_;
   std::string skin_path_;
+  ControlSettings control_;
   CPanelPrompter* prompter_ = nullptr;
   CMainPanelDialog* panel_ = nullptr;
   bool power_off_requested_ = false;

@@ -9,7 +9,8 @@ namespace vxr {
 namespace {
 
 // The options that take a value, as written on the command line.
-constexpr std::string_view kValueOptions[] = {"--port", "--tape", "--output"};
+constexpr std::string_view kValueOptions[] = {"--port",    "--tape",          "--output",
+                                              "--control", "--control-allow", "--library"};
 
 std::string MakeAbsolute(const std::string& path, const std::string& working_directory) {
   std::filesystem::path p(path);
@@ -61,10 +62,13 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
   const QCommandLineOption no_sound("no-sound");
   const QCommandLineOption list_outputs("list-outputs");
   const QCommandLineOption headless("headless");
+  const QCommandLineOption control("control", QString(), "[ADDR:]PORT");
+  const QCommandLineOption control_allow("control-allow", QString(), "NETWORKS");
+  const QCommandLineOption library("library", QString(), "DIR");
   const QCommandLineOption help(QStringList{"h", "help"});
   const QCommandLineOption version("version");
-  parser.addOptions(
-      {port, tape, output, remote, no_monitor, no_sound, list_outputs, headless, help, version});
+  parser.addOptions({port, tape, output, remote, no_monitor, no_sound, list_outputs, headless,
+                     control, control_allow, library, help, version});
 
   QStringList list{QStringLiteral("vxrdeck")};  // the parser skips the program's name
   for (const std::string& argument : arguments) list << QString::fromStdString(argument);
@@ -73,10 +77,10 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
     return fail("unexpected argument '" + extra.front().toStdString() + "'");
   }
 
-  // Every option once, except --output; --help wins over --version.
+  // Every option once, except --output and --library; --help wins over --version.
   const QStringList found = parser.optionNames();
   for (const QString& name : found) {
-    if (name != "output" && found.count(name) > 1) {
+    if (name != "output" && name != "library" && found.count(name) > 1) {
       return fail("option --" + name.toStdString() + " is given twice");
     }
   }
@@ -86,7 +90,8 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
     parsed.action = OptionsAction::kVersion;
   }
 
-  for (const QCommandLineOption* option : {&port, &tape, &output}) {
+  for (const QCommandLineOption* option :
+       {&port, &tape, &output, &control, &control_allow, &library}) {
     const std::string name = option->names().front().toStdString();
     for (const QString& value : parser.values(*option)) {
       if (value.isEmpty()) return fail("option --" + name + " needs a non-empty value");
@@ -98,6 +103,13 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
   }
   for (const QString& value : parser.values(output)) {
     parsed.options.outputs.push_back(value.toStdString());
+  }
+  if (parser.isSet(control)) parsed.options.control = parser.value(control).toStdString();
+  if (parser.isSet(control_allow)) {
+    parsed.options.control_allow = parser.value(control_allow).toStdString();
+  }
+  for (const QString& value : parser.values(library)) {
+    parsed.options.libraries.push_back(MakeAbsolute(value.toStdString(), working_directory));
   }
   parsed.options.remote = parser.isSet(remote);
   parsed.options.no_monitor = parser.isSet(no_monitor);
@@ -113,7 +125,8 @@ std::string DeckUsage(const std::string& program_name) {
          "       [--output OUTPUT]...\n"
          "       " +
          program_name +
-         " --headless [--port NAME] [--tape PATH] [--output OUTPUT]...\n"
+         " --headless [--port NAME|none] [--tape PATH] [--output OUTPUT]...\n"
+         "       [--control [ADDR:]PORT [--control-allow NETWORKS]] [--library DIR]...\n"
          "       " +
          program_name +
          " --help | --version | --list-outputs\n"
@@ -140,6 +153,14 @@ std::string DeckUsage(const std::string& program_name) {
          "  --headless    no panel and no window: serve the port from start-up with the tape\n"
          "                of --tape, else the most recent one, until SIGTERM, SIGINT or\n"
          "                SIGHUP (for a deck without a display, under a service manager)\n"
+         "  --control [ADDR:]PORT  serve the studio's TCP control protocol (HyperDeck\n"
+         "                Ethernet protocol) on ADDR (default 127.0.0.1) and PORT (default 9993);\n"
+         "                with --port none the deck is driven from the network alone\n"
+         "  --control-allow NETWORKS  the client networks allowed, e.g. "
+         "10.0.0.0/8,192.168.1.0/24;\n"
+         "                needed when ADDR is not a loopback address\n"
+         "  --library DIR  offer the tapes of DIR to the network (repeatable; by default the\n"
+         "                folder of the current tape)\n"
          "  -h, --help    print this text\n"
          "  --version     print the version\n"
          "\n"

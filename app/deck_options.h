@@ -27,6 +27,12 @@ struct DeckOptions {
   bool no_sound = false;
   // Print the screens and sound devices the outputs may name, then end.
   bool list_outputs = false;
+  // The studio's TCP control protocol on [ADDR:]PORT (default 127.0.0.1:9993), its client
+  // networks, and the library's folders (repeatable; absolute). They win over the INI's
+  // [Control] and [Library].
+  std::optional<std::string> control;
+  std::optional<std::string> control_allow;
+  std::vector<std::string> libraries;
 };
 
 enum class OptionsAction { kRun, kHelp, kVersion, kUsageError };

@@ -23,6 +23,8 @@ constexpr int kStatusCount = 1;
 // The windowed deck's panel timer: its period and the status bytes each tick refreshes.
 constexpr int kTickPeriodMs = 100;
 constexpr int kTickStatusCount = 9;
+// --port none with the control protocol: no edit controller, the network drives the deck.
+constexpr const char* kNoPort = "none";
 
 std::string HresultText(HRESULT result) {
   char text[16];
@@ -126,6 +128,10 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
   // The deck is the controller's before the port opens, so that no reply ever says Local.
   deck_->SetLocal(0);
   deck_->RefreshStatus(kStatusCount, nullptr, nullptr);
+  if (control_.enabled && port == kNoPort) {
+    tick_timer_.start();
+    return StartNetwork(port, tape);
+  }
   const HRESULT served = deck_->StartReceiver(port.c_str());
   if (FAILED(served)) {
     DebugOutput(kLogTag, RemoteFailedText(config_.AppName(), port, served,
@@ -135,7 +141,7 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
   config_.Write(kPortSettingSection, kPortSettingKey, port);
   DebugOutput(kLogTag, RemoteServingText(config_.AppName(), port));
   tick_timer_.start();
-  return true;
+  return !control_.enabled || StartNetwork(port, tape);
 }
 
 void CHeadlessDeck::Tick() {
@@ -146,8 +152,51 @@ void CHeadlessDeck::Tick() {
   deck_->RefreshStatus(kTickStatusCount, status, nullptr);
 }
 
+bool CHeadlessDeck::StartNetwork(const std::string& port, const std::string& tape) {
+  NetworkDeckHooks hooks;
+  hooks.set_remote = [this, port](bool remote) {
+    // REMOTE as the panel's: the controller's port is served first, when there is one.
+    if (remote && port != kNoPort && deck_->IsReceiverStopped() == 1) {
+      const HRESULT served = deck_->StartReceiver(port.c_str());
+      if (FAILED(served)) {
+        DebugOutput(kLogTag,
+                    RemoteFailedText(config_.AppName(), port, served,
+                                     CheckPortRights(CSerialLink::DevicePath(port.c_str()))));
+        return;
+      }
+    }
+    deck_->SetLocal(remote ? 0 : 1);
+  };
+  hooks.load_tape = [this](const std::string& path) { return LoadFromNetwork(path); };
+  network_ = std::make_unique<CDeckNetwork>(config_.AppName(), config_.FilePath());
+  std::string error;
+  if (!network_->Start(control_, *deck_, std::move(hooks), tape, &error)) {
+    Log("cannot serve the control protocol: " + error);
+    return false;
+  }
+  return true;
+}
+
+HRESULT CHeadlessDeck::LoadFromNetwork(const std::string& path) {
+  std::uint8_t status[kStatusBlockSize] = {};
+  deck_->RefreshStatus(kStatusCount, status, nullptr);
+  const HRESULT loaded = deck_->InsertTape(path);
+  if (loaded != 0) {
+    // A failed load clears the player's whole status block, Local with it.
+    deck_->SetLocal(status::Local.In(status) ? 1 : 0);
+    Log("cannot load tape " + path + " (" + HresultText(loaded) + ")");
+    return loaded;
+  }
+  recent_.Add(path);
+  Log("tape " + path + " loaded");
+  return 0;
+}
+
 void CHeadlessDeck::Shutdown() {
   tick_timer_.stop();
+  // The network reads and drives the deck: it ends first.
+  if (network_) network_->Stop();
+  network_.reset();
   if (deck_) {
     // The receiver answers from the player: it ends before the player goes.
     deck_->StopReceiver();

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "app/config_store.h"
+#include "app/control_settings.h"
+#include "app/deck_network.h"
 #include "app/deck_options.h"
 #include "app/recent_file_list.h"
 #include "app/server_library.h"
@@ -33,6 +35,10 @@ class CHeadlessDeck {
   int Run(const DeckOptions& options);
   // Ends the run; safe before the event loop runs, then Run ends as soon as start-up is done.
   void RequestStop();
+  // The network side of the run (the control protocol and the library); set before Run.
+  void SetControl(ControlSettings settings) { control_ = std::move(settings); }
+  // The port of the control protocol while it is served, else 0.
+  int ControlPort() const { return network_ ? network_->Port() : 0; }
 
   // The tape a run uses: the option's, else the newest of the recent-file list; empty for none.
   static std::string StartupTape(const DeckOptions& options, const CRecentFileList& recent);
@@ -47,6 +53,11 @@ class CHeadlessDeck {
   // status refresh that the time replies' lock flag is taken from.
   void Tick();
   void Log(const std::string& text) const;
+  // The control protocol and the library, once the deck serves; false (with the reason
+  // written) when the server cannot listen.
+  bool StartNetwork(const std::string& port, const std::string& tape);
+  // A tape from the network's library, loaded as at start-up; 0 or the failing result.
+  HRESULT LoadFromNetwork(const std::string& path);
 
   CConfigStore config_;
   CRecentFileList recent_;
@@ -55,6 +66,8 @@ class CHeadlessDeck {
   ServerLibrary server_;
   std::unique_ptr<CVtrDeck> deck_;
   QTimer tick_timer_;  // on the event loop's thread; stopped before the deck goes
+  ControlSettings control_;
+  std::unique_ptr<CDeckNetwork> network_;
   bool joined_ = false;
   bool stop_requested_ = false;
 };

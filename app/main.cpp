@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/config_store.h"
+#include "app/control_settings.h"
 #include "app/deck_app.h"
 #include "app/deck_options.h"
 #include "app/display_check.h"
@@ -91,6 +92,14 @@ int main(int argc, char** argv) {
     return vxr::kExitUsage;
   }
 
+  // The control protocol's address and the library: refused here like a bad --output.
+  vxr::ControlSettings control;
+  if (!vxr::ReadControlSettings(parsed.options, vxr::CConfigStore(app_name), &control,
+                                &output_error)) {
+    std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
+    return vxr::kExitUsage;
+  }
+
   // Under the headless deck's core application this makes no window and no default sound.
   auto start_server = [outputs] {
     return vxr::ServerLibrary(vxr::StartBoardWithOutputs(outputs, std::cerr));
@@ -112,6 +121,7 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (const int exit_code = list_or_check_outputs(); exit_code >= 0) return exit_code;
     vxr::CHeadlessDeck deck(app_name, vxr::MakeClvrPlayerFactory(), start_server);
+    deck.SetControl(control);
     return deck.Run(parsed.options);
   }
 
@@ -137,6 +147,7 @@ int main(int argc, char** argv) {
 
   vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), start_server);
   deck_app.SetSkinPath(vxr::FindSkinPath(executable));
+  deck_app.SetControl(control);
   vxr::CTerminationSignals termination([&deck_app] { deck_app.RequestPowerOff(); });
   return deck_app.Run(parsed.options);
 }

@@ -20,6 +20,8 @@ constexpr HRESULT kNoBoardResult = HRESULT_FROM_WIN32(ERROR_BAD_DEVICE);  // 0x8
 constexpr int kTickStatusCount = 9;
 constexpr int kLoadStatusCount = 2;
 constexpr int kRemoteStatusCount = 1;
+// The port of a deck driven from the network alone (--port none with --control).
+constexpr const char* kNetworkOnlyPort = "none";
 // A time field that the read did not fill.
 constexpr int kUnread = INT_MIN;
 
@@ -142,6 +144,7 @@ bool CMainPanelDialog::OnInitDialog() {
     return true;
   }
   timer_.start();
+  if (control_.enabled) StartNetwork();
   startup_remote_pending_ = startup_remote_;
   if (startup_tape_) {
     startup_tape_pending_ = true;
@@ -156,6 +159,9 @@ void CMainPanelDialog::OnDestroy() {
   running_ = false;
   startup_tape_pending_ = false;
   startup_remote_pending_ = false;
+  // The network reads and drives the deck: it ends first.
+  if (network_) network_->Stop();
+  network_.reset();
   if (deck_) {
     // The receiver answers from the player: it ends before the player goes.
     deck_->StopReceiver();
@@ -324,6 +330,63 @@ void CMainPanelDialog::LoadTape(const std::optional<std::string>& chosen) {
   }
   recent_.Add(path);
   Label(0).SetText(path, true);
+  if (network_) network_->TapeLoaded(path);
+}
+
+bool CMainPanelDialog::NetworkOnly() const {
+  return control_.enabled && port_name_ == kNetworkOnlyPort;
+}
+
+void CMainPanelDialog::StartNetwork() {
+  NetworkDeckHooks hooks;
+  hooks.set_remote = [this](bool remote) { RemoteFromNetwork(remote); };
+  hooks.load_tape = [this](const std::string& path) { return LoadFromNetwork(path); };
+  network_ = std::make_unique<CDeckNetwork>(config_.AppName(), config_.FilePath());
+  std::string error;
+  const std::string tape = startup_tape_.value_or(std::string());
+  if (!network_->Start(control_, *deck_, std::move(hooks), tape, &error)) {
+    network_.reset();
+    Prompter().Notice(config_.AppName() + ": cannot serve the control protocol: " + error);
+    return;
+  }
+  if (NetworkOnly()) {
+    // Driven from the network alone: remote control from the start, no port to open.
+    deck_->SetLocal(0);
+    Button(3).SetLamp(true);
+    Button(3).SetPressed(true);
+  }
+}
+
+void CMainPanelDialog::RemoteFromNetwork(bool remote) {
+  if (!deck_) return;
+  OnTimerTick();
+  if (remote != status::Local.In(status_snapshot_)) return;
+  if (NetworkOnly()) {
+    deck_->SetLocal(remote ? 0 : 1);
+    Button(3).SetLamp(remote);
+    Button(3).SetPressed(remote);
+  } else {
+    OnRemote();
+  }
+  OnTimerTick();
+}
+
+HRESULT CMainPanelDialog::LoadFromNetwork(const std::string& path) {
+  if (!deck_) return E_FAIL;
+  std::uint8_t status[16] = {};
+  deck_->RefreshStatus(kLoadStatusCount, status, nullptr);
+  Label(0).SetText(kLoadingText, true);
+  const HRESULT result = deck_->InsertTape(path);
+  if (result != 0) {
+    deck_->SetLocal(status::Local.In(status) ? 1 : 0);
+    Label(0).SetText(kNoTapeText, false);
+    Prompter().Notice(Format("%s: cannot load tape %s (0x%x)", config_.AppName().c_str(),
+                             path.c_str(), static_cast<unsigned>(result)));
+    return result;
+  }
+  recent_.Add(path);
+  Label(0).SetText(path, true);
+  return 0;
 }
 
 void CMainPanelDialog::ShowMessage(const std::string& text, MessageIcon icon) {

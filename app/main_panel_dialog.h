@@ -8,6 +8,8 @@
 #include <string>
 
 #include "app/config_store.h"
+#include "app/control_settings.h"
+#include "app/deck_network.h"
 #include "app/port_setting.h"
 #include "app/recent_file_list.h"
 #include "deck/vtr_deck.h"
@@ -56,6 +58,11 @@ class CMainPanelDialog : public CSkinDialog {
   void SetStartupPort(std::string port) { startup_port_ = std::move(port); }
   void SetStartupTape(std::string path) { startup_tape_ = std::move(path); }
   void SetStartupRemote(bool remote) { startup_remote_ = remote; }
+  // The control protocol and the library for this run; set before the panel is shown. With the
+  // port "none" the deck starts under remote control and goes remote without a port.
+  void SetControl(ControlSettings settings) { control_ = std::move(settings); }
+  // The control protocol's port while it is served, else 0.
+  int ControlPort() const { return network_ ? network_->Port() : 0; }
 
   // Ends the panel as POWER does, from outside any handler (a termination signal): dialogs and
   // messages the panel has open are closed first, and the panel ends once they have returned.
@@ -95,6 +102,12 @@ class CMainPanelDialog : public CSkinDialog {
   // The load flow of the status label; with a path, that file instead of the file dialog.
   void LoadTape(const std::optional<std::string>& path);
   void RunStartupTape();
+  // The network's side: the control protocol's server over the deck, its REMOTE/LOCAL and its
+  // loads from the library (no message box: a line on standard error when a load fails).
+  void StartNetwork();
+  void RemoteFromNetwork(bool remote);
+  HRESULT LoadFromNetwork(const std::string& path);
+  bool NetworkOnly() const;
   // A message box captioned with the application name; skipped once the panel is ending.
   void ShowMessage(const std::string& text, MessageIcon icon);
   void CloseOpenDialogs();
@@ -109,6 +122,9 @@ class CMainPanelDialog : public CSkinDialog {
   std::uint8_t status_snapshot_[16] = {};
   QTimer timer_;
   bool skin_loaded_ = false;
+
+  ControlSettings control_;
+  std::unique_ptr<CDeckNetwork> network_;
 
   std::optional<std::string> startup_port_;
   std::optional<std::string> startup_tape_;

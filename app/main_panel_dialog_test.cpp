@@ -17,6 +17,7 @@
 #include "protocol/serial_link.h"
 #include "protocol/status_bits.h"
 #include "testing/fake_deck_player.h"
+#include "testing/control_client.h"
 #include "testing/media/test_tapes.h"
 #include "testing/pty_pair.h"
 #include "vboard/server/software_board.h"
@@ -623,6 +624,63 @@ TEST_F(MainPanelLampTest, PanelTransportButtonsReachThePlayerOnlyInLocalState) {
   player_->SetStatusByte(0, 0);
   panel_->OnTimerTick();
   EXPECT_EQ(press_all(), std::vector<std::string>{"Eject"});
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// A reply of the control protocol while the panel's event loop runs (the deck's side of each
+// command is carried out on this thread).
+std::string Ask(testing::CControlClient& client, const std::string& command) {
+  std::string reply;
+  if (!command.empty() && !client.Send(command)) return reply;
+  testing::WaitUntil([&] {
+    reply = client.ReadReply(0);
+    return !reply.empty();
+  });
+  return reply;
+}
+
+TEST_F(MainPanelTest, TheNetworkAloneDrivesAPanelWithoutAPortAndLoadsFromItsLibrary) {
+  StartBoard();
+  const std::string first = MakeTape("a.avi");
+  const std::string second = MakeTape("b.avi");
+  ControlSettings control;
+  control.enabled = true;
+  control.endpoint.port = 0;
+  control.libraries = {folder_.path()};
+  before_open_.push_back([&](CMainPanelDialog& p) {
+    p.SetStartupPort("none");
+    p.SetStartupTape(first);
+    p.SetControl(control);
+  });
+  Open();
+  ASSERT_GT(panel_->ControlPort(), 0);
+  ASSERT_TRUE(TickUntil([&] { return LabelText() == first; }));
+  // Driven from the network alone: under remote control from the start, without a port.
+  EXPECT_TRUE(ButtonLit(3));
+  EXPECT_EQ(Byte(0) & status::Local.mask, 0);
+
+  testing::CControlClient client;
+  ASSERT_TRUE(client.Connect(panel_->ControlPort()));
+  EXPECT_NE(Ask(client, "").find("model: vxrdeck"), std::string::npos);
+  ASSERT_TRUE(testing::WaitUntil(
+      [&] { return Ask(client, "clips count\n").find("clip count: 2") != std::string::npos; }));
+  EXPECT_EQ(Ask(client, "goto: clip id: 2\n"), "200 ok\r\n");
+  EXPECT_EQ(LabelText(), second);
+  EXPECT_EQ(recent_.Paths().front(), second);
+  EXPECT_NE(Ask(client, "transport info\n").find("clip id: 2"), std::string::npos);
+
+  // LOCAL from the network, as the panel's button: then transport commands are refused.
+  EXPECT_EQ(Ask(client, "remote: enable: false\n"), "200 ok\r\n");
+  EXPECT_FALSE(ButtonLit(3));
+  EXPECT_NE(Byte(0) & status::Local.mask, 0);
+  EXPECT_EQ(Ask(client, "play\n"), "111 remote control disabled\r\n");
+  EXPECT_EQ(Ask(client, "remote: enable: true\n"), "200 ok\r\n");
+  EXPECT_TRUE(ButtonLit(3));
 }
 
 }  // namespace

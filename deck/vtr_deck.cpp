@@ -177,34 +177,7 @@ const std::uint8_t* CVtrDeck::ProcessCommand(const std::uint8_t* frame, int leng
       CDeckPlayer* player = active_player_.load();
       if (player == nullptr || player->TapeOutState() != 0) return Nak(kNakUndefined);
       // The results are not looked at: the controller learns the outcome from the status.
-      switch (request.op) {
-        case TransportOp::kNone:
-          break;
-        case TransportOp::kStop:
-          player->Stop();
-          break;
-        case TransportOp::kPlay:
-          player->Play();
-          break;
-        case TransportOp::kEject:
-          player->Eject();
-          break;
-        case TransportOp::kFastFwd:
-          player->FastFwd();
-          break;
-        case TransportOp::kRewind:
-          player->Rewind();
-          break;
-        case TransportOp::kJog:
-          player->Jog(request.speed);
-          break;
-        case TransportOp::kShuttle:
-          player->Shuttle(request.speed);
-          break;
-        case TransportOp::kCueUp:
-          player->CueUp(request.timecode);
-          break;
-      }
+      RunTransport(*player, request.op, request.speed, request.timecode);
       return kAck;
     }
 
@@ -235,6 +208,63 @@ const std::uint8_t* CVtrDeck::ProcessCommand(const std::uint8_t* frame, int leng
       return SenseCurrentTime(request.value);
   }
   return Nak(kNakUndefined);
+}
+
+void CVtrDeck::RunTransport(CDeckPlayer& player, TransportOp op, double speed, Timecode timecode) {
+  switch (op) {
+    case TransportOp::kNone:
+      break;
+    case TransportOp::kStop:
+      player.Stop();
+      break;
+    case TransportOp::kPlay:
+      player.Play();
+      break;
+    case TransportOp::kEject:
+      player.Eject();
+      break;
+    case TransportOp::kFastFwd:
+      player.FastFwd();
+      break;
+    case TransportOp::kRewind:
+      player.Rewind();
+      break;
+    case TransportOp::kJog:
+      player.Jog(speed);
+      break;
+    case TransportOp::kShuttle:
+      player.Shuttle(speed);
+      break;
+    case TransportOp::kCueUp:
+      player.CueUp(timecode);
+      break;
+  }
+}
+
+void CVtrDeck::ReadLive(std::uint8_t status[16], std::uint32_t* frame) {
+  std::memset(status, 0, kStatusBlockSize);
+  *frame = 0;
+  CDeckPlayer* player = active_player_.load();
+  if (player == nullptr) {
+    status[0] = status::kNoPlayerByte0;
+    return;
+  }
+  Timecode timecode;
+  player->GetCurrentTime(&timecode, nullptr);
+  player->ReadStatus(status, 0, kStatusBlockSize);
+  *frame = timecode.ToFrames(static_cast<std::uint32_t>(TimecodeRate.load()));
+}
+
+std::uint32_t CVtrDeck::TapeFrameCount() const {
+  CDeckPlayer* player = active_player_.load();
+  return player != nullptr && player->TapeOutState() == 0 ? player->FrameCount() : 0;
+}
+
+HRESULT CVtrDeck::Drive(TransportOp op, double speed, Timecode timecode) {
+  CDeckPlayer* player = active_player_.load();
+  if (player == nullptr || player->TapeOutState() != 0) return E_FAIL;
+  RunTransport(*player, op, speed, timecode);
+  return 0;
 }
 
 const std::uint8_t* CVtrDeck::SenseStatus(std::uint8_t value) {

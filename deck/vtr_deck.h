@@ -8,6 +8,7 @@
 
 #include "platform/hresult.h"
 #include "player/deck_player.h"
+#include "protocol/command_interpreter.h"
 #include "protocol/control_port.h"
 #include "protocol/frame.h"
 #include "protocol/frame_handler.h"
@@ -53,6 +54,14 @@ class CVtrDeck : public IFrameHandler {
   HRESULT StopReceiver();
   int IsReceiverStopped() const;
 
+  // The network's side (any thread; stopped before ReleasePlayer). ReadLive reads the player's
+  // status and current frame without touching the status copy; TapeFrameCount is the loaded
+  // tape's length (0 for none). Drive carries out one transport operation as the serial
+  // controller's frames do, not gated by Local: E_FAIL without a player or a tape.
+  void ReadLive(std::uint8_t status[16], std::uint32_t* frame);
+  std::uint32_t TapeFrameCount() const;
+  HRESULT Drive(TransportOp op, double speed, Timecode timecode);
+
   // The status copy as the last refresh left it.
   void StatusCopy(std::uint8_t out[16]) const;
   std::uint8_t PresetValue() const { return preset_value_; }
@@ -63,6 +72,8 @@ class CVtrDeck : public IFrameHandler {
   // copy and returns n, the count actually taken.
   int Refresh(int count, std::uint8_t buffer[16]);
   using TransportCall = int (CTransport::*)();
+  // Queues op on the player (the receiver's and the network's path).
+  static void RunTransport(CDeckPlayer& player, TransportOp op, double speed, Timecode timecode);
   HRESULT PanelTransport(TransportCall call, bool needs_local);
   const std::uint8_t* Nak(std::uint8_t code);
 

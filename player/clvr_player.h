@@ -64,6 +64,7 @@ class CClvrPlayer : public CDeckPlayer {
   int IsAtEnd() override;
   int ReadStatus(std::uint8_t* destination, unsigned start, unsigned count) override;
   int GetCurrentTime(Timecode* timecode, std::uint8_t* user_bits) override;
+  std::uint32_t FrameCount() const override { return m_frame_count.load(); }
   int GetDeviceType(std::uint8_t* first, std::uint8_t* second) override;
   int CueUp(Timecode timecode) override;
   int Eject() override;

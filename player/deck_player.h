@@ -24,6 +24,8 @@ class CDeckPlayer : public CTransport {
   virtual HRESULT InsertTape(const std::string& path) = 0;
   // The most recent failing result.
   virtual HRESULT LastResult() const = 0;
+  // The loaded tape's length in frames; 0 without a tape or when the player cannot say.
+  virtual std::uint32_t FrameCount() const { return 0; }
 };
 
 // Makes the player that a deck owns. The program gives one that makes the real player; tests

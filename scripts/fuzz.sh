@@ -6,14 +6,14 @@
 # inputs are kept in build/fuzz/findings/<target>).
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]      targets: deck_frame framer receive_loop skin bitmap
-#                                              tml movie_probe (default: all)
+#                                              tml movie_probe control_parser (default: all)
 set -euo pipefail
 
 seconds="${1:-60}"
 shift || true
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${root}/build/fuzz"
-all_targets=(deck_frame framer receive_loop skin bitmap tml movie_probe)
+all_targets=(deck_frame framer receive_loop skin bitmap tml movie_probe control_parser)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all_targets[@]}")
 

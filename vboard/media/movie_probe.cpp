@@ -170,6 +170,7 @@ HRESULT ProbeMovie(const std::string& path, MovieFacts* facts) {
   if (sample.num <= 0 || sample.den <= 0) sample = codec->sample_aspect_ratio;
   if (sample.num <= 0 || sample.den <= 0) sample = AVRational{1, 1};
   found.aspect_ratio = av_q2d(sample) * codec->width / codec->height;
+  found.codec = avcodec_get_name(codec->codec_id);
   *facts = std::move(found);
   return S_OK;
 }

@@ -17,6 +17,7 @@ struct MovieFacts {
   std::uint32_t frame_count = 0;
   std::uint32_t flags = 0;  // kClvFlag* of player/clv_movie.h
   double aspect_ratio = 0.0;
+  std::string codec;  // the picture codec's short name, e.g. "mpeg4", "h264"
 
   double FramesPerSecond() const { return static_cast<double>(rate_num) / rate_den; }
 };

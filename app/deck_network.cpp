@@ -1,0 +1,96 @@
+#include "app/deck_network.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include "platform/diagnostics.h"
+
+namespace vxr {
+namespace {
+
+constexpr const char* kLogTag = "Info Control";
+constexpr const char* kStateSuffix = ".tapes";
+
+std::string UniqueId(const std::string& config_path, int port) {
+  const std::size_t hash = std::hash<std::string>{}(config_path + ":" + std::to_string(port));
+  char text[24];
+  constexpr unsigned long long kTwelveHexDigits = 0xFFFFFFFFFFFFull;
+  std::snprintf(text, sizeof text, "%012llx",
+                static_cast<unsigned long long>(hash) & kTwelveHexDigits);
+  return text;
+}
+
+}  // namespace
+
+CDeckNetwork::CDeckNetwork(std::string app_name, std::string config_path)
+    : app_name_(std::move(app_name)), config_path_(std::move(config_path)) {}
+
+CDeckNetwork::~CDeckNetwork() { Stop(); }
+
+std::string CDeckNetwork::StateFolder() const {
+  const std::filesystem::path ini(config_path_);
+  return (ini.parent_path() / (app_name_ + kStateSuffix)).string();
+}
+
+bool CDeckNetwork::Start(const ControlSettings& settings, CVtrDeck& deck, NetworkDeckHooks hooks,
+                         const std::string& current_tape, std::string* error) {
+  std::vector<std::string> folders = settings.libraries;
+  if (folders.empty() && !current_tape.empty()) {
+    folders.push_back(std::filesystem::path(current_tape).parent_path().string());
+  }
+  library_ = std::make_unique<CTapeLibrary>(folders, StateFolder());
+  library_->Rescan();
+  LogProblems();
+  control_ = std::make_unique<CNetworkControl>(deck, library_.get(), std::move(hooks));
+  control_->SetCurrentTape(current_tape);
+
+  ControlServerOptions options;
+  options.endpoint = settings.endpoint;
+  options.allow = settings.allow;
+  options.identity.unique_id = UniqueId(config_path_, settings.endpoint.port);
+  server_ = std::make_unique<CControlServer>(*control_, options,
+                                             [this](const std::string& line) { Log(line); });
+  if (!server_->Start(error)) {
+    Stop();
+    return false;
+  }
+  library_->Watch(kRescanMs, [this] {
+    LogProblems();
+    if (server_) server_->Wake();
+  });
+  Log("control protocol on " + settings.endpoint.address + ":" + std::to_string(server_->Port()) +
+      ", " + std::to_string(library_->Offered().size()) + " tapes in the library");
+  return true;
+}
+
+void CDeckNetwork::Stop() {
+  // The library's rescans wake the server; the server reads the deck through the control.
+  if (library_) library_->Stop();
+  if (server_) server_->Stop();
+  server_.reset();
+  control_.reset();
+  library_.reset();
+}
+
+void CDeckNetwork::TapeLoaded(const std::string& path) {
+  if (control_) control_->SetCurrentTape(path);
+  if (server_) server_->Wake();
+}
+
+void CDeckNetwork::Log(const std::string& line) const {
+  DebugOutput(kLogTag, app_name_ + ": " + line);
+}
+
+void CDeckNetwork::LogProblems() {
+  if (!library_) return;
+  std::lock_guard lock(logged_mutex_);
+  for (const LibraryTape& tape : library_->All()) {
+    if (tape.playable) continue;
+    if (logged_.insert(tape.path + "\n" + tape.problem).second) {
+      Log("library: " + tape.path + " is not offered: " + tape.problem);
+    }
+  }
+}
+
+}  // namespace vxr
