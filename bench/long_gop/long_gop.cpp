@@ -1,7 +1,7 @@
 // Long-GOP material at 1080 on a 1080-25 board with its monitor and one UDP program stream, the
 // real player on the board's real clock. Prints figures; it is not a test.
 //
-//   long_gop [--codec h264|mpeg2] [--steps N] [--no-stream]
+//   long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream]
 //
 // Tapes (made at run time): H.264 1920 x 1080, a key frame every 250 pictures, two B pictures
 // between references; MPEG-2 1920 x 1080, a key frame every 12 pictures, two B pictures. For
@@ -72,12 +72,21 @@ Codec CodecNamed(const std::string& name) {
   return {"h264", "H.264 1920x1080, key frame every 250, 2 B", spec};
 }
 
-// The process's peak resident memory in MiB, -1 when /proc does not say.
-double PeakMiB() {
+// Starts the peak afresh (the tape was made in this process); false where the system cannot.
+bool ResetPeak() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
+// A figure of the process's memory in MiB (VmHWM: the peak, VmRSS: now), -1 when /proc does
+// not say.
+double MemoryMiB(const std::string& field = "VmHWM:") {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    if (line.rfind(field, 0) == 0) return std::atof(line.c_str() + field.size()) / 1024.0;
   }
   return -1.0;
 }
@@ -103,6 +112,8 @@ class Bench {
     }
   }
   ~Bench() { kind_.Finish(program_); }
+
+  CTapeDecoder::Stats decoder_stats() const { return monitor_.decoder_stats(); }
 
   bool Load(const std::string& path) {
     return deck_.StartPlayer() && deck_.player().InsertTape(path) == 0;
@@ -154,7 +165,7 @@ void Print(const char* name, const Motion& motion) {
   std::printf("\n");
 }
 
-int RunCodec(const std::string& name, int steps, bool stream) {
+int RunCodec(const std::string& name, int steps, bool stream, int budget_mb) {
   av_log_set_level(AV_LOG_ERROR);
   const Codec codec = CodecNamed(name);
   testing::TempFolder folder;
@@ -166,11 +177,13 @@ int RunCodec(const std::string& name, int steps, bool stream) {
     std::fprintf(stderr, "cannot make the %s tape: %s\n", codec.name, error.c_str());
     return 1;
   }
-  std::printf("%s (made in %.1f s), %s:\n", codec.title,
-              std::chrono::duration<double>(Clock::now() - made).count(),
+  const bool fresh = ResetPeak();
+  std::printf("%s (made in %.1f s, %.0f MiB resident then), %s:\n", codec.title,
+              std::chrono::duration<double>(Clock::now() - made).count(), MemoryMiB("VmRSS:"),
               stream ? "one UDP stream" : "no stream");
   BoardConfig config;
   if (!FindOutputFormat("1080-25", &config.format)) return 1;
+  if (budget_mb > 0) config.decode_mb = static_cast<std::size_t>(budget_mb);
   Bench bench(config, stream);
   // The deck loads AVI movies and projects: the Matroska movie goes in as a one-clip project.
   if (!bench.Load(folder.WriteFile(std::string(codec.name) + ".tml", movie + "\n"))) {
@@ -190,7 +203,10 @@ int RunCodec(const std::string& name, int steps, bool stream) {
                           kForwardFrom, [](CClvrPlayer& p) { p.Shuttle(3.0); }, 1));
   Print("play", bench.Run(
                     kForwardFrom, [](CClvrPlayer& p) { p.Play(); }, 1));
-  std::printf("  process peak memory (VmHWM) %.0f MiB\n", PeakMiB());
+  std::printf(
+      "  process peak memory (VmHWM) %.0f MiB%s; the decoder's pictures at the most %.0f MiB\n",
+      MemoryMiB(), fresh ? "" : " (with the tape's making: the peak could not be reset)",
+      static_cast<double>(bench.decoder_stats().peak_bytes) / (1 << 20));
   std::fflush(stdout);
   return 0;
 }
@@ -202,25 +218,29 @@ int main(int argc, char** argv) {
   std::string codec;
   int steps = 120;
   bool stream = true;
+  int budget_mb = 0;  // --budget MB: the decoder's budget (VXR_BOARD_DECODE_MB); 0 its default
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--codec") == 0 && i + 1 < argc) {
       codec = argv[++i];
     } else if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) {
       steps = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--budget") == 0 && i + 1 < argc) {
+      budget_mb = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--no-stream") == 0) {
       stream = false;
     } else {
-      std::fprintf(stderr, "usage: long_gop [--codec h264|mpeg2] [--steps N] [--no-stream]\n");
+      std::fprintf(
+          stderr, "usage: long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream]\n");
       return 2;
     }
   }
-  if (!codec.empty()) return vxr::RunCodec(codec, steps, stream);
+  if (!codec.empty()) return vxr::RunCodec(codec, steps, stream, budget_mb);
   // Each codec in a process of its own, so that each peak is its own.
   int result = 0;
   for (const char* name : {"h264", "mpeg2"}) {
     std::fflush(stdout);
     const pid_t child = fork();
-    if (child == 0) _exit(vxr::RunCodec(name, steps, stream));
+    if (child == 0) _exit(vxr::RunCodec(name, steps, stream, budget_mb));
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {
