@@ -32,7 +32,7 @@ namespace vxr {
 //   otherwise:  nothing moves.
 class CTimeline : public IClvTimeline {
  public:
-  static constexpr std::int64_t kPrepareTicks = 2;
+  static constexpr std::int64_t kPrepareTicks = 1;
   // How long preparing waits for its first picture before the board gives up (a damaged tape).
   static constexpr std::int64_t kPrepareLimitNs = 5'000'000'000;
   static constexpr std::size_t kHistoryTicks = 512;
