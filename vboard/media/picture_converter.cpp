@@ -75,7 +75,10 @@ std::shared_ptr<const CRawPicture> CRawPicture::Keep(const AVFrame* decoded, con
   return raw;
 }
 
-CRawPicture::~CRawPicture() { av_frame_free(&frame_); }
+CRawPicture::~CRawPicture() {
+  av_frame_free(&frame_);
+  alive_.fetch_sub(1, std::memory_order_relaxed);
+}
 
 CPictureConverter::~CPictureConverter() { sws_freeContext(scaler_); }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 
@@ -30,9 +31,14 @@ class CRawPicture {
   int material_height() const { return material_height_; }
   // The bytes the kept picture holds.
   std::size_t Bytes() const { return bytes_; }
+  // Kept pictures alive now in the process, each holding a decoder's buffer or a copy (tests
+  // and the benchmark).
+  static std::int64_t Alive() { return alive_.load(std::memory_order_relaxed); }
 
  private:
-  CRawPicture() = default;
+  CRawPicture() { alive_.fetch_add(1, std::memory_order_relaxed); }
+
+  static inline std::atomic<std::int64_t> alive_{0};
 
   AVFrame* frame_ = nullptr;
   Crop part_;

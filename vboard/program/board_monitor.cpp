@@ -30,7 +30,8 @@ MonitorShowed GradeTick(const TickTiming& timing) {
   return MonitorShowed::kOtherPicture;
 }
 
-CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int board_index)
+CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int board_index,
+                             CTapeDecoder::PacketHook packet_hook)
     : board_(board),
       board_index_(board_index >= 0 ? board_index : board.config().board_count - 1),
       decoder_(
@@ -38,7 +39,8 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
             const std::shared_ptr<CTimeline> timeline = board.Timeline(index);
             return timeline ? timeline->Upcoming(max) : CTimeline::Outlook{};
           },
-          limits.WithBoardSettings(board.config()), [this] { return CurrentFraming(); }),
+          limits.WithBoardSettings(board.config()), [this] { return CurrentFraming(); },
+          std::move(packet_hook)),
       wake_on_changes_(limits.wake_on_changes) {
   view_.placement = Placement{board.config().format.width, board.config().format.height, 0, 0};
   view_.title = Title(nullptr, -1, -1);
@@ -46,6 +48,17 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
                     [this](const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape) {
                       return Show(frame, tape);
                     });
+  board_.SetReadyCheck(board_index_,
+                       [this](const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
+                              const CTimeline::Rect& rect) { return Ready(tape, frame, rect); });
+}
+
+bool CBoardMonitor::Ready(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
+                          const CTimeline::Rect& source_rect) const {
+  if (!tape || frame < 0) return true;  // black needs no decoding
+  const Framing framing =
+      vxr::FramingOf(board_.Resources(board_index_), source_rect, board_.config().format);
+  return decoder_.Lookup(tape.get(), frame, &framing).exact;
 }
 
 Framing CBoardMonitor::CurrentFraming() const {
@@ -59,6 +72,7 @@ Framing CBoardMonitor::FramingOf(int board, const std::shared_ptr<CTimeline>& ti
 }
 
 CBoardMonitor::~CBoardMonitor() {
+  board_.SetReadyCheck(board_index_, nullptr);
   board_.SetMonitor(board_index_, nullptr);
   if (const std::shared_ptr<CTimeline> watched = watched_.lock()) watched->SetWatcher(nullptr);
 }

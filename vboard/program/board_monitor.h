@@ -64,8 +64,11 @@ class CBoardMonitor {
     std::string title;  // tape, output format and timecode of the picture shown
   };
 
-  // Watches board (the last board, the one the deck drives, when board < 0).
-  explicit CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits = {}, int board_index = -1);
+  // Watches board (the last board, the one the deck drives, when board < 0), and tells the
+  // board when the picture its preparing waits for is ready to show. packet_hook: a test seam
+  // of the decoder (CDecodeWorker::PacketHook).
+  explicit CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits = {}, int board_index = -1,
+                         CTapeDecoder::PacketHook packet_hook = nullptr);
   // Detaches from the board, then stops the decoder.
   ~CBoardMonitor();
   CBoardMonitor(const CBoardMonitor&) = delete;
@@ -89,6 +92,10 @@ class CBoardMonitor {
 
  private:
   MonitorShowed Show(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape);
+  // The board's ready check: whether the frame's picture, framed as the board frames it with
+  // that source rectangle, is decoded (never waits, never calls the timeline).
+  bool Ready(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
+             const CTimeline::Rect& source_rect) const;
   // How the board frames the tape's pictures now (any thread).
   Framing CurrentFraming() const;
   Framing FramingOf(int board, const std::shared_ptr<CTimeline>& timeline) const;

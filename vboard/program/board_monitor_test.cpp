@@ -15,8 +15,11 @@
 #include "player/clv_results.h"
 #include "player/clvr_player.h"
 #include "player/server_registry.h"
+#include "protocol/status_bits.h"
+#include "protocol/timecode.h"
 #include "testing/media/test_pictures.h"
 #include "testing/media/test_tapes.h"
+#include "testing/wait_for.h"
 #include "vboard/server/movie.h"
 
 namespace vxr {
@@ -566,6 +569,107 @@ TEST_F(MonitorTest, A4KMovieOnA1080BoardKeepsOnlyWhatTheOutputShowsAndFitsItsRea
   EXPECT_EQ(stats.failed, 0);
   EXPECT_LE(stats.cached_bytes, DecoderLimits{}.max_bytes);
   EXPECT_EQ(monitor_->counts().missed, 0);
+}
+
+// The real player cues a long-GOP tape on a stepped board clock while the decoder is held between
+// two packets: the board stays preparing and the cue bit clear however many ticks pass; once the
+// decoder goes on, the board shows the cued picture at the first tick it is ready and only then
+// the cue completes. A decoder that never gets the picture (a damaged tape) makes the board stop
+// on error and the cue fail once the board's limit has passed, not hang.
+TEST(MonitorWithPlayer, ACueCompletesOnlyOnceTheCuedPictureIsReadyAndFailsWithinTheLimit) {
+  constexpr std::uint32_t kCueTo = 90;          // deep in the GOP: the decoder walks 90 pictures
+  constexpr std::uint32_t kDamagedCueTo = 200;  // in the second GOP, never decoded before
+  constexpr int kHeldTicks = 30;
+  testing::TempFolder folder;
+  TapeSpec spec = testing::SmallTape(10.0);
+  spec.codec = TapeCodec::kH264;
+  spec.gop = 150;
+  std::string error;
+  const std::string path = testing::MakeTestTape(folder, "gop.avi", spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  BoardConfig config;
+  ASSERT_TRUE(FindOutputFormat("pal", &config.format));
+  auto clock = std::make_shared<CSteppedClock>(1'000'000'000);
+  CSoftwareBoard board(config, clock);
+  board.Register();
+  std::atomic<bool> hold{false};
+  std::atomic<int> held{0};  // packets the hook held
+  auto release = [&] {
+    hold = false;
+    hold.notify_all();
+  };
+  {
+    CBoardMonitor monitor(board, {}, -1, [&](const std::atomic<bool>& stopping) {
+      if (!hold.load() || stopping.load()) return;
+      ++held;
+      hold.wait(true);
+    });
+    std::vector<OutputFrame> record;  // filled on this thread by PumpOutput
+    board.Subscribe([&](const OutputFrame& frame) { record.push_back(frame); });
+    const FrameGrid& grid = board.grid();
+    auto tick = [&] {
+      clock->Set(grid.TimeOfTick(grid.TickAt(clock->NowNs()) + 1));
+      board.PumpOutput();
+    };
+    CClvrPlayer player;
+    ASSERT_EQ(player.Initialize(), 0);
+    ASSERT_EQ(player.InsertTape(path), 0);
+    const std::shared_ptr<CTimeline> timeline = board.Timeline(0);
+    ASSERT_TRUE(timeline);
+    auto state = [&] {
+      std::int32_t s = -1;
+      timeline->get_State(&s);
+      return s;
+    };
+    auto has = [&](const StatusBit& bit) {
+      std::uint8_t s[16];
+      player.ReadStatus(s, 0, 16);
+      return bit.In(s);
+    };
+    ASSERT_TRUE(monitor.WaitDecoded(kWaitMs));
+
+    hold = true;
+    Timecode timecode;
+    timecode.FromFrames(kCueTo, 25);
+    player.CueUp(timecode);
+    ASSERT_TRUE(testing::WaitFor([&] { return state() == ClvPlaybackPreparing; }, kWaitMs));
+    ASSERT_TRUE(testing::WaitFor([&] { return held.load() > 0; }, kWaitMs));
+    for (int i = 0; i < kHeldTicks; ++i) {
+      tick();
+      EXPECT_EQ(state(), ClvPlaybackPreparing) << "tick " << i;
+      EXPECT_FALSE(has(status::CueUp_Complete)) << "tick " << i;
+      EXPECT_NE(timeline->FrameOnOutput(), kCueTo);
+    }
+    release();
+    ASSERT_TRUE(monitor.WaitDecoded(kWaitMs));
+    tick();
+    ASSERT_TRUE(testing::WaitFor([&] { return has(status::CueUp_Complete); }, kWaitMs));
+    ASSERT_FALSE(record.empty());
+    EXPECT_EQ(record.back().tape_frame, kCueTo);
+    EXPECT_EQ(record.back().monitor, MonitorShowed::kRightPicture);
+
+    // A decoder that never gets the picture: the cue fails once the limit has passed.
+    hold = true;
+    const int held_before = held.load();
+    timecode.FromFrames(kDamagedCueTo, 25);
+    player.CueUp(timecode);
+    ASSERT_TRUE(testing::WaitFor([&] { return state() == ClvPlaybackPreparing; }, kWaitMs));
+    ASSERT_TRUE(testing::WaitFor([&] { return held.load() > held_before; }, kWaitMs));
+    const std::int64_t cued_ns = clock->NowNs();
+    while (clock->NowNs() - cued_ns < CTimeline::kPrepareLimitNs) {
+      EXPECT_EQ(state(), ClvPlaybackPreparing);
+      tick();
+    }
+    tick();
+    EXPECT_EQ(state(), ClvPlaybackStopOnError);
+    ASSERT_TRUE(testing::WaitFor([&] { return !has(status::Preroll); }, kWaitMs));
+    EXPECT_TRUE(has(status::Stop));
+    EXPECT_FALSE(has(status::CueUp_Complete));
+    EXPECT_EQ(timeline->FrameOnOutput(), kCueTo);  // the output never moved
+    release();
+    player.Stop();
+  }
+  UnregisterServerClasses();
 }
 
 // The real player on the board's real clock: whatever the machine's load, every tick the

@@ -143,7 +143,8 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextRun(
   // for nothing: it would go again at once.
   const std::int64_t output = look.plan.front().frame;
   std::int64_t furthest = -1;
-  if (holdings.KeptBytes() + holdings.KeptPictureBytes() > limits_.max_kept_bytes) {
+  if (holdings.KeptBytes() + holdings.KeptPictureBytes() >
+      limits_.KeptRoom(holdings.KeptPictureBytes())) {
     furthest = holdings.FurthestKept(last.tape.get(), output);
   }
   double position = static_cast<double>(last.frame);
@@ -182,7 +183,7 @@ CDecodePlanner::Path CDecodePlanner::PathBefore(const CSuperClip& tape, std::int
 
 std::size_t CDecodePlanner::KeptCapacity(std::size_t kept_picture_bytes) const {
   const std::size_t each = std::max(kept_picture_bytes, kMinKeptBytes);
-  return std::min(limits_.max_kept_bytes / each, kMaxPathPictures);
+  return std::min(limits_.KeptRoom(kept_picture_bytes) / each, kMaxPathPictures);
 }
 
 CDecodePlanner::OnTheWay CDecodePlanner::PlannedOfMovie(

@@ -226,7 +226,8 @@ bool CDecodeWorker::FromStore(const CTimeline::TapePicture& target,
 
 void CDecodeWorker::DecodePassing(const CTimeline::TapePicture& target,
                                   const MaterialPicture& material, CMovieDecoder* decoder) {
-  // What the store lets go meanwhile is freed once the picture is in.
+  // The converted pictures the store lets go meanwhile are freed once the picture is in; kept
+  // pictures it lets go are freed as it lets them go (see KeepAlong).
   CPictureStore::Dropped dropped;
   // The framing of this look holds for the whole decoding.
   const CMovieDecoder::CropRule crop = CropFor(look_.framing);
@@ -286,7 +287,7 @@ void CDecodeWorker::DecodeRun(const CTimeline::TapePicture& target) {
   MaterialPicture material;
   CMovieDecoder* decoder =
       target.tape->MaterialAt(target.frame, &material) ? DecoderFor(material.path) : nullptr;
-  CPictureStore::Dropped dropped;  // freed once the run is kept
+  CPictureStore::Dropped dropped;  // converted pictures: freed once the run is kept
   bool kept = false;
   if (decoder != nullptr && !decoder->IntraOnly()) {
     bool given_up = false;
@@ -356,6 +357,10 @@ std::function<void(std::uint32_t, std::shared_ptr<const CRawPicture>)> CDecodeWo
     for (auto it = first; it != last; ++it) {
       KeepFor({CTimeline::TapePicture{target.tape, it->second}, path, n}, raw, dropped);
     }
+    // A kept picture the store lets go holds one of the library's picture buffers: handing it
+    // back costs nothing, and holding every one until the end of a run through a long group
+    // would hold the whole group beside the budget.
+    dropped->raw.clear();
   };
 }
 

@@ -20,6 +20,14 @@ DecoderLimits DecoderLimits::ForBudget(std::size_t megabytes, std::size_t read_a
   return limits;
 }
 
+std::size_t DecoderLimits::KeptRoom(std::size_t picture_bytes) const {
+  if (library_pictures == 0) return max_kept_bytes;
+  const std::size_t library = picture_bytes > max_kept_bytes / library_pictures
+                                  ? max_kept_bytes / 2
+                                  : library_pictures * picture_bytes;
+  return max_kept_bytes - std::min(library, max_kept_bytes / 2);
+}
+
 DecoderLimits DecoderLimits::WithBoardSettings(const BoardConfig& config) const {
   DecoderLimits limits = *this;
   const std::size_t ahead = config.read_ahead.value_or(read_ahead);
@@ -29,6 +37,7 @@ DecoderLimits DecoderLimits::WithBoardSettings(const BoardConfig& config) const 
     limits.max_kept_bytes = budget.max_kept_bytes;
   }
   limits.read_ahead = ahead;
+  limits.library_pictures = kLibraryPictures + static_cast<std::size_t>(std::max(threads, 1));
   limits.max_pictures = std::max(limits.max_pictures, ahead + 1);
   return limits;
 }

@@ -68,5 +68,20 @@ TEST(BoardConfig, DecodingBudgetAndReadAheadReachTheDecoder) {
             std::string::npos);
 }
 
+// The board's budget counts the library's own pictures: what the store may keep as decoded
+// shrinks by them, by half the kept share at the most; explicit limits count none.
+TEST(DecoderLimits, TheLibrarysPicturesAreCountedInTheKeptShare) {
+  constexpr std::size_t kPicture1080 = 1920 * 1080 * 3 / 2;  // 4:2:0, 8 bits
+  const DecoderLimits board = DecoderLimits{}.WithBoardSettings(BoardConfig{});
+  ASSERT_EQ(board.library_pictures,
+            DecoderLimits::kLibraryPictures + static_cast<std::size_t>(board.threads));
+  EXPECT_EQ(board.KeptRoom(kPicture1080),
+            board.max_kept_bytes - board.library_pictures * kPicture1080);
+  EXPECT_EQ(board.KeptRoom(board.max_kept_bytes), board.max_kept_bytes / 2);
+  EXPECT_EQ(board.KeptRoom(0), board.max_kept_bytes);
+  const DecoderLimits plain;
+  EXPECT_EQ(plain.KeptRoom(kPicture1080), plain.max_kept_bytes);
+}
+
 }  // namespace
 }  // namespace vxr

@@ -171,7 +171,7 @@ bool CPictureStore::Keep(const Source& source, std::shared_ptr<const CRawPicture
   }
   kept_bytes_ += raw->Bytes();
   it->second = Kept{source.at.tape, KeptPicture{std::move(raw), source.path, source.movie_frame}};
-  while (!kept_.empty() && kept_bytes_ > limits_.max_kept_bytes) {
+  while (!kept_.empty() && kept_bytes_ > limits_.KeptRoom(kept_picture_bytes_)) {
     auto worst = kept_.begin();
     for (auto candidate = kept_.begin(); candidate != kept_.end(); ++candidate) {
       if (rank(candidate->first) >= rank(worst->first)) worst = candidate;

@@ -25,6 +25,20 @@ constexpr int kWaitMs = 10000;
 constexpr std::int64_t kSlowPictures = 1000;
 constexpr std::int64_t kDefaultDuration = 40;  // a picture at 25 in milliseconds
 
+// The output stands on cue of tape with the player's queue of a reverse jog after it (three
+// pictures back).
+CTapeDecoder::OutlookSource ReverseJogFrom(std::shared_ptr<CSuperClip> tape, std::int64_t cue) {
+  return [tape, cue](std::size_t) {
+    CTimeline::Outlook outlook;
+    outlook.on_output = CTimeline::TapePicture{tape, cue};
+    for (std::int64_t n = 1; n <= 3; ++n) {
+      outlook.next.push_back(CTimeline::TapePicture{tape, cue - n});
+    }
+    outlook.advancing = true;
+    return outlook;
+  };
+}
+
 class TapeDecoderTest : public ::testing::Test {
  protected:
   std::shared_ptr<CSuperClip> TapeOf(const std::string& path) {
@@ -76,15 +90,7 @@ TEST_F(TapeDecoderTest, TheTapeDecoderReadsAheadInTheDirectionTheQueueCommands) 
   const std::shared_ptr<CSuperClip> tape = TapeOf(path);
   ASSERT_FALSE(::testing::Test::HasFailure());
   constexpr std::int64_t kCue = 40;
-  CTapeDecoder decoder([tape](std::size_t) {
-    CTimeline::Outlook outlook;
-    outlook.on_output = CTimeline::TapePicture{tape, kCue};
-    for (std::int64_t n = 1; n <= 3; ++n) {
-      outlook.next.push_back(CTimeline::TapePicture{tape, kCue - n});
-    }
-    outlook.advancing = true;
-    return outlook;
-  });
+  CTapeDecoder decoder(ReverseJogFrom(tape, kCue));
   decoder.Seen(tape, kCue);  // the output has stood on the cue: nothing measured yet
   ASSERT_TRUE(decoder.WaitIdle(10000));
   const std::size_t read_ahead = DecoderLimits{}.read_ahead;
@@ -96,6 +102,37 @@ TEST_F(TapeDecoderTest, TheTapeDecoderReadsAheadInTheDirectionTheQueueCommands) 
     }
   }
   EXPECT_FALSE(decoder.Lookup(tape.get(), kCue + 1).exact);
+}
+
+// A reverse jog deep into a long group keeps the pictures of the run back within the budget, and
+// what the store lets go on the way is freed on the way: the decoding never holds more kept
+// pictures than the budget has room for (each holds one of the library's picture buffers).
+TEST_F(TapeDecoderTest, ARunBackThroughALongGroupHoldsNoMoreKeptPicturesThanTheBudget) {
+  constexpr std::int64_t kCue = 190;
+  constexpr std::int64_t kRoom = 8;   // kept pictures the budget holds
+  constexpr std::int64_t kSlack = 3;  // the one coming in, the one going, one being converted
+  TapeSpec spec;
+  spec.width = 320;
+  spec.height = 240;
+  spec.frames = 200;
+  spec.codec = TapeCodec::kH264;
+  spec.gop = 200;
+  std::string error;
+  const std::string path = testing::MakeTestTape(folder_, "long.mkv", spec, &error);
+  ASSERT_FALSE(path.empty()) << error;
+  const std::shared_ptr<CSuperClip> tape = TapeOf(path);
+  DecoderLimits limits;
+  limits.max_kept_bytes = static_cast<std::size_t>(kRoom * spec.width * spec.height * 3 / 2);
+  const std::int64_t alive_before = CRawPicture::Alive();
+  std::atomic<std::int64_t> most{0};
+  CTapeDecoder decoder(ReverseJogFrom(tape, kCue), limits, nullptr, [&](const std::atomic<bool>&) {
+    const std::int64_t alive = CRawPicture::Alive() - alive_before;
+    if (alive > most.load()) most = alive;
+  });
+  ASSERT_TRUE(decoder.WaitIdle(10000));
+  EXPECT_TRUE(decoder.Lookup(tape.get(), kCue - 1).exact);
+  EXPECT_GT(decoder.stats().kept, 0u);
+  EXPECT_LE(most.load(), kRoom + kSlack);
 }
 
 // Destroying the decoder while a decoding is in progress stops it between two packets: the

@@ -46,4 +46,20 @@ std::shared_ptr<CTimeline> CBoardState::Timeline(std::int32_t board) const {
   return timelines_[static_cast<std::size_t>(board)].lock();
 }
 
+void CBoardState::SetReadyCheck(std::int32_t board, CTimeline::ReadyCheck check) {
+  std::lock_guard lock(ready_mutex_);
+  if (check) {
+    ready_checks_[board] = std::move(check);
+  } else {
+    ready_checks_.erase(board);
+  }
+}
+
+bool CBoardState::PictureReady(std::int32_t board, const std::shared_ptr<CSuperClip>& tape,
+                               std::int64_t frame, const CTimeline::Rect& source_rect) {
+  std::lock_guard lock(ready_mutex_);
+  const auto check = ready_checks_.find(board);
+  return check == ready_checks_.end() || check->second(tape, frame, source_rect);
+}
+
 }  // namespace vxr

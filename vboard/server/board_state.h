@@ -13,10 +13,9 @@
 #include "vboard/server/board_config.h"
 #include "vboard/server/fault_injector.h"
 #include "vboard/server/frame_grid.h"
+#include "vboard/server/timeline.h"
 
 namespace vxr {
-
-class CTimeline;
 
 // Resource ids, property ids and options of the software board.
 inline constexpr std::int32_t kResourceOutput = 1;     // the video output channel
@@ -64,6 +63,14 @@ class CBoardState {
   void AttachTimeline(std::int32_t board, const std::shared_ptr<CTimeline>& timeline);
   std::shared_ptr<CTimeline> Timeline(std::int32_t board) const;
 
+  // Whether a board's first queued picture is ready to show, as the consumer of the board's
+  // program answers it (the program's board monitor); empty to remove. Once SetReadyCheck
+  // returns, no call of the previous check is running.
+  void SetReadyCheck(std::int32_t board, CTimeline::ReadyCheck check);
+  // The registered check's answer; true without one: nothing decodes that board's program.
+  bool PictureReady(std::int32_t board, const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
+                    const CTimeline::Rect& source_rect);
+
   // Failures that tests ask of the server's objects; none unless a test arms one.
   const std::shared_ptr<CFaultInjector>& Faults() const { return faults_; }
 
@@ -75,6 +82,8 @@ class CBoardState {
   mutable std::mutex mutex_;  // guards boards_ and timelines_
   std::vector<BoardResources> boards_;
   std::vector<std::weak_ptr<CTimeline>> timelines_;
+  std::mutex ready_mutex_;  // guards ready_checks_; held while one runs
+  std::map<std::int32_t, CTimeline::ReadyCheck> ready_checks_;
 };
 
 }  // namespace vxr

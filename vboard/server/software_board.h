@@ -94,6 +94,12 @@ class CSoftwareBoard {
   using MonitorCallback = std::function<MonitorShowed(const OutputFrame& frame,
                                                       const std::shared_ptr<CSuperClip>& tape)>;
   void SetMonitor(int board, MonitorCallback monitor);
+  // The board's preparing ends at a tick where this says its first queued picture is ready
+  // (CTimeline::ReadyCheck: under the timeline's lock, never waits); empty to remove. Once it
+  // returns, no call of the previous check is running.
+  void SetReadyCheck(int board, CTimeline::ReadyCheck check) {
+    state_->SetReadyCheck(board, std::move(check));
+  }
 
  private:
   void RunOutputClock();

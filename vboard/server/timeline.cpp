@@ -46,7 +46,7 @@ bool CTimeline::Moving() const {
 
 void CTimeline::Tick(std::int64_t tick) {
   if (state_ == ClvPlaybackPreparing && tick >= ready_tick_) {
-    BecomeReady(ClvPlaybackStopped);
+    Prepare(tick);
   } else if (state_ == ClvPlaybackPlaying && showing_) {
     if (!started_) {
       started_ = true;
@@ -58,6 +58,16 @@ void CTimeline::Tick(std::int64_t tick) {
   }
   history_.push_back({tick, last_frame_, last_tape_});
   if (history_.size() > kHistoryTicks) history_.pop_front();
+}
+
+void CTimeline::Prepare(std::int64_t tick) {
+  const Segment& front = queue_.front();
+  if (!ready_check_ || ready_check_(front.clip, front.PictureAt(0), source_rect_)) {
+    BecomeReady(ClvPlaybackStopped);
+  } else if (tick >= give_up_tick_) {
+    revision_.fetch_add(1, std::memory_order_release);
+    state_ = ClvPlaybackStopOnError;
+  }
 }
 
 void CTimeline::BecomeReady(std::int32_t state) {
@@ -123,6 +133,7 @@ HRESULT CTimeline::put_State(std::int32_t state) {
       revision_.fetch_add(1, std::memory_order_release);
       state_ = ClvPlaybackPreparing;
       ready_tick_ = last_tick_ + kPrepareTicks;
+      give_up_tick_ = grid_.TickAt(grid_.TimeOfTick(last_tick_) + kPrepareLimitNs);
       return S_OK;
     case ClvPlaybackPreparing:
       return state == ClvPlaybackPreparing ? S_OK : CLV_E_NOT_READY;

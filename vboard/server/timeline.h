@@ -22,17 +22,24 @@ namespace vxr {
 // frame boundary is exact and with the steady clock the output thread only samples it.
 //
 // Per output tick:
-//   preparing:  at the kPrepareTicks-th tick after put_State(1) the timeline turns stopped and
-//               the first queued picture goes on the output;
+//   preparing:  from the kPrepareTicks-th tick after put_State(1) on, at the first tick where
+//               the first queued picture is ready to show (always, without a ready check) the
+//               timeline turns stopped and that picture goes on the output; a picture not ready
+//               kPrepareLimitNs after put_State(1) stops the timeline on error;
 //   playing:    the first tick after play starts begins the period of the picture on the
 //               output; each later tick shows the next queued picture, or, with none left,
 //               ends the last one's period (the picture stays);
 //   otherwise:  nothing moves.
 class CTimeline : public IClvTimeline {
  public:
-  static constexpr std::int64_t kPrepareTicks = 2;
+  static constexpr std::int64_t kPrepareTicks = 1;
+  // How long preparing waits for its first picture before the board gives up (a damaged tape).
+  static constexpr std::int64_t kPrepareLimitNs = 5'000'000'000;
   static constexpr std::size_t kHistoryTicks = 512;
 
+  struct Rect {
+    std::int32_t x = 0, y = 0, width = 0, height = 0;
+  };
   // What the output showed at one tick; tape_frame -1 when no picture was ever shown.
   struct TickPicture {
     std::int64_t tick = 0;
@@ -52,9 +59,12 @@ class CTimeline : public IClvTimeline {
     // output stays where it is until the state changes; unknown where no timeline says.
     std::optional<bool> advancing;
   };
-  struct Rect {
-    std::int32_t x = 0, y = 0, width = 0, height = 0;
-  };
+
+  // Whether a frame of a tape, framed by the source rectangle given, can go on the output now.
+  // Asked under the timeline's lock at the ticks of preparing: it must answer at once, never
+  // wait, and never call the timeline.
+  using ReadyCheck = std::function<bool(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
+                                        const Rect& source_rect)>;
 
   CTimeline(std::shared_ptr<const IBoardClock> clock, FrameGrid grid);
 
@@ -73,6 +83,8 @@ class CTimeline : public IClvTimeline {
   void EnterStopOnError();
   // The faults tests ask of this timeline; set before the timeline is handed out.
   void SetFaultInjector(std::shared_ptr<CFaultInjector> faults) { faults_ = std::move(faults); }
+  // Who says when the first queued picture is ready; set before the timeline is handed out.
+  void SetReadyCheck(ReadyCheck check) { ready_check_ = std::move(check); }
   // The tape frame on the output now, -1 for none.
   std::int64_t FrameOnOutput();
   // Brings the timeline to the present and gives the pictures of the ticks after after_tick
@@ -122,6 +134,8 @@ class CTimeline : public IClvTimeline {
   void CatchUp();
   bool Moving() const;
   void Tick(std::int64_t tick);
+  // Preparing, at a tick from ready_tick_ on: ready, still waiting, or given up.
+  void Prepare(std::int64_t tick);
   void ShowNext();
   // The first queued picture goes on the output and the timeline takes state.
   void BecomeReady(std::int32_t state);
@@ -132,6 +146,7 @@ class CTimeline : public IClvTimeline {
   const FrameGrid grid_;
   const double rate_;
   std::shared_ptr<CFaultInjector> faults_;  // set once, before the timeline is shared
+  ReadyCheck ready_check_;                  // set once, before the timeline is shared
   std::atomic<std::uint64_t> revision_{0};
   std::mutex watcher_mutex_;  // guards watcher_; held while it runs
   std::function<void()> watcher_;
@@ -148,7 +163,8 @@ class CTimeline : public IClvTimeline {
   std::int64_t last_frame_ = -1;  // the picture on the output when nothing queued is shown
   std::shared_ptr<CSuperClip> last_tape_;  // the tape of last_frame_
   std::int64_t last_tick_;                 // the latest tick accounted for
-  std::int64_t ready_tick_ = 0;            // when preparing ends
+  std::int64_t ready_tick_ = 0;            // when preparing may end
+  std::int64_t give_up_tick_ = 0;          // when preparing without a picture fails
   std::deque<TickPicture> history_;
   Rect source_rect_;
 };

@@ -155,6 +155,52 @@ TEST(Timeline, StateChangesTheBoardAcceptsAndRefuses) {
   EXPECT_EQ(tl->FrameOnOutput(), 0);  // the last picture stays on the output
 }
 
+// With a ready check, preparing ends at the first tick from kPrepareTicks on where the check
+// says the first queued picture (of its tape, framed by the source rectangle) is ready, and a
+// picture still not ready kPrepareLimitNs after put_State(1) stops the timeline on error.
+TEST(Timeline, PreparingEndsWhenTheFirstPictureIsReadyAndGivesUpAfterTheLimit) {
+  SteppedTimeline tl(kRates[0]);
+  auto clip = Material(100, kRates[0]);
+  bool ready = false;
+  std::vector<std::int64_t> asked;
+  tl->SetReadyCheck([&](const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
+                        const CTimeline::Rect& rect) {
+    EXPECT_EQ(tape, clip);
+    EXPECT_EQ(rect.width, 16);
+    asked.push_back(frame);
+    return ready;
+  });
+  ASSERT_EQ(tl->SetSourceRect(0, 0, 16, 9), S_OK);
+  ASSERT_EQ(tl.Queue(clip, 40, 99), S_OK);
+  ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
+  const std::int64_t start = tl.Tick();
+  tl.At(start + CTimeline::kPrepareTicks - 1);
+  EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
+  EXPECT_TRUE(asked.empty());  // not asked before preparing may end
+  tl.At(start + 20);
+  EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
+  EXPECT_EQ(tl->put_State(ClvPlaybackPaused), CLV_E_NOT_READY);
+  EXPECT_EQ(asked, std::vector<std::int64_t>(21 - CTimeline::kPrepareTicks, 40));  // every tick
+  ready = true;
+  tl.At(start + 21);
+  EXPECT_EQ(tl.State(), ClvPlaybackStopped);
+  EXPECT_EQ(tl->FrameOnOutput(), 40);
+
+  // Never ready: stopped on error at the tick the limit falls on, the output left alone.
+  ready = false;
+  ASSERT_EQ(tl->Reset(Realtime), S_OK);
+  ASSERT_EQ(tl.Queue(clip, 70, 99), S_OK);
+  ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
+  const std::int64_t cued = tl.Tick();
+  const std::int64_t limit_ticks = std::llround(CTimeline::kPrepareLimitNs * 1e-9 * tl.rate());
+  tl.At(cued + limit_ticks - 1);
+  EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
+  tl.At(cued + limit_ticks);
+  EXPECT_EQ(tl.State(), ClvPlaybackStopOnError);
+  EXPECT_EQ(tl->put_State(ClvPlaybackPaused), CLV_E_WRONG_STATE);
+  EXPECT_EQ(tl->FrameOnOutput(), 40);
+}
+
 // The deck's Realtime position: frame count - trunc(t x rate), the whole rest of the tape
 // queued from the cue frame.
 TEST(Timeline, RealtimeQueuedTimeNamesThePictureOnTheOutputAtEveryMoment) {

@@ -1,0 +1,251 @@
+// Long-GOP material at 1080 on a 1080-25 board with its monitor and one UDP program stream, the
+// real player on the board's real clock. Prints figures; it is not a test.
+//
+//   long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream]
+//
+// Tapes (made at run time): H.264 1920 x 1080, a key frame every 250 pictures, two B pictures
+// between references; MPEG-2 1920 x 1080, a key frame every 12 pictures, two B pictures. For
+// each: the process's peak memory (VmHWM, each codec in a process of its own), the right steps
+// of jog -1 and shuttle -3 (N new pictures each, 120 unless --steps) started the moment the cue
+// completes, and for every motion the time from the command to the first output tick that
+// shows another picture than the cued one, in ms and output frames.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "bench/bench_deck.h"
+#include "protocol/status_bits.h"
+#include "sinks/stream/stream_output_kind.h"
+#include "testing/media/test_tapes.h"
+#include "vboard/program/board_monitor.h"
+#include "vboard/program/program_output.h"
+#include "vboard/program/program_output_kind.h"
+
+namespace vxr {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kTapeFrames = 500;   // 20 s at 25: two H.264 groups
+constexpr int kPeriodMs = 40;                // one output frame of the 1080-25 board
+constexpr int kMotionTimeoutMs = 60000;      // a motion that never gets its steps
+constexpr std::uint32_t kBackFrom = 375;     // half the second H.264 group in
+constexpr std::uint32_t kForwardFrom = 125;  // half the first one in
+constexpr int kEndMargin = 10;               // frames a motion keeps from the tape's ends
+constexpr const char* kStreamUrl = "udp://127.0.0.1:47231";
+
+struct Codec {
+  const char* name;
+  const char* title;
+  TapeSpec spec;
+};
+
+Codec CodecNamed(const std::string& name) {
+  TapeSpec spec;
+  spec.width = 1920;
+  spec.height = 1080;
+  spec.frames = kTapeFrames;
+  spec.b_frames = 2;
+  if (name == "mpeg2") {
+    spec.encoder = "mpeg2video";
+    spec.gop = 12;
+    return {"mpeg2", "MPEG-2 1920x1080, key frame every 12, 2 B", spec};
+  }
+  spec.codec = TapeCodec::kH264;
+  spec.gop = 250;
+  return {"h264", "H.264 1920x1080, key frame every 250, 2 B", spec};
+}
+
+// Starts the peak afresh (the tape was made in this process); false where the system cannot.
+bool ResetPeak() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
+// A figure of the process's memory in MiB (VmHWM: the peak, VmRSS: now), -1 when /proc does
+// not say.
+double MemoryMiB(const std::string& field = "VmHWM:") {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::atof(line.c_str() + field.size()) / 1024.0;
+  }
+  return -1.0;
+}
+
+struct Motion {
+  int steps = 0;           // ticks that showed another picture than the tick before
+  int right = 0;           // and that were graded right
+  double start_ms = -1.0;  // command to the first of them
+};
+
+class Bench {
+ public:
+  Bench(BoardConfig config, bool stream)
+      : deck_(std::move(config)), monitor_(deck_.board()), program_(deck_.board(), monitor_) {
+    std::string error;
+    if (stream && (!kind_.Add(kStreamUrl, &error) || !kind_.Prepare(errors_))) {
+      std::fprintf(stderr, "no stream: %s\n", error.c_str());
+      return;
+    }
+    if (stream) {
+      kind_.Start({program_, monitor_, deck_.board().config().format, deck_.board().clock(),
+                   errors_, shared_});
+    }
+  }
+  ~Bench() { kind_.Finish(program_); }
+
+  CTapeDecoder::Stats decoder_stats() const { return monitor_.decoder_stats(); }
+
+  bool Load(const std::string& path) {
+    return deck_.StartPlayer() && deck_.player().InsertTape(path) == 0;
+  }
+
+  // Cues to from, then the moment the cue completes gives the command, and follows the output
+  // until steps new pictures were shown.
+  Motion Run(std::uint32_t from, const std::function<void(CClvrPlayer&)>& command, int steps) {
+    deck_.Cue(from);
+    const std::size_t mark = deck_.RecordSize();
+    const std::int64_t commanded = deck_.board().NowNs();
+    command(deck_.player());
+    Motion motion;
+    bench::WaitFor([&] { return Count(mark, commanded, from).steps >= steps; }, kMotionTimeoutMs);
+    motion = Count(mark, commanded, from, steps);
+    deck_.player().Stop();
+    bench::WaitFor([&] { return deck_.Has(status::Stop); }, kMotionTimeoutMs);
+    return motion;
+  }
+
+ private:
+  Motion Count(std::size_t mark, std::int64_t commanded, std::int64_t from,
+               int max_steps = 1 << 30) {
+    Motion motion;
+    std::int64_t previous = from;
+    for (const OutputFrame& frame : deck_.RecordSince(mark)) {
+      if (frame.steady_ns < commanded || frame.tape_frame == previous) continue;
+      if (motion.steps >= max_steps) break;
+      if (motion.steps == 0) motion.start_ms = (frame.steady_ns - commanded) / 1e6;
+      ++motion.steps;
+      motion.right += frame.monitor == MonitorShowed::kRightPicture;
+      previous = frame.tape_frame;
+    }
+    return motion;
+  }
+
+  bench::CBenchDeck deck_;
+  CBoardMonitor monitor_;  // goes before the deck's board
+  CProgramOutput program_;
+  CStreamOutputKind kind_;
+  SharedOutputFigures shared_;
+  std::ostringstream errors_;
+};
+
+void Print(const char* name, const Motion& motion) {
+  std::printf("  %-11s first moving picture %7.1f ms (%4.1f frames) after the command", name,
+              motion.start_ms, motion.start_ms / kPeriodMs);
+  if (motion.steps > 0) std::printf(", right steps %d of %d", motion.right, motion.steps);
+  std::printf("\n");
+}
+
+int RunCodec(const std::string& name, int steps, bool stream, int budget_mb) {
+  av_log_set_level(AV_LOG_ERROR);
+  const Codec codec = CodecNamed(name);
+  testing::TempFolder folder;
+  std::string error;
+  const auto made = Clock::now();
+  const std::string movie =
+      testing::MakeTestTape(folder, std::string(codec.name) + ".mkv", codec.spec, &error);
+  if (movie.empty()) {
+    std::fprintf(stderr, "cannot make the %s tape: %s\n", codec.name, error.c_str());
+    return 1;
+  }
+  const bool fresh = ResetPeak();
+  std::printf("%s (made in %.1f s, %.0f MiB resident then), %s:\n", codec.title,
+              std::chrono::duration<double>(Clock::now() - made).count(), MemoryMiB("VmRSS:"),
+              stream ? "one UDP stream" : "no stream");
+  BoardConfig config;
+  if (!FindOutputFormat("1080-25", &config.format)) return 1;
+  if (budget_mb > 0) config.decode_mb = static_cast<std::size_t>(budget_mb);
+  Bench bench(config, stream);
+  // The deck loads AVI movies and projects: the Matroska movie goes in as a one-clip project.
+  if (!bench.Load(folder.WriteFile(std::string(codec.name) + ".tml", movie + "\n"))) {
+    std::fprintf(stderr, "cannot load the %s tape\n", codec.name);
+    return 1;
+  }
+  // Cue points inside a group: the cue walks most of a group.
+  const auto shuttle_from =
+      static_cast<std::uint32_t>(std::min<int>(kTapeFrames - kEndMargin, 3 * steps + kEndMargin));
+  Print("jog -1", bench.Run(
+                      kBackFrom, [](CClvrPlayer& p) { p.Jog(-1.0); }, steps));
+  Print("shuttle -3", bench.Run(
+                          shuttle_from, [](CClvrPlayer& p) { p.Shuttle(-3.0); }, steps));
+  Print("jog +1", bench.Run(
+                      kForwardFrom, [](CClvrPlayer& p) { p.Jog(1.0); }, 1));
+  Print("shuttle +3", bench.Run(
+                          kForwardFrom, [](CClvrPlayer& p) { p.Shuttle(3.0); }, 1));
+  Print("play", bench.Run(
+                    kForwardFrom, [](CClvrPlayer& p) { p.Play(); }, 1));
+  std::printf(
+      "  process peak memory (VmHWM) %.0f MiB%s; the decoder's pictures at the most %.0f MiB\n",
+      MemoryMiB(), fresh ? "" : " (with the tape's making: the peak could not be reset)",
+      static_cast<double>(bench.decoder_stats().peak_bytes) / (1 << 20));
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+}  // namespace vxr
+
+int main(int argc, char** argv) {
+  std::string codec;
+  int steps = 120;
+  bool stream = true;
+  int budget_mb = 0;  // --budget MB: the decoder's budget (VXR_BOARD_DECODE_MB); 0 its default
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--codec") == 0 && i + 1 < argc) {
+      codec = argv[++i];
+    } else if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) {
+      steps = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--budget") == 0 && i + 1 < argc) {
+      budget_mb = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--no-stream") == 0) {
+      stream = false;
+    } else {
+      std::fprintf(
+          stderr, "usage: long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream]\n");
+      return 2;
+    }
+  }
+  if (!codec.empty()) return vxr::RunCodec(codec, steps, stream, budget_mb);
+  // Each codec in a process of its own, so that each peak is its own.
+  int result = 0;
+  for (const char* name : {"h264", "mpeg2"}) {
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) _exit(vxr::RunCodec(name, steps, stream, budget_mb));
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+      result = 1;
+    }
+  }
+  return result;
+}
