@@ -477,6 +477,7 @@ std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t orig
   bool opened = false;
   // What FFmpeg says of a failed connection goes into the outage's report, not a line a retry.
   const std::string said = CaptureFfmpegErrors([&] { opened = opening->Open(&error); });
+  if (opened && !said.empty()) DebugOutput("FFmpeg", said);
   if (!opened) {
     if (stopping_.load()) return nullptr;
     failures_.fetch_add(1);
@@ -514,6 +515,7 @@ bool CStreamOutput::SendTick(Session& session, const ProgramFrame& frame, std::s
   bool written = false;
   const std::string said =
       CaptureFfmpegErrors([&] { written = session.Write(frame, encode_picture, &error); });
+  if (written && !said.empty()) DebugOutput("FFmpeg", said);  // said, though it went on
   if (!written) {
     if (encode_picture) dropped_.fetch_add(1);
     connected_.store(false);
