@@ -73,9 +73,12 @@ long DefaultVideoBitrate(const OutputFormat& format) {
 // One opened destination with its encoders. Made and used only on the output's thread.
 class CStreamOutput::Session {
  public:
-  Session(const StreamSettings& settings, const OutputFormat& format,
-          const std::atomic<bool>& stopping, std::int64_t origin_tick)
-      : settings_(settings), format_(format), stopping_(stopping), origin_tick_(origin_tick) {}
+  Session(StreamSettings settings, const OutputFormat& format, const std::atomic<bool>& stopping,
+          std::int64_t origin_tick)
+      : settings_(std::move(settings)),
+        format_(format),
+        stopping_(stopping),
+        origin_tick_(origin_tick) {}
 
   ~Session() {
     if (context_ != nullptr) {
@@ -336,7 +339,7 @@ class CStreamOutput::Session {
     return true;
   }
 
-  const StreamSettings& settings_;
+  const StreamSettings settings_;
   const OutputFormat format_;
   const std::atomic<bool>& stopping_;
   const std::int64_t origin_tick_;
@@ -370,8 +373,11 @@ bool ProbeStreamEncoders(const StreamSettings& settings, std::string* error) {
 }
 
 CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format,
-                             std::shared_ptr<const IBoardClock> clock)
-    : settings_(std::move(settings)), format_(format), clock_(std::move(clock)) {
+                             std::shared_ptr<const IBoardClock> clock, ResolveFunction resolve)
+    : settings_(std::move(settings)),
+      format_(format),
+      clock_(std::move(clock)),
+      resolve_(std::move(resolve)) {
   RouteFfmpegLog();
   if (settings_.srt_listener && !settings_.has_passphrase && !IsLoopbackHost(settings_.host)) {
     DebugOutput("Warn Output", "output " + settings_.display_name +
@@ -384,11 +390,13 @@ CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format,
 CStreamOutput::~CStreamOutput() { Stop(); }
 
 void CStreamOutput::Stop() {
+  // First, so that what a stop interrupts is not taken for a failure of the destination.
+  stopping_.store(true);
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
+    if (resolving_) resolving_->Cancel();
   }
-  stopping_.store(true);
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
@@ -472,12 +480,17 @@ void CStreamOutput::DropQueued() {
 
 std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t origin_tick,
                                                                COutageReport* outage) {
-  auto opening = std::make_unique<Session>(settings_, format_, stopping_, origin_tick);
+  StreamSettings settings = settings_;
   std::string error;
-  bool opened = false;
-  // What FFmpeg says of a failed connection goes into the outage's report, not a line a retry.
-  const std::string said = CaptureFfmpegErrors([&] { opened = opening->Open(&error); });
-  if (opened && !said.empty()) DebugOutput("FFmpeg", said);
+  std::string said;
+  std::unique_ptr<Session> opening;
+  bool opened = ResolveDestination(&settings, &error);
+  if (opened) {
+    opening = std::make_unique<Session>(std::move(settings), format_, stopping_, origin_tick);
+    // What FFmpeg says of a failed connection goes into the outage's report, not a line a retry.
+    said = CaptureFfmpegErrors([&] { opened = opening->Open(&error); });
+    if (opened && !said.empty()) DebugOutput("FFmpeg", said);
+  }
   if (!opened) {
     if (stopping_.load()) return nullptr;
     failures_.fetch_add(1);
@@ -491,6 +504,33 @@ std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t orig
     DebugOutput("Info Output", "output " + settings_.display_name + ": sending the program");
   }
   return opening;
+}
+
+bool CStreamOutput::ResolveDestination(StreamSettings* settings, std::string* error) {
+  if (settings->host.empty() || IsNumericHost(settings->host)) return true;
+  auto resolution = std::make_shared<CNameResolution>(settings->host, resolve_);
+  {
+    std::lock_guard lock(mutex_);
+    if (stop_) return false;
+    resolving_ = resolution;
+  }
+  std::string address;
+  const CNameResolution::Outcome outcome = resolution->Wait(kConnectTimeout, &address, error);
+  {
+    std::lock_guard lock(mutex_);
+    resolving_.reset();
+  }
+  if (outcome == CNameResolution::Outcome::kTimedOut) {
+    *error = "cannot resolve " + settings->host + ": no answer in time";
+  }
+  if (outcome != CNameResolution::Outcome::kResolved) return false;
+  // FFmpeg gets the address: it would resolve the name again, and nothing interrupts that.
+  const std::string name_part = settings->scheme + "://" + settings->host + ":";
+  const std::string address_part =
+      settings->scheme + "://" +
+      (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":";
+  settings->protocol_url.replace(0, name_part.size(), address_part);
+  return true;
 }
 
 void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,

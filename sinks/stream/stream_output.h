@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "protocol/latency_record.h"
+#include "sinks/stream/name_resolution.h"
 #include "sinks/stream/output_url.h"
 #include "vboard/program/program_frame.h"
 #include "vboard/server/board_clock.h"
@@ -46,9 +47,11 @@ inline constexpr std::uint8_t kTimecodeSeiUuid[16] = {
 // whatever clock the board has.
 class CStreamOutput : public IProgramSink {
  public:
-  // clock: the board's; the ticks' times are on it.
+  // clock: the board's; the ticks' times are on it. resolve turns the destination's host name
+  // into an address, away from the output's thread, so that a stop never waits for it.
   CStreamOutput(StreamSettings settings, OutputFormat format,
-                std::shared_ptr<const IBoardClock> clock);
+                std::shared_ptr<const IBoardClock> clock,
+                ResolveFunction resolve = &ResolveWithSystem);
   // Stops (see Stop).
   ~CStreamOutput() override;
 
@@ -79,6 +82,9 @@ class CStreamOutput : public IProgramSink {
   void Run();
   // Opens the destination; null when it cannot (outage tells whether to say so).
   std::unique_ptr<Session> Connect(std::int64_t origin_tick, COutageReport* outage);
+  // Puts the address of settings' host name into its protocol URL; false with why when it
+  // cannot, or when the output stops meanwhile.
+  bool ResolveDestination(StreamSettings* settings, std::string* error);
   void SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame, std::size_t* backlog);
   std::shared_ptr<const ProgramFrame> TakeNext(std::size_t* backlog);
   // Encodes and sends one tick (its picture unless the backlog is too long); false when the
@@ -93,12 +99,14 @@ class CStreamOutput : public IProgramSink {
   const StreamSettings settings_;
   const OutputFormat format_;
   const std::shared_ptr<const IBoardClock> clock_;
+  const ResolveFunction resolve_;
 
-  mutable std::mutex mutex_;  // guards queue_ and stop_
+  mutable std::mutex mutex_;  // guards queue_, stop_ and resolving_
   std::condition_variable wake_;
   std::deque<std::shared_ptr<const ProgramFrame>> queue_;
   bool stop_ = false;
-  std::atomic<bool> stopping_{false};  // read by FFmpeg's interrupt callback
+  std::shared_ptr<CNameResolution> resolving_;  // the name being resolved; Stop cancels it
+  std::atomic<bool> stopping_{false};           // read by FFmpeg's interrupt callback
 
   std::atomic<bool> connected_{false};
   std::atomic<std::int64_t> received_{0};

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -374,6 +375,82 @@ TEST(StreamOutputTest, ADestinationThatRefusesEveryWriteIsRetriedWithBackOffAndR
     if (line.starts_with("Err Output")) ++errors;
   }
   EXPECT_EQ(errors, 1) << ::testing::PrintToString(log.Lines());
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// A destination's name is resolved away from the output's thread: with a name server that never
+// answers, a stop still ends the output (the resolution is left to end on its own, and it is no
+// failure of the destination); a name that resolves is streamed to its address.
+TEST(StreamOutputTest, AStopNeverWaitsForANameServerAndANameIsStreamedToItsAddress) {
+  struct Gate {
+    std::mutex mutex;  // guards the fields below
+    std::condition_variable changed;
+    std::vector<std::string> asked;
+    bool open = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  const ResolveFunction hanging = [gate](const std::string& host, std::string* address,
+                                         std::string* error) {
+    std::unique_lock lock(gate->mutex);
+    gate->asked.push_back(host);
+    gate->changed.wait(lock, [&] { return gate->open || host != "dead-name-server.test"; });
+    *address = "127.0.0.1";
+    *error = "no answer";
+    return host != "dead-name-server.test";
+  };
+  auto asked = [&] {
+    std::lock_guard lock(gate->mutex);
+    return gate->asked;
+  };
+  const ParsedOutputUrl dead = ParseOutputUrl("udp://dead-name-server.test:5000");
+  ASSERT_TRUE(dead.settings);
+  CStreamOutput output(*dead.settings, kFormat, std::make_shared<CSteadyClock>(), hanging);
+  output.Push(MakeTick(0, 0));
+  ASSERT_TRUE(testing::WaitFor([&] { return !asked().empty(); }, kWaitMs));
+  auto stopping = std::async(std::launch::async, [&] { output.Stop(); });
+  // A stop that waited for the resolver would wait for ever: the gate opens only after it.
+  const std::future_status stopped = stopping.wait_for(std::chrono::milliseconds(kWaitMs));
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->open = true;
+  }
+  gate->changed.notify_all();
+  stopping.get();
+  EXPECT_EQ(stopped, std::future_status::ready);
+  EXPECT_EQ(output.Stats().received, 1);
+  EXPECT_EQ(output.Stats().dropped, 1);
+  EXPECT_EQ(output.Stats().failures, 0);
+
+  const int port = FreeLoopbackUdpPort();
+  auto receiving = std::async(std::launch::async, [&] {
+    return ReceiveStream("udp://127.0.0.1:" + std::to_string(port) + "?timeout=3000000", 10,
+                         std::chrono::milliseconds(3000), std::chrono::seconds(60));
+  });
+  ASSERT_TRUE(testing::WaitFor([&] { return UdpPortBound(port); }, kWaitMs));
+  const ParsedOutputUrl named =
+      ParseOutputUrl("udp://deck-destination.test:" + std::to_string(port));
+  ASSERT_TRUE(named.settings);
+  {
+    CStreamOutput to_name(*named.settings, kFormat, std::make_shared<CSteadyClock>(), hanging);
+    RunClock(to_name, 0, 40, true);
+  }
+  const ReceivedStream received = receiving.get();
+  ASSERT_TRUE(received.opened) << received.error;
+  EXPECT_GE(received.pictures.size(), 10u);
+  EXPECT_EQ(asked(), (std::vector<std::string>{"dead-name-server.test", "deck-destination.test"}));
+
+  // The system's resolver, as the deck uses it.
+  std::string address, error;
+  EXPECT_TRUE(ResolveWithSystem("localhost", &address, &error)) << error;
+  EXPECT_TRUE(address == "127.0.0.1" || address == "::1") << address;
+  EXPECT_FALSE(ResolveWithSystem("no-such-destination.invalid", &address, &error));
+  EXPECT_TRUE(error.starts_with("cannot resolve no-such-destination.invalid: ")) << error;
+  EXPECT_TRUE(IsNumericHost("::1") && IsNumericHost("239.1.1.1") && !IsNumericHost("localhost"));
 }
 
 }  // namespace
