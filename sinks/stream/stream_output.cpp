@@ -392,11 +392,14 @@ CStreamOutput::~CStreamOutput() { Stop(); }
 void CStreamOutput::Stop() {
   // First, so that what a stop interrupts is not taken for a failure of the destination.
   stopping_.store(true);
+  std::shared_ptr<CNameResolution> resolving;
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
-    if (resolving_) resolving_->Cancel();
+    resolving = resolving_;
   }
+  // Outside the lock: no two are held together. A resolution that starts later sees stop_.
+  if (resolving) resolving->Cancel();
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
