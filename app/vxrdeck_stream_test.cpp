@@ -265,13 +265,14 @@ TEST(VxrdeckStreamTest, MalformedOutputsAreRefusedAtStartAndAPassphraseIsKeptPri
     EXPECT_NE(program.Log().find("output 'udp://127.0.0.1': no port"), std::string::npos)
         << program.Log();
   }
-  // The INI's list: a passphrase makes the file its owner's alone, even when the run is refused
-  // for the list's second, malformed, entry; the message names the file and hides the secret.
+  // The INI's list: a passphrase (its name in any case) makes the file its owner's alone, even
+  // when the run is refused for the list's second, malformed, entry; the message names the file
+  // and hides the secret.
   testing::DeckProcess program(VXRDECK_PROGRAM, folder.path());
   ASSERT_EQ(::system(("mkdir -p '" + folder.path() + "/Kavendi/Calvera'").c_str()), 0);
   {
     std::ofstream ini(program.ConfigFile());
-    ini << "[Outputs]\n1=srt://127.0.0.1:9000?passphrase=secret-passphrase-1\n2=rtmp://x:1/a\n";
+    ini << "[Outputs]\n1=srt://127.0.0.1:9000?PassPhrase=secret-passphrase-1\n2=rtmp://x:1/a\n";
   }
   ::chmod(program.ConfigFile().c_str(), 0644);
   ASSERT_TRUE(program.Start({}));
