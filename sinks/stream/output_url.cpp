@@ -317,6 +317,7 @@ std::string ParseQuery(std::string_view query, StreamSettings* s,
     } else if (!ParseEncoderOption(key, value, s, &why)) {
       why = CheckProtocolOption(key, value, s);
       if (why.empty()) protocol_items->push_back({key, value});
+      if (why.empty() && IsSecret(key)) s->secret_values.push_back(value);
     }
     if (!why.empty()) return why;
   }

@@ -20,6 +20,8 @@ struct StreamSettings {
   std::string display_name;  // protocol_url with secrets replaced by "***"
   bool srt_listener = false;
   bool has_passphrase = false;
+  // The values of secret options, hidden wherever FFmpeg repeats them.
+  std::vector<std::string> secret_values;
   // passphrase-file=PATH as written (SRT): the passphrase is read from it at start.
   std::string passphrase_file;
   // The passphrase read from passphrase_file; handed to FFmpeg as an option, never in a URL.

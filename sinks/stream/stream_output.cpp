@@ -56,6 +56,24 @@ std::string AvError(int code) {
   return text;
 }
 
+// text with every secret value of settings replaced by "***": FFmpeg repeats the address, and a
+// value with a space in it would outlast the redaction of its log.
+std::string HideSecrets(std::string text, const StreamSettings& settings) {
+  auto hide = [&text](const std::string& part) {
+    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += 3) {
+      text.replace(at, part.size(), "***");
+    }
+  };
+  for (const std::string& secret : settings.secret_values) {
+    if (secret.empty()) continue;
+    hide(secret);
+    // The log's redaction (RedactSecrets) ends a value at white space or a quote: what it left.
+    const std::size_t cut = secret.find_first_of(" \t\"'");
+    if (cut != std::string::npos) hide("***" + secret.substr(cut));
+  }
+  return text;
+}
+
 // What FFmpeg said of a failure, to follow the deck's words.
 std::string Said(const std::string& said) {
   return said.empty() ? std::string() : " (FFmpeg: " + said + ")";
@@ -366,7 +384,8 @@ bool ProbeStreamEncoders(const StreamSettings& settings, std::string* error) {
   CStreamOutput::Session session(settings, kProbeFormat, stopping, 0);
   std::string why;
   bool opened = false;
-  const std::string said = CaptureFfmpegErrors([&] { opened = session.OpenEncoders(&why); });
+  const std::string said =
+      HideSecrets(CaptureFfmpegErrors([&] { opened = session.OpenEncoders(&why); }), settings);
   if (opened) return true;
   *error = why + Said(said);
   return false;
@@ -491,7 +510,7 @@ std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t orig
   if (opened) {
     opening = std::make_unique<Session>(std::move(settings), format_, stopping_, origin_tick);
     // What FFmpeg says of a failed connection goes into the outage's report, not a line a retry.
-    said = CaptureFfmpegErrors([&] { opened = opening->Open(&error); });
+    said = HideSecrets(CaptureFfmpegErrors([&] { opened = opening->Open(&error); }), settings_);
     if (opened && !said.empty()) DebugOutput("FFmpeg", said);
   }
   if (!opened) {
@@ -556,8 +575,9 @@ bool CStreamOutput::SendTick(Session& session, const ProgramFrame& frame, std::s
   const std::int64_t started_ns = clock_->NowNs();
   std::string error;
   bool written = false;
-  const std::string said =
-      CaptureFfmpegErrors([&] { written = session.Write(frame, encode_picture, &error); });
+  const std::string said = HideSecrets(
+      CaptureFfmpegErrors([&] { written = session.Write(frame, encode_picture, &error); }),
+      settings_);
   if (written && !said.empty()) DebugOutput("FFmpeg", said);  // said, though it went on
   if (!written) {
     if (encode_picture) dropped_.fetch_add(1);

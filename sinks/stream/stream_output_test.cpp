@@ -212,7 +212,8 @@ TEST(StreamOutputTest, AReceiverGetsEveryPictureWithItsTimecodeAndItsSoundInStep
 TEST(StreamOutputTest,
      ADestinationThatFailsIsReportedOnceRetriedAndTakenAgainWithoutHoldingTheClock) {
   const int port = FreeLoopbackUdpPort();
-  const std::string secret = "vxr-secret-passphrase";
+  // With a space: the log's redaction of an address ends there, the output's does not.
+  const std::string secret = "vxr-secret passphrase-tail";
   constexpr int kSteadyPictures = 75;
   const std::string url =
       "srt://127.0.0.1:" + std::to_string(port) + "?passphrase=" + secret + "&connect_timeout=500";
@@ -257,7 +258,8 @@ TEST(StreamOutputTest,
   int outage_reports = 0;
   bool taken = false;
   for (const std::string& line : log.Lines()) {
-    EXPECT_EQ(line.find(secret), std::string::npos) << line;
+    EXPECT_EQ(line.find("vxr-secret"), std::string::npos) << line;
+    EXPECT_EQ(line.find("passphrase-tail"), std::string::npos) << line;
     if (line.find("sending the program") != std::string::npos) taken = true;
     if (!taken && line.starts_with("Err Output")) ++outage_reports;
   }
