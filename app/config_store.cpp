@@ -65,7 +65,8 @@ void CConfigStore::KeepSecretsPrivate() const {
   // new file each time, so this follows every write.
   QFile file(QString::fromStdString(file_path_));
   if (!file.open(QIODevice::ReadOnly)) return;
-  const QByteArray text = file.readAll();
+  // Names in any case: the stream outputs take them so.
+  const QByteArray text = file.readAll().toLower();
   file.close();
   if (text.contains("passphrase=") || text.contains("secret=")) {
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <iostream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -267,13 +269,14 @@ TEST(VxrdeckStreamTest, MalformedOutputsAreRefusedAtStartAndAPassphraseIsKeptPri
     EXPECT_NE(program.Log().find("output 'udp://127.0.0.1': no port"), std::string::npos)
         << program.Log();
   }
-  // The INI's list: a passphrase makes the file its owner's alone, even when the run is refused
-  // for the list's second, malformed, entry; the message names the file and hides the secret.
+  // The INI's list: a passphrase (its name in any case) makes the file its owner's alone, even
+  // when the run is refused for the list's second, malformed, entry; the message names the file
+  // and hides the secret.
   testing::DeckProcess program(VXRDECK_PROGRAM, folder.path());
   ASSERT_EQ(::system(("mkdir -p '" + folder.path() + "/Kavendi/Calvera'").c_str()), 0);
   {
     std::ofstream ini(program.ConfigFile());
-    ini << "[Outputs]\n1=srt://127.0.0.1:9000?passphrase=secret-passphrase-1\n2=rtmp://x:1/a\n";
+    ini << "[Outputs]\n1=srt://127.0.0.1:9000?PassPhrase=secret-passphrase-1\n2=rtmp://x:1/a\n";
   }
   ::chmod(program.ConfigFile().c_str(), 0644);
   ASSERT_TRUE(program.Start({}));
@@ -285,6 +288,112 @@ TEST(VxrdeckStreamTest, MalformedOutputsAreRefusedAtStartAndAPassphraseIsKeptPri
   struct stat info {};
   ASSERT_EQ(::stat(program.ConfigFile().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // What the deck and FFmpeg would read differently, or FFmpeg would refuse only on connecting,
+  // refuses the run at start, named, and no secret is repeated however its name is spelt.
+  struct Refused {
+    const char* output;
+    const char* says;
+  };
+  for (const Refused& bad : {
+           Refused{"srt://127.0.0.1:9000?mode=listener&mode=caller",
+                   "option 'mode' is given twice"},
+           Refused{"udp://127.0.0.1:5000?acodec=mp2&ab=200k",
+                   "sound encoder: Invalid argument (FFmpeg: bitrate 200 is not allowed in mp2)"},
+           Refused{"srt://127.0.0.1:9000?pkt_size=9000", "a number from 188 to 1456"},
+           Refused{"srt://127.0.0.1:9000?Pasphrase=secret-passphrase-2",
+                   "output 'srt://127.0.0.1:9000?Pasphrase=***': unknown option 'pasphrase'"},
+           Refused{"srt://127.0.0.1:9000?passphrase-file=no-such.passphrase",
+                   "passphrase-file 'no-such.passphrase' cannot be read"},
+       }) {
+    testing::DeckProcess refused(VXRDECK_PROGRAM, folder.path());
+    ASSERT_TRUE(refused.Start({"--output", bad.output}));
+    EXPECT_EQ(refused.WaitForExit(kStartMs), 2) << bad.output;
+    EXPECT_NE(refused.Log().find(bad.says), std::string::npos) << refused.Log();
+    EXPECT_EQ(refused.Log().find("secret-passphrase-2"), std::string::npos) << refused.Log();
+  }
+}
+
+// The deck's peak resident memory in kilobytes (VmHWM); -1 when it cannot be read.
+long PeakResidentKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+std::string CommandLine(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// An SRT listener at a 1080 board while no caller has come: the program is not held for it (50
+// queued pictures were 400 MiB), so the deck's peak stays near that of a deck without outputs.
+// Its passphrase comes from a file in the credentials folder: the command line (readable by
+// every user through /proc) and the log hold no secret, and a caller with the passphrase gets
+// the stream.
+TEST(VxrdeckStreamTest, AWaitingListenerHoldsNoBacklogAndItsPassphraseStaysOffTheCommandLine) {
+  constexpr std::int64_t kRecordedTicks = 150;  // six seconds: three times the old backlog
+  // Less than half of what 50 queued 1080 pictures took; room for the encoders and the monitor.
+  constexpr long kAllowanceKb = 200 * 1024;
+  const std::string secret = "file-passphrase-for-the-stream";
+  testing::TempFolder folder;
+  std::string error;
+  const std::string tape = testing::MakeTestTape(folder, "reel.avi", TapeSpec{}, &error);
+  ASSERT_FALSE(tape.empty()) << error;
+  const std::string credentials = folder.File("credentials");
+  ASSERT_EQ(::mkdir(credentials.c_str(), 0700), 0);
+  std::ofstream(credentials + "/stream.passphrase") << secret << "\n";
+  const int port = FreeLoopbackUdpPort();
+  auto run_until_recorded = [&](testing::DeckProcess& program, const std::string& record,
+                                std::vector<std::string> arguments) {
+    arguments.insert(arguments.end(), {"--no-sound", "--no-monitor", "--tape", tape});
+    EXPECT_TRUE(program.Start(arguments));
+    return WaitFor(
+               [&] {
+                 return !program.Running() ||
+                        static_cast<std::int64_t>(ReadRecord(record).size()) >= kRecordedTicks;
+               },
+               kStartMs + kRecordedTicks * 1000) &&
+           program.Running();
+  };
+  long without_outputs = -1;
+  {
+    const std::string record = folder.File("alone.log");
+    testing::DeckProcess program(VXRDECK_PROGRAM, folder.path(),
+                                 {{"VXR_BOARD_FORMAT", "1080-25"}, {"VXR_BOARD_LOG", record}});
+    ASSERT_TRUE(run_until_recorded(program, record, {})) << program.Log();
+    without_outputs = PeakResidentKb(program.Pid());
+    EXPECT_TRUE(testing::EndsInOrder(program, {}));
+  }
+  const std::string record = folder.File("listener.log");
+  testing::DeckProcess program(VXRDECK_PROGRAM, folder.path(),
+                               {{"VXR_BOARD_FORMAT", "1080-25"},
+                                {"VXR_BOARD_LOG", record},
+                                {"CREDENTIALS_DIRECTORY", credentials}});
+  const std::string output = "srt://127.0.0.1:" + std::to_string(port) +
+                             "?mode=listener&passphrase-file=stream.passphrase";
+  ASSERT_TRUE(run_until_recorded(program, record, {"--output", output})) << program.Log();
+  const long waiting = PeakResidentKb(program.Pid());
+  std::cout << "peak resident memory at 1080: " << without_outputs / 1024
+            << " MiB without outputs, " << waiting / 1024
+            << " MiB with an SRT listener waiting for its caller\n";
+  ASSERT_GT(without_outputs, 0);
+  EXPECT_LT(waiting, without_outputs + kAllowanceKb);
+  const std::string command_line = CommandLine(program.Pid());
+  EXPECT_NE(command_line.find("passphrase-file=stream.passphrase"), std::string::npos);
+  EXPECT_EQ(command_line.find(secret), std::string::npos);
+
+  const ReceivedStream received =
+      ReceiveStream("srt://127.0.0.1:" + std::to_string(port) + "?passphrase=" + secret, 10,
+                    std::chrono::milliseconds(5000), std::chrono::seconds(60));
+  EXPECT_TRUE(testing::EndsInOrder(program, {}));
+  ASSERT_TRUE(received.opened) << received.error;
+  EXPECT_GE(received.pictures.size(), 10u);
+  EXPECT_NE(program.Log().find("passphrase=***"), std::string::npos) << program.Log();
+  EXPECT_EQ(program.Log().find(secret), std::string::npos) << program.Log();
 }
 
 }  // namespace

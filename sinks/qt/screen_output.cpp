@@ -7,6 +7,7 @@
 #include <QOpenGLWidget>
 #include <QScreen>
 #include <QSurfaceFormat>
+#include <QTimer>
 #include <QWindow>
 #include <cstdlib>
 #include <cstring>
@@ -119,6 +120,20 @@ CScreenOutput::CScreenOutput(const ScreenSettings& settings, const OutputFormat&
   TakeOn(view_.get());
   QObject::connect(qGuiApp, &QGuiApplication::screenRemoved, view_.get(),
                    [this](QScreen* removed) { OnScreenRemoved(removed); });
+  // Once every screen had gone, the first to come back takes the output; the screens that come
+  // together are all in first, so that it goes to the last of them as at start.
+  QObject::connect(qGuiApp, &QGuiApplication::screenAdded, view_.get(), [this](QScreen*) {
+    if (screen_ != nullptr) return;
+    QTimer::singleShot(0, view_.get(), [this] {
+      const QList<QScreen*> screens = QGuiApplication::screens();
+      if (screen_ == nullptr && !screens.isEmpty()) {
+        // Qt let the window's native side go with the last screen but still counts the widget
+        // as shown, so that showing it again would do nothing: hide it first.
+        view_->hide();
+        PlaceOn(screens.back());
+      }
+    });
+  });
   PlaceOn(screen);
 }
 
@@ -143,7 +158,11 @@ void CScreenOutput::OnScreenRemoved(QScreen* removed) {
   for (QScreen* screen : QGuiApplication::screens()) {
     if (screen != removed) last = screen;
   }
-  if (last == nullptr) return;  // nothing left to show on; Qt keeps the window
+  if (last == nullptr) {
+    // Nothing left to show on: Qt keeps the window; the output waits for a screen to come back.
+    screen_ = nullptr;
+    return;
+  }
   PlaceOn(last);
 }
 

@@ -22,7 +22,8 @@ struct ScreenSettings {
 // borders, the display aspect kept. It is drawn through OpenGL with a swap interval of 1 where
 // OpenGL works, so that Qt paces it by the screen's refresh; else through a plain window. It
 // takes and counts its pictures as every picture sink does (CPictureSink). A screen that goes
-// away moves the output to the last screen left.
+// away moves the output to the last screen left; when none is left, the output waits and goes to
+// the last screen of those that come back.
 //
 // Make, use and destroy it on the user-interface thread.
 class CScreenOutput : public CPictureSink {
@@ -41,7 +42,8 @@ class CScreenOutput : public CPictureSink {
   // The same as a function that another thread may keep and call after this output is gone
   // (it then reports the last figures): it holds no reference to the window.
   std::function<std::int64_t()> PictureDelaySource() const;
-  // User-interface thread: the window; the screen it is on; whether it draws through OpenGL.
+  // User-interface thread: the window; the screen it is on (null while there is none); whether
+  // it draws through OpenGL.
   QWidget* window() const { return view_.get(); }
   QScreen* screen() const { return screen_; }
   bool UsesOpenGl() const { return opengl_; }

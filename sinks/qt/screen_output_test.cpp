@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QPainter>
 #include <QScreen>
+#include <QWindow>
 #include <numeric>
 #include <sstream>
 
@@ -323,6 +324,40 @@ TEST(WideMaterial, PixelShapesWithinAFewPercentOfTheOutputsSixteenByNine) {
   EXPECT_FALSE(WideMaterial(720, 480, 4.0 / 3, 720, 486));
   EXPECT_FALSE(WideMaterial(64, 48, 4.0 / 3, 720, 576));
   EXPECT_FALSE(WideMaterial(720, 576, 0.0, 720, 576));  // a movie that says nothing
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// Every screen goes away (the only monitor unplugged, a KVM switched over) and then screens come
+// back: the output shows full screen on the last of them again, and it never points at a screen
+// that is gone.
+TEST(ScreenOutput, AfterTheLastScreenIsRemovedTheOutputComesBackWithTheScreens) {
+  testing::TwoScreenApplication();
+  const OutputFormat pal;
+  std::string error;
+  const std::shared_ptr<CScreenOutput> output = CScreenOutput::Create(
+      ScreenSettings{1, false}, pal, std::make_shared<CSteppedClock>(), &error);
+  ASSERT_NE(output, nullptr) << error;
+  if (!SetOffscreenScreens(R"({"screens": []})")) {
+    GTEST_SKIP() << "the platform cannot remove a screen while running";
+  }
+  const QList<QScreen*> during = QGuiApplication::screens();
+  EXPECT_TRUE(output->screen() == nullptr || during.contains(output->screen()));
+
+  ASSERT_TRUE(SetOffscreenScreens(testing::kTwoScreensJson));
+  ASSERT_EQ(QGuiApplication::screens().size(), 2);
+  QScreen* last = QGuiApplication::screens().back();
+  EXPECT_EQ(output->screen(), last);
+  EXPECT_TRUE(output->window()->isVisible());
+  ASSERT_NE(output->window()->windowHandle(), nullptr);
+  EXPECT_TRUE(output->window()->windowHandle()->isVisible());
+  EXPECT_EQ(output->window()->windowHandle()->screen(), last);
+  EXPECT_EQ(output->window()->geometry(), last->geometry());
+  EXPECT_NE(output->Name().find("screen 1 \"right\""), std::string::npos) << output->Name();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "platform/diagnostics.h"
 #include "platform/thread_name.h"
 
 namespace vxr {
@@ -129,6 +130,9 @@ bool CSoundOutput::Open(const QAudioDevice& device, std::string* error) {
         feed_->open(QIODevice::ReadOnly);
         sink_ = new QAudioSink(device, format);
         sink_->setBufferSize(kDeviceBufferTicks * tick_samples_ * kBytesPerSample);
+        QObject::connect(sink_, &QAudioSink::stateChanged, context_, [this](QAudio::State state) {
+          DeviceStateChanged(state, sink_->error());
+        });
         sink_->start(feed_);
         started = sink_->error() == QAudio::NoError;
       },
@@ -140,6 +144,18 @@ bool CSoundOutput::Open(const QAudioDevice& device, std::string* error) {
   name_ = "sound on \"" + device.description().toStdString() + "\"";
   device_open_ = true;
   return true;
+}
+
+void CSoundOutput::DeviceStateChanged(QAudio::State state, QAudio::Error error) {
+  if (state != QAudio::StoppedState || error == QAudio::NoError) return;
+  device_open_ = false;
+  if (device_losses_.fetch_add(1) > 0) return;
+  const char* what = error == QAudio::OpenError    ? "cannot be opened"
+                     : error == QAudio::IOError    ? "stopped taking sound"
+                     : error == QAudio::FatalError ? "failed"
+                                                   : "stopped";
+  DebugOutput("Err Output", "output " + Name() + ": the device " + what +
+                                "; the deck goes on without this sound");
 }
 
 void CSoundOutput::SetPictureDelay(std::function<std::int64_t()> picture_delay_us) {
@@ -200,6 +216,7 @@ CSoundOutput::Counts CSoundOutput::counts() const {
   }
   counts.queue = queue_.counts();
   counts.device_open = device_open_.load();
+  counts.device_losses = device_losses_.load();
   counts.delay_us = BytesToUs(counts.queue.depth_samples * kBytesPerSample + counts.device_bytes);
   return counts;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAudio>
 #include <QAudioDevice>
 #include <atomic>
 #include <cstdint>
@@ -52,6 +53,7 @@ class CSoundOutput : public IProgramSink {
     std::int64_t offset_us = 0;         // sound delay less picture delay: > 0 sound late
     std::int64_t sync_drops = 0;        // times queued sound was skipped to meet the picture
     std::int64_t sync_holds = 0;        // times silence was held to wait for it
+    std::int64_t device_losses = 0;     // times the device stopped with an error
   };
   // What a device below QAudioSink says after a read, through the sink's interface.
   struct DeviceFigures {
@@ -78,6 +80,12 @@ class CSoundOutput : public IProgramSink {
   // Where the picture's delay comes from (microseconds from its tick to the screen, -1 when not
   // known); called on the sound thread, so it must not wait. Set it before Open.
   void SetPictureDelay(std::function<std::int64_t()> picture_delay_us);
+
+  // What the device's QAudioSink says of its state (on the sound thread; tests call it to stand
+  // for the device): stopped with an error (a USB interface unplugged, the sound server gone)
+  // is the device's loss, said once in the log and counted; the sink goes on as without a
+  // device: the queue keeps taking the ticks and counting them.
+  void DeviceStateChanged(QAudio::State state, QAudio::Error error);
 
   // What the device takes next: samples instants from the queue, silence where none.
   void Pull(std::int16_t* out, int samples);
@@ -110,6 +118,7 @@ class CSoundOutput : public IProgramSink {
   Feed* feed_ = nullptr;        // the same
 
   std::atomic<bool> device_open_{false};
+  std::atomic<std::int64_t> device_losses_{0};
 };
 
 // The sound devices Qt knows; the default one first when there is one.

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <sstream>
+#include <string>
+#include <vector>
 
+#include "platform/diagnostics.h"
 #include "sinks/qt/sound_output_kind.h"
 #include "testing/media/program_pipeline.h"
 #include "testing/offscreen_screens.h"
@@ -54,6 +57,40 @@ TEST(SoundOutput, QueueStartsUnderrunsAndSkipsAheadWithoutADevice) {
   sound.Pull(out.data(), 10);
   EXPECT_EQ(out[0], static_cast<std::int16_t>(2 * tick + 3 * tick));
   EXPECT_EQ(counts.samples_in, 11 * tick);
+}
+
+// The device is lost (a USB interface unplugged): its sink stops with an error. That is said once
+// and counted; the program goes on into the queue as without a device. Stops without an error
+// (the sink's own stop) and idling (an underrun) are no loss.
+TEST(SoundOutput, ALostDeviceIsOneLineAndACountAndTheProgramGoesOn) {
+  std::vector<std::string> lines;
+  const DiagnosticSink previous =
+      SetDiagnosticSink([&](std::string_view tag, std::string_view text) {
+        lines.emplace_back(std::string(tag) + " " + std::string(text));
+      });
+  CSoundOutput sound(OutputFormat{}, std::make_shared<CSteppedClock>());
+  auto push = [&] {
+    auto frame = std::make_shared<ProgramFrame>();
+    frame->sound.assign(static_cast<std::size_t>(sound.TickSamples()) * 2, 1);
+    sound.Push(frame);
+  };
+  push();
+  sound.DeviceStateChanged(QAudio::IdleState, QAudio::UnderrunError);
+  sound.DeviceStateChanged(QAudio::StoppedState, QAudio::NoError);
+  EXPECT_EQ(sound.counts().device_losses, 0);
+  sound.DeviceStateChanged(QAudio::StoppedState, QAudio::IOError);
+  sound.DeviceStateChanged(QAudio::StoppedState, QAudio::FatalError);
+  push();
+  push();
+  SetDiagnosticSink(previous);
+  const CSoundOutput::Counts counts = sound.counts();
+  EXPECT_EQ(counts.device_losses, 2);
+  EXPECT_FALSE(counts.device_open);
+  EXPECT_EQ(counts.queue.ticks, 3);
+  EXPECT_EQ(sound.Stats().received, 3);
+  EXPECT_EQ(lines, (std::vector<std::string>{"Err Output output sound (no device): the device "
+                                             "stopped taking sound; the deck goes on without "
+                                             "this sound"}));
 }
 
 TEST(SoundOutput, AMissingDeviceIsOneLineAndNoSink) {

@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -11,6 +17,8 @@ namespace vxr {
 namespace {
 
 constexpr std::string_view kSecretKeys[] = {"passphrase", "secret"};
+constexpr std::string_view kPassphraseFileKey = "passphrase-file";
+constexpr std::string_view kEncoderOptions[] = {"vcodec", "acodec", "vb", "ab", "preset", "burntc"};
 constexpr int kMaxPort = 65535;
 constexpr long kMinVideoBitrate = 100000;
 constexpr long kMaxVideoBitrate = 200000000;
@@ -77,6 +85,35 @@ constexpr std::string_view kNumericOptions[] = {
     "mss",           "send_buffer_size", "recv_buffer_size", "rist_profile",
     "encryption",    "log_level"};
 
+// The range FFmpeg's protocols (and the libraries behind them) take for a number: FFmpeg reads
+// these only when it connects and refuses a bad one as an I/O error, so the deck checks them at
+// start. scheme empty: any. Numbers not listed here must not be negative.
+struct NumericRange {
+  std::string_view scheme;
+  std::string_view key;
+  long min;
+  long max;
+};
+constexpr long kMaxUdpPayload = 65507;
+constexpr long kMaxSrtPayload = 1456;
+constexpr long kMaxRistPayload = 9972;
+constexpr long kTsPacket = 188;
+constexpr NumericRange kRanges[] = {
+    {"udp", "pkt_size", kTsPacket, kMaxUdpPayload},
+    {"srt", "pkt_size", kTsPacket, kMaxSrtPayload},
+    {"srt", "payload_size", kTsPacket, kMaxSrtPayload},
+    {"rist", "pkt_size", kTsPacket, kMaxRistPayload},
+    {"", "ttl", 0, 255},
+    {"", "ipttl", 1, 255},
+    {"", "iptos", 0, 255},
+    {"", "dscp", 0, 63},
+    {"", "localport", 0, kMaxPort},
+    {"", "mss", 76, 1500},
+    {"", "rist_profile", 0, 2},
+    {"", "log_level", -1, 7},
+    {"", "oheadbw", 5, 100},
+};
+
 constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",
                                          "fast",      "medium",    "slow"};
 
@@ -85,7 +122,24 @@ bool Contains(const std::string_view (&list)[N], std::string_view key) {
   return std::find(std::begin(list), std::end(list), key) != std::end(list);
 }
 
-bool IsSecret(std::string_view key) { return Contains(kSecretKeys, key); }
+std::string Lowercase(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+bool IsSecret(std::string_view key) { return Contains(kSecretKeys, Lowercase(key)); }
+
+// Whether a value under key may be shown: the key, in any case, is one the deck knows and not a
+// secret.
+bool MayShow(std::string_view key) {
+  const std::string lower = Lowercase(key);
+  if (IsSecret(lower)) return false;
+  return lower == kPassphraseFileKey || Contains(kEncoderOptions, lower) ||
+         Contains(kUdpOptions, lower) || Contains(kSrtOptions, lower) ||
+         Contains(kRistOptions, lower);
+}
 
 std::optional<long> ParseWhole(std::string_view text) {
   long value = 0;
@@ -122,7 +176,20 @@ std::string JoinQuery(const std::vector<QueryItem>& items, bool redact) {
 // Why an option's value is refused, the value hidden when it is a secret.
 std::string BadValue(const std::string& key, const std::string& value,
                      const std::string& expected) {
-  return "option " + key + "=" + (IsSecret(key) ? std::string("***") : value) + ": " + expected;
+  return "option " + key + "=" + (MayShow(key) ? value : std::string("***")) + ": " + expected;
+}
+
+// Empty when a whole number value of key is in the scheme's range, else why not.
+std::string CheckRange(const std::string& scheme, const std::string& key, long value) {
+  for (const NumericRange& range : kRanges) {
+    if ((range.scheme.empty() || range.scheme == scheme) && range.key == key) {
+      if (value >= range.min && value <= range.max) return std::string();
+      return BadValue(
+          key, std::to_string(value),
+          "a number from " + std::to_string(range.min) + " to " + std::to_string(range.max));
+    }
+  }
+  return value < 0 ? BadValue(key, std::to_string(value), "a number not below 0") : std::string();
 }
 
 // HOST:PORT, [IPv6]:PORT or :PORT (after the scheme, before the query) into s; empty, or why it
@@ -200,8 +267,10 @@ std::string CheckProtocolOption(const std::string& key, const std::string& value
                      (s->scheme == "srt" && Contains(kSrtOptions, key)) ||
                      (s->scheme == "rist" && Contains(kRistOptions, key));
   if (!known) return "unknown option '" + key + "' for " + s->scheme;
-  if (Contains(kNumericOptions, key) && !ParseWhole(value)) {
-    return BadValue(key, value, "a whole number");
+  if (Contains(kNumericOptions, key)) {
+    const std::optional<long> number = ParseWhole(value);
+    if (!number) return BadValue(key, value, "a whole number");
+    if (std::string why = CheckRange(s->scheme, key, *number); !why.empty()) return why;
   }
   if (key == "mode") {
     if (value != "caller" && value != "listener" && value != "rendezvous") {
@@ -225,21 +294,30 @@ std::string CheckProtocolOption(const std::string& key, const std::string& value
 // protocol_items; empty, or why it is refused.
 std::string ParseQuery(std::string_view query, StreamSettings* s,
                        std::vector<QueryItem>* protocol_items) {
+  std::set<std::string> seen;
   while (!query.empty()) {
     const std::size_t amp = query.find('&');
     const std::string_view item = query.substr(0, amp);
     query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
     if (item.empty()) continue;
     const std::size_t equals = item.find('=');
+    // Not repeated: what was meant as a name may be a secret.
     if (equals == std::string_view::npos || equals == 0) {
-      return "option '" + std::string(item) + "' needs the form NAME=VALUE";
+      return "an option needs the form NAME=VALUE";
     }
-    const std::string key(item.substr(0, equals));
+    // FFmpeg matches names as written, in lowercase: Passphrase= passed on would be ignored.
+    const std::string key = Lowercase(item.substr(0, equals));
     const std::string value(item.substr(equals + 1));
+    // The deck and FFmpeg would each take another of the values.
+    if (!seen.insert(key).second) return "option '" + key + "' is given twice";
     std::string why;
-    if (!ParseEncoderOption(key, value, s, &why)) {
+    if (key == kPassphraseFileKey && s->scheme == "srt") {
+      if (value.empty()) return "option passphrase-file needs a file name";
+      s->passphrase_file = value;
+    } else if (!ParseEncoderOption(key, value, s, &why)) {
       why = CheckProtocolOption(key, value, s);
       if (why.empty()) protocol_items->push_back({key, value});
+      if (why.empty() && IsSecret(key)) s->secret_values.push_back(value);
     }
     if (!why.empty()) return why;
   }
@@ -254,8 +332,13 @@ bool IsLoopbackHost(const std::string& host) {
 
 std::string RedactOutputUrl(const std::string& url) {
   const std::size_t question = url.find('?');
-  if (question == std::string::npos) return url;
-  std::string result = url.substr(0, question + 1);
+  std::string result = url.substr(0, question == std::string::npos ? url.size() : question + 1);
+  const std::size_t scheme_end = result.find("://");
+  const std::size_t authority = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+  if (const std::size_t at = result.find('@', authority); at != std::string::npos) {
+    result.replace(authority, at - authority, "***");
+  }
+  if (question == std::string::npos) return result;
   std::string_view query(url);
   query.remove_prefix(question + 1);
   bool first = true;
@@ -265,7 +348,9 @@ std::string RedactOutputUrl(const std::string& url) {
     const std::size_t equals = item.find('=');
     if (!first) result += '&';
     first = false;
-    if (equals != std::string_view::npos && IsSecret(item.substr(0, equals))) {
+    if (equals == std::string_view::npos) {
+      if (!item.empty()) result += "***";
+    } else if (!MayShow(item.substr(0, equals))) {
       result += std::string(item.substr(0, equals)) + "=***";
     } else {
       result += item;
@@ -304,6 +389,9 @@ ParsedOutputUrl ParseOutputUrl(const std::string& url) {
   if (why.empty()) why = ParseQuery(query, &s, &protocol_items);
   if (!why.empty()) return fail(why);
   if (s.host.empty() && !s.srt_listener) return fail("no host (write HOST:PORT)");
+  if (s.has_passphrase && !s.passphrase_file.empty()) {
+    return fail("passphrase and passphrase-file together: give one of them");
+  }
   if (s.scheme == "udp" &&
       std::none_of(protocol_items.begin(), protocol_items.end(),
                    [](const QueryItem& item) { return item.key == "pkt_size"; })) {
@@ -313,8 +401,41 @@ ParsedOutputUrl ParseOutputUrl(const std::string& url) {
   const std::string base = s.scheme + "://" + host_part + ":" + std::to_string(s.port);
   s.protocol_url = base + JoinQuery(protocol_items, false);
   s.display_name = base + JoinQuery(protocol_items, true);
+  if (!s.passphrase_file.empty()) {
+    s.display_name += (protocol_items.empty() ? "?" : "&") + std::string("passphrase=***");
+  }
   parsed.settings = std::move(s);
   return parsed;
+}
+
+bool LoadPassphraseFile(StreamSettings* settings, std::string* error) {
+  const std::string& name = settings->passphrase_file;
+  if (name.empty()) return true;
+  std::string path = name;
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  if (name.front() != '/' && credentials != nullptr && *credentials != '\0') {
+    path = std::string(credentials) + "/" + name;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "passphrase-file '" + path + "' cannot be read: " + std::strerror(errno);
+    return false;
+  }
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    *error = "passphrase-file '" + path + "' cannot be read";
+    return false;
+  }
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  if (text.find_first_of("\r\n") != std::string::npos || text.size() < kMinPassphrase ||
+      text.size() > kMaxPassphrase) {
+    *error = "passphrase-file '" + path + "' does not hold one line of 10 to 79 characters";
+    return false;
+  }
+  settings->passphrase = std::move(text);
+  settings->has_passphrase = true;
+  return true;
 }
 
 }  // namespace vxr

@@ -20,6 +20,12 @@ struct StreamSettings {
   std::string display_name;  // protocol_url with secrets replaced by "***"
   bool srt_listener = false;
   bool has_passphrase = false;
+  // The values of secret options, hidden wherever FFmpeg repeats them.
+  std::vector<std::string> secret_values;
+  // passphrase-file=PATH as written (SRT): the passphrase is read from it at start.
+  std::string passphrase_file;
+  // The passphrase read from passphrase_file; handed to FFmpeg as an option, never in a URL.
+  std::string passphrase;
   StreamVideoCodec video = StreamVideoCodec::kH264;
   StreamAudioCodec audio = StreamAudioCodec::kAac;
   std::optional<long> video_bitrate;  // bits per second; default by picture size
@@ -35,12 +41,22 @@ struct ParsedOutputUrl {
 
 // Checks a --output value: udp://HOST:PORT, srt://HOST:PORT, rist://HOST:PORT with a query of
 // the protocol's FFmpeg options and ours (vcodec=h264|mpeg2, acodec=aac|mp2, vb=, ab=,
-// preset=, burntc=0|1). Unknown schemes and options, a missing or bad port, and bad values are
-// refused. Pure: nothing is opened.
+// preset=, burntc=0|1, and for SRT passphrase-file=PATH). Option names are matched without
+// regard to case and handed to FFmpeg in lowercase. Unknown schemes and options, an option given
+// twice, a missing or bad port, and bad values (numbers out of the protocol's range among them)
+// are refused. Pure: nothing is opened.
 ParsedOutputUrl ParseOutputUrl(const std::string& url);
 
-// The URL with the values of secret options (passphrase, secret) replaced by "***".
+// The URL as it may be shown: every value but those of the options the deck knows not to be
+// secret replaced by "***" (a secret under a misspelt name stays hidden), and any user
+// information before an '@' too.
 std::string RedactOutputUrl(const std::string& url);
+
+// Reads settings->passphrase_file, when given, into settings->passphrase: a relative name is
+// looked up in $CREDENTIALS_DIRECTORY when that is set, else in the working folder; the file's
+// one line without its line break is the passphrase, of 10 to 79 characters. False with why
+// (naming the file, never its content) when it cannot be read or is no passphrase.
+bool LoadPassphraseFile(StreamSettings* settings, std::string* error);
 
 // True when host is a loopback address (127.0.0.0/8, ::1, localhost).
 bool IsLoopbackHost(const std::string& host);

@@ -16,6 +16,7 @@ extern "C" {
 #include "platform/diagnostics.h"
 #include "platform/thread_name.h"
 #include "platform/thread_priority.h"
+#include "sinks/stream/outage_report.h"
 #include "vboard/media/av_handles.h"
 #include "vboard/media/ffmpeg_log.h"
 #include "vboard/program/burn_in.h"
@@ -26,6 +27,9 @@ namespace {
 
 // Ticks the queue holds before the oldest is dropped: two seconds at 25 frames a second.
 constexpr std::size_t kMaxQueuedTicks = 50;
+// While nobody receives (an SRT listener waiting for its caller, a destination away) the queue
+// keeps only the newest tick: what cannot be sent is not held.
+constexpr std::size_t kUnconnectedQueuedTicks = 1;
 // With more ticks than this waiting, pictures are dropped and only the sound is encoded, so that
 // a slow encoder catches up with the output clock instead of lagging ever further.
 constexpr std::size_t kPictureBacklogLimit = 2;
@@ -33,8 +37,14 @@ constexpr std::size_t kPictureBacklogLimit = 2;
 constexpr auto kWriteTimeout = std::chrono::milliseconds(1000);
 // How long a caller waits for its destination to answer.
 constexpr auto kConnectTimeout = std::chrono::milliseconds(5000);
+// Retries of a destination that cannot be reached or is lost: the first after half a second,
+// then doubling up to two seconds; a session that keeps sending this long ends the back-off.
 constexpr int kFirstRetryMs = 500;
-constexpr int kLastRetryMs = 8000;
+constexpr int kLastRetryMs = 2000;
+constexpr auto kSteadySession = std::chrono::milliseconds(kLastRetryMs);
+// The format the encoders' settings are tried with at start, before the board's is known: what
+// FFmpeg refuses in the deck's options does not depend on it.
+const OutputFormat kProbeFormat{"probe", 720, 576, 25, 1};
 // A gap of sound longer than this (ticks lost while the queue overflowed) restarts the sound's
 // timestamps instead of being filled with silence.
 constexpr std::int64_t kMaxSilenceFill = kProgramSoundRate;
@@ -45,6 +55,29 @@ std::string AvError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
   return text;
+}
+
+// text with every secret value of settings replaced by "***": FFmpeg repeats the address, and a
+// value with a space in it would outlast the redaction of its log.
+std::string HideSecrets(std::string text, const StreamSettings& settings) {
+  auto hide = [&text](const std::string& part) {
+    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += 3) {
+      text.replace(at, part.size(), "***");
+    }
+  };
+  for (const std::string& secret : settings.secret_values) {
+    if (secret.empty()) continue;
+    hide(secret);
+    // The log's redaction (RedactSecrets) ends a value at white space or a quote: what it left.
+    const std::size_t cut = secret.find_first_of(" \t\"'");
+    if (cut != std::string::npos) hide("***" + secret.substr(cut));
+  }
+  return text;
+}
+
+// What FFmpeg said of a failure, to follow the deck's words.
+std::string Said(const std::string& said) {
+  return said.empty() ? std::string() : " (FFmpeg: " + said + ")";
 }
 
 // Default video bit rates that broadcast receivers take: SD, 720p, 1080.
@@ -59,9 +92,12 @@ long DefaultVideoBitrate(const OutputFormat& format) {
 // One opened destination with its encoders. Made and used only on the output's thread.
 class CStreamOutput::Session {
  public:
-  Session(const StreamSettings& settings, const OutputFormat& format,
-          const std::atomic<bool>& stopping, std::int64_t origin_tick)
-      : settings_(settings), format_(format), stopping_(stopping), origin_tick_(origin_tick) {}
+  Session(StreamSettings settings, const OutputFormat& format, const std::atomic<bool>& stopping,
+          std::int64_t origin_tick)
+      : settings_(std::move(settings)),
+        format_(format),
+        stopping_(stopping),
+        origin_tick_(origin_tick) {}
 
   ~Session() {
     if (context_ != nullptr) {
@@ -70,17 +106,28 @@ class CStreamOutput::Session {
     }
   }
 
-  bool Open(std::string* error) {
-    int code = avformat_alloc_output_context2(&context_, nullptr, "mpegts",
-                                              settings_.protocol_url.c_str());
+  // The muxer and both encoders, without a destination.
+  bool OpenEncoders(std::string* error) {
+    const int code = avformat_alloc_output_context2(&context_, nullptr, "mpegts",
+                                                    settings_.protocol_url.c_str());
     if (code < 0 || context_ == nullptr) return *error = AvError(code), false;
     context_->interrupt_callback.callback = &Session::Interrupt;
     context_->interrupt_callback.opaque = this;
-    if (!OpenVideo(error) || !OpenAudio(error)) return false;
+    return OpenVideo(error) && OpenAudio(error);
+  }
+
+  bool Open(std::string* error) {
+    if (!OpenEncoders(error)) return false;
     // An SRT listener waits for its caller as long as it takes; only a stop interrupts it.
     if (!settings_.srt_listener) ArmDeadline(kConnectTimeout);
-    code = avio_open2(&context_->pb, settings_.protocol_url.c_str(), AVIO_FLAG_WRITE,
-                      &context_->interrupt_callback, nullptr);
+    // A passphrase read from a file goes as an option, so that no URL FFmpeg repeats holds it.
+    AVDictionary* options = nullptr;
+    if (!settings_.passphrase.empty()) {
+      av_dict_set(&options, "passphrase", settings_.passphrase.c_str(), 0);
+    }
+    int code = avio_open2(&context_->pb, settings_.protocol_url.c_str(), AVIO_FLAG_WRITE,
+                          &context_->interrupt_callback, &options);
+    av_dict_free(&options);
     if (code < 0) return *error = "cannot open: " + AvError(code), false;
     ArmDeadline(kWriteTimeout);
     code = avformat_write_header(context_, nullptr);
@@ -311,7 +358,7 @@ class CStreamOutput::Session {
     return true;
   }
 
-  const StreamSettings& settings_;
+  const StreamSettings settings_;
   const OutputFormat format_;
   const std::atomic<bool>& stopping_;
   const std::int64_t origin_tick_;
@@ -333,9 +380,24 @@ class CStreamOutput::Session {
   std::int64_t pending_start_ = 0;     // sample number of pending_'s first sample
 };
 
+bool ProbeStreamEncoders(const StreamSettings& settings, std::string* error) {
+  const std::atomic<bool> stopping{false};
+  CStreamOutput::Session session(settings, kProbeFormat, stopping, 0);
+  std::string why;
+  bool opened = false;
+  const std::string said =
+      HideSecrets(CaptureFfmpegErrors([&] { opened = session.OpenEncoders(&why); }), settings);
+  if (opened) return true;
+  *error = why + Said(said);
+  return false;
+}
+
 CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format,
-                             std::shared_ptr<const IBoardClock> clock)
-    : settings_(std::move(settings)), format_(format), clock_(std::move(clock)) {
+                             std::shared_ptr<const IBoardClock> clock, ResolveFunction resolve)
+    : settings_(std::move(settings)),
+      format_(format),
+      clock_(std::move(clock)),
+      resolve_(std::move(resolve)) {
   RouteFfmpegLog();
   if (settings_.srt_listener && !settings_.has_passphrase && !IsLoopbackHost(settings_.host)) {
     DebugOutput("Warn Output", "output " + settings_.display_name +
@@ -348,11 +410,16 @@ CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format,
 CStreamOutput::~CStreamOutput() { Stop(); }
 
 void CStreamOutput::Stop() {
+  // First, so that what a stop interrupts is not taken for a failure of the destination.
+  stopping_.store(true);
+  std::shared_ptr<CNameResolution> resolving;
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
+    resolving = resolving_;
   }
-  stopping_.store(true);
+  // Outside the lock: no two are held together. A resolution that starts later sees stop_.
+  if (resolving) resolving->Cancel();
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
@@ -380,7 +447,12 @@ void CStreamOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
   received_.fetch_add(1);
   {
     std::lock_guard lock(mutex_);
-    if (queue_.size() >= kMaxQueuedTicks) {
+    if (stop_) {
+      dropped_.fetch_add(1);  // nothing sends it any more
+      return;
+    }
+    const std::size_t limit = connected_.load() ? kMaxQueuedTicks : kUnconnectedQueuedTicks;
+    while (queue_.size() >= limit) {
       queue_.pop_front();
       dropped_.fetch_add(1);
     }
@@ -398,6 +470,11 @@ ProgramSinkStats CStreamOutput::Stats() const {
   return stats;
 }
 
+std::size_t CStreamOutput::QueuedTicks() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
 std::shared_ptr<const ProgramFrame> CStreamOutput::TakeNext(std::size_t* backlog) {
   std::unique_lock lock(mutex_);
   wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
@@ -408,33 +485,75 @@ std::shared_ptr<const ProgramFrame> CStreamOutput::TakeNext(std::size_t* backlog
   return frame;
 }
 
-bool CStreamOutput::WaitBeforeRetry(int milliseconds) {
+bool CStreamOutput::WaitBeforeRetry(int* retry_ms) {
   std::unique_lock lock(mutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stop_; });
+  wake_.wait_for(lock, std::chrono::milliseconds(*retry_ms), [this] { return stop_; });
+  *retry_ms = std::min(*retry_ms * 2, kLastRetryMs);
   // What arrived while the destination was away is lost.
   dropped_.fetch_add(static_cast<std::int64_t>(queue_.size()));
   queue_.clear();
   return !stop_;
 }
 
+void CStreamOutput::DropQueued() {
+  std::lock_guard lock(mutex_);
+  dropped_.fetch_add(static_cast<std::int64_t>(queue_.size()));
+  queue_.clear();
+}
+
 std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t origin_tick,
-                                                               bool* outage_reported) {
-  auto opening = std::make_unique<Session>(settings_, format_, stopping_, origin_tick);
+                                                               COutageReport* outage) {
+  StreamSettings settings = settings_;
   std::string error;
-  if (!opening->Open(&error)) {
+  std::string said;
+  std::unique_ptr<Session> opening;
+  bool opened = ResolveDestination(&settings, &error);
+  if (opened) {
+    opening = std::make_unique<Session>(std::move(settings), format_, stopping_, origin_tick);
+    // What FFmpeg says of a failed connection goes into the outage's report, not a line a retry.
+    said = HideSecrets(CaptureFfmpegErrors([&] { opened = opening->Open(&error); }), settings_);
+    if (opened && !said.empty()) DebugOutput("FFmpeg", said);
+  }
+  if (!opened) {
     if (stopping_.load()) return nullptr;
     failures_.fetch_add(1);
-    dropped_.fetch_add(1);
-    if (!*outage_reported) {
-      DebugOutput("Err Output", "output " + settings_.display_name + ": " + error + "; retrying");
-      *outage_reported = true;
-    }
+    const std::string line = outage->Failed(error + Said(said) + "; retrying", SteadyNs());
+    if (!line.empty()) DebugOutput("Err Output", line);
     return nullptr;
   }
   connected_.store(true);
-  DebugOutput("Info Output", "output " + settings_.display_name + ": sending the program");
-  *outage_reported = false;
+  // After an outage, sending works again only once the destination has kept taking data.
+  if (!outage->InOutage()) {
+    DebugOutput("Info Output", "output " + settings_.display_name + ": sending the program");
+  }
   return opening;
+}
+
+bool CStreamOutput::ResolveDestination(StreamSettings* settings, std::string* error) {
+  if (settings->host.empty() || IsNumericHost(settings->host)) return true;
+  auto resolution = std::make_shared<CNameResolution>(settings->host, resolve_);
+  {
+    std::lock_guard lock(mutex_);
+    if (stop_) return false;
+    resolving_ = resolution;
+  }
+  std::string address;
+  const CNameResolution::Outcome outcome = resolution->Wait(kConnectTimeout, &address, error);
+  {
+    std::lock_guard lock(mutex_);
+    resolving_.reset();
+  }
+  if (outcome == CNameResolution::Outcome::kTimedOut) {
+    *error = "cannot resolve " + settings->host + ": no answer in time";
+  }
+  if (outcome != CNameResolution::Outcome::kResolved) return false;
+  // FFmpeg gets the address: it would resolve the name again, and nothing interrupts that.
+  const std::string name_part = settings->scheme + "://" + settings->host + ":";
+  const std::string address_part =
+      settings->scheme + "://" +
+      (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":";
+  settings->protocol_url.replace(0, name_part.size(), address_part);
+  return true;
 }
 
 void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,
@@ -450,56 +569,81 @@ void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,
   }
 }
 
+bool CStreamOutput::SendTick(Session& session, const ProgramFrame& frame, std::size_t backlog,
+                             COutageReport* outage) {
+  const bool encode_picture = backlog <= kPictureBacklogLimit;
+  if (!encode_picture) dropped_.fetch_add(1);
+  const std::int64_t started_ns = clock_->NowNs();
+  std::string error;
+  bool written = false;
+  const std::string said = HideSecrets(
+      CaptureFfmpegErrors([&] { written = session.Write(frame, encode_picture, &error); }),
+      settings_);
+  if (written && !said.empty()) DebugOutput("FFmpeg", said);  // said, though it went on
+  if (!written) {
+    if (encode_picture) dropped_.fetch_add(1);
+    connected_.store(false);
+    if (stopping_.load()) return false;
+    failures_.fetch_add(1);
+    const std::string line =
+        outage->Failed("lost (" + error + Said(said) + "); retrying", SteadyNs());
+    if (!line.empty()) DebugOutput("Err Output", line);
+    return false;
+  }
+  if (encode_picture) {
+    sent_.fetch_add(1);
+    const std::int64_t done_ns = clock_->NowNs();
+    encode_times_.Add(std::chrono::nanoseconds(done_ns - started_ns));
+    if (frame.steady_ns > 0) tick_to_sent_.Add(std::chrono::nanoseconds(done_ns - frame.steady_ns));
+  }
+  return true;
+}
+
+std::int64_t CStreamOutput::SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 void CStreamOutput::Run() {
   SetCurrentThreadName("stream out");
   SetCurrentThreadPriority(ThreadPriority::kCodec, "Stream out");
   std::unique_ptr<Session> session;
   std::int64_t origin_tick = -1;
   int retry_ms = kFirstRetryMs;
-  bool outage_reported = false;
+  COutageReport outage("output " + settings_.display_name);
+  std::int64_t session_start_ns = 0;
   while (true) {
     std::size_t backlog = 0;
     std::shared_ptr<const ProgramFrame> frame = TakeNext(&backlog);
-    if (!frame) {
-      if (session) session->Finish();
-      return;
-    }
+    if (!frame) break;
     if (origin_tick < 0) origin_tick = frame->tick;
     if (!session) {
-      session = Connect(origin_tick, &outage_reported);
+      session = Connect(origin_tick, &outage);
       if (!session) {
-        if (stopping_.load() || !WaitBeforeRetry(retry_ms)) return;
-        retry_ms = std::min(retry_ms * 2, kLastRetryMs);
+        dropped_.fetch_add(1);
+        if (stopping_.load() || !WaitBeforeRetry(&retry_ms)) break;
         continue;
       }
-      retry_ms = kFirstRetryMs;
+      session_start_ns = SteadyNs();
       SkipStaleBacklog(&frame, &backlog);
     }
-    const bool encode_picture = backlog <= kPictureBacklogLimit;
-    if (!encode_picture) dropped_.fetch_add(1);
-    const std::int64_t started_ns = clock_->NowNs();
-    std::string error;
-    if (!session->Write(*frame, encode_picture, &error)) {
-      if (stopping_.load()) return;
-      failures_.fetch_add(1);
-      if (encode_picture) dropped_.fetch_add(1);
-      connected_.store(false);
+    if (!SendTick(*session, *frame, backlog, &outage)) {
       session.reset();
-      DebugOutput("Err Output",
-                  "output " + settings_.display_name + ": lost (" + error + "); retrying");
-      outage_reported = true;
-      if (!WaitBeforeRetry(retry_ms)) return;
+      if (stopping_.load() || !WaitBeforeRetry(&retry_ms)) break;
       continue;
     }
-    if (encode_picture) {
-      sent_.fetch_add(1);
-      const std::int64_t done_ns = clock_->NowNs();
-      encode_times_.Add(std::chrono::nanoseconds(done_ns - started_ns));
-      if (frame->steady_ns > 0) {
-        tick_to_sent_.Add(std::chrono::nanoseconds(done_ns - frame->steady_ns));
-      }
+    // A destination that takes the connection and then fails every write keeps the back-off.
+    const std::int64_t now_ns = SteadyNs();
+    if (now_ns - session_start_ns >= std::chrono::nanoseconds(kSteadySession).count()) {
+      retry_ms = kFirstRetryMs;
+      const std::string line = outage.Recovered(now_ns);
+      if (!line.empty()) DebugOutput("Info Output", line);
     }
   }
+  if (session) session->Finish();
+  // Ticks still queued at the stop were not sent: the figures count them as dropped.
+  DropQueued();
 }
 
 }  // namespace vxr

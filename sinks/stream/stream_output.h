@@ -10,12 +10,20 @@
 #include <thread>
 
 #include "protocol/latency_record.h"
+#include "sinks/stream/name_resolution.h"
 #include "sinks/stream/output_url.h"
 #include "vboard/program/program_frame.h"
 #include "vboard/server/board_clock.h"
 #include "vboard/server/board_config.h"
 
 namespace vxr {
+
+class COutageReport;
+
+// Opens the muxer and the encoders with settings (at a standard picture size, without a
+// destination): false with FFmpeg's reason when it refuses one of the deck's options, so that
+// the output is refused at start instead of failing on every connection.
+bool ProbeStreamEncoders(const StreamSettings& settings, std::string* error);
 
 // The user-data-unregistered SEI that carries each picture's timecode in an H.264 stream: this
 // UUID, then the timecode as text, HH:MM:SS:FF. FFmpeg's decoder hands it back as frame side
@@ -30,16 +38,20 @@ inline constexpr std::uint8_t kTimecodeSeiUuid[16] = {
 //
 // Push never waits. Its thread opens the destination (an SRT listener waits for its caller
 // there, never on the board's clock), encodes and sends. When the destination fails it reports
-// once, retries with back-off and counts the pictures it could not send; when encoding falls
+// once, retries with back-off (0.5 s doubling up to 2 s) and counts the pictures it could not
+// send, summarising a long outage every minute; while nothing is connected it keeps only the
+// newest tick; when encoding falls
 // behind the output clock it sends the sound and drops pictures (a receiver shows the last one
 // longer), counting them. The queue is bounded. How long a picture took, and how long after its
 // tick it was sent, are read on the board's clock; the network's time-outs run on real time
 // whatever clock the board has.
 class CStreamOutput : public IProgramSink {
  public:
-  // clock: the board's; the ticks' times are on it.
+  // clock: the board's; the ticks' times are on it. resolve turns the destination's host name
+  // into an address, away from the output's thread, so that a stop never waits for it.
   CStreamOutput(StreamSettings settings, OutputFormat format,
-                std::shared_ptr<const IBoardClock> clock);
+                std::shared_ptr<const IBoardClock> clock,
+                ResolveFunction resolve = &ResolveWithSystem);
   // Stops (see Stop).
   ~CStreamOutput() override;
 
@@ -58,28 +70,43 @@ class CStreamOutput : public IProgramSink {
 
   // True once a destination has been opened and not lost since.
   bool Connected() const { return connected_.load(); }
+  // Ticks waiting to be sent.
+  std::size_t QueuedTicks() const;
   // How long a picture took to encode and send, and from its tick to the end of its sending.
   CLatencyRecord::Summary EncodeTimes() const { return encode_times_.Summarize(); }
   CLatencyRecord::Summary TickToSent() const { return tick_to_sent_.Summarize(); }
 
  private:
   class Session;
+  friend bool ProbeStreamEncoders(const StreamSettings& settings, std::string* error);
   void Run();
-  // Opens the destination; null when it cannot (reported once an outage).
-  std::unique_ptr<Session> Connect(std::int64_t origin_tick, bool* outage_reported);
+  // Opens the destination; null when it cannot (outage tells whether to say so).
+  std::unique_ptr<Session> Connect(std::int64_t origin_tick, COutageReport* outage);
+  // Puts the address of settings' host name into its protocol URL; false with why when it
+  // cannot, or when the output stops meanwhile.
+  bool ResolveDestination(StreamSettings* settings, std::string* error);
   void SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame, std::size_t* backlog);
   std::shared_ptr<const ProgramFrame> TakeNext(std::size_t* backlog);
-  bool WaitBeforeRetry(int milliseconds);
+  // Encodes and sends one tick (its picture unless the backlog is too long); false when the
+  // destination was lost (counted and reported) or the output stops.
+  bool SendTick(Session& session, const ProgramFrame& frame, std::size_t backlog,
+                COutageReport* outage);
+  // Waits *retry_ms (a stop ends it), doubles it up to the cap and drops what queued meanwhile.
+  bool WaitBeforeRetry(int* retry_ms);
+  void DropQueued();
+  static std::int64_t SteadyNs();
 
   const StreamSettings settings_;
   const OutputFormat format_;
   const std::shared_ptr<const IBoardClock> clock_;
+  const ResolveFunction resolve_;
 
-  mutable std::mutex mutex_;  // guards queue_ and stop_
+  mutable std::mutex mutex_;  // guards queue_, stop_ and resolving_
   std::condition_variable wake_;
   std::deque<std::shared_ptr<const ProgramFrame>> queue_;
   bool stop_ = false;
-  std::atomic<bool> stopping_{false};  // read by FFmpeg's interrupt callback
+  std::shared_ptr<CNameResolution> resolving_;  // the name being resolved; Stop cancels it
+  std::atomic<bool> stopping_{false};           // read by FFmpeg's interrupt callback
 
   std::atomic<bool> connected_{false};
   std::atomic<std::int64_t> received_{0};

@@ -10,6 +10,12 @@ bool CStreamOutputKind::Add(const std::string& entry, std::string* error) {
     *error = parsed.error;
     return false;
   }
+  std::string why;
+  if (!LoadPassphraseFile(&*parsed.settings, &why) ||
+      !ProbeStreamEncoders(*parsed.settings, &why)) {
+    *error = "output '" + RedactOutputUrl(entry) + "': " + why;
+    return false;
+  }
   settings_.push_back(std::move(*parsed.settings));
   return true;
 }

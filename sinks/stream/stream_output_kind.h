@@ -12,7 +12,9 @@
 namespace vxr {
 
 // Program streams to network destinations: every entry no other kind names is a stream address
-// (see ParseOutputUrl), and one that is not is refused with the address's own reason.
+// (see ParseOutputUrl), and one that is not is refused with the address's own reason. Add also
+// reads the entry's passphrase file and tries its encoders' settings, so that what FFmpeg would
+// refuse on every connection is refused at start, with FFmpeg's reason.
 class CStreamOutputKind : public IProgramOutputKind {
  public:
   Claim Claims(const std::string&) const override { return Claim::kOtherwise; }

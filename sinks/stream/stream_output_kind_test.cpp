@@ -28,6 +28,17 @@ TEST(StreamOutputKind, TakesTheAddressesStartsTheirStreamsAndReportsTheirFigures
   EXPECT_EQ(error,
             "output 'screens': not a stream address (udp://HOST:PORT, srt://HOST:PORT or "
             "rist://HOST:PORT)");
+  // What FFmpeg refuses of the deck's options is refused here, once, with FFmpeg's reason,
+  // instead of failing every connection; so is a passphrase file that cannot be read.
+  EXPECT_FALSE(kind.Add("udp://127.0.0.1:5000?acodec=mp2&ab=200k", &error));
+  EXPECT_EQ(error,
+            "output 'udp://127.0.0.1:5000?acodec=mp2&ab=200k': sound encoder: Invalid argument "
+            "(FFmpeg: bitrate 200 is not allowed in mp2)");
+  EXPECT_FALSE(kind.Add("srt://h:1?passphrase-file=/nonexistent/vxr", &error));
+  EXPECT_EQ(error,
+            "output 'srt://h:1?passphrase-file=/nonexistent/vxr': passphrase-file "
+            "'/nonexistent/vxr' cannot be read: No such file or directory");
+  EXPECT_TRUE(kind.settings().empty());
   const std::string url = "udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort());
   ASSERT_TRUE(kind.Add(url + "?vcodec=mpeg2", &error)) << error;
   std::ostringstream quiet;

@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 #include <string>
@@ -77,7 +79,9 @@ std::int64_t TapeFrameAt(std::int64_t tick) {
 // Hands ticks to the sink as the board's clock does: one every output frame. With keep_up each
 // tick first waits until the sink has dealt with (sent or dropped) every tick before it, as on a
 // machine whose encoder keeps up with the clock, however slow this one is.
-void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count, bool keep_up = false) {
+// after_push, when given, runs after every Push.
+void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count, bool keep_up = false,
+              const std::function<void()>& after_push = {}) {
   auto next = std::chrono::steady_clock::now();
   for (std::int64_t tick = first; tick < first + count; ++tick) {
     if (keep_up) {
@@ -95,10 +99,31 @@ void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count, bool k
     // Generous for a loaded machine under a sanitizer, well below the one-second write and the
     // five-second connect time-outs that a Push waiting on its sink would show.
     EXPECT_LT(took, std::chrono::milliseconds(500)) << "Push waited at tick " << tick;
+    if (after_push) after_push();
     next += std::chrono::milliseconds(40);
     std::this_thread::sleep_until(next);
   }
 }
+
+// The deck's diagnostics while it lives, "TAG TEXT" a line.
+class ReportLog {
+ public:
+  ReportLog()
+      : previous_(SetDiagnosticSink([this](std::string_view tag, std::string_view text) {
+          std::lock_guard lock(mutex_);
+          lines_.push_back(std::string(tag) + " " + std::string(text));
+        })) {}
+  ~ReportLog() { SetDiagnosticSink(previous_); }
+  std::vector<std::string> Lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  mutable std::mutex mutex_;  // guards lines_
+  std::vector<std::string> lines_;
+  DiagnosticSink previous_;
+};
 
 // Whether a UDP socket of this machine is bound to port (any address), as /proc/net/udp says.
 bool UdpPortBound(int port) {
@@ -187,38 +212,42 @@ TEST(StreamOutputTest, AReceiverGetsEveryPictureWithItsTimecodeAndItsSoundInStep
 TEST(StreamOutputTest,
      ADestinationThatFailsIsReportedOnceRetriedAndTakenAgainWithoutHoldingTheClock) {
   const int port = FreeLoopbackUdpPort();
-  const std::string secret = "vxr-secret-passphrase";
+  // With a space: the log's redaction of an address ends there, the output's does not.
+  const std::string secret = "vxr-secret passphrase-tail";
+  constexpr int kSteadyPictures = 75;
   const std::string url =
       "srt://127.0.0.1:" + std::to_string(port) + "?passphrase=" + secret + "&connect_timeout=500";
-  std::vector<std::string> reports;
-  std::mutex reports_mutex;
-  const DiagnosticSink previous =
-      SetDiagnosticSink([&](std::string_view tag, std::string_view text) {
-        std::lock_guard lock(reports_mutex);
-        reports.push_back(std::string(tag) + " " + std::string(text));
-      });
+  ReportLog log;
   ParsedOutputUrl parsed = ParseOutputUrl(url);
   ASSERT_TRUE(parsed.settings) << parsed.error;
   ProgramSinkStats stats;
   ReceivedStream received;
   {
     CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
-    // Nobody listens: the caller fails, reports once and retries while the clock goes on.
-    RunClock(output, 0, 40);
+    // Nobody listens: the caller fails, reports once and retries while the clock goes on,
+    // holding no more than the newest tick meanwhile.
+    std::size_t most_queued = 0;
+    RunClock(output, 0, 40, false,
+             [&] { most_queued = std::max(most_queued, output.QueuedTicks()); });
     EXPECT_FALSE(output.Connected());
-    // The destination comes: a receiver listens with the same passphrase.
+    EXPECT_LE(most_queued, 1u);
+    // The destination comes: a receiver listens with the same passphrase, for three seconds
+    // of pictures (the clock's pace), longer than a session must last to end the outage.
     auto receiving = std::async(std::launch::async, [&] {
       return ReceiveStream(
-          "srt://127.0.0.1:" + std::to_string(port) + "?mode=listener&passphrase=" + secret, 20,
-          std::chrono::milliseconds(3000), std::chrono::seconds(30));
+          "srt://127.0.0.1:" + std::to_string(port) + "?mode=listener&passphrase=" + secret,
+          kSteadyPictures, std::chrono::milliseconds(3000), std::chrono::seconds(30));
     });
     RunClock(output, 40, 150);
     received = receiving.get();
+    output.Stop();
     stats = output.Stats();
   }
-  SetDiagnosticSink(previous);
   ASSERT_TRUE(received.opened) << received.error;
-  EXPECT_GE(received.pictures.size(), 20u);
+  EXPECT_GE(received.pictures.size(), static_cast<std::size_t>(kSteadyPictures));
+  // The figures add up: every tick was sent or dropped, those queued at the stop too.
+  EXPECT_EQ(stats.sent + stats.dropped, stats.received);
+  EXPECT_EQ(stats.received, 190);
   for (const ReceivedPicture& picture : received.pictures) {
     ASSERT_TRUE(picture.strip);
     EXPECT_EQ(picture.timecode, Timecode(*picture.strip));
@@ -228,13 +257,19 @@ TEST(StreamOutputTest,
   // One report for the whole outage, however many retries it took, before the stream was taken.
   int outage_reports = 0;
   bool taken = false;
-  for (const std::string& line : reports) {
-    EXPECT_EQ(line.find(secret), std::string::npos) << line;
+  for (const std::string& line : log.Lines()) {
+    EXPECT_EQ(line.find("vxr-secret"), std::string::npos) << line;
+    EXPECT_EQ(line.find("passphrase-tail"), std::string::npos) << line;
     if (line.find("sending the program") != std::string::npos) taken = true;
     if (!taken && line.starts_with("Err Output")) ++outage_reports;
   }
   EXPECT_TRUE(taken);
   EXPECT_EQ(outage_reports, 1);
+  const std::vector<std::string> reports = log.Lines();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_TRUE(reports[0].starts_with("Err Output output srt://127.0.0.1:" + std::to_string(port) +
+                                     "?passphrase=***&connect_timeout=500: cannot open: "))
+      << reports[0];
 }
 
 }  // namespace
@@ -297,6 +332,127 @@ TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
                 (tick - (*received.pictures.front().strip - 200)) / 25.0, 1e-3);
   }
   EXPECT_GT(received.sound.size(), 48000u / 2);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// A destination that takes the connection and refuses every write (a connected UDP socket whose
+// port nobody has: the machine answers "port unreachable"): the retries back off (0.5, 1, 2 s)
+// instead of starting again at half a second after every connection, and the outage is one line.
+TEST(StreamOutputTest, ADestinationThatRefusesEveryWriteIsRetriedWithBackOffAndReportedOnce) {
+  const std::string url = "udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort());
+  ReportLog log;
+  const ParsedOutputUrl parsed = ParseOutputUrl(url + "?connect=1");
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  constexpr std::int64_t kFailures = 4;
+  constexpr std::int64_t kMostTicks = 3000;  // two minutes of the clock
+  std::vector<std::chrono::steady_clock::time_point> failed_at;
+  ProgramSinkStats stats;
+  {
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
+    auto next = std::chrono::steady_clock::now();
+    for (std::int64_t tick = 0; tick < kMostTicks; ++tick) {
+      output.Push(MakeTick(tick, tick));
+      while (static_cast<std::int64_t>(failed_at.size()) < output.Stats().failures) {
+        failed_at.push_back(std::chrono::steady_clock::now());
+      }
+      if (static_cast<std::int64_t>(failed_at.size()) >= kFailures) break;
+      next += std::chrono::milliseconds(40);
+      std::this_thread::sleep_until(next);
+    }
+    output.Stop();
+    stats = output.Stats();
+  }
+  ASSERT_GE(static_cast<std::int64_t>(failed_at.size()), kFailures);
+  // Three waits of at least 0.5, 1 and 2 s lie between the first and the fourth failure (less
+  // the one tick by which the first may have been seen late).
+  EXPECT_GE(failed_at[kFailures - 1] - failed_at[0], std::chrono::milliseconds(3500 - 40 - 1));
+  EXPECT_EQ(stats.sent + stats.dropped, stats.received);
+  int errors = 0;
+  for (const std::string& line : log.Lines()) {
+    if (line.starts_with("Err Output")) ++errors;
+  }
+  EXPECT_EQ(errors, 1) << ::testing::PrintToString(log.Lines());
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// A destination's name is resolved away from the output's thread: with a name server that never
+// answers, a stop still ends the output (the resolution is left to end on its own, and it is no
+// failure of the destination); a name that resolves is streamed to its address.
+TEST(StreamOutputTest, AStopNeverWaitsForANameServerAndANameIsStreamedToItsAddress) {
+  struct Gate {
+    std::mutex mutex;  // guards the fields below
+    std::condition_variable changed;
+    std::vector<std::string> asked;
+    bool open = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  const ResolveFunction hanging = [gate](const std::string& host, std::string* address,
+                                         std::string* error) {
+    std::unique_lock lock(gate->mutex);
+    gate->asked.push_back(host);
+    gate->changed.wait(lock, [&] { return gate->open || host != "dead-name-server.test"; });
+    *address = "127.0.0.1";
+    *error = "no answer";
+    return host != "dead-name-server.test";
+  };
+  auto asked = [&] {
+    std::lock_guard lock(gate->mutex);
+    return gate->asked;
+  };
+  const ParsedOutputUrl dead = ParseOutputUrl("udp://dead-name-server.test:5000");
+  ASSERT_TRUE(dead.settings);
+  CStreamOutput output(*dead.settings, kFormat, std::make_shared<CSteadyClock>(), hanging);
+  output.Push(MakeTick(0, 0));
+  ASSERT_TRUE(testing::WaitFor([&] { return !asked().empty(); }, kWaitMs));
+  auto stopping = std::async(std::launch::async, [&] { output.Stop(); });
+  // A stop that waited for the resolver would wait for ever: the gate opens only after it.
+  const std::future_status stopped = stopping.wait_for(std::chrono::milliseconds(kWaitMs));
+  {
+    std::lock_guard lock(gate->mutex);
+    gate->open = true;
+  }
+  gate->changed.notify_all();
+  stopping.get();
+  EXPECT_EQ(stopped, std::future_status::ready);
+  EXPECT_EQ(output.Stats().received, 1);
+  EXPECT_EQ(output.Stats().dropped, 1);
+  EXPECT_EQ(output.Stats().failures, 0);
+
+  const int port = FreeLoopbackUdpPort();
+  auto receiving = std::async(std::launch::async, [&] {
+    return ReceiveStream("udp://127.0.0.1:" + std::to_string(port) + "?timeout=3000000", 10,
+                         std::chrono::milliseconds(3000), std::chrono::seconds(60));
+  });
+  ASSERT_TRUE(testing::WaitFor([&] { return UdpPortBound(port); }, kWaitMs));
+  const ParsedOutputUrl named =
+      ParseOutputUrl("udp://deck-destination.test:" + std::to_string(port));
+  ASSERT_TRUE(named.settings);
+  {
+    CStreamOutput to_name(*named.settings, kFormat, std::make_shared<CSteadyClock>(), hanging);
+    RunClock(to_name, 0, 40, true);
+  }
+  const ReceivedStream received = receiving.get();
+  ASSERT_TRUE(received.opened) << received.error;
+  EXPECT_GE(received.pictures.size(), 10u);
+  EXPECT_EQ(asked(), (std::vector<std::string>{"dead-name-server.test", "deck-destination.test"}));
+
+  // The system's resolver, as the deck uses it.
+  std::string address, error;
+  EXPECT_TRUE(ResolveWithSystem("localhost", &address, &error)) << error;
+  EXPECT_TRUE(address == "127.0.0.1" || address == "::1") << address;
+  EXPECT_FALSE(ResolveWithSystem("no-such-destination.invalid", &address, &error));
+  EXPECT_TRUE(error.starts_with("cannot resolve no-such-destination.invalid: ")) << error;
+  EXPECT_TRUE(IsNumericHost("::1") && IsNumericHost("239.1.1.1") && !IsNumericHost("localhost"));
 }
 
 }  // namespace

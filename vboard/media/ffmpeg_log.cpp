@@ -20,6 +20,20 @@ constexpr std::size_t kMaxLogLine = 1024;
 
 std::atomic<bool> routed{false};
 std::atomic<std::int64_t> quiet_messages{0};
+// The lines CaptureFfmpegErrors keeps for this thread; null when none runs here.
+thread_local std::string* captured = nullptr;
+
+void Capture(void* object, int level, const char* format, va_list arguments) {
+  if (level > AV_LOG_ERROR) return;
+  char line[kMaxLogLine];
+  int print_prefix = 0;
+  av_log_format_line2(object, level, format, arguments, line, sizeof line, &print_prefix);
+  std::string text = RedactSecrets(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (text.empty()) return;
+  if (!captured->empty()) *captured += "; ";
+  *captured += text;
+}
 
 // Whether object speaks for the input side: a decoder, a demuxer or an input device, or a
 // codec context without a codec (a demuxer keeps those for its streams while it probes them).
@@ -38,6 +52,7 @@ bool InputSide(void* object) {
 }
 
 void LogCallback(void* object, int level, const char* format, va_list arguments) {
+  if (captured != nullptr) return Capture(object, level, format, arguments);
   if (InputSide(object)) {
     quiet_messages.fetch_add(1, std::memory_order_relaxed);
     return;
@@ -76,6 +91,16 @@ void InstallFfmpegLog() {
 void RouteFfmpegLog() {
   routed = true;
   InstallFfmpegLog();
+}
+
+std::string CaptureFfmpegErrors(const std::function<void()>& work) {
+  InstallFfmpegLog();
+  std::string text;
+  std::string* outer = captured;
+  captured = &text;
+  work();
+  captured = outer;
+  return text;
 }
 
 std::int64_t QuietFfmpegMessages() { return quiet_messages.load(); }

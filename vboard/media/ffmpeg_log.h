@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vxr {
@@ -23,6 +24,11 @@ void InstallFfmpegLog();
 // Routes what the library may say through the deck's diagnostics from now on (a program
 // stream calls it); installs the callback when it is not yet in place.
 void RouteFfmpegLog();
+
+// Runs work and returns what the library said at error level on this thread meanwhile (secrets
+// redacted, lines joined by "; ", without the speaker's prefix), said nowhere else: the deck's
+// own checks of FFmpeg's settings report FFmpeg's reason with it.
+std::string CaptureFfmpegErrors(const std::function<void()>& work);
 
 // Messages of the input side the callback has left unsaid (for tests).
 std::int64_t QuietFfmpegMessages();
