@@ -1,9 +1,11 @@
 // stream_output: the real vxrdeck program playing a tape while it sends its program stream to a
 // receiver on this machine, at 720x576 and 1920x1080. Prints the stream's own figures (pictures
 // sent and dropped, encode time, tick to sent), what the receiver got (pictures, the sound's
-// offset from the picture), the program's CPU share, the control port's reply latency on both
-// sides while streaming, and the CPU of the ffmpeg command-line tool coding the same tape with
-// the same settings, when it is installed.
+// offset from the picture), what a transport stream analyser reads from the packets (the
+// largest PCR interval, how far the presentation times are ahead of the clock, the largest
+// 10 ms burst against the stream's rate), the program's CPU share, the control port's reply latency
+// on both sides while streaming, and the CPU of the ffmpeg command-line tool coding the same tape
+// with the same settings, when it is installed.
 //
 //   stream_output [--seconds N] [--format pal|1080-25]...      (default 60 s, both formats)
 #include <netinet/in.h>
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,6 +33,7 @@
 #include "testing/deck_process.h"
 #include "testing/media/stream_receiver.h"
 #include "testing/media/test_tapes.h"
+#include "testing/media/ts_reader.h"
 #include "testing/pty_pair.h"
 
 namespace {
@@ -149,7 +153,13 @@ void Run(const Format& format, int seconds) {
   }
   vxr::testing::PtyPair pty;
   vxr::testing::ControllerLine line(pty);
-  const std::string url = "udp://127.0.0.1:" + std::to_string(vxr::FreeLoopbackUdpPort());
+  const int port = vxr::FreeLoopbackUdpPort();
+  const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+  const int socket_fd = vxr::OpenUdpReceiver(port);
+  if (socket_fd < 0) {
+    std::printf("%s: cannot receive on port %d\n", format.name.c_str(), port);
+    return;
+  }
   vxr::testing::DeckProcess deck(VXRDECK_PROGRAM, folder.path(),
                                  {{"VXR_BOARD_FORMAT", format.name}});
   if (!deck.Start({"--tape", tape, "--port", pty.SlavePath(), "--remote", "--output", url}) ||
@@ -157,9 +167,11 @@ void Run(const Format& format, int seconds) {
     std::printf("%s: the deck did not start\n%s", format.name.c_str(), deck.Log().c_str());
     return;
   }
+  // The packets as they come, read one by one, then decoded from a file as a receiver would.
   auto receiving = std::async(std::launch::async, [&] {
-    return vxr::ReceiveStream(url + "?timeout=3000000&fifo_size=1000000", 1000000,
-                              std::chrono::milliseconds(3000), std::chrono::seconds(seconds + 60));
+    return vxr::ReceiveDatagrams(socket_fd, std::numeric_limits<std::size_t>::max(),
+                                 std::chrono::milliseconds(3000),
+                                 std::chrono::seconds(seconds + 60));
   });
   line.Send({0x20, 0x01});  // play
   const double cpu_start = CpuSeconds(deck.Pid());
@@ -175,7 +187,23 @@ void Run(const Format& format, int seconds) {
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   deck.Signal(SIGTERM);
   deck.WaitForExit(10000);
-  const vxr::ReceivedStream received = receiving.get();
+  const std::vector<vxr::TsDatagram> datagrams = receiving.get();
+  close(socket_fd);
+  const std::string capture = folder.path() + "/received.ts";
+  {
+    std::ofstream out(capture, std::ios::binary);
+    for (const vxr::TsDatagram& datagram : datagrams) {
+      out.write(reinterpret_cast<const char*>(datagram.bytes.data()),
+                static_cast<std::streamsize>(datagram.bytes.size()));
+    }
+  }
+  const vxr::ReceivedStream received = vxr::ReceiveStream(
+      capture, 1000000, std::chrono::milliseconds(3000), std::chrono::seconds(seconds + 60));
+  const vxr::TsReport report = vxr::ReadTransportStream(datagrams);
+  double rate = 0;
+  for (double r : report.pcr_rates) rate += r / static_cast<double>(report.pcr_rates.size());
+  const double burst_bits =
+      static_cast<double>(vxr::LargestBurstBits(datagrams, std::chrono::milliseconds(10)));
 
   // The sound's offset from the picture: each tone burst against the picture of its frame.
   std::vector<double> offsets_ms;
@@ -201,6 +229,18 @@ void Run(const Format& format, int seconds) {
   std::printf(
       "received: %zu pictures, %.1f s of sound; A/V offset over %zu bursts: worst %.3f ms\n",
       pictures.size(), received.sound.size() / 48000.0, offsets_ms.size(), worst_offset);
+  std::printf(
+      "packets: %zu datagrams (%zu not 1316 bytes), %zu TS packets, %zu null, %zu continuity "
+      "errors; rate %.3f Mb/s\n",
+      report.datagrams, report.odd_datagrams, report.packets, report.null_packets,
+      report.continuity_errors, rate / 1e6);
+  std::printf(
+      "PCR interval max %.1f ms; PTS ahead of PCR at a frame's first packet min %.1f median "
+      "%.1f ms, at its last min %.1f ms; largest 10 ms burst %.0f kbit (%.2f x the rate's "
+      "%.0f kbit)\n",
+      Percentile(report.pcr_intervals_ms, 1.0), Percentile(report.pts_margins_ms, 0.0),
+      Percentile(report.pts_margins_ms, 0.5), Percentile(report.pts_end_margins_ms, 0.0),
+      burst_bits / 1000, rate > 0 ? burst_bits / (rate / 100) : 0.0, rate / 100 / 1000);
   std::printf("deck CPU: %.1f %% of one core (%.2f s CPU per s of stream)\n", 100 * cpu / wall,
               cpu / wall);
   std::printf("reply latency while streaming, controller ms: p50 %.3f  p99 %.3f  max %.3f\n",

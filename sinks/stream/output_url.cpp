@@ -18,12 +18,20 @@ namespace {
 
 constexpr std::string_view kSecretKeys[] = {"passphrase", "secret"};
 constexpr std::string_view kPassphraseFileKey = "passphrase-file";
-constexpr std::string_view kEncoderOptions[] = {"vcodec", "acodec", "vb", "ab", "preset", "burntc"};
+constexpr std::string_view kEncoderOptions[] = {"vcodec", "acodec", "vb",      "ab",  "preset",
+                                                "burntc", "delay",  "muxrate", "name"};
 constexpr int kMaxPort = 65535;
 constexpr long kMinVideoBitrate = 100000;
 constexpr long kMaxVideoBitrate = 200000000;
 constexpr long kMinAudioBitrate = 32000;
 constexpr long kMaxAudioBitrate = 640000;
+// The decoder buffer a receiver is given: from a tenth of a second (a receiver next to the deck)
+// to five seconds.
+constexpr long kMinDelayMs = 100;
+constexpr long kMaxDelayMs = 5000;
+constexpr long kMinMuxRate = 200000;
+constexpr long kMaxMuxRate = kMaxVideoBitrate;
+
 // SRT's own limits on a passphrase; a shorter one would be refused by the library on connect.
 constexpr std::size_t kMinPassphrase = 10;
 constexpr std::size_t kMaxPassphrase = 79;
@@ -250,6 +258,25 @@ bool ParseEncoderOption(const std::string& key, const std::string& value, Stream
   } else if (key == "preset") {
     if (!Contains(kPresets, value)) return refuse("an x264 preset (ultrafast ... slow)"), true;
     s->x264_preset = value;
+  } else if (key == "delay") {
+    const std::optional<long> ms = ParseWhole(value);
+    if (!ms || *ms < kMinDelayMs || *ms > kMaxDelayMs) {
+      return refuse("milliseconds from 100 to 5000"), true;
+    }
+    s->delay_ms = static_cast<int>(*ms);
+  } else if (key == "muxrate") {
+    const std::optional<long> rate = ParseBitrate(value);
+    if (!rate || *rate < kMinMuxRate || *rate > kMaxMuxRate) {
+      return refuse("a bit rate from 200k to 200M"), true;
+    }
+    s->mux_rate = rate;
+  } else if (key == "name") {
+    const bool printable = std::all_of(value.begin(), value.end(),
+                                       [](unsigned char c) { return c >= 0x20 && c < 0x7f; });
+    if (value.empty() || value.size() > kMaxServiceNameLength || !printable) {
+      return refuse("a service name of 1 to 64 printable characters"), true;
+    }
+    s->service_name = value;
   } else if (key == "burntc") {
     if (value != "0" && value != "1") return refuse("0 or 1"), true;
     s->burn_timecode = value == "1";
@@ -317,6 +344,7 @@ std::string ParseQuery(std::string_view query, StreamSettings* s,
     } else if (!ParseEncoderOption(key, value, s, &why)) {
       why = CheckProtocolOption(key, value, s);
       if (why.empty()) protocol_items->push_back({key, value});
+      if (why.empty() && key == "bitrate") s->udp_pacing_given = true;
       if (why.empty() && IsSecret(key)) s->secret_values.push_back(value);
     }
     if (!why.empty()) return why;

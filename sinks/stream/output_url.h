@@ -1,10 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vxr {
+
+// The longest service name a stream carries (name=); printable, so that it logs as written.
+inline constexpr std::size_t kMaxServiceNameLength = 64;
 
 enum class StreamVideoCodec { kH264, kMpeg2 };
 enum class StreamAudioCodec { kAac, kMp2 };
@@ -32,6 +36,17 @@ struct StreamSettings {
   long audio_bitrate = 192000;
   std::string x264_preset = "veryfast";
   bool burn_timecode = false;
+  // How long ahead of its presentation time each picture and sound frame reaches a receiver,
+  // in milliseconds: the decoder's buffer (delay=).
+  int delay_ms = 500;
+  // The transport stream's constant rate in bits per second (muxrate=); default by the video
+  // and sound bit rates.
+  std::optional<long> mux_rate;
+  // The service's name in the stream's service information (name=); empty: the deck's.
+  std::string service_name;
+  // udp: the user set FFmpeg's bitrate= (pacing) himself; otherwise the stream is paced at its
+  // transport rate.
+  bool udp_pacing_given = false;
 };
 
 struct ParsedOutputUrl {
@@ -41,10 +56,10 @@ struct ParsedOutputUrl {
 
 // Checks a --output value: udp://HOST:PORT, srt://HOST:PORT, rist://HOST:PORT with a query of
 // the protocol's FFmpeg options and ours (vcodec=h264|mpeg2, acodec=aac|mp2, vb=, ab=,
-// preset=, burntc=0|1, and for SRT passphrase-file=PATH). Option names are matched without
-// regard to case and handed to FFmpeg in lowercase. Unknown schemes and options, an option given
-// twice, a missing or bad port, and bad values (numbers out of the protocol's range among them)
-// are refused. Pure: nothing is opened.
+// preset=, burntc=0|1, delay=MS, muxrate=, name=, and for SRT passphrase-file=PATH). Option names
+// are matched without regard to case and handed to FFmpeg in lowercase. Unknown schemes and
+// options, an option given twice, a missing or bad port, and bad values (numbers out of the
+// protocol's range among them) are refused. Pure: nothing is opened.
 ParsedOutputUrl ParseOutputUrl(const std::string& url);
 
 // The URL as it may be shown: every value but those of the options the deck knows not to be

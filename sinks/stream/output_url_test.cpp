@@ -30,6 +30,21 @@ TEST(OutputUrlTest, StreamAddressesAreCheckedAndSplitIntoProtocolAndEncoderSetti
   EXPECT_EQ(multicast.settings->audio, StreamAudioCodec::kMp2);
   EXPECT_EQ(multicast.settings->video_bitrate, 8000000);
   EXPECT_TRUE(multicast.settings->burn_timecode);
+  EXPECT_EQ(multicast.settings->delay_ms, 500);
+  EXPECT_FALSE(multicast.settings->mux_rate);
+
+  // The buffer, the rate and the service are the deck's own: none of them reaches FFmpeg's URL.
+  // UDP is paced at the stream's rate unless bitrate= says otherwise.
+  ParsedOutputUrl tuned = ParseOutputUrl("udp://127.0.0.1:5000?Delay=800&muxrate=7M&name=Deck A 2");
+  ASSERT_TRUE(tuned.settings) << tuned.error;
+  EXPECT_EQ(tuned.settings->protocol_url, "udp://127.0.0.1:5000?pkt_size=1316");
+  EXPECT_EQ(tuned.settings->delay_ms, 800);
+  EXPECT_EQ(tuned.settings->mux_rate, 7000000);
+  EXPECT_EQ(tuned.settings->service_name, "Deck A 2");
+  EXPECT_FALSE(tuned.settings->udp_pacing_given);
+  ParsedOutputUrl paced = ParseOutputUrl("udp://127.0.0.1:5000?bitrate=9000000");
+  ASSERT_TRUE(paced.settings) << paced.error;
+  EXPECT_TRUE(paced.settings->udp_pacing_given);
 
   ParsedOutputUrl listener =
       ParseOutputUrl("srt://[::1]:9000?mode=listener&passphrase=0123456789abc&pbkeylen=32");
@@ -44,6 +59,7 @@ TEST(OutputUrlTest, StreamAddressesAreCheckedAndSplitIntoProtocolAndEncoderSetti
   EXPECT_TRUE(ParseOutputUrl("srt://:9000?mode=listener").settings);
   EXPECT_TRUE(ParseOutputUrl("rist://10.0.0.1:8000?rist_profile=1").settings);
 
+  const std::string long_name = "udp://h:1?name=" + std::string(65, 'n');
   struct Refused {
     const char* url;
     const char* says;
@@ -72,6 +88,12 @@ TEST(OutputUrlTest, StreamAddressesAreCheckedAndSplitIntoProtocolAndEncoderSetti
            Refused{"udp://h:1?passphrase-file=a", "unknown option 'passphrase-file' for udp"},
            Refused{"srt://h:1?mode=server", "caller, listener or rendezvous"},
            Refused{"srt://h:1?pbkeylen=20", "0, 16, 24 or 32"},
+           Refused{"udp://h:1?delay=50", "delay=50: milliseconds from 100 to 5000"},
+           Refused{"srt://h:1?delay=half", "milliseconds from 100 to 5000"},
+           Refused{"udp://h:1?muxrate=100k", "a bit rate from 200k to 200M"},
+           Refused{"udp://h:1?name=", "a service name of 1 to 64 printable characters"},
+           Refused{"udp://h:1?name=a\tb", "a service name"},
+           Refused{long_name.c_str(), "a service name"},
        }) {
     const ParsedOutputUrl parsed = ParseOutputUrl(bad.url);
     EXPECT_FALSE(parsed.settings) << bad.url;

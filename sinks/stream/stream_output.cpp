@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <optional>
 #include <vector>
 
 extern "C" {
@@ -17,6 +19,7 @@ extern "C" {
 #include "platform/thread_name.h"
 #include "platform/thread_priority.h"
 #include "sinks/stream/outage_report.h"
+#include "sinks/stream/stream_timecode.h"
 #include "vboard/media/av_handles.h"
 #include "vboard/media/ffmpeg_log.h"
 #include "vboard/program/burn_in.h"
@@ -49,7 +52,24 @@ const OutputFormat kProbeFormat{"probe", 720, 576, 25, 1};
 // timestamps instead of being filled with silence.
 constexpr std::int64_t kMaxSilenceFill = kProgramSoundRate;
 // Room for the figures' line with the longest address FFmpeg takes.
-constexpr std::size_t kFiguresLength = 400;
+constexpr std::size_t kFiguresLength = 600;
+// The transport stream's default rate: the video and sound bit rates and this much more for
+// the packets' headers, the tables and the clock references.
+constexpr double kMuxRateMargin = 1.10;
+// A clock reference this often (milliseconds): twice as often as a receiver needs one.
+constexpr int kPcrPeriodMs = 20;
+// The encoder's buffer holds at most this share of what the decoder's delay holds at the video
+// bit rate, so that the biggest picture still arrives ahead of its time.
+constexpr double kBufferShareOfDelay = 0.8;
+// UDP: datagrams leave paced at the transport rate, at most this much of it at once after a
+// pause (a whole datagram at least).
+constexpr int kPacingBurstMs = 2;
+constexpr long kDatagramBits = 1316 * 8;
+constexpr long kMicrosPerMilli = 1000;
+// The service's provider in the stream's service information, and its name when the deck has
+// none.
+constexpr const char* kServiceProvider = "vxrdeck";
+constexpr const char* kDefaultServiceName = "vxrdeck";
 
 std::string AvError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -87,17 +107,50 @@ long DefaultVideoBitrate(const OutputFormat& format) {
   return 12'000'000;
 }
 
+long VideoBitrate(const StreamSettings& settings, const OutputFormat& format) {
+  return settings.video_bitrate.value_or(DefaultVideoBitrate(format));
+}
+
+}  // namespace
+
+long StreamMuxRate(const StreamSettings& settings, const OutputFormat& format) {
+  if (settings.mux_rate) return *settings.mux_rate;
+  return static_cast<long>(
+      static_cast<double>(VideoBitrate(settings, format) + settings.audio_bitrate) *
+      kMuxRateMargin);
+}
+
+std::string StreamProtocolUrl(const StreamSettings& settings, const OutputFormat& format) {
+  if (settings.scheme != "udp" || settings.udp_pacing_given) return settings.protocol_url;
+  const long rate = StreamMuxRate(settings, format);
+  const long burst = std::max(kDatagramBits, rate / 1000 * kPacingBurstMs);
+  return settings.protocol_url +
+         (settings.protocol_url.find('?') == std::string::npos ? "?" : "&") +
+         "bitrate=" + std::to_string(rate) + "&burst_bits=" + std::to_string(burst);
+}
+
+namespace {
+
+// The pixel aspect of a standard-definition picture shown 4:3, or 16:9 when wide.
+AVRational StandardDefinitionAspect(const OutputFormat& format, bool wide) {
+  AVRational aspect{1, 1};
+  av_reduce(&aspect.num, &aspect.den, (wide ? 16LL : 4LL) * format.height,
+            (wide ? 9LL : 3LL) * format.width, 1 << 16);
+  return aspect;
+}
+
 }  // namespace
 
 // One opened destination with its encoders. Made and used only on the output's thread.
 class CStreamOutput::Session {
  public:
   Session(StreamSettings settings, const OutputFormat& format, const std::atomic<bool>& stopping,
-          std::int64_t origin_tick)
+          std::int64_t origin_tick, bool wide)
       : settings_(std::move(settings)),
         format_(format),
         stopping_(stopping),
-        origin_tick_(origin_tick) {}
+        origin_tick_(origin_tick),
+        wide_(wide) {}
 
   ~Session() {
     if (context_ != nullptr) {
@@ -113,6 +166,17 @@ class CStreamOutput::Session {
     if (code < 0 || context_ == nullptr) return *error = AvError(code), false;
     context_->interrupt_callback.callback = &Session::Interrupt;
     context_->interrupt_callback.opaque = this;
+    // Every picture and sound frame is stamped this far ahead of the clock reference sent with
+    // it: the receiver's decoder buffer.
+    context_->max_delay = settings_.delay_ms * static_cast<int>(kMicrosPerMilli);
+    // Datagrams are filled whole (seven packets), not sent a packet or two at a time.
+    context_->flush_packets = 0;
+    const std::string name =
+        settings_.service_name.empty() ? kDefaultServiceName : settings_.service_name;
+    av_dict_set(&context_->metadata, "service_name", name.c_str(), 0);
+    av_dict_set(&context_->metadata, "service_provider", kServiceProvider, 0);
+    video_stream_ = avformat_new_stream(context_, nullptr);
+    if (video_stream_ == nullptr) return *error = "out of memory", false;
     return OpenVideo(error) && OpenAudio(error);
   }
 
@@ -125,12 +189,20 @@ class CStreamOutput::Session {
     if (!settings_.passphrase.empty()) {
       av_dict_set(&options, "passphrase", settings_.passphrase.c_str(), 0);
     }
-    int code = avio_open2(&context_->pb, settings_.protocol_url.c_str(), AVIO_FLAG_WRITE,
-                          &context_->interrupt_callback, &options);
+    int code = avio_open2(&context_->pb, StreamProtocolUrl(settings_, format_).c_str(),
+                          AVIO_FLAG_WRITE, &context_->interrupt_callback, &options);
     av_dict_free(&options);
     if (code < 0) return *error = "cannot open: " + AvError(code), false;
     ArmDeadline(kWriteTimeout);
-    code = avformat_write_header(context_, nullptr);
+    // A constant transport rate, null packets filling what the encoders leave.
+    AVDictionary* muxer = nullptr;
+    av_dict_set_int(&muxer, "muxrate", StreamMuxRate(settings_, format_), 0);
+    av_dict_set_int(&muxer, "pcr_period", kPcrPeriodMs, 0);
+    // Sound frames in PES of their own size: gathered, the first would wait for the others up
+    // to half the delay, which its receiver would lose (see Write).
+    av_dict_set_int(&muxer, "pes_payload_size", 0, 0);
+    code = avformat_write_header(context_, &muxer);
+    av_dict_free(&muxer);
     if (code < 0) return *error = "cannot start the stream: " + AvError(code), false;
     header_written_ = true;
     return true;
@@ -152,8 +224,13 @@ class CStreamOutput::Session {
   // Sends the tick's sound and, when encode_picture, its picture.
   bool Write(const ProgramFrame& frame, bool encode_picture, std::string* error) {
     if (!WriteSound(frame, error)) return false;
-    if (!encode_picture) return true;
-    return WritePicture(frame, error);
+    if (encode_picture && !WritePicture(frame, error)) return false;
+    // The muxer sends the sound it holds back: frames of silence are smaller than a PES it
+    // would send on its own.
+    ArmDeadline(kWriteTimeout);
+    const int code = av_write_frame(context_, nullptr);
+    if (code < 0) return *error = "sending: " + AvError(code), false;
+    return true;
   }
 
  private:
@@ -178,13 +255,10 @@ class CStreamOutput::Session {
                            : "this FFmpeg has no MPEG-2 video encoder",
              false;
     }
-    video_stream_ = avformat_new_stream(context_, nullptr);
     video_.reset(avcodec_alloc_context3(codec));
     picture_.reset(av_frame_alloc());
     packet_.reset(av_packet_alloc());
-    if (video_stream_ == nullptr || !video_ || !picture_ || !packet_) {
-      return *error = "out of memory", false;
-    }
+    if (!video_ || !picture_ || !packet_) return *error = "out of memory", false;
     AVCodecContext* c = video_.get();
     c->width = format_.width;
     c->height = format_.height;
@@ -195,15 +269,21 @@ class CStreamOutput::Session {
     // A key frame at least every second, so that a receiver joining late has pictures soon.
     c->gop_size = h264 ? fps : fps / 2;
     c->max_b_frames = 0;
-    const long bitrate = settings_.video_bitrate.value_or(DefaultVideoBitrate(format_));
+    const long bitrate = VideoBitrate(settings_, format_);
     c->bit_rate = bitrate;
     c->rc_max_rate = bitrate;
-    c->rc_buffer_size = static_cast<int>(bitrate);
-    // Standard definition is 4:3 with non-square pixels; HD is square.
+    // The largest picture the encoder's buffer lets through still arrives within the delay.
+    c->rc_buffer_size = static_cast<int>(std::min<double>(
+        static_cast<double>(bitrate),
+        kBufferShareOfDelay * settings_.delay_ms / kMicrosPerMilli * static_cast<double>(bitrate)));
+    // Standard definition is 4:3 (16:9 for wide material) with non-square pixels, in the
+    // colours of its line standard; HD is square and BT.709.
     if (format_.height <= 576) {
-      av_reduce(&c->sample_aspect_ratio.num, &c->sample_aspect_ratio.den, 4LL * format_.height,
-                3LL * format_.width, 1 << 16);
-      c->colorspace = AVCOL_SPC_SMPTE170M;
+      c->sample_aspect_ratio = StandardDefinitionAspect(format_, wide_);
+      const bool line625 = format_.TimecodeFps() == 25;
+      c->colorspace = line625 ? AVCOL_SPC_BT470BG : AVCOL_SPC_SMPTE170M;
+      c->color_primaries = line625 ? AVCOL_PRI_BT470BG : AVCOL_PRI_SMPTE170M;
+      c->color_trc = line625 ? AVCOL_TRC_GAMMA28 : AVCOL_TRC_SMPTE170M;
     } else {
       c->sample_aspect_ratio = AVRational{1, 1};
       c->colorspace = AVCOL_SPC_BT709;
@@ -214,17 +294,20 @@ class CStreamOutput::Session {
     if (h264) {
       av_dict_set(&options, "preset", settings_.x264_preset.c_str(), 0);
       av_dict_set(&options, "tune", "zerolatency", 0);
-      av_dict_set(&options, "udu_sei", "1", 0);
-      av_dict_set(&options, "x264-params", "aud=1", 0);
+      // Picture timing in every access unit, to carry the timecode (see SetH264PictureTimecode).
+      av_dict_set(&options, "x264-params", "aud=1:pic-struct=1", 0);
     }
     const int code = avcodec_open2(c, codec, &options);
     av_dict_free(&options);
     if (code < 0) return *error = "video encoder: " + AvError(code), false;
-    if (avcodec_parameters_from_context(video_stream_->codecpar, c) < 0) {
-      return *error = "video stream parameters", false;
+    // A reopened encoder (a new aspect) keeps the stream as the muxer set it up.
+    if (!header_written_) {
+      if (avcodec_parameters_from_context(video_stream_->codecpar, c) < 0) {
+        return *error = "video stream parameters", false;
+      }
+      video_stream_->time_base = c->time_base;
+      video_stream_->avg_frame_rate = c->framerate;
     }
-    video_stream_->time_base = c->time_base;
-    video_stream_->avg_frame_rate = c->framerate;
     picture_->format = c->pix_fmt;
     picture_->width = c->width;
     picture_->height = c->height;
@@ -321,27 +404,51 @@ class CStreamOutput::Session {
                                1 << 16);
     }
     if (av_frame_make_writable(picture_.get()) < 0) return *error = "out of memory", false;
+    // Wide material is decided per tape: a new aspect takes a new sequence from the encoder.
+    if (format_.height <= 576 && frame.wide != wide_) {
+      wide_ = frame.wide;
+      if (!ReopenVideo(error)) return false;
+    }
     const std::uint8_t* planes[1] = {reinterpret_cast<const std::uint8_t*>(source)};
     const int strides[1] = {frame.width * 4};
     sws_scale(scaler_.get(), planes, strides, 0, frame.height, picture_->data, picture_->linesize);
     picture_->pts = frame.tick - origin_tick_;
-    av_frame_remove_side_data(picture_.get(), AV_FRAME_DATA_SEI_UNREGISTERED);
-    if (settings_.video == StreamVideoCodec::kH264) {
-      AVFrameSideData* sei =
-          av_frame_new_side_data(picture_.get(), AV_FRAME_DATA_SEI_UNREGISTERED,
-                                 sizeof kTimecodeSeiUuid + frame.timecode.size());
-      if (sei == nullptr) return *error = "out of memory", false;
-      std::memcpy(sei->data, kTimecodeSeiUuid, sizeof kTimecodeSeiUuid);
-      std::memcpy(sei->data + sizeof kTimecodeSeiUuid, frame.timecode.data(),
-                  frame.timecode.size());
-    }
+    timecodes_.push_back({picture_->pts, ParseStreamTimecode(frame.timecode)});
     return Encode(video_.get(), picture_.get(), video_stream_, error);
+  }
+
+  // The encoder's last pictures out, then a new one with the present aspect.
+  bool ReopenVideo(std::string* error) {
+    if (!Encode(video_.get(), nullptr, video_stream_, error)) return false;
+    return OpenVideo(error);
+  }
+
+  // The coded picture carries its tape timecode in the codec's own field: H.264's picture
+  // timing, MPEG-2's GOP header.
+  bool StampTimecode(AVPacket* packet, std::string* error) {
+    while (!timecodes_.empty() && timecodes_.front().first < packet->pts) timecodes_.pop_front();
+    if (timecodes_.empty() || timecodes_.front().first != packet->pts) return true;
+    const std::optional<StreamTimecode> timecode = timecodes_.front().second;
+    if (!timecode) return true;  // no picture yet: no timecode
+    if (av_packet_make_writable(packet) < 0) return *error = "out of memory", false;
+    if (settings_.video == StreamVideoCodec::kMpeg2) {
+      SetMpeg2GopTimecode(packet->data, static_cast<std::size_t>(packet->size), *timecode);
+      return true;
+    }
+    unit_.assign(packet->data, packet->data + packet->size);
+    if (!SetH264PictureTimecode(&unit_, *timecode)) return true;
+    const int grow = static_cast<int>(unit_.size()) - packet->size;
+    if (grow > 0 && av_grow_packet(packet, grow) < 0) return *error = "out of memory", false;
+    if (grow < 0) av_shrink_packet(packet, static_cast<int>(unit_.size()));
+    std::memcpy(packet->data, unit_.data(), unit_.size());
+    return true;
   }
 
   bool Encode(AVCodecContext* codec, AVFrame* frame, AVStream* stream, std::string* error) {
     int code = avcodec_send_frame(codec, frame);
     if (code < 0) return *error = "encoding: " + AvError(code), false;
     while ((code = avcodec_receive_packet(codec, packet_.get())) >= 0) {
+      if (codec == video_.get() && !StampTimecode(packet_.get(), error)) return false;
       av_packet_rescale_ts(packet_.get(), codec->time_base, stream->time_base);
       packet_->stream_index = stream->index;
       ArmDeadline(kWriteTimeout);
@@ -362,6 +469,7 @@ class CStreamOutput::Session {
   const OutputFormat format_;
   const std::atomic<bool>& stopping_;
   const std::int64_t origin_tick_;
+  bool wide_;  // the aspect the video encoder was opened with
   std::chrono::steady_clock::time_point deadline_{};
   bool flushing_ = false;
 
@@ -378,11 +486,14 @@ class CStreamOutput::Session {
   std::vector<std::uint32_t> burned_;
   std::vector<std::int16_t> pending_;  // sound not yet encoded, interleaved
   std::int64_t pending_start_ = 0;     // sample number of pending_'s first sample
+  // The timecodes of the pictures in the video encoder, by their timestamps.
+  std::deque<std::pair<std::int64_t, std::optional<StreamTimecode>>> timecodes_;
+  std::vector<std::uint8_t> unit_;  // an access unit while its timecode is written
 };
 
 bool ProbeStreamEncoders(const StreamSettings& settings, std::string* error) {
   const std::atomic<bool> stopping{false};
-  CStreamOutput::Session session(settings, kProbeFormat, stopping, 0);
+  CStreamOutput::Session session(settings, kProbeFormat, stopping, 0, false);
   std::string why;
   bool opened = false;
   const std::string said =
@@ -431,14 +542,20 @@ std::string CStreamOutput::Figures() const {
   auto ms = [](CLatencyRecord::Duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
   };
+  // A listener's ticks with no caller were not lost: they are counted apart.
+  const std::string uncalled = settings_.srt_listener
+                                   ? ", " + std::to_string(uncalled_.load()) + " with no caller"
+                                   : std::string();
   char text[kFiguresLength];
   std::snprintf(text, sizeof text,
-                "output %s: %lld ticks, %lld pictures sent, %lld dropped, %lld failures; encode "
-                "p50 %.2f p99 %.2f max %.2f ms; tick to sent p50 %.2f p99 %.2f max %.2f ms",
+                "output %s: %lld ticks, %lld pictures sent, %lld dropped%s, %lld failures; encode "
+                "p50 %.2f p99 %.2f max %.2f ms; tick to sent p50 %.2f p99 %.2f max %.2f ms, then "
+                "presented %d ms after sending",
                 settings_.display_name.c_str(), static_cast<long long>(stats.received),
                 static_cast<long long>(stats.sent), static_cast<long long>(stats.dropped),
-                static_cast<long long>(stats.failures), ms(encode.p50), ms(encode.p99),
-                ms(encode.max), ms(latency.p50), ms(latency.p99), ms(latency.max));
+                uncalled.c_str(), static_cast<long long>(stats.failures), ms(encode.p50),
+                ms(encode.p99), ms(encode.max), ms(latency.p50), ms(latency.p99), ms(latency.max),
+                settings_.delay_ms);
   return text;
 }
 
@@ -451,10 +568,12 @@ void CStreamOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
       dropped_.fetch_add(1);  // nothing sends it any more
       return;
     }
-    const std::size_t limit = connected_.load() ? kMaxQueuedTicks : kUnconnectedQueuedTicks;
+    const bool connected = connected_.load();
+    const std::size_t limit = connected ? kMaxQueuedTicks : kUnconnectedQueuedTicks;
     while (queue_.size() >= limit) {
       queue_.pop_front();
-      dropped_.fetch_add(1);
+      // A listener with no caller has nobody to send to: that is no loss.
+      (settings_.srt_listener && !connected ? uncalled_ : dropped_).fetch_add(1);
     }
     queue_.push_back(std::move(frame));
   }
@@ -501,7 +620,7 @@ void CStreamOutput::DropQueued() {
   queue_.clear();
 }
 
-std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t origin_tick,
+std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t origin_tick, bool wide,
                                                                COutageReport* outage) {
   StreamSettings settings = settings_;
   std::string error;
@@ -509,7 +628,7 @@ std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t orig
   std::unique_ptr<Session> opening;
   bool opened = ResolveDestination(&settings, &error);
   if (opened) {
-    opening = std::make_unique<Session>(std::move(settings), format_, stopping_, origin_tick);
+    opening = std::make_unique<Session>(std::move(settings), format_, stopping_, origin_tick, wide);
     // What FFmpeg says of a failed connection goes into the outage's report, not a line a retry.
     said = HideSecrets(CaptureFfmpegErrors([&] { opened = opening->Open(&error); }), settings_);
     if (opened && !said.empty()) DebugOutput("FFmpeg", said);
@@ -562,7 +681,8 @@ void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,
   // The tick or two that queue while the encoder itself opens are caught up with as usual.
   std::lock_guard lock(mutex_);
   if (queue_.size() > kPictureBacklogLimit) {
-    dropped_.fetch_add(static_cast<std::int64_t>(queue_.size()));
+    (settings_.srt_listener ? uncalled_ : dropped_)
+        .fetch_add(static_cast<std::int64_t>(queue_.size()));
     *frame = std::move(queue_.back());
     queue_.clear();
     *backlog = 0;
@@ -619,7 +739,7 @@ void CStreamOutput::Run() {
     if (!frame) break;
     if (origin_tick < 0) origin_tick = frame->tick;
     if (!session) {
-      session = Connect(origin_tick, &outage);
+      session = Connect(origin_tick, frame->wide, &outage);
       if (!session) {
         dropped_.fetch_add(1);
         if (stopping_.load() || !WaitBeforeRetry(&retry_ms)) break;

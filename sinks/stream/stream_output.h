@@ -25,16 +25,17 @@ class COutageReport;
 // the output is refused at start instead of failing on every connection.
 bool ProbeStreamEncoders(const StreamSettings& settings, std::string* error);
 
-// The user-data-unregistered SEI that carries each picture's timecode in an H.264 stream: this
-// UUID, then the timecode as text, HH:MM:SS:FF. FFmpeg's decoder hands it back as frame side
-// data (AV_FRAME_DATA_SEI_UNREGISTERED).
-inline constexpr std::uint8_t kTimecodeSeiUuid[16] = {
-    0x76, 0x78, 0x72, 0x64, 0x65, 0x63, 0x6b, 0x2d, 0x74, 0x63, 0x2d, 0x31, 0x32, 0x6d, 0x00, 0x01};
+// The transport stream's constant rate: muxrate= or the video and sound bit rates and a tenth.
+long StreamMuxRate(const StreamSettings& settings, const OutputFormat& format);
+// The URL FFmpeg opens: UDP datagrams paced at the transport rate unless bitrate= was given.
+std::string StreamProtocolUrl(const StreamSettings& settings, const OutputFormat& format);
 
 // One MPEG-TS program stream to a network destination: H.264 (or MPEG-2) at the board's output
 // size and rate, AAC (or MP2) at 48 kHz stereo. One continuous stream for the sink's whole life:
 // picture timestamps are the output ticks, so they move forward one output frame per tick
-// through still, jog, cue, eject and a new tape.
+// through still, jog, cue, eject and a new tape. The transport stream has a constant rate and
+// stamps every frame the settings' delay ahead of its clock reference, so that a decoder locked
+// to that clock has its buffer; each picture carries its tape timecode in the codec's own field.
 //
 // Push never waits. Its thread opens the destination (an SRT listener waits for its caller
 // there, never on the board's clock), encodes and sends. When the destination fails it reports
@@ -58,8 +59,8 @@ class CStreamOutput : public IProgramSink {
   // Ends the stream: what is queued is dropped, the encoders' last packets and the trailer go
   // out, a blocking open or write is interrupted, and the thread ends. Idempotent.
   void Stop();
-  // The run's figures in one line for the log: ticks, pictures sent and dropped, failures,
-  // encode time and tick to sent.
+  // The run's figures in one line for the log: ticks, pictures sent and dropped, ticks with no
+  // caller, failures, encode time and tick to sent, and the presentation delay after it.
   std::string Figures() const;
   CStreamOutput(const CStreamOutput&) = delete;
   CStreamOutput& operator=(const CStreamOutput&) = delete;
@@ -68,6 +69,8 @@ class CStreamOutput : public IProgramSink {
   ProgramSinkStats Stats() const override;
   std::string Name() const override { return settings_.display_name; }
 
+  // Ticks an SRT listener had no caller for (counted neither sent nor dropped).
+  std::int64_t Uncalled() const { return uncalled_.load(); }
   // True once a destination has been opened and not lost since.
   bool Connected() const { return connected_.load(); }
   // Ticks waiting to be sent.
@@ -81,7 +84,7 @@ class CStreamOutput : public IProgramSink {
   friend bool ProbeStreamEncoders(const StreamSettings& settings, std::string* error);
   void Run();
   // Opens the destination; null when it cannot (outage tells whether to say so).
-  std::unique_ptr<Session> Connect(std::int64_t origin_tick, COutageReport* outage);
+  std::unique_ptr<Session> Connect(std::int64_t origin_tick, bool wide, COutageReport* outage);
   // Puts the address of settings' host name into its protocol URL; false with why when it
   // cannot, or when the output stops meanwhile.
   bool ResolveDestination(StreamSettings* settings, std::string* error);
@@ -113,6 +116,8 @@ class CStreamOutput : public IProgramSink {
   std::atomic<std::int64_t> sent_{0};
   std::atomic<std::int64_t> dropped_{0};
   std::atomic<std::int64_t> failures_{0};
+  // Ticks an SRT listener had nobody to send to: not dropped, and not in Stats' figures.
+  std::atomic<std::int64_t> uncalled_{0};
 
   CLatencyRecord encode_times_;
   CLatencyRecord tick_to_sent_;

@@ -1,5 +1,6 @@
 #include "sinks/stream/stream_output_kind.h"
 
+#include <cstdlib>
 #include <ostream>
 
 namespace vxr {
@@ -9,6 +10,11 @@ bool CStreamOutputKind::Add(const std::string& entry, std::string* error) {
   if (!parsed.settings) {
     *error = parsed.error;
     return false;
+  }
+  // The deck's own name for its service unless the address gives one.
+  const char* instance = std::getenv("VXRDECK_INSTANCE");
+  if (parsed.settings->service_name.empty() && instance != nullptr) {
+    parsed.settings->service_name = std::string(instance).substr(0, kMaxServiceNameLength);
   }
   std::string why;
   if (!LoadPassphraseFile(&*parsed.settings, &why) ||

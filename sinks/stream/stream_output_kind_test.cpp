@@ -71,7 +71,7 @@ TEST(StreamOutputKind, TakesTheAddressesStartsTheirStreamsAndReportsTheirFigures
   EXPECT_EQ(figures[0], "output " + url +
                             "?pkt_size=1316: 3 ticks, 3 pictures sent, 0 dropped, 0 failures; "
                             "encode p50 0.00 p99 0.00 max 0.00 ms; tick to sent p50 100.00 p99 "
-                            "100.00 max 100.00 ms");
+                            "100.00 max 100.00 ms, then presented 500 ms after sending");
   EXPECT_TRUE(pipeline.program.Sinks().empty());
 }
 

@@ -5,20 +5,28 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
 #include "platform/diagnostics.h"
 #include "testing/media/stream_receiver.h"
 #include "testing/media/tape_picture.h"
+#include "testing/media/ts_reader.h"
 #include "testing/wait_for.h"
 #include "vboard/program/sound_cadence.h"
 
@@ -332,6 +340,14 @@ TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
                 (tick - (*received.pictures.front().strip - 200)) / 25.0, 1e-3);
   }
   EXPECT_GT(received.sound.size(), 48000u / 2);
+  // Each GOP header carries the tape timecode of its first picture, not the encoder's count.
+  int gops = 0;
+  for (const ReceivedPicture& picture : received.pictures) {
+    if (picture.timecode.empty()) continue;
+    EXPECT_EQ(picture.timecode, Timecode(*picture.strip));
+    ++gops;
+  }
+  EXPECT_GE(gops, 2);
 }
 
 }  // namespace
@@ -453,6 +469,144 @@ TEST(StreamOutputTest, AStopNeverWaitsForANameServerAndANameIsStreamedToItsAddre
   EXPECT_FALSE(ResolveWithSystem("no-such-destination.invalid", &address, &error));
   EXPECT_TRUE(error.starts_with("cannot resolve no-such-destination.invalid: ")) << error;
   EXPECT_TRUE(IsNumericHost("::1") && IsNumericHost("239.1.1.1") && !IsNumericHost("localhost"));
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// A UDP receiver reads the packets one by one, as a broadcast chain's analyser does, then
+// decodes them: a PCR-locked decoder gets its buffer, a constant rate, paced datagrams, the
+// service information and each picture's timecode in H.264's own field; wide material switches
+// the signalled aspect.
+TEST(StreamOutputTest, AUdpReceiverGetsAPacedConstantRateStreamThatADecoderLockedToItsClockPlays) {
+  const int port = FreeLoopbackUdpPort();
+  const int fd = OpenUdpReceiver(port);
+  ASSERT_GE(fd, 0);
+  constexpr std::int64_t kTicks = 100;
+  constexpr std::int64_t kWideFrom = 60;
+  constexpr int kDelayMs = 500;
+  const ParsedOutputUrl parsed =
+      ParseOutputUrl("udp://127.0.0.1:" + std::to_string(port) +
+                     "?name=Studio-Deck&delay=" + std::to_string(kDelayMs));
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  const long rate = StreamMuxRate(*parsed.settings, kFormat);
+  EXPECT_EQ(rate, static_cast<long>((5'000'000 + 192'000) * 1.1));
+  auto receiving = std::async(std::launch::async, [&] {
+    return ReceiveDatagrams(fd, std::numeric_limits<std::size_t>::max(),
+                            std::chrono::milliseconds(3000), std::chrono::seconds(120));
+  });
+  std::string figures;
+  {
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
+    auto next = std::chrono::steady_clock::now();
+    for (std::int64_t tick = 0; tick < kTicks; ++tick) {
+      ASSERT_TRUE(testing::WaitFor(
+          [&] { return output.Stats().sent + output.Stats().dropped >= tick; }, kWaitMs, 1));
+      auto frame = std::make_shared<ProgramFrame>(*MakeTick(tick, 200 + tick));
+      frame->wide = tick >= kWideFrom;
+      output.Push(frame);
+      next += std::chrono::milliseconds(40);
+      std::this_thread::sleep_until(next);
+    }
+    ASSERT_TRUE(testing::WaitFor(
+        [&] { return output.Stats().sent + output.Stats().dropped >= kTicks; }, kWaitMs));
+    output.Stop();
+    EXPECT_EQ(output.Stats().dropped, 0);
+    figures = output.Figures();
+  }
+  const std::vector<TsDatagram> datagrams = receiving.get();
+  ::close(fd);
+  EXPECT_NE(figures.find("then presented 500 ms after sending"), std::string::npos) << figures;
+
+  const TsReport report = ReadTransportStream(datagrams);
+  ASSERT_GT(report.packets, 1000u);
+  EXPECT_EQ(report.sync_errors, 0u);
+  EXPECT_EQ(report.continuity_errors, 0u);
+  // Seven packets a datagram; the stream's last flush may send fewer.
+  EXPECT_LE(report.odd_datagrams, 1u);
+  // A constant rate, the encoders' gaps filled with null packets.
+  EXPECT_GT(report.null_packets, report.packets / 10);
+  ASSERT_GT(report.pcr_rates.size(), 100u);
+  for (const double measured : report.pcr_rates) EXPECT_NEAR(measured, rate, rate * 0.005);
+  // A clock reference at least every 40 ms.
+  EXPECT_LE(*std::max_element(report.pcr_intervals_ms.begin(), report.pcr_intervals_ms.end()),
+            40.0);
+  // Every picture and sound frame starts arriving at least 80 % of the delay ahead of its
+  // presentation time, and has arrived whole before it.
+  ASSERT_GT(report.pts_margins_ms.size(), static_cast<std::size_t>(kTicks));
+  EXPECT_GE(*std::min_element(report.pts_margins_ms.begin(), report.pts_margins_ms.end()),
+            0.8 * kDelayMs);
+  EXPECT_GT(*std::min_element(report.pts_end_margins_ms.begin(), report.pts_end_margins_ms.end()),
+            0);
+  // Paced: no 10 ms holds more than that much of the rate, bar the short burst a sender that
+  // fell behind may send at once and a datagram either side of the window.
+  const std::int64_t burst_bound =
+      rate / 100 + std::max<long>(1316 * 8, rate / 1000 * 2) + 2 * 1316 * 8;
+  EXPECT_LE(LargestBurstBits(datagrams, std::chrono::milliseconds(10)), burst_bound);
+
+  // Decoded as a receiver does.
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("vxr-stream-" + std::to_string(port) + ".ts");
+  {
+    std::ofstream out(file, std::ios::binary);
+    for (const TsDatagram& datagram : datagrams) {
+      out.write(reinterpret_cast<const char*>(datagram.bytes.data()),
+                static_cast<std::streamsize>(datagram.bytes.size()));
+    }
+  }
+  const ReceivedStream received = ReceiveStream(
+      file.string(), kTicks, std::chrono::milliseconds(3000), std::chrono::seconds(60));
+  std::filesystem::remove(file);
+  ASSERT_TRUE(received.opened) << received.error;
+  EXPECT_EQ(received.service_name, "Studio-Deck");
+  EXPECT_EQ(received.service_provider, "vxrdeck");
+  // 625-line standard definition (25 frames a second).
+  EXPECT_EQ(received.color_primaries, AVCOL_PRI_BT470BG);
+  EXPECT_EQ(received.color_transfer, AVCOL_TRC_GAMMA28);
+  EXPECT_EQ(received.color_matrix, AVCOL_SPC_BT470BG);
+  ASSERT_GE(received.pictures.size(), static_cast<std::size_t>(kTicks - 1));
+  int wide = 0;
+  for (const ReceivedPicture& picture : received.pictures) {
+    ASSERT_TRUE(picture.strip);
+    EXPECT_EQ(picture.timecode, Timecode(*picture.strip));
+    const bool wide_tick = *picture.strip - 200 >= kWideFrom;
+    // 4:3 or 16:9 on 352 x 288: pixels 12:11 or 16:11.
+    EXPECT_EQ(picture.aspect_num, wide_tick ? 16 : 12) << "frame " << *picture.strip;
+    EXPECT_EQ(picture.aspect_den, 11);
+    wide += wide_tick;
+  }
+  EXPECT_GT(wide, 0);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// An SRT listener nobody calls loses nothing: its ticks are counted as having had no caller, not
+// as dropped, and the figures say so.
+TEST(StreamOutputTest, AListenerWithNoCallerCountsItsTicksApartFromTheDropped) {
+  const ParsedOutputUrl parsed =
+      ParseOutputUrl("srt://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort()) + "?mode=listener");
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  constexpr std::int64_t kTicks = 10;
+  CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
+  for (std::int64_t tick = 0; tick < kTicks; ++tick) output.Push(MakeTick(tick, tick));
+  output.Stop();
+  const ProgramSinkStats stats = output.Stats();
+  EXPECT_EQ(stats.received, kTicks);
+  EXPECT_EQ(stats.sent, 0);
+  EXPECT_EQ(stats.failures, 0);
+  // The newest tick waits for a caller until the stop, which drops it.
+  EXPECT_EQ(output.Uncalled() + stats.dropped, kTicks);
+  EXPECT_GE(output.Uncalled(), kTicks - 2);
+  EXPECT_NE(output.Figures().find(std::to_string(output.Uncalled()) + " with no caller"),
+            std::string::npos)
+      << output.Figures();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -13,9 +14,9 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libavutil/timecode.h>
 }
 
-#include "sinks/stream/stream_output.h"
 #include "testing/media/av_handles.h"
 #include "testing/media/tape_picture.h"
 
@@ -55,6 +56,35 @@ float SampleAsFloat(const AVFrame* frame, int index) {
   }
 }
 
+// The SMPTE 12M timecode FFmpeg's H.264 decoder hands back with a picture from its picture
+// timing; empty without one.
+std::string PictureTimecode(const AVFrame* frame, AVRational rate) {
+  char text[AV_TIMECODE_STR_SIZE] = {};
+  if (const AVFrameSideData* side = av_frame_get_side_data(frame, AV_FRAME_DATA_S12M_TIMECODE);
+      side != nullptr && side->size >= 2 * sizeof(std::uint32_t)) {
+    std::uint32_t words[2];
+    std::memcpy(words, side->data, sizeof words);
+    if (words[0] >= 1) return av_timecode_make_smpte_tc_string2(text, rate, words[1], 0, 0);
+  }
+  return std::string();
+}
+
+// The time code of an MPEG-2 GOP header in packet, or empty. Read from the packet: FFmpeg's
+// decoder hands it back with whichever picture it outputs next, one late.
+std::string GopTimecode(const AVPacket* packet) {
+  constexpr std::uint8_t kGopStartCode = 0xb8;
+  for (int i = 0; i + 8 <= packet->size; ++i) {
+    const std::uint8_t* p = packet->data + i;
+    if (p[0] == 0 && p[1] == 0 && p[2] == 1 && p[3] == kGopStartCode) {
+      const std::uint32_t bits =
+          static_cast<std::uint32_t>(p[4]) << 24 | p[5] << 16 | p[6] << 8 | p[7];
+      char text[AV_TIMECODE_STR_SIZE] = {};
+      return av_timecode_make_mpeg_tc_string(text, bits >> 7);
+    }
+  }
+  return std::string();
+}
+
 }  // namespace
 
 ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
@@ -81,6 +111,14 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
     return received;
   }
   received.opened = true;
+  if (input->nb_programs > 0) {
+    const AVDictionaryEntry* name =
+        av_dict_get(input->programs[0]->metadata, "service_name", nullptr, 0);
+    const AVDictionaryEntry* provider =
+        av_dict_get(input->programs[0]->metadata, "service_provider", nullptr, 0);
+    if (name != nullptr) received.service_name = name->value;
+    if (provider != nullptr) received.service_provider = provider->value;
+  }
   const int video_index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   const int audio_index = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   auto open_decoder = [&](int index) -> AvCodecHandle {
@@ -95,6 +133,12 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
     return context;
   };
   auto video = open_decoder(video_index);
+  if (video_index >= 0) {
+    const AVCodecParameters* parameters = input->streams[video_index]->codecpar;
+    received.color_primaries = parameters->color_primaries;
+    received.color_transfer = parameters->color_trc;
+    received.color_matrix = parameters->color_space;
+  }
   auto audio = open_decoder(audio_index);
   if (!video) {
     received.error = "no video decoder";
@@ -107,6 +151,7 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
   // the demuxer marks corrupt (a continuity error), a picture that does not decode cleanly, or
   // a picture missing from the sequence of presentation times.
   std::set<std::int64_t> corrupt_positions;
+  std::map<std::int64_t, std::string> gop_timecodes;  // by the GOP's first picture's time
   bool video_damaged = false;
   std::int64_t last_pts = AV_NOPTS_VALUE;
   const AVRational rate =
@@ -123,6 +168,8 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
       picture.seconds = frame->best_effort_timestamp * av_q2d(tb);
       picture.width = frame->width;
       picture.height = frame->height;
+      picture.aspect_num = frame->sample_aspect_ratio.num;
+      picture.aspect_den = frame->sample_aspect_ratio.den;
       picture.strip =
           ReadFrameStrip(frame->data[0], frame->linesize[0], frame->width, frame->height);
       const std::int64_t pts = frame->best_effort_timestamp;
@@ -135,12 +182,9 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
       picture.gap_before = missing_before;
       video_damaged = lost || ((video_damaged || missing_before) && !frame->key_frame);
       picture.damaged = video_damaged;
-      for (int i = 0; i < frame->nb_side_data; ++i) {
-        const AVFrameSideData* side = frame->side_data[i];
-        if (side->type == AV_FRAME_DATA_SEI_UNREGISTERED && side->size > 16 &&
-            std::memcmp(side->data, kTimecodeSeiUuid, 16) == 0) {
-          picture.timecode.assign(reinterpret_cast<const char*>(side->data) + 16, side->size - 16);
-        }
+      picture.timecode = PictureTimecode(frame, input->streams[video_index]->avg_frame_rate);
+      if (auto gop = gop_timecodes.find(pts); gop != gop_timecodes.end()) {
+        picture.timecode = gop->second;
       }
       received.pictures.push_back(std::move(picture));
       av_frame_unref(frame);
@@ -175,6 +219,7 @@ ReceivedStream ReceiveStream(const std::string& url, std::size_t max_pictures,
     const bool corrupt = (packet->flags & AV_PKT_FLAG_CORRUPT) != 0;
     if (packet->stream_index == video_index) {
       if (corrupt) corrupt_positions.insert(packet->pos);
+      if (std::string gop = GopTimecode(packet); !gop.empty()) gop_timecodes[packet->pts] = gop;
       if (avcodec_send_packet(video.get(), packet) >= 0) drain_video();
     } else if (audio && packet->stream_index == audio_index) {
       audio_damaged = corrupt;

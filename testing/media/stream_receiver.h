@@ -13,9 +13,13 @@ namespace vxr {
 struct ReceivedPicture {
   double seconds = 0;                  // presentation time
   std::optional<std::uint32_t> strip;  // the test tape's frame number read from the picture
-  std::string timecode;                // from the timecode SEI; empty without one
+  // HH:MM:SS:FF: H.264's picture timing (SMPTE 12M), or for MPEG-2 the GOP header's on a GOP's
+  // first picture; empty without one.
+  std::string timecode;
   int width = 0;
   int height = 0;
+  int aspect_num = 0;  // the pixel aspect ratio the stream signals
+  int aspect_den = 0;
   // Pictures are missing right before this one: the sender dropped them, or the transport lost
   // them.
   bool gap_before = false;
@@ -34,6 +38,12 @@ struct ReceivedStream {
   std::vector<std::pair<std::int64_t, std::int64_t>> sound_damaged;
   bool opened = false;
   std::string error;
+  // The service information and the video's colour signalling (FFmpeg's AVColor* values).
+  std::string service_name;
+  std::string service_provider;
+  int color_primaries = 0;
+  int color_transfer = 0;
+  int color_matrix = 0;
 };
 
 // Receives a program stream as a real receiver does, with FFmpeg's demuxer and decoders: opens
