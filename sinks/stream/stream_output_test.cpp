@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -558,9 +560,29 @@ TEST(StreamOutputTest, AUdpReceiverGetsAPacedConstantRateStreamThatADecoderLocke
     }
   }
   const ReceivedStream received = ReceiveStream(
-      file.string(), kTicks, std::chrono::milliseconds(3000), std::chrono::seconds(60));
+      file.string(), 2 * kTicks, std::chrono::milliseconds(3000), std::chrono::seconds(60));
+  // The timecodes a standard tool lists, when it is installed: ffprobe's frames in order.
+  std::vector<std::string> probed;
+  const bool have_ffprobe = std::system("command -v ffprobe >/dev/null 2>&1") == 0;
+  if (have_ffprobe) {
+    const std::string command =
+        "ffprobe -v error -select_streams v:0 -show_frames '" + file.string() + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+      const std::string text(line);
+      if (text.starts_with("value=")) probed.push_back(text.substr(6, 11));
+    }
+    ::pclose(pipe);
+  }
   std::filesystem::remove(file);
   ASSERT_TRUE(received.opened) << received.error;
+  if (have_ffprobe) {
+    std::vector<std::string> decoded;
+    for (const ReceivedPicture& picture : received.pictures) decoded.push_back(picture.timecode);
+    EXPECT_EQ(probed, decoded);
+  }
   EXPECT_EQ(received.service_name, "Studio-Deck");
   EXPECT_EQ(received.service_provider, "vxrdeck");
   // 625-line standard definition (25 frames a second).
