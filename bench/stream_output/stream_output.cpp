@@ -226,6 +226,11 @@ void Run(const Format& format, int seconds) {
   std::printf("== %s %dx%d, %d s of play\n", format.name.c_str(), format.width, format.height,
               seconds);
   std::printf("stream: %s\n", LineAfter(log, "output udp").c_str());
+  // An outage of the stream (a lost destination, a refused write) in the stream's own words.
+  for (std::size_t at = log.find("Err Output"); at != std::string::npos;
+       at = log.find("Err Output", at + 1)) {
+    std::printf("  %s\n", log.substr(at, log.find('\n', at) - at).c_str());
+  }
   std::printf(
       "received: %zu pictures, %.1f s of sound; A/V offset over %zu bursts: worst %.3f ms\n",
       pictures.size(), received.sound.size() / 48000.0, offsets_ms.size(), worst_offset);

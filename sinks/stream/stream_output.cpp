@@ -429,12 +429,14 @@ class CStreamOutput::Session {
     while (!timecodes_.empty() && timecodes_.front().first < packet->pts) timecodes_.pop_front();
     if (timecodes_.empty() || timecodes_.front().first != packet->pts) return true;
     const std::optional<StreamTimecode> timecode = timecodes_.front().second;
-    if (!timecode) return true;  // no picture yet: no timecode
     if (av_packet_make_writable(packet) < 0) return *error = "out of memory", false;
     if (settings_.video == StreamVideoCodec::kMpeg2) {
-      SetMpeg2GopTimecode(packet->data, static_cast<std::size_t>(packet->size), *timecode);
+      // The field is mandatory: black before any picture gets zeros, not the encoder's count.
+      SetMpeg2GopTimecode(packet->data, static_cast<std::size_t>(packet->size),
+                          timecode.value_or(StreamTimecode{}));
       return true;
     }
+    if (!timecode) return true;  // no picture yet: no timecode
     unit_.assign(packet->data, packet->data + packet->size);
     if (!SetH264PictureTimecode(&unit_, *timecode)) return true;
     const int grow = static_cast<int>(unit_.size()) - packet->size;
