@@ -56,6 +56,8 @@ constexpr std::size_t kFiguresLength = 600;
 // The transport stream's default rate: the video and sound bit rates and this much more for
 // the packets' headers, the tables and the clock references.
 constexpr double kMuxRateMargin = 1.10;
+// Below this margin the packets' headers and tables do not fit beside the coded rates.
+constexpr double kLeastMuxRateMargin = 1.05;
 // A clock reference this often (milliseconds): twice as often as a receiver needs one.
 constexpr int kPcrPeriodMs = 20;
 // The encoder's buffer holds at most this share of what the decoder's delay holds at the video
@@ -516,6 +518,16 @@ CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format,
     DebugOutput("Warn Output", "output " + settings_.display_name +
                                    ": an SRT listener without a passphrase lets any caller take "
                                    "the program; add passphrase=... to the address");
+  }
+  const long needed = VideoBitrate(settings_, format_) + settings_.audio_bitrate;
+  if (static_cast<double>(StreamMuxRate(settings_, format_)) <
+      static_cast<double>(needed) * kLeastMuxRateMargin) {
+    DebugOutput("Warn Output",
+                "output " + settings_.display_name + ": muxrate " +
+                    std::to_string(StreamMuxRate(settings_, format_)) +
+                    " leaves no room for the video and sound (" + std::to_string(needed) +
+                    " b/s and the packets' headers): the stream falls behind its clock and "
+                    "receivers stall; raise muxrate= or lower vb=");
   }
   thread_ = std::thread([this] { Run(); });
 }

@@ -631,5 +631,26 @@ TEST(StreamOutputTest, AListenerWithNoCallerCountsItsTicksApartFromTheDropped) {
       << output.Figures();
 }
 
+// A transport rate the coded rates do not fit in is said at start.
+TEST(StreamOutputTest, AMuxRateBelowTheCodedRatesIsWarnedAbout) {
+  ReportLog log;
+  const ParsedOutputUrl parsed = ParseOutputUrl(
+      "udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort()) + "?vb=4M&ab=128k&muxrate=4200k");
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  { CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>()); }
+  const ParsedOutputUrl enough = ParseOutputUrl(
+      "udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort()) + "?vb=4M&ab=128k&muxrate=4400k");
+  ASSERT_TRUE(enough.settings) << enough.error;
+  { CStreamOutput output(*enough.settings, kFormat, std::make_shared<CSteadyClock>()); }
+  int warnings = 0;
+  for (const std::string& line : log.Lines()) {
+    if (line.starts_with("Warn Output") && line.find("muxrate 4200000") != std::string::npos) {
+      ++warnings;
+    }
+  }
+  EXPECT_EQ(warnings, 1) << ::testing::PrintToString(log.Lines());
+  EXPECT_EQ(log.Lines().size(), 1u) << ::testing::PrintToString(log.Lines());
+}
+
 }  // namespace
 }  // namespace vxr
