@@ -9,6 +9,7 @@ packages=(
   qt6-base-private-dev  # the tests change the offscreen platform's screens while running
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   socat
+  ffmpeg  # ffprobe reads the program stream's timecodes in the stream tests
   dpkg-dev file lintian desktop-file-utils man-db
   clang libclang-rt-14-dev clang-format
 )
