@@ -9,6 +9,8 @@ packages=(
   qt6-base-private-dev  # the tests change the offscreen platform's screens while running
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   socat
+  libboost1.81-dev  # the web server (Boost.Beast, Asio, JSON; header-only as used)
+  python3-prometheus-client  # the metrics test reads /metrics with its parser
   dpkg-dev file lintian desktop-file-utils man-db
   clang libclang-rt-14-dev clang-format
 )
