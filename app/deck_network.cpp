@@ -42,6 +42,12 @@ bool CDeckNetwork::Start(const ControlSettings& settings, CVtrDeck& deck, Networ
   library_ = std::make_unique<CTapeLibrary>(folders, StateFolder());
   library_->Rescan();
   LogProblems();
+  // A load from the network tells the page's side too.
+  hooks.load_tape = [this, load = std::move(hooks.load_tape)](const std::string& path) {
+    const HRESULT loaded = load ? load(path) : E_FAIL;
+    if (loaded == 0 && web_control_) web_control_->SetCurrentTape(path);
+    return loaded;
+  };
   control_ = std::make_unique<CNetworkControl>(deck, library_.get(), std::move(hooks));
   control_->SetCurrentTape(current_tape);
 
@@ -57,7 +63,7 @@ bool CDeckNetwork::Start(const ControlSettings& settings, CVtrDeck& deck, Networ
       return false;
     }
   }
-  if (http_.enabled && !StartWeb(deck, error)) {
+  if (http_.enabled && !StartWeb(deck, current_tape, error)) {
     Stop();
     return false;
   }
@@ -82,12 +88,13 @@ void CDeckNetwork::SetHttp(HttpSettings http, BoardSource board) {
   board_ = std::move(board);
 }
 
-bool CDeckNetwork::StartWeb(CVtrDeck& deck, std::string* error) {
+bool CDeckNetwork::StartWeb(CVtrDeck& deck, const std::string& current_tape, std::string* error) {
   // The page shows the deck's newest log lines, whatever writes them.
   SetDiagnosticTap([this](std::string_view, std::string_view text) { log_ring_.Add(text); });
   tap_installed_ = true;
   web_control_ =
       std::make_unique<CWebDeckControl>(deck, *control_, library_.get(), log_ring_, board_);
+  web_control_->SetCurrentTape(current_tape);
   WebServerOptions options;
   options.address = http_.address;
   options.port = http_.port;
@@ -118,6 +125,7 @@ void CDeckNetwork::Stop() {
 
 void CDeckNetwork::TapeLoaded(const std::string& path) {
   if (control_) control_->SetCurrentTape(path);
+  if (web_control_) web_control_->SetCurrentTape(path);
   if (server_) server_->Wake();
   if (web_) web_->Wake();
 }

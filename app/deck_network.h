@@ -48,7 +48,7 @@ class CDeckNetwork {
  private:
   void Log(const std::string& line) const;
   void LogProblems();
-  bool StartWeb(CVtrDeck& deck, std::string* error);
+  bool StartWeb(CVtrDeck& deck, const std::string& current_tape, std::string* error);
 
   std::string app_name_;
   std::string config_path_;

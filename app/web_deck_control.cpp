@@ -1,6 +1,7 @@
 #include "app/web_deck_control.h"
 
 #include <QMetaObject>
+#include <filesystem>
 
 #include "protocol/status_bits.h"
 #include "protocol/timecode.h"
@@ -66,17 +67,9 @@ WebDeckState CWebDeckControl::State() {
   state.frame_count = control.frame_count;
   state.rate = control.rate;
   state.tape_id = control.clip_id;
-  {
+  if (control.frame_count > 0) {
     std::lock_guard lock(mutex_);
-    if (control.clips_generation != cached_generation_ || control.clip_id != cached_id_) {
-      cached_generation_ = control.clips_generation;
-      cached_id_ = control.clip_id;
-      cached_name_.clear();
-      for (const ControlClip& clip : control_.Clips()) {
-        if (clip.id == control.clip_id) cached_name_ = clip.name;
-      }
-    }
-    if (control.frame_count > 0) state.tape_name = cached_name_;
+    state.tape_name = tape_name_;
   }
   state.outputs = Outputs();
   return state;
@@ -126,6 +119,11 @@ WebMetrics CWebDeckControl::Metrics() {
   }
   if (board && board->program) metrics.sound_underruns = board->program->counts().sound_underruns;
   return metrics;
+}
+
+void CWebDeckControl::SetCurrentTape(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  tape_name_ = std::filesystem::path(path).filename().string();
 }
 
 std::vector<std::string> CWebDeckControl::LogLines() { return log_.Lines(); }

@@ -40,6 +40,10 @@ class CWebDeckControl : public IWebDeck {
   std::vector<std::string> LogLines() override;
   void Submit(const WebAction& action, std::function<void(WebResult)> done) override;
 
+  // The tape that is in now (the owner tells after each load; any thread): its name is shown
+  // also while the library does not offer it yet.
+  void SetCurrentTape(const std::string& path);
+
  private:
   // The user-interface thread's part of Submit for the transport and eject.
   WebResult Execute(const WebAction& action);
@@ -53,10 +57,8 @@ class CWebDeckControl : public IWebDeck {
   // The target of the posted work: work still queued when this object goes is dropped with it.
   std::unique_ptr<QObject> context_;
 
-  std::mutex mutex_;  // guards the tape name cache
-  std::uint64_t cached_generation_ = ~0ull;
-  int cached_id_ = -1;
-  std::string cached_name_;
+  std::mutex mutex_;  // guards the tape's name
+  std::string tape_name_;
 };
 
 }  // namespace vxr
