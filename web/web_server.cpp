@@ -5,6 +5,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -14,6 +15,7 @@
 #include "platform/thread_name.h"
 #include "web/web_access.h"
 #include "web/web_json.h"
+#include "web/web_page.h"
 
 namespace vxr {
 namespace {
@@ -73,7 +75,7 @@ struct CWebServer::Server {
   void SchedulePoll();
   void SchedulePing();
   void Shutdown();
-  void Broadcast(const std::string& event);
+  void Broadcast(const std::string& kind, const std::string& event);
   void Refused(const std::string& why, const Request& request, const std::string& peer) {
     log("web: " + std::string(request.method_string()) + " " + std::string(request.target()) +
         " from " + peer + " refused: " + why);
@@ -109,6 +111,7 @@ struct CWebServer::Server {
   std::set<std::shared_ptr<Session>> waiting;  // sessions waiting for the deck's result
   std::vector<std::weak_ptr<EventStream>> streams;
   std::string last_key;  // the last state sent, without the outputs' figures
+  std::string last_log;  // the last log lines sent
   std::chrono::steady_clock::time_point last_sent;
   std::deque<std::string> logins;
   bool stopping = false;
@@ -134,27 +137,15 @@ class EventStream : public Connection, public std::enable_shared_from_this<Event
 
   void Start(std::string first) {
     WatchClose();
-    Post(std::move(first));
+    Post("start", std::move(first));
   }
 
-  void Post(std::string text) {
+  // Sends an event of a kind ("state", "log", "ping"); while a write is in flight only the
+  // newest event of each kind waits.
+  void Post(const std::string& kind, std::string text) {
     if (closed_) return;
-    if (writing_) {
-      pending_ = std::move(text);
-      return;
-    }
-    writing_ = true;
-    in_flight_ = std::move(text);
-    stream_.expires_after(server_.options.request_timeout);
-    net::async_write(stream_, net::buffer(in_flight_),
-                     [self = shared_from_this()](beast::error_code error, std::size_t) {
-                       self->writing_ = false;
-                       if (error) {
-                         self->Close();
-                         return;
-                       }
-                       if (!self->pending_.empty()) self->Post(std::exchange(self->pending_, {}));
-                     });
+    pending_[kind] = std::move(text);
+    if (!writing_) WriteNext();
   }
 
   void Close() override {
@@ -166,6 +157,29 @@ class EventStream : public Connection, public std::enable_shared_from_this<Event
   }
 
  private:
+  void WriteNext() {
+    if (pending_.empty()) return;
+    in_flight_.clear();
+    // The start (the header) first, then the others.
+    if (auto start = pending_.find("start"); start != pending_.end()) {
+      in_flight_ = std::move(start->second);
+      pending_.erase(start);
+    }
+    for (auto& [kind, text] : pending_) in_flight_ += text;
+    pending_.clear();
+    writing_ = true;
+    stream_.expires_after(server_.options.request_timeout);
+    net::async_write(stream_, net::buffer(in_flight_),
+                     [self = shared_from_this()](beast::error_code error, std::size_t) {
+                       self->writing_ = false;
+                       if (error) {
+                         self->Close();
+                         return;
+                       }
+                       self->WriteNext();
+                     });
+  }
+
   // The client sends nothing more: a read ends when it goes away.
   void WatchClose() {
     stream_.socket().async_read_some(
@@ -181,7 +195,7 @@ class EventStream : public Connection, public std::enable_shared_from_this<Event
   CWebServer::Server& server_;
   beast::tcp_stream stream_;
   std::string in_flight_;
-  std::string pending_;
+  std::map<std::string, std::string> pending_;
   std::array<char, kCloseReadBytes> discard_{};
   bool writing_ = false;
   bool closed_ = false;
@@ -327,6 +341,15 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
       Reply(http::status::forbidden, ErrorJson("cross-site request"), kJson);
       return;
     }
+    if (const WebPageFile* file = FindWebPageFile(path); file != nullptr && get) {
+      // The page itself holds nothing secret: it asks for the token when the API needs one.
+      Response response =
+          MakeResponse(http::status::ok, std::string(file->body), std::string(file->type).c_str());
+      response.set("Content-Security-Policy",
+                   "default-src 'self'; frame-ancestors 'none'; form-action 'self'");
+      Send(std::move(response));
+      return;
+    }
     if (path == "/api/login") {
       if (!post) {
         Reply(http::status::method_not_allowed, ErrorJson("method not allowed"), kJson);
@@ -466,11 +489,11 @@ void CWebServer::Server::Accept() {
   });
 }
 
-void CWebServer::Server::Broadcast(const std::string& event) {
+void CWebServer::Server::Broadcast(const std::string& kind, const std::string& event) {
   std::vector<std::weak_ptr<EventStream>> alive;
   for (const auto& weak : streams) {
     if (auto stream = weak.lock()) {
-      stream->Post(event);
+      stream->Post(kind, event);
       alive.push_back(weak);
     }
   }
@@ -490,7 +513,12 @@ void CWebServer::Server::Poll(bool scheduled) {
       state.outputs = std::move(outputs);
       last_key = std::move(key);
       last_sent = now;
-      Broadcast(StateEvent(state));
+      Broadcast("state", StateEvent(state));
+    }
+    std::string log = LogJson(deck.LogLines());
+    if (log != last_log) {
+      last_log = std::move(log);
+      Broadcast("log", "event: log\ndata: " + last_log + "\n\n");
     }
   }
   if (scheduled) SchedulePoll();
@@ -507,7 +535,7 @@ void CWebServer::Server::SchedulePing() {
   ping_timer.expires_after(options.ping_interval);
   ping_timer.async_wait([this](beast::error_code error) {
     if (error || stopping) return;
-    Broadcast(": ping\n\n");
+    Broadcast("ping", ": ping\n\n");
     SchedulePing();
   });
 }

@@ -182,6 +182,11 @@ TEST_F(WebServerTest, TokenIsNeededByBearerOrLoginCookieAndNeverLogged) {
   StartServer(options);
 
   EXPECT_EQ(Send(port_, http::verb::get, "/api/state").status, 401);
+  // The page itself (which asks for the token) needs none.
+  const Reply page = Send(port_, http::verb::get, "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("<script src=\"/app.js\""), std::string::npos);
+  EXPECT_NE(Send(port_, http::verb::get, "/app.js").body.find("EventSource"), std::string::npos);
   EXPECT_EQ(Send(port_, http::verb::get, "/metrics", "", {{"Authorization", "Bearer nope"}}).status,
             401);
   EXPECT_EQ(Send(port_, http::verb::post, "/api/transport", R"({"command":"play"})",
