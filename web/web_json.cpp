@@ -185,6 +185,11 @@ std::string ErrorJson(std::string_view message) {
   return json::serialize(json::object{{"ok", false}, {"message", message}});
 }
 
+std::string SessionJson(bool token_needed, bool authorized) {
+  return json::serialize(
+      json::object{{"token_needed", token_needed}, {"authorized", authorized}});
+}
+
 bool ParseAction(std::string_view path, std::string_view body, int rate, WebAction* action,
                  std::string* error) {
   json::object object;

@@ -37,6 +37,7 @@ std::string LibraryJson(const std::vector<WebTape>& tapes);
 std::string LogJson(const std::vector<std::string>& lines);
 std::string ResultJson(const WebResult& result);
 std::string ErrorJson(std::string_view message);
+std::string SessionJson(bool token_needed, bool authorized);
 
 // Reads the body of a POST to /api/transport, /api/load, /api/eject or /api/remote; rate for a
 // cue's timecode. False with a few words for the client.

@@ -359,6 +359,14 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
       return;
     }
     std::string why;
+    if (path == "/api/session" && get) {
+      // Whether this client may use the API, so that the page asks for the token without a
+      // refused request.
+      const bool authorized = Authorized(&why);
+      Reply(http::status::ok,
+            SessionJson(!server_.options.token.empty(), authorized), kJson);
+      return;
+    }
     if (!Authorized(&why)) {
       server_.Refused(why, request_, peer_);
       Reply(http::status::unauthorized, ErrorJson(why), kJson, true);

@@ -182,6 +182,8 @@ TEST_F(WebServerTest, TokenIsNeededByBearerOrLoginCookieAndNeverLogged) {
   StartServer(options);
 
   EXPECT_EQ(Send(port_, http::verb::get, "/api/state").status, 401);
+  EXPECT_NE(Send(port_, http::verb::get, "/api/session").body.find("\"authorized\":false"),
+            std::string::npos);
   // The page itself (which asks for the token) needs none.
   const Reply page = Send(port_, http::verb::get, "/");
   EXPECT_EQ(page.status, 200);

@@ -98,8 +98,10 @@
   }
 
   async function start() {
+    const session = await (await fetch('/api/session', { credentials: 'same-origin' })).json();
+    if (!session.authorized) { showLogin(); return; }
     const response = await fetch('/api/state', { credentials: 'same-origin' });
-    if (response.status === 401) { showLogin(); return; }
+    if (!response.ok) { showLogin(); return; }
     render(await response.json());
     $('login').hidden = true;
     $('deck').hidden = false;
