@@ -34,6 +34,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
+    from selenium.common.exceptions import StaleElementReferenceException
 except ImportError:
     print("skipped: python3-selenium is not installed")
     sys.exit(SKIP)
@@ -46,7 +47,10 @@ def with_checksum(frame):
 def wait_for(condition, what, timeout=WAIT_S):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        value = condition()
+        try:
+            value = condition()
+        except StaleElementReferenceException:
+            value = None  # the page redrew it: look again
         if value:
             return value
         time.sleep(0.02)

@@ -28,13 +28,15 @@
     $('tape').textContent = s.tape.in ? `${s.tape.name || 'tape'} (${s.tape.length})` : 'no tape';
     $('timecode').textContent = s.timecode;
     const lamps = $('lamps');
-    lamps.replaceChildren(...LAMPS.map(([key, label]) => {
-      const lamp = document.createElement('span');
-      lamp.textContent = label;
-      lamp.id = 'lamp-' + key;
-      if (s.lamps[key]) lamp.classList.add('lit');
-      return lamp;
-    }));
+    if (!lamps.children.length) {
+      lamps.append(...LAMPS.map(([key, label]) => {
+        const lamp = document.createElement('span');
+        lamp.textContent = label;
+        lamp.id = 'lamp-' + key;
+        return lamp;
+      }));
+    }
+    for (const [key] of LAMPS) $('lamp-' + key).classList.toggle('lit', !!s.lamps[key]);
     const local = s.control === 'LOCAL';
     const control = $('control');
     control.textContent = s.control;
