@@ -162,6 +162,7 @@ int main(int argc, char** argv) {
   vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), start_server);
   deck_app.SetSkinPath(vxr::FindSkinPath(executable));
   deck_app.SetControl(control);
+  deck_app.SetHttp(http, board_source);
   vxr::CTerminationSignals termination([&deck_app] { deck_app.RequestPowerOff(); });
   return deck_app.Run(parsed.options);
 }
