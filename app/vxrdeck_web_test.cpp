@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,49 +12,19 @@
 
 #include "testing/controller_line.h"
 #include "testing/deck_process.h"
+#include "testing/http_client.h"
 #include "testing/media/test_tapes.h"
 #include "testing/pty_pair.h"
 
 namespace vxr {
 namespace {
 
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace net = boost::asio;
-using tcp = net::ip::tcp;
 using testing::WaitFor;
 
 constexpr int kStartMs = 30000;
 constexpr int kActMs = 10000;
 constexpr const char* kToken = "9f2c-web-test-token";
 const testing::Bytes kPlayFrame{0x20, 0x01};
-
-struct Answer {
-  int status = 0;
-  std::string body;
-};
-
-Answer Request(int port, http::verb method, const std::string& target, const std::string& body,
-               const std::vector<std::pair<std::string, std::string>>& fields) {
-  net::io_context ioc;
-  beast::tcp_stream stream(ioc);
-  beast::error_code error;
-  stream.connect(
-      tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(port)),
-      error);
-  if (error) return {};
-  http::request<http::string_body> request(method, target, 11);
-  request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-  for (const auto& [name, value] : fields) request.set(name, value);
-  request.body() = body;
-  request.prepare_payload();
-  http::write(stream, request, error);
-  beast::flat_buffer buffer;
-  http::response<http::string_body> response;
-  http::read(stream, buffer, response, error);
-  if (error) return {};
-  return {static_cast<int>(response.result_int()), response.body()};
-}
 
 TEST(VxrdeckWebTest, PageApiFollowsTheControllerAndActsOnlyWithTheTokenAndWhileLocal) {
   testing::TempFolder folder;
@@ -75,60 +42,36 @@ TEST(VxrdeckWebTest, PageApiFollowsTheControllerAndActsOnlyWithTheTokenAndWhileL
   ASSERT_TRUE(program.Start({"--headless", "--tape", tape, "--port", pty.SlavePath(), "--http",
                              "127.0.0.1:0", "--library", folder.path()}));
   ASSERT_TRUE(line.WaitUntilServed(kStartMs)) << program.Log();
-  int port = 0;
-  const std::regex listening("on http://127\\.0\\.0\\.1:([0-9]+)/");
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        std::smatch found;
-        const std::string log = program.Log();
-        if (std::regex_search(log, found, listening)) port = std::stoi(found[1]);
-        return port > 0 || !program.Running();
-      },
-      kStartMs));
+  const int port = program.LoggedPort("on http://127\\.0\\.0\\.1:([0-9]+)/", kStartMs);
   ASSERT_GT(port, 0) << program.Log();
   const std::string origin = "http://127.0.0.1:" + std::to_string(port);
   const std::pair<std::string, std::string> bearer{"Authorization",
                                                    std::string("Bearer ") + kToken};
   const auto get = [&](const std::string& target) {
-    return Request(port, http::verb::get, target, "", {bearer});
+    return testing::HttpRequest(port, "GET", target, "", {bearer});
   };
   const auto post = [&](const std::string& target, const std::string& body) {
-    return Request(port, http::verb::post, target, body, {bearer, {"Origin", origin}});
+    return testing::HttpRequest(port, "POST", target, body, {bearer, {"Origin", origin}});
   };
 
   // Without the token nothing; a wrong one is logged without either token's text.
-  EXPECT_EQ(Request(port, http::verb::get, "/api/state", "", {}).status, 401);
-  EXPECT_EQ(Request(port, http::verb::post, "/api/transport", R"({"command":"play"})",
-                    {{"Authorization", "Bearer guess"}})
+  EXPECT_EQ(testing::HttpRequest(port, "GET", "/api/state", "", {}).status, 401);
+  EXPECT_EQ(testing::HttpRequest(port, "POST", "/api/transport", R"({"command":"play"})",
+                                 {{"Authorization", "Bearer guess"}})
                 .status,
             401);
-  const Answer state = get("/api/state");
+  const testing::HttpReply state = get("/api/state");
   ASSERT_EQ(state.status, 200);
   EXPECT_NE(state.body.find("\"control\":\"REMOTE\""), std::string::npos) << state.body;
   EXPECT_NE(state.body.find("\"name\":\"a.avi\""), std::string::npos) << state.body;
   EXPECT_NE(state.body.find("\"length\":\"00:00:12:00\""), std::string::npos) << state.body;
 
   // The event stream follows the controller's PLAY.
-  net::io_context ioc;
-  tcp::socket events(ioc);
-  events.connect(
-      tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(port)));
-  net::write(events, net::buffer("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: "
-                                 "Bearer " +
-                                 std::string(kToken) + "\r\n\r\n"));
-  std::string received;
-  const auto read_until = [&](const std::string& text) {
-    std::array<char, 4096> chunk{};
-    while (received.find(text) == std::string::npos) {
-      beast::error_code read_error;
-      const std::size_t n = events.read_some(net::buffer(chunk), read_error);
-      if (read_error) return false;
-      received.append(chunk.data(), n);
-    }
-    return true;
-  };
+  testing::EventStreamClient events;
+  ASSERT_TRUE(events.Open(port, {bearer}));
+  const auto read_until = [&](const std::string& text) { return events.ReadUntil(text); };
   ASSERT_TRUE(read_until("event: log"));
-  received.clear();
+  events.Clear();
   const auto sent = std::chrono::steady_clock::now();
   ASSERT_EQ(line.Send(kPlayFrame).size(), 3u);  // an acknowledgement with its checksum
   ASSERT_TRUE(read_until("\"play\":true"));
@@ -138,8 +81,8 @@ TEST(VxrdeckWebTest, PageApiFollowsTheControllerAndActsOnlyWithTheTokenAndWhileL
 
   // REMOTE: the page's transport is refused; LOCAL from the page, then its STOP acts.
   EXPECT_EQ(post("/api/transport", R"({"command":"stop"})").status, 409);
-  EXPECT_EQ(Request(port, http::verb::post, "/api/remote", R"({"remote":false})",
-                    {bearer, {"Origin", "http://evil.example"}})
+  EXPECT_EQ(testing::HttpRequest(port, "POST", "/api/remote", R"({"remote":false})",
+                                 {bearer, {"Origin", "http://evil.example"}})
                 .status,
             403);
   EXPECT_EQ(post("/api/remote", R"({"remote":false})").status, 200);
@@ -151,7 +94,7 @@ TEST(VxrdeckWebTest, PageApiFollowsTheControllerAndActsOnlyWithTheTokenAndWhileL
   EXPECT_EQ(post("/api/load", R"({"id":7})").status, 404);
 
   // The controller's frames are counted in the metrics; the log shows the refusals.
-  const Answer metrics = get("/metrics");
+  const testing::HttpReply metrics = get("/metrics");
   ASSERT_EQ(metrics.status, 200);
   const std::regex count("vxr_serial_reply_seconds_count ([0-9]+)");
   std::smatch found;
@@ -159,7 +102,7 @@ TEST(VxrdeckWebTest, PageApiFollowsTheControllerAndActsOnlyWithTheTokenAndWhileL
   EXPECT_GT(std::stoll(found[1]), 0);
   EXPECT_NE(metrics.body.find("vxr_remote 0"), std::string::npos);
   EXPECT_NE(metrics.body.find("vxr_tape_loaded 1"), std::string::npos);
-  const Answer log = get("/api/log");
+  const testing::HttpReply log = get("/api/log");
   EXPECT_NE(log.body.find("wrong token"), std::string::npos) << log.body;
   EXPECT_EQ(program.Log().find(kToken), std::string::npos);
   EXPECT_EQ(program.Log().find("guess"), std::string::npos);

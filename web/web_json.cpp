@@ -186,8 +186,7 @@ std::string ErrorJson(std::string_view message) {
 }
 
 std::string SessionJson(bool token_needed, bool authorized) {
-  return json::serialize(
-      json::object{{"token_needed", token_needed}, {"authorized", authorized}});
+  return json::serialize(json::object{{"token_needed", token_needed}, {"authorized", authorized}});
 }
 
 bool ParseAction(std::string_view path, std::string_view body, int rate, WebAction* action,

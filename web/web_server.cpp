@@ -119,6 +119,13 @@ struct CWebServer::Server {
 
 namespace {
 
+// Ends a connection both ways; its pending reads and writes end with an error.
+void CloseStream(beast::tcp_stream& stream) {
+  beast::error_code ignored;
+  stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+  stream.close();
+}
+
 std::string StateEvent(const WebDeckState& state) {
   return "event: state\ndata: " + StateJson(state) + "\n\n";
 }
@@ -151,9 +158,7 @@ class EventStream : public Connection, public std::enable_shared_from_this<Event
   void Close() override {
     if (closed_) return;
     closed_ = true;
-    beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.close();
+    CloseStream(stream_);
   }
 
  private:
@@ -218,9 +223,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
   void Close() override {
     if (closed_) return;
     closed_ = true;
-    beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.close();
+    CloseStream(stream_);
   }
 
   void Finish(const WebResult& result) {
@@ -363,8 +366,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
       // Whether this client may use the API, so that the page asks for the token without a
       // refused request.
       const bool authorized = Authorized(&why);
-      Reply(http::status::ok,
-            SessionJson(!server_.options.token.empty(), authorized), kJson);
+      Reply(http::status::ok, SessionJson(!server_.options.token.empty(), authorized), kJson);
       return;
     }
     if (!Authorized(&why)) {

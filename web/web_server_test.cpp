@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "protocol/status_bits.h"
+#include "testing/http_client.h"
 #include "testing/wait_for.h"
 
 namespace vxr {
@@ -66,36 +67,8 @@ class FakeDeck : public IWebDeck {
   std::vector<WebAction> actions;
 };
 
-struct Reply {
-  int status = 0;
-  std::string body;
-  std::string cookie;
-};
-
-// One request on a connection of its own, as a client would send it.
-Reply Send(int port, http::verb method, const std::string& target, std::string body = {},
-           std::vector<std::pair<std::string, std::string>> fields = {}) {
-  net::io_context ioc;
-  beast::tcp_stream stream(ioc);
-  stream.connect(
-      tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(port)));
-  http::request<http::string_body> request(method, target, 11);
-  request.set(http::field::host, "127.0.0.1:" + std::to_string(port));
-  for (const auto& [name, value] : fields) request.set(name, value);
-  request.body() = std::move(body);
-  request.prepare_payload();
-  http::write(stream, request);
-  beast::flat_buffer buffer;
-  http::response<http::string_body> response;
-  beast::error_code error;
-  http::read(stream, buffer, response, error);
-  Reply reply;
-  if (error) return reply;
-  reply.status = response.result_int();
-  reply.body = response.body();
-  reply.cookie = std::string(response[http::field::set_cookie]);
-  return reply;
-}
+using testing::HttpReply;
+using testing::HttpRequest;
 
 class WebServerTest : public ::testing::Test {
  protected:
@@ -135,40 +108,39 @@ TEST_F(WebServerTest, LoopbackServesTheApiAndRefusesCrossSiteAndForeignHosts) {
   deck_.state.status[1] = status::Play.mask;
   StartServer({});
 
-  const Reply state = Send(port_, http::verb::get, "/api/state");
+  const HttpReply state = HttpRequest(port_, "GET", "/api/state");
   EXPECT_EQ(state.status, 200);
   EXPECT_NE(state.body.find("\"timecode\":\"00:00:01:01\""), std::string::npos) << state.body;
   EXPECT_NE(state.body.find("\"control\":\"LOCAL\""), std::string::npos);
   EXPECT_NE(state.body.find("\"play\":true"), std::string::npos);
   EXPECT_NE(state.body.find("\"name\":\"news.mxf\""), std::string::npos);
 
-  const Reply library = Send(port_, http::verb::get, "/api/library");
+  const HttpReply library = HttpRequest(port_, "GET", "/api/library");
   EXPECT_NE(library.body.find("\"reason\":\"no video stream\""), std::string::npos);
-  EXPECT_NE(Send(port_, http::verb::get, "/api/log").body.find("second line"), std::string::npos);
+  EXPECT_NE(HttpRequest(port_, "GET", "/api/log").body.find("second line"), std::string::npos);
 
   // The page's own request and a tool's (no Origin) act; another site's does not.
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/transport", R"({"command":"play"})",
-                 {{"Origin", "http://127.0.0.1:" + std::to_string(port_)}})
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/transport", R"({"command":"play"})",
+                        {{"Origin", "http://127.0.0.1:" + std::to_string(port_)}})
                 .status,
             200);
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/load", R"({"id":1})").status, 200);
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/transport", R"({"command":"stop"})",
-                 {{"Origin", "http://evil.example"}})
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/load", R"({"id":1})").status, 200);
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/transport", R"({"command":"stop"})",
+                        {{"Origin", "http://evil.example"}})
                 .status,
             403);
-  EXPECT_EQ(
-      Send(port_, http::verb::post, "/api/eject", "", {{"Sec-Fetch-Site", "cross-site"}}).status,
-      403);
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/eject", "", {{"Sec-Fetch-Site", "cross-site"}}).status,
+            403);
   // A name that is not this deck's (DNS rebinding) is refused for reading too.
-  EXPECT_EQ(Send(port_, http::verb::get, "/api/state", "", {{"Host", "evil.example"}}).status, 421);
+  EXPECT_EQ(HttpRequest(port_, "GET", "/api/state", "", {{"Host", "evil.example"}}).status, 421);
   // Tapes only by id; malformed actions are refused before they reach the deck.
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/load", R"({"id":"/etc/passwd"})").status, 400);
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/transport",
-                 R"({"command":"cue","timecode":"00:00:01:30"})")
-                .status,
-            400);
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/nothing", "{}").status, 404);
-  EXPECT_EQ(Send(port_, http::verb::put, "/api/eject").status, 405);
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/load", R"({"id":"/etc/passwd"})").status, 400);
+  EXPECT_EQ(
+      HttpRequest(port_, "POST", "/api/transport", R"({"command":"cue","timecode":"00:00:01:30"})")
+          .status,
+      400);
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/nothing", "{}").status, 404);
+  EXPECT_EQ(HttpRequest(port_, "PUT", "/api/eject").status, 405);
   ASSERT_EQ(deck_.ActionCount(), 2u);
   EXPECT_EQ(deck_.actions[0].kind, WebAction::Kind::kPlay);
   EXPECT_EQ(deck_.actions[1].kind, WebAction::Kind::kLoad);
@@ -181,34 +153,34 @@ TEST_F(WebServerTest, TokenIsNeededByBearerOrLoginCookieAndNeverLogged) {
   options.token = kToken;
   StartServer(options);
 
-  EXPECT_EQ(Send(port_, http::verb::get, "/api/state").status, 401);
-  EXPECT_NE(Send(port_, http::verb::get, "/api/session").body.find("\"authorized\":false"),
+  EXPECT_EQ(HttpRequest(port_, "GET", "/api/state").status, 401);
+  EXPECT_NE(HttpRequest(port_, "GET", "/api/session").body.find("\"authorized\":false"),
             std::string::npos);
   // The page itself (which asks for the token) needs none.
-  const Reply page = Send(port_, http::verb::get, "/");
+  const HttpReply page = HttpRequest(port_, "GET", "/");
   EXPECT_EQ(page.status, 200);
   EXPECT_NE(page.body.find("<script src=\"/app.js\""), std::string::npos);
-  EXPECT_NE(Send(port_, http::verb::get, "/app.js").body.find("EventSource"), std::string::npos);
-  EXPECT_EQ(Send(port_, http::verb::get, "/metrics", "", {{"Authorization", "Bearer nope"}}).status,
+  EXPECT_NE(HttpRequest(port_, "GET", "/app.js").body.find("EventSource"), std::string::npos);
+  EXPECT_EQ(HttpRequest(port_, "GET", "/metrics", "", {{"Authorization", "Bearer nope"}}).status,
             401);
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/transport", R"({"command":"play"})",
-                 {{"Authorization", std::string("Bearer ") + kToken + "x"}})
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/transport", R"({"command":"play"})",
+                        {{"Authorization", std::string("Bearer ") + kToken + "x"}})
                 .status,
             401);
-  EXPECT_EQ(Send(port_, http::verb::get, "/api/state", "",
-                 {{"Authorization", std::string("Bearer ") + kToken}})
+  EXPECT_EQ(HttpRequest(port_, "GET", "/api/state", "",
+                        {{"Authorization", std::string("Bearer ") + kToken}})
                 .status,
             200);
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/login", R"({"token":"wrong"})").status, 401);
-  const Reply login =
-      Send(port_, http::verb::post, "/api/login", std::string(R"({"token":")") + kToken + "\"}");
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/login", R"({"token":"wrong"})").status, 401);
+  const HttpReply login =
+      HttpRequest(port_, "POST", "/api/login", std::string(R"({"token":")") + kToken + "\"}");
   ASSERT_EQ(login.status, 200);
-  EXPECT_NE(login.cookie.find("HttpOnly"), std::string::npos);
-  EXPECT_NE(login.cookie.find("SameSite=Strict"), std::string::npos);
-  const std::string cookie = login.cookie.substr(0, login.cookie.find(';'));
+  EXPECT_NE(login.set_cookie.find("HttpOnly"), std::string::npos);
+  EXPECT_NE(login.set_cookie.find("SameSite=Strict"), std::string::npos);
+  const std::string cookie = login.set_cookie.substr(0, login.set_cookie.find(';'));
   EXPECT_EQ(cookie.find(kToken), std::string::npos);
-  EXPECT_EQ(Send(port_, http::verb::get, "/api/state", "", {{"Cookie", cookie}}).status, 200);
-  EXPECT_EQ(Send(port_, http::verb::get, "/api/state", "", {{"Cookie", "vxr_session=abc"}}).status,
+  EXPECT_EQ(HttpRequest(port_, "GET", "/api/state", "", {{"Cookie", cookie}}).status, 200);
+  EXPECT_EQ(HttpRequest(port_, "GET", "/api/state", "", {{"Cookie", "vxr_session=abc"}}).status,
             401);
   EXPECT_EQ(deck_.ActionCount(), 0u);
   const std::string log = Log();
@@ -223,10 +195,9 @@ TEST_F(WebServerTest, LimitsRefuseLargeRequestsSlowClientsAndTooManyConnections)
   options.request_timeout = std::chrono::milliseconds(300);
   StartServer(options);
 
-  EXPECT_EQ(
-      Send(port_, http::verb::get, "/api/state", "", {{"X-Big", std::string(9000, 'a')}}).status,
-      431);
-  EXPECT_EQ(Send(port_, http::verb::post, "/api/transport", std::string(70000, ' ')).status, 413);
+  EXPECT_EQ(HttpRequest(port_, "GET", "/api/state", "", {{"X-Big", std::string(9000, 'a')}}).status,
+            431);
+  EXPECT_EQ(HttpRequest(port_, "POST", "/api/transport", std::string(70000, ' ')).status, 413);
 
   // Two connections that send only half a request fill the server; a third is closed at once,
   // and the two are closed once their request time is over.
@@ -238,8 +209,8 @@ TEST_F(WebServerTest, LimitsRefuseLargeRequestsSlowClientsAndTooManyConnections)
         tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(port_)));
     net::write(*slow.back(), net::buffer(std::string("GET /api/state HTTP/1.1\r\n")));
   }
-  ASSERT_TRUE(testing::WaitFor(
-      [&] { return Send(port_, http::verb::get, "/api/state").status == 0; }, kWaitMs));
+  ASSERT_TRUE(testing::WaitFor([&] { return HttpRequest(port_, "GET", "/api/state").status == 0; },
+                               kWaitMs));
   for (auto& socket : slow) {
     char byte = 0;
     beast::error_code error;
@@ -247,7 +218,7 @@ TEST_F(WebServerTest, LimitsRefuseLargeRequestsSlowClientsAndTooManyConnections)
     EXPECT_EQ(error, net::error::eof);
   }
   EXPECT_TRUE(testing::WaitFor(
-      [&] { return Send(port_, http::verb::get, "/api/state").status == 200; }, kWaitMs));
+      [&] { return HttpRequest(port_, "GET", "/api/state").status == 200; }, kWaitMs));
 }
 
 TEST_F(WebServerTest, EventStreamPushesStateChangesAndEndsWithTheServer) {
@@ -255,25 +226,10 @@ TEST_F(WebServerTest, EventStreamPushesStateChangesAndEndsWithTheServer) {
   options.token = kToken;
   StartServer(options);
 
-  net::io_context ioc;
-  tcp::socket socket(ioc);
-  socket.connect(
-      tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(port_)));
-  const std::string request =
-      "GET /api/events HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " +
-      std::string(kToken) + "\r\n\r\n";
-  net::write(socket, net::buffer(request));
-  std::string received;
-  const auto read_until = [&](const std::string& text) {
-    std::array<char, 4096> chunk{};
-    while (received.find(text) == std::string::npos) {
-      beast::error_code error;
-      const std::size_t n = socket.read_some(net::buffer(chunk), error);
-      if (error) return false;
-      received.append(chunk.data(), n);
-    }
-    return true;
-  };
+  testing::EventStreamClient events;
+  ASSERT_TRUE(events.Open(port_, {{"Authorization", std::string("Bearer ") + kToken}}));
+  const auto read_until = [&](const std::string& text) { return events.ReadUntil(text); };
+  const std::string& received = events.Received();
   ASSERT_TRUE(read_until("\"control\":\"REMOTE\""));
   EXPECT_NE(received.find("text/event-stream"), std::string::npos);
   EXPECT_NE(received.find("event: log"), std::string::npos);
@@ -290,7 +246,7 @@ TEST_F(WebServerTest, EventStreamPushesStateChangesAndEndsWithTheServer) {
 
 TEST_F(WebServerTest, MetricsAreReadByThePrometheusParser) {
   StartServer({});
-  const Reply metrics = Send(port_, http::verb::get, "/metrics");
+  const HttpReply metrics = HttpRequest(port_, "GET", "/metrics");
   ASSERT_EQ(metrics.status, 200);
   const std::filesystem::path file =
       std::filesystem::temp_directory_path() / ("vxr_metrics_" + std::to_string(port_) + ".txt");
