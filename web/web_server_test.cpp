@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "protocol/status_bits.h"
 #include "testing/http_client.h"
@@ -54,6 +55,10 @@ class FakeDeck : public IWebDeck {
     {
       std::lock_guard lock(mutex);
       actions.push_back(action);
+      if (hold) {
+        held = std::move(done);
+        return;
+      }
     }
     done({200, "done"});
   }
@@ -62,9 +67,11 @@ class FakeDeck : public IWebDeck {
     return actions.size();
   }
 
-  std::mutex mutex;  // guards state and actions
+  std::mutex mutex;  // guards state, actions, hold and held
   WebDeckState state;
   std::vector<WebAction> actions;
+  bool hold = false;  // keep the result back until the test gives it
+  std::function<void(WebResult)> held;
 };
 
 using testing::HttpReply;
@@ -242,6 +249,26 @@ TEST_F(WebServerTest, EventStreamPushesStateChangesAndEndsWithTheServer) {
   ASSERT_TRUE(read_until("\"timecode\":\"00:00:02:00\""));
   server_->Stop();
   EXPECT_FALSE(read_until("never sent"));
+}
+
+TEST_F(WebServerTest, AResultThatComesAfterTheServerStoppedIsDropped) {
+  deck_.hold = true;
+  StartServer({});
+  HttpReply reply{-1, "", ""};
+  std::thread client(
+      [&] { reply = HttpRequest(port_, "POST", "/api/transport", R"({"command":"play"})"); });
+  ASSERT_TRUE(testing::WaitFor([&] { return deck_.ActionCount() == 1; }, kWaitMs));
+  // The request waits for the deck; the server's end closes it unanswered.
+  server_->Stop();
+  client.join();
+  EXPECT_EQ(reply.status, 0);
+  std::function<void(WebResult)> done;
+  {
+    std::lock_guard lock(deck_.mutex);
+    done = std::move(deck_.held);
+  }
+  ASSERT_TRUE(done);
+  done({200, "late"});
 }
 
 TEST_F(WebServerTest, MetricsAreReadByThePrometheusParser) {
