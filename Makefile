@@ -46,6 +46,7 @@ bench: build
 	build/dev/bin/stream_output
 	build/dev/bin/screen_output
 	build/dev/bin/control_latency
+	build/dev/bin/web_pages
 
 # Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
 fuzz: deps

@@ -53,6 +53,7 @@ int CDeckApp::Run(const DeckOptions& options) {
   if (options.tape) panel->SetStartupTape(*options.tape);
   panel->SetStartupRemote(options.remote);
   panel->SetControl(control_);
+  panel->SetHttp(http_, board_);
   panel_ = panel.get();
   if (power_off_requested_) panel->RequestPowerOff();
   // The panel's end releases the deck and the player (its destroy hook runs before exec

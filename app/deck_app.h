@@ -8,8 +8,10 @@
 #include "app/config_store.h"
 #include "app/control_settings.h"
 #include "app/deck_options.h"
+#include "app/http_settings.h"
 #include "app/recent_file_list.h"
 #include "app/server_library.h"
+#include "app/web_deck_control.h"
 #include "panel/panel_prompter.h"
 #include "player/deck_player.h"
 
@@ -42,6 +44,11 @@ class CDeckApp {
   void SetSkinPath(std::string path) { skin_path_ = std::move(path); }
   // The control protocol and the library the panel serves.
   void SetControl(ControlSettings settings) { control_ = std::move(settings); }
+  // The web server the panel serves, and the board its page and metrics show.
+  void SetHttp(HttpSettings http, BoardSource board) {
+    http_ = std::move(http);
+    board_ = std::move(board);
+  }
   // Message boxes and the file dialog; by default Qt's, with the tape dialog.
   void SetPrompter(CPanelPrompter* prompter) { prompter_ = prompter; }
 
@@ -66,6 +73,8 @@ class CDeckApp {
   ServerLibraryStart start_server_;
   std::string skin_path_;
   ControlSettings control_;
+  HttpSettings http_;
+  BoardSource board_;
   CPanelPrompter* prompter_ = nullptr;
   CMainPanelDialog* panel_ = nullptr;
   bool power_off_requested_ = false;

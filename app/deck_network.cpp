@@ -42,25 +42,70 @@ bool CDeckNetwork::Start(const ControlSettings& settings, CVtrDeck& deck, Networ
   library_ = std::make_unique<CTapeLibrary>(folders, StateFolder());
   library_->Rescan();
   LogProblems();
+  // A load from the network tells the page's side too.
+  hooks.load_tape = [this, load = std::move(hooks.load_tape)](const std::string& path) {
+    const HRESULT loaded = load ? load(path) : E_FAIL;
+    if (loaded == 0 && web_control_) web_control_->SetCurrentTape(path);
+    return loaded;
+  };
   control_ = std::make_unique<CNetworkControl>(deck, library_.get(), std::move(hooks));
   control_->SetCurrentTape(current_tape);
 
-  ControlServerOptions options;
-  options.endpoint = settings.endpoint;
-  options.allow = settings.allow;
-  options.identity.unique_id = UniqueId(config_path_, settings.endpoint.port);
-  server_ = std::make_unique<CControlServer>(*control_, options,
-                                             [this](const std::string& line) { Log(line); });
-  if (!server_->Start(error)) {
+  if (settings.enabled) {
+    ControlServerOptions options;
+    options.endpoint = settings.endpoint;
+    options.allow = settings.allow;
+    options.identity.unique_id = UniqueId(config_path_, settings.endpoint.port);
+    server_ = std::make_unique<CControlServer>(*control_, options,
+                                               [this](const std::string& line) { Log(line); });
+    if (!server_->Start(error)) {
+      Stop();
+      return false;
+    }
+  }
+  if (http_.enabled && !StartWeb(deck, current_tape, error)) {
     Stop();
     return false;
   }
   library_->Watch(kRescanMs, [this] {
     LogProblems();
     if (server_) server_->Wake();
+    if (web_) web_->Wake();
   });
-  Log("control protocol on " + settings.endpoint.address + ":" + std::to_string(server_->Port()) +
-      ", " + std::to_string(library_->Offered().size()) + " tapes in the library");
+  if (server_) {
+    Log("control protocol on " + settings.endpoint.address + ":" + std::to_string(server_->Port()) +
+        ", " + std::to_string(library_->Offered().size()) + " tapes in the library");
+  }
+  if (web_) {
+    Log("web page, API and metrics on http://" + http_.address + ":" +
+        std::to_string(web_->Port()) + "/" + (http_.token.empty() ? "" : " (a token is needed)"));
+  }
+  return true;
+}
+
+void CDeckNetwork::SetHttp(HttpSettings http, BoardSource board) {
+  http_ = std::move(http);
+  board_ = std::move(board);
+}
+
+bool CDeckNetwork::StartWeb(CVtrDeck& deck, const std::string& current_tape, std::string* error) {
+  // The page shows the deck's newest log lines, whatever writes them.
+  SetDiagnosticTap([this](std::string_view, std::string_view text) { log_ring_.Add(text); });
+  tap_installed_ = true;
+  web_control_ =
+      std::make_unique<CWebDeckControl>(deck, *control_, library_.get(), log_ring_, board_);
+  web_control_->SetCurrentTape(current_tape);
+  WebServerOptions options;
+  options.address = http_.address;
+  options.port = http_.port;
+  options.token = http_.token;
+  options.host_names = http_.host_names;
+  web_ = std::make_unique<CWebServer>(*web_control_, options,
+                                      [this](const std::string& line) { Log(line); });
+  if (!web_->Start(error)) {
+    *error = "web server: " + *error;
+    return false;
+  }
   return true;
 }
 
@@ -68,6 +113,11 @@ void CDeckNetwork::Stop() {
   // The library's rescans wake the server; the server reads the deck through the control.
   if (library_) library_->Stop();
   if (server_) server_->Stop();
+  if (web_) web_->Stop();
+  if (tap_installed_) SetDiagnosticTap(nullptr);
+  tap_installed_ = false;
+  web_.reset();
+  web_control_.reset();
   server_.reset();
   control_.reset();
   library_.reset();
@@ -75,7 +125,9 @@ void CDeckNetwork::Stop() {
 
 void CDeckNetwork::TapeLoaded(const std::string& path) {
   if (control_) control_->SetCurrentTape(path);
+  if (web_control_) web_control_->SetCurrentTape(path);
   if (server_) server_->Wake();
+  if (web_) web_->Wake();
 }
 
 void CDeckNetwork::Log(const std::string& line) const {

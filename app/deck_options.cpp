@@ -9,8 +9,8 @@ namespace vxr {
 namespace {
 
 // The options that take a value, as written on the command line.
-constexpr std::string_view kValueOptions[] = {"--port",    "--tape",          "--output",
-                                              "--control", "--control-allow", "--library"};
+constexpr std::string_view kValueOptions[] = {
+    "--port", "--tape", "--output", "--control", "--control-allow", "--library", "--http"};
 
 std::string MakeAbsolute(const std::string& path, const std::string& working_directory) {
   std::filesystem::path p(path);
@@ -65,10 +65,11 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
   const QCommandLineOption control("control", QString(), "[ADDR:]PORT");
   const QCommandLineOption control_allow("control-allow", QString(), "NETWORKS");
   const QCommandLineOption library("library", QString(), "DIR");
+  const QCommandLineOption http("http", QString(), "[ADDR:]PORT");
   const QCommandLineOption help(QStringList{"h", "help"});
   const QCommandLineOption version("version");
   parser.addOptions({port, tape, output, remote, no_monitor, no_sound, list_outputs, headless,
-                     control, control_allow, library, help, version});
+                     control, control_allow, library, http, help, version});
 
   QStringList list{QStringLiteral("vxrdeck")};  // the parser skips the program's name
   for (const std::string& argument : arguments) list << QString::fromStdString(argument);
@@ -91,7 +92,7 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
   }
 
   for (const QCommandLineOption* option :
-       {&port, &tape, &output, &control, &control_allow, &library}) {
+       {&port, &tape, &output, &control, &control_allow, &library, &http}) {
     const std::string name = option->names().front().toStdString();
     for (const QString& value : parser.values(*option)) {
       if (value.isEmpty()) return fail("option --" + name + " needs a non-empty value");
@@ -108,6 +109,7 @@ ParsedOptions ParseDeckOptions(const std::vector<std::string>& arguments,
   if (parser.isSet(control_allow)) {
     parsed.options.control_allow = parser.value(control_allow).toStdString();
   }
+  if (parser.isSet(http)) parsed.options.http = parser.value(http).toStdString();
   for (const QString& value : parser.values(library)) {
     parsed.options.libraries.push_back(MakeAbsolute(value.toStdString(), working_directory));
   }
@@ -127,6 +129,7 @@ std::string DeckUsage(const std::string& program_name) {
          program_name +
          " --headless [--port NAME|none] [--tape PATH] [--output OUTPUT]...\n"
          "       [--control [ADDR:]PORT [--control-allow NETWORKS]] [--library DIR]...\n"
+         "       [--http [ADDR:]PORT]\n"
          "       " +
          program_name +
          " --help | --version | --list-outputs\n"
@@ -161,6 +164,8 @@ std::string DeckUsage(const std::string& program_name) {
          "                needed when ADDR is not a loopback address\n"
          "  --library DIR  offer the tapes of DIR to the network (repeatable; by default the\n"
          "                folder of the current tape)\n"
+         "  --http [ADDR:]PORT  serve the deck's web page, JSON API and /metrics on ADDR\n"
+         "                (default 127.0.0.1); another address needs [Http] token_file=\n"
          "  -h, --help    print this text\n"
          "  --version     print the version\n"
          "\n"

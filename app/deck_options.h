@@ -33,6 +33,9 @@ struct DeckOptions {
   std::optional<std::string> control;
   std::optional<std::string> control_allow;
   std::vector<std::string> libraries;
+  // The web page, API and metrics on [ADDR:]PORT (default address 127.0.0.1); wins over the
+  // INI's [Http] listen=.
+  std::optional<std::string> http;
 };
 
 enum class OptionsAction { kRun, kHelp, kVersion, kUsageError };

@@ -128,7 +128,8 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
   // The deck is the controller's before the port opens, so that no reply ever says Local.
   deck_->SetLocal(0);
   deck_->RefreshStatus(kStatusCount, nullptr, nullptr);
-  if (control_.enabled && port == kNoPort) {
+  const bool networked = control_.enabled || http_.enabled;
+  if (networked && port == kNoPort) {
     tick_timer_.start();
     return StartNetwork(port, tape);
   }
@@ -141,7 +142,7 @@ bool CHeadlessDeck::Start(const DeckOptions& options) {
   config_.Write(kPortSettingSection, kPortSettingKey, port);
   DebugOutput(kLogTag, RemoteServingText(config_.AppName(), port));
   tick_timer_.start();
-  return !control_.enabled || StartNetwork(port, tape);
+  return !networked || StartNetwork(port, tape);
 }
 
 void CHeadlessDeck::Tick() {
@@ -169,9 +170,10 @@ bool CHeadlessDeck::StartNetwork(const std::string& port, const std::string& tap
   };
   hooks.load_tape = [this](const std::string& path) { return LoadFromNetwork(path); };
   network_ = std::make_unique<CDeckNetwork>(config_.AppName(), config_.FilePath());
+  network_->SetHttp(http_, board_);
   std::string error;
   if (!network_->Start(control_, *deck_, std::move(hooks), tape, &error)) {
-    Log("cannot serve the control protocol: " + error);
+    Log("cannot serve the network: " + error);
     return false;
   }
   return true;

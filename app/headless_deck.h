@@ -8,6 +8,7 @@
 #include "app/control_settings.h"
 #include "app/deck_network.h"
 #include "app/deck_options.h"
+#include "app/http_settings.h"
 #include "app/recent_file_list.h"
 #include "app/server_library.h"
 #include "deck/vtr_deck.h"
@@ -37,8 +38,15 @@ class CHeadlessDeck {
   void RequestStop();
   // The network side of the run (the control protocol and the library); set before Run.
   void SetControl(ControlSettings settings) { control_ = std::move(settings); }
+  // The web server and the board its page and metrics show; set before Run.
+  void SetHttp(HttpSettings http, BoardSource board) {
+    http_ = std::move(http);
+    board_ = std::move(board);
+  }
   // The port of the control protocol while it is served, else 0.
   int ControlPort() const { return network_ ? network_->Port() : 0; }
+  // The port of the web server while it serves, else 0.
+  int HttpPort() const { return network_ ? network_->HttpPort() : 0; }
 
   // The tape a run uses: the option's, else the newest of the recent-file list; empty for none.
   static std::string StartupTape(const DeckOptions& options, const CRecentFileList& recent);
@@ -67,6 +75,8 @@ class CHeadlessDeck {
   std::unique_ptr<CVtrDeck> deck_;
   QTimer tick_timer_;  // on the event loop's thread; stopped before the deck goes
   ControlSettings control_;
+  HttpSettings http_;
+  BoardSource board_;
   std::unique_ptr<CDeckNetwork> network_;
   bool joined_ = false;
   bool stop_requested_ = false;

@@ -23,6 +23,7 @@
 #include "app/deck_options.h"
 #include "app/display_check.h"
 #include "app/headless_deck.h"
+#include "app/http_settings.h"
 #include "app/output_kinds.h"
 #include "app/program_outputs.h"
 #include "app/skin_location.h"
@@ -100,10 +101,22 @@ int main(int argc, char** argv) {
     return vxr::kExitUsage;
   }
 
-  // Under the headless deck's core application this makes no window and no default sound.
-  auto start_server = [outputs] {
-    return vxr::ServerLibrary(vxr::StartBoardWithOutputs(outputs, std::cerr));
+  // The web server's address and token: refused here too, before anything starts.
+  vxr::HttpSettings http;
+  if (!vxr::ReadHttpSettings(parsed.options, vxr::CConfigStore(app_name), &http, &output_error)) {
+    std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
+    return vxr::kExitUsage;
+  }
+
+  // Under the headless deck's core application this makes no window and no default sound. The
+  // web server reads the board's figures while the deck runs.
+  auto board_slot = std::make_shared<std::weak_ptr<vxr::BoardWithOutputs>>();
+  auto start_server = [outputs, board_slot] {
+    std::shared_ptr<vxr::BoardWithOutputs> board = vxr::StartBoardWithOutputs(outputs, std::cerr);
+    *board_slot = board;
+    return vxr::ServerLibrary(std::move(board));
   };
+  vxr::BoardSource board_source = [board_slot] { return board_slot->lock(); };
   // Once the application object exists: --list-outputs ends the run here, and an output that
   // cannot be had here (a screen that is not there) refuses it. -1: go on.
   auto list_or_check_outputs = [&]() -> int {
@@ -122,6 +135,7 @@ int main(int argc, char** argv) {
     if (const int exit_code = list_or_check_outputs(); exit_code >= 0) return exit_code;
     vxr::CHeadlessDeck deck(app_name, vxr::MakeClvrPlayerFactory(), start_server);
     deck.SetControl(control);
+    deck.SetHttp(http, board_source);
     return deck.Run(parsed.options);
   }
 
@@ -148,6 +162,7 @@ int main(int argc, char** argv) {
   vxr::CDeckApp deck_app(app_name, vxr::MakeClvrPlayerFactory(), start_server);
   deck_app.SetSkinPath(vxr::FindSkinPath(executable));
   deck_app.SetControl(control);
+  deck_app.SetHttp(http, board_source);
   vxr::CTerminationSignals termination([&deck_app] { deck_app.RequestPowerOff(); });
   return deck_app.Run(parsed.options);
 }

@@ -20,7 +20,7 @@ constexpr HRESULT kNoBoardResult = HRESULT_FROM_WIN32(ERROR_BAD_DEVICE);  // 0x8
 constexpr int kTickStatusCount = 9;
 constexpr int kLoadStatusCount = 2;
 constexpr int kRemoteStatusCount = 1;
-// The port of a deck driven from the network alone (--port none with --control).
+// The port of a deck driven from the network alone (--port none with --control or --http).
 constexpr const char* kNetworkOnlyPort = "none";
 // A time field that the read did not fill.
 constexpr int kUnread = INT_MIN;
@@ -144,7 +144,7 @@ bool CMainPanelDialog::OnInitDialog() {
     return true;
   }
   timer_.start();
-  if (control_.enabled) StartNetwork();
+  if (control_.enabled || http_.enabled) StartNetwork();
   startup_remote_pending_ = startup_remote_;
   if (startup_tape_) {
     startup_tape_pending_ = true;
@@ -334,7 +334,7 @@ void CMainPanelDialog::LoadTape(const std::optional<std::string>& chosen) {
 }
 
 bool CMainPanelDialog::NetworkOnly() const {
-  return control_.enabled && port_name_ == kNetworkOnlyPort;
+  return (control_.enabled || http_.enabled) && port_name_ == kNetworkOnlyPort;
 }
 
 void CMainPanelDialog::StartNetwork() {
@@ -342,11 +342,12 @@ void CMainPanelDialog::StartNetwork() {
   hooks.set_remote = [this](bool remote) { RemoteFromNetwork(remote); };
   hooks.load_tape = [this](const std::string& path) { return LoadFromNetwork(path); };
   network_ = std::make_unique<CDeckNetwork>(config_.AppName(), config_.FilePath());
+  network_->SetHttp(http_, board_);
   std::string error;
   const std::string tape = startup_tape_.value_or(std::string());
   if (!network_->Start(control_, *deck_, std::move(hooks), tape, &error)) {
     network_.reset();
-    Prompter().Notice(config_.AppName() + ": cannot serve the control protocol: " + error);
+    Prompter().Notice(config_.AppName() + ": cannot serve the network: " + error);
     return;
   }
   if (NetworkOnly()) {

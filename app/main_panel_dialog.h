@@ -10,8 +10,10 @@
 #include "app/config_store.h"
 #include "app/control_settings.h"
 #include "app/deck_network.h"
+#include "app/http_settings.h"
 #include "app/port_setting.h"
 #include "app/recent_file_list.h"
+#include "app/web_deck_control.h"
 #include "deck/vtr_deck.h"
 #include "panel/skin_dialog.h"
 #include "player/deck_player.h"
@@ -61,6 +63,10 @@ class CMainPanelDialog : public CSkinDialog {
   // The control protocol and the library for this run; set before the panel is shown. With the
   // port "none" the deck starts under remote control and goes remote without a port.
   void SetControl(ControlSettings settings) { control_ = std::move(settings); }
+  void SetHttp(HttpSettings http, BoardSource board) {
+    http_ = std::move(http);
+    board_ = std::move(board);
+  }
   // The control protocol's port while it is served, else 0.
   int ControlPort() const { return network_ ? network_->Port() : 0; }
 
@@ -124,6 +130,8 @@ class CMainPanelDialog : public CSkinDialog {
   bool skin_loaded_ = false;
 
   ControlSettings control_;
+  HttpSettings http_;
+  BoardSource board_;
   std::unique_ptr<CDeckNetwork> network_;
 
   std::optional<std::string> startup_port_;

@@ -61,6 +61,8 @@ class CVtrDeck : public IFrameHandler {
   void ReadLive(std::uint8_t status[16], std::uint32_t* frame);
   std::uint32_t TapeFrameCount() const;
   HRESULT Drive(TransportOp op, double speed, Timecode timecode);
+  // The control port service's figures (replies' latency, frames dropped); any thread.
+  const CControlPort& ControlPortService() const { return control_port_; }
 
   // The status copy as the last refresh left it.
   void StatusCopy(std::uint8_t out[16]) const;

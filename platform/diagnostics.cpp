@@ -123,10 +123,17 @@ DiagnosticSink& Sink() {
   return sink;
 }
 
+// Guarded by SinkMutex().
+DiagnosticSink& Tap() {
+  static DiagnosticSink tap;
+  return tap;
+}
+
 }  // namespace
 
 void DebugOutput(std::string_view tag, std::string_view text) {
   std::lock_guard lock(SinkMutex());
+  if (Tap()) Tap()(tag, text);
   if (Sink()) {
     Sink()(tag, text);
     return;
@@ -139,6 +146,11 @@ void DebugOutput(std::string_view tag, std::string_view text) {
 DiagnosticSink SetDiagnosticSink(DiagnosticSink sink) {
   std::lock_guard lock(SinkMutex());
   return std::exchange(Sink(), std::move(sink));
+}
+
+DiagnosticSink SetDiagnosticTap(DiagnosticSink tap) {
+  std::lock_guard lock(SinkMutex());
+  return std::exchange(Tap(), std::move(tap));
 }
 
 bool FlushDiagnostics(int timeout_ms) { return CStderrWriter::Instance().Flush(timeout_ms); }

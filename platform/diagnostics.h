@@ -28,4 +28,9 @@ DiagnosticSink SetDiagnosticSink(DiagnosticSink sink);
 // lines of a run are not lost.
 bool FlushDiagnostics(int timeout_ms);
 
+// Installs a tap (an empty one removes it) that sees every line as well, whatever the sink; it
+// is called at once on the caller's thread, must not wait and must not write diagnostics
+// itself. Returns the previous one.
+DiagnosticSink SetDiagnosticTap(DiagnosticSink tap);
+
 }  // namespace vxr

@@ -29,6 +29,7 @@ void CLatencyRecord::Add(Duration duration) {
   const std::int64_t ns = std::max<std::int64_t>(duration.count(), 0);
   buckets_[static_cast<std::size_t>(BucketOf(static_cast<std::uint64_t>(ns)))].fetch_add(
       1, std::memory_order_relaxed);
+  total_ns_.fetch_add(ns, std::memory_order_relaxed);
   std::int64_t seen = max_ns_.load(std::memory_order_relaxed);
   while (ns > seen && !max_ns_.compare_exchange_weak(seen, ns, std::memory_order_relaxed)) {
   }
@@ -38,6 +39,17 @@ std::int64_t CLatencyRecord::Count() const {
   std::int64_t count = 0;
   for (const auto& bucket : buckets_) {
     count += static_cast<std::int64_t>(bucket.load(std::memory_order_relaxed));
+  }
+  return count;
+}
+
+std::int64_t CLatencyRecord::CountAtMost(Duration bound) const {
+  if (bound.count() < 0) return 0;
+  const auto limit = static_cast<std::uint64_t>(bound.count());
+  std::int64_t count = 0;
+  for (int i = 0; i < kBuckets - 1 && UpperEdge(i) <= limit; ++i) {
+    count += static_cast<std::int64_t>(
+        buckets_[static_cast<std::size_t>(i)].load(std::memory_order_relaxed));
   }
   return count;
 }

@@ -36,6 +36,11 @@ class CLatencyRecord {
   Summary Summarize() const;
   std::int64_t Count() const;
   Duration Max() const { return Duration(max_ns_.load(std::memory_order_relaxed)); }
+  // How many of those added lie in buckets whose upper edge is at or below bound: a monitoring
+  // system's histogram buckets (a duration within 1/16 below a bound may count above it).
+  std::int64_t CountAtMost(Duration bound) const;
+  // The sum of every duration added.
+  Duration Total() const { return Duration(total_ns_.load(std::memory_order_relaxed)); }
 
  private:
   static constexpr int kSubBits = 4;  // 16 buckets to each doubling
@@ -48,6 +53,7 @@ class CLatencyRecord {
 
   std::array<std::atomic<std::uint64_t>, kBuckets> buckets_{};
   std::atomic<std::int64_t> max_ns_{0};
+  std::atomic<std::int64_t> total_ns_{0};
 };
 
 }  // namespace vxr

@@ -28,6 +28,14 @@ TEST(LatencyRecord, QuantilesAreWithinASixteenthAboveAndNeverPastTheMaximum) {
   EXPECT_LE(record.Quantile(0.0).count(), 1000 + 1000 / 16);
   EXPECT_EQ(record.Quantile(1.0), microseconds(1000));
 
+  // A histogram's cumulative buckets: none below the smallest, all at the largest, and in
+  // between within a sixteenth of the true count; the total is exact.
+  EXPECT_EQ(record.CountAtMost(nanoseconds(500)), 0);
+  EXPECT_EQ(record.CountAtMost(microseconds(2000)), 1000);
+  EXPECT_GE(record.CountAtMost(microseconds(500)), 500 - 500 / 16);
+  EXPECT_LE(record.CountAtMost(microseconds(500)), 500);
+  EXPECT_EQ(record.Total(), microseconds(1000 * 1001 / 2));
+
   // Extremes stay inside the record: a negative time counts as 0, an hour-long one as the
   // largest bucket, and the maximum keeps what it really was.
   record.Add(nanoseconds(-5));

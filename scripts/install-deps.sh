@@ -10,6 +10,9 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   socat
   ffmpeg  # ffprobe reads the program stream's timecodes in the stream tests
+  libboost1.81-dev  # the web server (Boost.Beast, Asio, JSON; header-only as used)
+  python3-prometheus-client  # the metrics test reads /metrics with its parser
+  chromium chromium-driver python3-selenium  # the page's test in a real browser
   dpkg-dev file lintian desktop-file-utils man-db
   clang libclang-rt-14-dev clang-format
 )

@@ -9,8 +9,11 @@
 
 #include <chrono>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
+
+#include "testing/wait_for.h"
 
 extern char** environ;
 
@@ -81,6 +84,20 @@ int DeckProcess::TermSignal() const {
 
 void DeckProcess::Signal(int signal_number) {
   if (pid_ > 0 && !exited_) ::kill(pid_, signal_number);
+}
+
+int DeckProcess::LoggedPort(const std::string& pattern, int timeout_ms) {
+  const std::regex listening(pattern);
+  int port = 0;
+  WaitFor(
+      [&] {
+        std::smatch found;
+        const std::string log = Log();
+        if (std::regex_search(log, found, listening)) port = std::stoi(found[1]);
+        return port > 0 || !Running();
+      },
+      timeout_ms);
+  return port;
 }
 
 std::string DeckProcess::Log() const { return WholeFile(log_path_); }

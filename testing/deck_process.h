@@ -29,6 +29,9 @@ class DeckProcess {
   void Signal(int signal_number);
   pid_t Pid() const { return pid_; }
   std::string Log() const;
+  // The port the log names, once a line matches pattern (a regular expression whose first group
+  // is the port); 0 when the program ends first or timeout_ms passes.
+  int LoggedPort(const std::string& pattern, int timeout_ms);
   // The program's resident memory in kilobytes (VmRSS); -1 when it cannot be read.
   long ResidentKb() const;
   // The configuration file the program writes (QSettings' INI form).

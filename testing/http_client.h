@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vxr::testing {
+
+using HttpFields = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpReply {
+  int status = 0;  // 0: no answer (refused, closed, malformed)
+  std::string body;
+  std::string set_cookie;
+};
+
+// One request ("GET", "POST", ...) to 127.0.0.1:port on a connection of its own, as a client
+// sends it (Host 127.0.0.1:port unless fields give another), and its answer.
+HttpReply HttpRequest(int port, const std::string& method, const std::string& target,
+                      const std::string& body = std::string(), const HttpFields& fields = {});
+
+// The web server's event stream read as a page reads it.
+class EventStreamClient {
+ public:
+  EventStreamClient();
+  ~EventStreamClient();
+  EventStreamClient(const EventStreamClient&) = delete;
+  EventStreamClient& operator=(const EventStreamClient&) = delete;
+
+  // Connects and asks for /api/events with these header fields; false when it cannot connect.
+  bool Open(int port, const HttpFields& fields);
+  // Reads until text has come since the last Clear; false when the stream ends first.
+  bool ReadUntil(const std::string& text);
+  void Clear() { received_.clear(); }
+  const std::string& Received() const { return received_; }
+
+ private:
+  struct Socket;
+  std::unique_ptr<Socket> socket_;
+  std::string received_;
+};
+
+}  // namespace vxr::testing

@@ -1,0 +1,135 @@
+'use strict';
+(() => {
+  const $ = (id) => document.getElementById(id);
+  const LAMPS = [['stop', 'STOP'], ['play', 'PLAY'], ['rew', 'REW'], ['ff', 'FF'],
+    ['shuttle', 'SHUTTLE'], ['jog', 'JOG'], ['servo', 'SERVO'], ['still', 'STILL'],
+    ['reverse', '\u25c0'], ['forward', '\u25b6'], ['eject', 'EJECT']];
+  const JOG_SPEED = 0.5;
+  const LIBRARY_REFRESH_MS = 5000;
+  let state = null;
+  let events = null;
+
+  function say(text) { $('message').textContent = text || ''; }
+
+  async function post(path, body) {
+    const response = await fetch(path, {
+      method: 'POST', headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(body || {}), credentials: 'same-origin',
+    });
+    let answer = {};
+    try { answer = await response.json(); } catch (e) { answer = {}; }
+    if (response.status === 401) showLogin();
+    say(response.ok ? '' : (answer.message || response.statusText));
+    return response.ok;
+  }
+
+  function render(s) {
+    state = s;
+    $('tape').textContent = s.tape.in ? `${s.tape.name || 'tape'} (${s.tape.length})` : 'no tape';
+    $('timecode').textContent = s.timecode;
+    const lamps = $('lamps');
+    if (!lamps.children.length) {
+      lamps.append(...LAMPS.map(([key, label]) => {
+        const lamp = document.createElement('span');
+        lamp.textContent = label;
+        lamp.id = 'lamp-' + key;
+        return lamp;
+      }));
+    }
+    for (const [key] of LAMPS) $('lamp-' + key).classList.toggle('lit', !!s.lamps[key]);
+    const local = s.control === 'LOCAL';
+    const control = $('control');
+    control.textContent = s.control;
+    control.classList.toggle('local', local);
+    document.querySelectorAll('.transport [data-command], .transport [data-jog], #shuttle, #cue button')
+      .forEach((element) => { element.disabled = !local || !s.tape.in; });
+    $('eject').disabled = !s.tape.in;
+    const rows = s.outputs.map((o) => {
+      const row = document.createElement('tr');
+      for (const value of [o.name, o.sent, o.dropped, o.failures]) {
+        const cell = document.createElement('td');
+        cell.textContent = value;
+        row.append(cell);
+      }
+      return row;
+    });
+    $('outputs').tBodies[0].replaceChildren(...rows);
+  }
+
+  function renderLog(log) { $('log').textContent = log.lines.join('\n'); }
+
+  async function loadLibrary() {
+    const response = await fetch('/api/library', { credentials: 'same-origin' });
+    if (!response.ok) return;
+    const library = await response.json();
+    const rows = library.tapes.map((tape) => {
+      const row = document.createElement('tr');
+      const name = document.createElement('td');
+      name.textContent = `${tape.id}. ${tape.name}`;
+      const format = document.createElement('td');
+      format.textContent = tape.format;
+      const cell = document.createElement('td');
+      const load = document.createElement('button');
+      load.textContent = 'Load';
+      load.dataset.id = tape.id;
+      load.addEventListener('click', () => post('/api/load', { id: tape.id }));
+      cell.append(load);
+      row.append(name, format, cell);
+      return row;
+    });
+    $('library').tBodies[0].replaceChildren(...rows);
+    $('unplayable').replaceChildren(...library.unplayable.map((tape) => {
+      const item = document.createElement('li');
+      item.textContent = `${tape.name}: ${tape.reason}`;
+      return item;
+    }));
+  }
+
+  function listen() {
+    if (events) events.close();
+    events = new EventSource('/api/events');
+    events.addEventListener('state', (event) => render(JSON.parse(event.data)));
+    events.addEventListener('log', (event) => renderLog(JSON.parse(event.data)));
+  }
+
+  function showLogin() {
+    if (events) events.close();
+    events = null;
+    $('deck').hidden = true;
+    $('login').hidden = false;
+  }
+
+  async function start() {
+    const session = await (await fetch('/api/session', { credentials: 'same-origin' })).json();
+    if (!session.authorized) { showLogin(); return; }
+    const response = await fetch('/api/state', { credentials: 'same-origin' });
+    if (!response.ok) { showLogin(); return; }
+    render(await response.json());
+    $('login').hidden = true;
+    $('deck').hidden = false;
+    listen();
+    loadLibrary();
+  }
+
+  $('login').addEventListener('submit', async (event) => {
+    event.preventDefault();
+    const ok = await post('/api/login', { token: $('token').value });
+    $('token').value = '';
+    $('login-error').textContent = ok ? '' : 'wrong token';
+    if (ok) start();
+  });
+  document.querySelectorAll('[data-command]').forEach((button) => button.addEventListener(
+    'click', () => post('/api/transport', { command: button.dataset.command })));
+  document.querySelectorAll('[data-jog]').forEach((button) => button.addEventListener(
+    'click', () => post('/api/transport', { command: 'jog', speed: JOG_SPEED * Number(button.dataset.jog) })));
+  $('shuttle').addEventListener('change', (event) => post('/api/transport',
+    { command: 'shuttle', speed: Number(event.target.value) }));
+  $('cue').addEventListener('submit', (event) => {
+    event.preventDefault();
+    post('/api/transport', { command: 'cue', timecode: $('cue-timecode').value.trim() });
+  });
+  $('eject').addEventListener('click', () => post('/api/eject'));
+  $('control').addEventListener('click', () => post('/api/remote', { remote: state && state.control === 'LOCAL' }));
+  setInterval(() => { if (!$('deck').hidden) loadLibrary(); }, LIBRARY_REFRESH_MS);
+  start();
+})();
