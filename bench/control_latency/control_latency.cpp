@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/percentile.h"
 #include "deck/vtr_deck.h"
 #include "library/tape_library.h"
 #include "netctl/control_server.h"
@@ -43,6 +44,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using vxr::bench::Percentile;
 using vxr::testing::CControlClient;
 using vxr::testing::PtyPair;
 
@@ -61,13 +63,6 @@ double CpuUs(clockid_t clock) {
 }
 
 double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[std::min(index, values.size() - 1)];
-}
 
 // The deck as the server drives it, carried out on the calling thread.
 class InlineDeck : public vxr::IDeckControl {

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/percentile.h"
 #include "deck/vtr_deck.h"
 #include "platform/diagnostics.h"
 #include "platform/thread_priority.h"
@@ -32,6 +33,7 @@ namespace {
 using vxr::testing::PtyPair;
 using Bytes = PtyPair::Bytes;
 using Clock = std::chrono::steady_clock;
+using vxr::bench::Percentile;
 
 double CpuMicroseconds(clockid_t clock) {
   timespec now{};
@@ -110,13 +112,6 @@ Result Run(PtyPair& pty, vxr::CVtrDeck& deck, int frames, int period_ms) {
   port.StopReceiver();
   result.on_deck = port.ReplyTimes().Summarize();
   return result;
-}
-
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[std::min(index, values.size() - 1)];
 }
 
 void Print(const char* mode, int frames, const Result& result) {

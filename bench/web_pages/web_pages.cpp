@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/percentile.h"
 #include "deck/vtr_deck.h"
 #include "platform/diagnostics.h"
 #include "platform/thread_name.h"
@@ -33,6 +34,7 @@ using tcp = net::ip::tcp;
 using vxr::testing::PtyPair;
 using Bytes = PtyPair::Bytes;
 using Clock = std::chrono::steady_clock;
+using vxr::bench::Percentile;
 
 constexpr int kDefaultFrames = 1000;
 constexpr int kDefaultPages = 20;
@@ -146,13 +148,6 @@ Result Run(PtyPair& pty, vxr::CVtrDeck& deck, int frames) {
   port.StopReceiver();
   result.on_deck = port.ReplyTimes().Summarize();
   return result;
-}
-
-double Percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-  return values[std::min(index, values.size() - 1)];
 }
 
 void Print(const std::string& mode, const Result& result) {
