@@ -8,8 +8,9 @@
 // each: the process's peak memory (VmHWM, each codec in a process of its own), the right steps
 // of jog -1 and shuttle -3 (N new pictures each, 120 unless --steps) started the moment the cue
 // completes, and for every motion the time from the command to the first output tick that
-// shows another picture than the cued one, in ms and output frames.
+// shows another picture than the cued one, in ms and output frames, with the peak so far.
 
+#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,7 +163,7 @@ void Print(const char* name, const Motion& motion) {
   std::printf("  %-11s first moving picture %7.1f ms (%4.1f frames) after the command", name,
               motion.start_ms, motion.start_ms / kPeriodMs);
   if (motion.steps > 0) std::printf(", right steps %d of %d", motion.right, motion.steps);
-  std::printf("\n");
+  std::printf("; peak so far %.0f MiB\n", MemoryMiB());
 }
 
 int RunCodec(const std::string& name, int steps, bool stream, int budget_mb) {
@@ -207,6 +208,13 @@ int RunCodec(const std::string& name, int steps, bool stream, int budget_mb) {
       "  process peak memory (VmHWM) %.0f MiB%s; the decoder's pictures at the most %.0f MiB\n",
       MemoryMiB(), fresh ? "" : " (with the tape's making: the peak could not be reset)",
       static_cast<double>(bench.decoder_stats().peak_bytes) / (1 << 20));
+  // What of the resident memory is the allocator's: blocks in use, freed blocks it keeps, and
+  // blocks mapped on their own (returned when freed).
+  const struct mallinfo2 heap = mallinfo2();
+  std::printf(
+      "  now %.0f MiB resident; the heap's blocks in use %zu MiB, free but kept %zu MiB, "
+      "mapped alone %zu MiB\n",
+      MemoryMiB("VmRSS:"), heap.uordblks >> 20, heap.fordblks >> 20, heap.hblkhd >> 20);
   std::fflush(stdout);
   return 0;
 }
