@@ -9,6 +9,7 @@ packages=(
   qt6-base-private-dev  # the tests change the offscreen platform's screens while running
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   socat
+  pulseaudio pulseaudio-utils  # the sound output's test starts a sound server of its own
   dpkg-dev file lintian desktop-file-utils man-db
   clang libclang-rt-14-dev clang-format
 )
