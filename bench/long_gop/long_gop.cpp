@@ -49,6 +49,7 @@ constexpr int kMotionTimeoutMs = 60000;      // a motion that never gets its ste
 constexpr std::uint32_t kBackFrom = 375;     // half the second H.264 group in
 constexpr std::uint32_t kForwardFrom = 125;  // half the first one in
 constexpr int kEndMargin = 10;               // frames a motion keeps from the tape's ends
+constexpr std::size_t kWrongListed = 16;     // wrong steps named after a motion's figures
 constexpr const char* kStreamUrl = "udp://127.0.0.1:47231";
 
 struct Codec {
@@ -96,6 +97,7 @@ struct Motion {
   int steps = 0;           // ticks that showed another picture than the tick before
   int right = 0;           // and that were graded right
   double start_ms = -1.0;  // command to the first of them
+  std::vector<int> wrong;  // the steps graded wrong, counted from 0
 };
 
 class Bench {
@@ -145,7 +147,11 @@ class Bench {
       if (motion.steps >= max_steps) break;
       if (motion.steps == 0) motion.start_ms = (frame.steady_ns - commanded) / 1e6;
       ++motion.steps;
-      motion.right += frame.monitor == MonitorShowed::kRightPicture;
+      if (frame.monitor == MonitorShowed::kRightPicture) {
+        ++motion.right;
+      } else {
+        motion.wrong.push_back(motion.steps - 1);
+      }
       previous = frame.tape_frame;
     }
     return motion;
@@ -164,6 +170,13 @@ void Print(const char* name, const Motion& motion) {
               motion.start_ms, motion.start_ms / kPeriodMs);
   if (motion.steps > 0) std::printf(", right steps %d of %d", motion.right, motion.steps);
   std::printf("; peak so far %.0f MiB\n", MemoryMiB());
+  if (!motion.wrong.empty()) {
+    std::printf("              wrong steps:");
+    for (std::size_t i = 0; i < motion.wrong.size() && i < kWrongListed; ++i) {
+      std::printf(" %d", motion.wrong[i]);
+    }
+    std::printf(motion.wrong.size() > kWrongListed ? " ...\n" : "\n");
+  }
 }
 
 int RunCodec(const std::string& name, int steps, bool stream, int budget_mb) {
