@@ -8,7 +8,6 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
-#include <cstring>
 #include <ostream>
 
 #include "platform/diagnostics.h"
@@ -55,7 +54,6 @@ std::int64_t BytesToUs(std::int64_t bytes) {
 
 }  // namespace
 
-// The device's side of the queue: every read is answered in full.
 // Hands the device the program's sound as it takes it: every kFeedPeriodMs, as much as its
 // buffer has room for, from the queue (silence where the queue has none). Qt's own pulling reads
 // fixed 20 ms periods and stops for good on a PulseAudio server when the buffer's room falls
