@@ -63,8 +63,8 @@ class CTimeline : public IClvTimeline {
   };
 
   // Whether a frame of a tape, framed by the source rectangle given, can go on the output now.
-  // Asked under the timeline's lock at the ticks of preparing: it must answer at once, never
-  // wait, and never call the timeline.
+  // Asked under the timeline's lock at the ticks of preparing and at put_State(1) (see above): it
+  // must answer at once, never wait, and never call the timeline.
   using ReadyCheck = std::function<bool(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
                                         const Rect& source_rect)>;
 
