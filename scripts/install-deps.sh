@@ -13,6 +13,7 @@ packages=(
   libboost1.81-dev  # the web server (Boost.Beast, Asio, JSON; header-only as used)
   python3-prometheus-client  # the metrics test reads /metrics with its parser
   chromium chromium-driver python3-selenium  # the page's test in a real browser
+  pulseaudio pulseaudio-utils  # the sound output's test starts a sound server of its own
   dpkg-dev file lintian desktop-file-utils man-db
   clang libclang-rt-14-dev clang-format
 )

@@ -1,15 +1,20 @@
 // Long-GOP material at 1080 on a 1080-25 board with its monitor and one UDP program stream, the
 // real player on the board's real clock. Prints figures; it is not a test.
 //
-//   long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream]
+//   long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream] [--no-replies]
 //
 // Tapes (made at run time): H.264 1920 x 1080, a key frame every 250 pictures, two B pictures
 // between references; MPEG-2 1920 x 1080, a key frame every 12 pictures, two B pictures. For
 // each: the process's peak memory (VmHWM, each codec in a process of its own), the right steps
 // of jog -1 and shuttle -3 (N new pictures each, 120 unless --steps) started the moment the cue
 // completes, and for every motion the time from the command to the first output tick that
-// shows another picture than the cued one, in ms and output frames.
+// shows another picture than the cued one, in ms and output frames, with the peak so far.
+// Then, while the tape plays and the program streams, a controller's status senses over a
+// pseudo-terminal every 20 ms, timed from its side (p50, p99, max), first with the priority the
+// system grants the receiver, then with real-time priority not allowed (RLIMIT_RTPRIO 0).
 
+#include <malloc.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,9 +35,15 @@ extern "C" {
 }
 
 #include "bench/bench_deck.h"
+#include "deck/vtr_deck.h"
+#include "platform/thread_priority.h"
+#include "protocol/control_port.h"
+#include "protocol/frame.h"
 #include "protocol/status_bits.h"
 #include "sinks/stream/stream_output_kind.h"
+#include "testing/fake_deck_player.h"
 #include "testing/media/test_tapes.h"
+#include "testing/pty_pair.h"
 #include "vboard/program/board_monitor.h"
 #include "vboard/program/program_output.h"
 #include "vboard/program/program_output_kind.h"
@@ -48,6 +59,10 @@ constexpr int kMotionTimeoutMs = 60000;      // a motion that never gets its ste
 constexpr std::uint32_t kBackFrom = 375;     // half the second H.264 group in
 constexpr std::uint32_t kForwardFrom = 125;  // half the first one in
 constexpr int kEndMargin = 10;               // frames a motion keeps from the tape's ends
+constexpr int kReplyFrames = 250;            // status senses per priority: 5 s at 20 ms
+constexpr int kReplyPeriodMs = 20;
+constexpr int kReplyTimeoutMs = 1000;
+constexpr std::size_t kWrongListed = 16;  // wrong steps named after a motion's figures
 constexpr const char* kStreamUrl = "udp://127.0.0.1:47231";
 
 struct Codec {
@@ -95,6 +110,7 @@ struct Motion {
   int steps = 0;           // ticks that showed another picture than the tick before
   int right = 0;           // and that were graded right
   double start_ms = -1.0;  // command to the first of them
+  std::vector<int> wrong;  // the steps graded wrong, counted from 0
 };
 
 class Bench {
@@ -121,6 +137,12 @@ class Bench {
 
   // Cues to from, then the moment the cue completes gives the command, and follows the output
   // until steps new pictures were shown.
+  void Play(std::uint32_t from) {
+    deck_.Cue(from);
+    deck_.player().Play();
+  }
+  void Stop() { deck_.player().Stop(); }
+
   Motion Run(std::uint32_t from, const std::function<void(CClvrPlayer&)>& command, int steps) {
     deck_.Cue(from);
     const std::size_t mark = deck_.RecordSize();
@@ -144,7 +166,11 @@ class Bench {
       if (motion.steps >= max_steps) break;
       if (motion.steps == 0) motion.start_ms = (frame.steady_ns - commanded) / 1e6;
       ++motion.steps;
-      motion.right += frame.monitor == MonitorShowed::kRightPicture;
+      if (frame.monitor == MonitorShowed::kRightPicture) {
+        ++motion.right;
+      } else {
+        motion.wrong.push_back(motion.steps - 1);
+      }
       previous = frame.tape_frame;
     }
     return motion;
@@ -158,14 +184,77 @@ class Bench {
   std::ostringstream errors_;
 };
 
+// A controller's status sense over a pseudo-terminal, timed from its side (last byte written to
+// last byte of the reply read), against a receiver of its own on a deck that answers at once:
+// what it measures is how soon the receiver thread runs while the program streams.
+struct Replies {
+  double p50_us = 0, p99_us = 0, max_us = 0;
+  int missing = 0;
+};
+
+Replies ControllerReplies() {
+  Replies replies;
+  testing::PtyPair pty;
+  auto player = std::make_shared<std::unique_ptr<testing::FakeDeckPlayer>>(
+      std::make_unique<testing::FakeDeckPlayer>());
+  CVtrDeck deck([player]() -> std::unique_ptr<CDeckPlayer> { return std::move(*player); });
+  CControlPort port;
+  if (!pty.ok() || deck.CreatePlayer() != 0 ||
+      port.StartReceiver(&deck, pty.SlavePath().c_str()) != 0 ||
+      !bench::WaitFor([&port] { return port.IsRunning(); }, kMotionTimeoutMs)) {
+    replies.missing = kReplyFrames;
+    return replies;
+  }
+  const testing::PtyPair::Bytes status_sense = {0x61, 0x20, 0x0A, 0x8B};
+  std::vector<double> times_us;
+  auto next = Clock::now();
+  for (int i = 0; i < kReplyFrames; ++i) {
+    next += std::chrono::milliseconds(kReplyPeriodMs);
+    std::this_thread::sleep_until(next);  // an edit controller's pace
+    if (!pty.Write(status_sense)) {
+      ++replies.missing;
+      continue;
+    }
+    const auto sent = Clock::now();
+    const testing::PtyPair::Bytes reply = pty.ReadFrame(kReplyTimeoutMs);
+    if (reply.empty() || reply.size() != static_cast<std::size_t>(FrameLength(reply[0]))) {
+      ++replies.missing;
+      continue;
+    }
+    times_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+  }
+  port.StopReceiver();
+  if (times_us.empty()) return replies;
+  std::sort(times_us.begin(), times_us.end());
+  auto at = [&](double share) {
+    return times_us[static_cast<std::size_t>(share * static_cast<double>(times_us.size() - 1))];
+  };
+  replies.p50_us = at(0.5);
+  replies.p99_us = at(0.99);
+  replies.max_us = times_us.back();
+  return replies;
+}
+
+void PrintReplies(const char* priority, const Replies& replies) {
+  std::printf("  replies    %-30s p50 %6.0f us  p99 %6.0f us  max %6.0f us  missing %d\n", priority,
+              replies.p50_us, replies.p99_us, replies.max_us, replies.missing);
+}
+
 void Print(const char* name, const Motion& motion) {
   std::printf("  %-11s first moving picture %7.1f ms (%4.1f frames) after the command", name,
               motion.start_ms, motion.start_ms / kPeriodMs);
   if (motion.steps > 0) std::printf(", right steps %d of %d", motion.right, motion.steps);
-  std::printf("\n");
+  std::printf("; peak so far %.0f MiB\n", MemoryMiB());
+  if (!motion.wrong.empty()) {
+    std::printf("              wrong steps:");
+    for (std::size_t i = 0; i < motion.wrong.size() && i < kWrongListed; ++i) {
+      std::printf(" %d", motion.wrong[i]);
+    }
+    std::printf(motion.wrong.size() > kWrongListed ? " ...\n" : "\n");
+  }
 }
 
-int RunCodec(const std::string& name, int steps, bool stream, int budget_mb) {
+int RunCodec(const std::string& name, int steps, bool stream, int budget_mb, bool replies) {
   av_log_set_level(AV_LOG_ERROR);
   const Codec codec = CodecNamed(name);
   testing::TempFolder folder;
@@ -203,10 +292,33 @@ int RunCodec(const std::string& name, int steps, bool stream, int budget_mb) {
                           kForwardFrom, [](CClvrPlayer& p) { p.Shuttle(3.0); }, 1));
   Print("play", bench.Run(
                     kForwardFrom, [](CClvrPlayer& p) { p.Play(); }, 1));
+  if (replies) {
+    // While the tape plays and the program streams: first as the receiver asks (real-time
+    // priority where the system grants it), then with real-time priority not allowed.
+    // A real controller is a machine of its own: this thread stands for it at the receiver's
+    // priority, which it keeps when the limit is lowered for the receivers started later.
+    const bool raised = SetCurrentThreadPriority(ThreadPriority::kTimeCritical, "Bench");
+    std::printf("  replies while playing, controller at %s priority:\n",
+                raised ? "the receiver's" : "normal");
+    bench.Play(kForwardFrom);
+    PrintReplies("as the system grants", ControllerReplies());
+    const rlimit none{0, 0};
+    PrintReplies(setrlimit(RLIMIT_RTPRIO, &none) == 0 ? "no real-time priority"
+                                                      : "(RLIMIT_RTPRIO not lowered)",
+                 ControllerReplies());
+    bench.Stop();
+  }
   std::printf(
       "  process peak memory (VmHWM) %.0f MiB%s; the decoder's pictures at the most %.0f MiB\n",
       MemoryMiB(), fresh ? "" : " (with the tape's making: the peak could not be reset)",
       static_cast<double>(bench.decoder_stats().peak_bytes) / (1 << 20));
+  // What of the resident memory is the allocator's: blocks in use, freed blocks it keeps, and
+  // blocks mapped on their own (returned when freed).
+  const struct mallinfo2 heap = mallinfo2();
+  std::printf(
+      "  now %.0f MiB resident; the heap's blocks in use %zu MiB, free but kept %zu MiB, "
+      "mapped alone %zu MiB\n",
+      MemoryMiB("VmRSS:"), heap.uordblks >> 20, heap.fordblks >> 20, heap.hblkhd >> 20);
   std::fflush(stdout);
   return 0;
 }
@@ -218,7 +330,8 @@ int main(int argc, char** argv) {
   std::string codec;
   int steps = 120;
   bool stream = true;
-  int budget_mb = 0;  // --budget MB: the decoder's budget (VXR_BOARD_DECODE_MB); 0 its default
+  bool replies = true;  // --no-replies: no controller's replies while playing
+  int budget_mb = 0;    // --budget MB: the decoder's budget (VXR_BOARD_DECODE_MB); 0 its default
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--codec") == 0 && i + 1 < argc) {
       codec = argv[++i];
@@ -228,19 +341,22 @@ int main(int argc, char** argv) {
       budget_mb = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--no-stream") == 0) {
       stream = false;
+    } else if (std::strcmp(argv[i], "--no-replies") == 0) {
+      replies = false;
     } else {
-      std::fprintf(
-          stderr, "usage: long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream]\n");
+      std::fprintf(stderr,
+                   "usage: long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream] "
+                   "[--no-replies]\n");
       return 2;
     }
   }
-  if (!codec.empty()) return vxr::RunCodec(codec, steps, stream, budget_mb);
+  if (!codec.empty()) return vxr::RunCodec(codec, steps, stream, budget_mb, replies);
   // Each codec in a process of its own, so that each peak is its own.
   int result = 0;
   for (const char* name : {"h264", "mpeg2"}) {
     std::fflush(stdout);
     const pid_t child = fork();
-    if (child == 0) _exit(vxr::RunCodec(name, steps, stream, budget_mb));
+    if (child == 0) _exit(vxr::RunCodec(name, steps, stream, budget_mb, replies));
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {

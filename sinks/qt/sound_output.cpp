@@ -6,8 +6,8 @@
 #include <QMediaDevices>
 #include <QMetaObject>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
-#include <cstring>
 #include <ostream>
 
 #include "platform/diagnostics.h"
@@ -32,8 +32,8 @@ constexpr std::int64_t kMarginUs = 10'000;
 constexpr std::int64_t kMarginStepUs = 5'000;
 constexpr std::int64_t kMicrosecondsPerSecond = 1'000'000;
 constexpr std::int64_t kNanosecondsPerMicrosecond = 1'000;
-// What a pull-mode device sees as available: the queue always answers, with silence if need be.
-constexpr qint64 kAlwaysAvailable = 1 << 20;
+// How often the device's buffer is topped up: a quarter of a 25 frames-a-second tick.
+constexpr int kFeedPeriodMs = 10;
 
 int TickSamplesOf(const OutputFormat& format) {
   const std::int64_t num = std::max(format.rate_num, 1);
@@ -54,29 +54,38 @@ std::int64_t BytesToUs(std::int64_t bytes) {
 
 }  // namespace
 
-// The device's side of the queue: every read is answered in full.
-class CSoundOutput::Feed : public QIODevice {
+// Hands the device the program's sound as it takes it: every kFeedPeriodMs, as much as its
+// buffer has room for, from the queue (silence where the queue has none). Qt's own pulling reads
+// fixed 20 ms periods and stops for good on a PulseAudio server when the buffer's room falls
+// below a period before the server has enough to start playing (a buffer near one tick), so the
+// sound is written rather than pulled.
+class CSoundOutput::Feed : public QObject {
  public:
-  explicit Feed(CSoundOutput* owner) : owner_(owner) {}
-  bool isSequential() const override { return true; }
-  qint64 bytesAvailable() const override { return kAlwaysAvailable + QIODevice::bytesAvailable(); }
-
- protected:
-  qint64 readData(char* data, qint64 max_bytes) override {
-    const int samples =
-        static_cast<int>(std::min<qint64>(max_bytes, kAlwaysAvailable) / kBytesPerSample);
-    scratch_.resize(static_cast<std::size_t>(samples) * kProgramSoundChannels);
-    owner_->Pull(scratch_.data(), samples);
-    const qint64 bytes = static_cast<qint64>(samples) * kBytesPerSample;
-    std::memcpy(data, scratch_.data(), static_cast<std::size_t>(bytes));
-    QAudioSink* sink = owner_->sink_;
-    owner_->Sync({sink->bufferSize(), sink->bytesFree(), sink->processedUSecs()});
-    return bytes;
+  Feed(CSoundOutput* owner, QIODevice* device) : owner_(owner), device_(device) {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] { Write(); });
+    timer_.start(kFeedPeriodMs);
+    Write();
   }
-  qint64 writeData(const char*, qint64) override { return -1; }
 
  private:
+  void Write() {
+    QAudioSink* sink = owner_->sink_;
+    const qsizetype free_bytes = sink->bytesFree();
+    const int samples = static_cast<int>(free_bytes / kBytesPerSample);
+    if (samples <= 0) return;
+    scratch_.resize(static_cast<std::size_t>(samples) * kProgramSoundChannels);
+    owner_->Pull(scratch_.data(), samples);
+    // The device's figures as a pulling device would have seen them: before this write.
+    const DeviceFigures figures{sink->bufferSize(), free_bytes, sink->processedUSecs()};
+    device_->write(reinterpret_cast<const char*>(scratch_.data()),
+                   static_cast<qint64>(samples) * kBytesPerSample);
+    owner_->Sync(figures);
+  }
+
   CSoundOutput* const owner_;
+  QIODevice* const device_;  // the sink's; it goes with the sink
+  QTimer timer_;
   std::vector<std::int16_t> scratch_;
 };
 
@@ -91,9 +100,9 @@ CSoundOutput::~CSoundOutput() {
   QMetaObject::invokeMethod(
       context_,
       [this] {
+        delete feed_;
         if (sink_ != nullptr) sink_->stop();
         delete sink_;
-        delete feed_;
         delete context_;
         sink_ = nullptr;
         feed_ = nullptr;
@@ -126,15 +135,14 @@ bool CSoundOutput::Open(const QAudioDevice& device, std::string* error) {
       context_,
       [&] {
         SetCurrentThreadName("sound out");
-        feed_ = new Feed(this);
-        feed_->open(QIODevice::ReadOnly);
         sink_ = new QAudioSink(device, format);
         sink_->setBufferSize(kDeviceBufferTicks * tick_samples_ * kBytesPerSample);
         QObject::connect(sink_, &QAudioSink::stateChanged, context_, [this](QAudio::State state) {
           DeviceStateChanged(state, sink_->error());
         });
-        sink_->start(feed_);
-        started = sink_->error() == QAudio::NoError;
+        QIODevice* const input = sink_->start();
+        started = input != nullptr && sink_->error() == QAudio::NoError;
+        if (started) feed_ = new Feed(this, input);
       },
       Qt::BlockingQueuedConnection);
   if (!started) {

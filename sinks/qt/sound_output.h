@@ -30,10 +30,11 @@ struct SoundSettings {
 
 // The program's sound on a sound device of this machine (Qt Multimedia): each tick's 48 kHz
 // stereo samples, the same the stream carries, go through a bounded queue (CSoundQueue) that
-// the device pulls from on its own thread ("sound out"). Push never waits for the device; a
-// device that reads faster than the ticks come gets silence, counted as an underrun. After each
-// read the sound is brought within one output frame of the picture on the screen output
-// (CSoundSync): queued sound is skipped when it is late, silence is held when it is early.
+// the device is fed from on its own thread ("sound out"), every 10 ms as much as its buffer has
+// room for. Push never waits for the device; a device that takes sound faster than the ticks
+// come gets silence, counted as an underrun. After each write the sound is brought within one
+// output frame of the picture on the screen output (CSoundSync): queued sound is skipped when it is
+// late, silence is held when it is early.
 //
 // Without a device (before Open, or when none exists) the sink keeps its queue and accounting
 // all the same, and Pull takes what a device would get: that is how tests and benchmarks see
@@ -69,7 +70,7 @@ class CSoundOutput : public IProgramSink {
   CSoundOutput(const CSoundOutput&) = delete;
   CSoundOutput& operator=(const CSoundOutput&) = delete;
 
-  // Starts pulling to device; false, with the reason in *error, when it cannot play the
+  // Starts feeding device; false, with the reason in *error, when it cannot play the
   // program's format or does not start. Call once, from the thread that made the sink.
   bool Open(const QAudioDevice& device, std::string* error);
 
@@ -104,7 +105,7 @@ class CSoundOutput : public IProgramSink {
   CSoundQueue queue_;
   std::function<std::int64_t()> picture_delay_;  // set before Open, read by the sound thread
 
-  // The thread that pulls (the device's, or a test's).
+  // The thread that pulls (the device's feed, or a test's).
   CSoundSync sync_;
   std::int64_t written_samples_ = 0;
 

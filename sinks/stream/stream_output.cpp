@@ -30,6 +30,11 @@ namespace {
 
 // Ticks the queue holds before the oldest is dropped: two seconds at 25 frames a second.
 constexpr std::size_t kMaxQueuedTicks = 50;
+// The bytes of the pictures the queue holds at the most (four 1080 pictures): beyond it the
+// oldest ticks let their pictures go and keep their sound, so that a slow encoder costs
+// pictures, which it would drop anyway, and never holds two seconds of pictures. The newest
+// tick keeps its picture whatever its size.
+constexpr std::size_t kMaxQueuedPictureBytes = std::size_t{32} << 20;
 // While nobody receives (an SRT listener waiting for its caller, a destination away) the queue
 // keeps only the newest tick: what cannot be sent is not held.
 constexpr std::size_t kUnconnectedQueuedTicks = 1;
@@ -95,6 +100,38 @@ std::string HideSecrets(std::string text, const StreamSettings& settings) {
     if (cut != std::string::npos) hide("***" + secret.substr(cut));
   }
   return text;
+}
+
+using TickQueue = std::deque<std::shared_ptr<const ProgramFrame>>;
+
+// Adds up the bytes of pictures taken newest first, a picture that consecutive ticks share
+// counted once.
+class PictureBytes {
+ public:
+  void Add(const std::vector<std::uint32_t>* pixels) {
+    if (pixels == nullptr || pixels == counted_) return;
+    bytes_ += pixels->size() * sizeof(std::uint32_t);
+    counted_ = pixels;
+  }
+  std::size_t bytes() const { return bytes_; }
+
+ private:
+  std::size_t bytes_ = 0;
+  const std::vector<std::uint32_t>* counted_ = nullptr;
+};
+
+// Keeps the pictures of queue within kMaxQueuedPictureBytes: from the newest back, the ticks
+// beyond the limit are replaced by copies without their picture.
+void LimitQueuedPictures(TickQueue* queue) {
+  PictureBytes bytes;
+  for (auto it = queue->rbegin(); it != queue->rend(); ++it) {
+    if (!(*it)->pixels) continue;
+    bytes.Add((*it)->pixels.get());
+    if (bytes.bytes() <= kMaxQueuedPictureBytes || it == queue->rbegin()) continue;
+    auto without = std::make_shared<ProgramFrame>(**it);
+    without->pixels.reset();
+    *it = std::move(without);
+  }
 }
 
 // What FFmpeg said of a failure, to follow the deck's words.
@@ -590,6 +627,7 @@ void CStreamOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
       (settings_.srt_listener && !connected ? uncalled_ : dropped_).fetch_add(1);
     }
     queue_.push_back(std::move(frame));
+    LimitQueuedPictures(&queue_);
   }
   wake_.notify_one();
 }
@@ -606,6 +644,13 @@ ProgramSinkStats CStreamOutput::Stats() const {
 std::size_t CStreamOutput::QueuedTicks() const {
   std::lock_guard lock(mutex_);
   return queue_.size();
+}
+
+std::size_t CStreamOutput::QueuedPictureBytes() const {
+  std::lock_guard lock(mutex_);
+  PictureBytes bytes;
+  for (auto it = queue_.rbegin(); it != queue_.rend(); ++it) bytes.Add((*it)->pixels.get());
+  return bytes.bytes();
 }
 
 std::shared_ptr<const ProgramFrame> CStreamOutput::TakeNext(std::size_t* backlog) {
@@ -705,7 +750,8 @@ void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,
 
 bool CStreamOutput::SendTick(Session& session, const ProgramFrame& frame, std::size_t backlog,
                              COutageReport* outage) {
-  const bool encode_picture = backlog <= kPictureBacklogLimit;
+  // A tick whose picture the queue let go sends its sound alone.
+  const bool encode_picture = backlog <= kPictureBacklogLimit && frame.pixels != nullptr;
   if (!encode_picture) dropped_.fetch_add(1);
   const std::int64_t started_ns = clock_->NowNs();
   std::string error;

@@ -43,9 +43,10 @@ std::string StreamProtocolUrl(const StreamSettings& settings, const OutputFormat
 // send, summarising a long outage every minute; while nothing is connected it keeps only the
 // newest tick; when encoding falls
 // behind the output clock it sends the sound and drops pictures (a receiver shows the last one
-// longer), counting them. The queue is bounded. How long a picture took, and how long after its
-// tick it was sent, are read on the board's clock; the network's time-outs run on real time
-// whatever clock the board has.
+// longer), counting them. The queue is bounded: 50 ticks, and 32 MiB of their pictures (beyond
+// that the oldest ticks keep only their sound, their pictures counted as dropped). How long a
+// picture took, and how long after its tick it was sent, are read on the board's clock; the
+// network's time-outs run on real time whatever clock the board has.
 class CStreamOutput : public IProgramSink {
  public:
   // clock: the board's; the ticks' times are on it. resolve turns the destination's host name
@@ -75,6 +76,8 @@ class CStreamOutput : public IProgramSink {
   bool Connected() const { return connected_.load(); }
   // Ticks waiting to be sent.
   std::size_t QueuedTicks() const;
+  // The bytes of the pictures those ticks hold, a picture shared by several counted once.
+  std::size_t QueuedPictureBytes() const;
   // How long a picture took to encode and send, and from its tick to the end of its sending.
   CLatencyRecord::Summary EncodeTimes() const { return encode_times_.Summarize(); }
   CLatencyRecord::Summary TickToSent() const { return tick_to_sent_.Summarize(); }

@@ -315,6 +315,60 @@ TEST(StreamOutputTest, AnEncoderBehindTheClockDropsPicturesAndKeepsItsQueueBound
 namespace vxr {
 namespace {
 
+// A 1080 encoder behind the clock: the queue's pictures stay within their bytes however many
+// ticks wait, a picture that ticks share counts once, and every tick is sent or dropped.
+TEST(StreamOutputTest, TheQueuedPicturesOfA1080StreamStayWithinTheirBytes) {
+  constexpr std::size_t kLimitBytes = std::size_t{32} << 20;
+  const OutputFormat hd{"1080-25", 1920, 1080, 25, 1};
+  const std::size_t picture_bytes = std::size_t{1920} * 1080 * sizeof(std::uint32_t);
+  const ParsedOutputUrl parsed =
+      ParseOutputUrl("udp://127.0.0.1:" + std::to_string(FreeLoopbackUdpPort()));
+  ASSERT_TRUE(parsed.settings);
+  auto tick_of = [&](std::int64_t tick, std::shared_ptr<const std::vector<std::uint32_t>> pixels) {
+    auto frame = std::make_shared<ProgramFrame>();
+    frame->tick = tick;
+    frame->tape_frame = tick;
+    frame->timecode = Timecode(tick);
+    frame->width = hd.width;
+    frame->height = hd.height;
+    frame->pixels = std::move(pixels);
+    frame->sound.assign(
+        static_cast<std::size_t>(SoundSamplesInTick(tick, 25, 1)) * kProgramSoundChannels, 0);
+    return frame;
+  };
+  CStreamOutput output(*parsed.settings, hd, std::make_shared<CSteadyClock>());
+  // One picture held by many ticks (the output standing still) counts once.
+  constexpr std::int64_t kStill = 40;
+  const auto still = std::make_shared<std::vector<std::uint32_t>>(
+      picture_bytes / sizeof(std::uint32_t), 0xff808080u);
+  for (std::int64_t tick = 0; tick < kStill; ++tick) {
+    output.Push(tick_of(tick, still));
+    EXPECT_LE(output.QueuedPictureBytes(), picture_bytes);
+  }
+  // Then each its own picture, all at once: far more than the limit holds.
+  constexpr std::int64_t kDistinct = 12;
+  std::vector<std::shared_ptr<const ProgramFrame>> ticks;
+  for (std::int64_t tick = kStill; tick < kStill + kDistinct; ++tick) {
+    ticks.push_back(tick_of(tick, std::make_shared<std::vector<std::uint32_t>>(
+                                      picture_bytes / sizeof(std::uint32_t),
+                                      0xff000000u | static_cast<std::uint32_t>(tick) * 0x010101u)));
+  }
+  std::size_t most_bytes = 0;
+  for (const auto& tick : ticks) {
+    output.Push(tick);
+    most_bytes = std::max(most_bytes, output.QueuedPictureBytes());
+  }
+  EXPECT_LE(most_bytes, kLimitBytes);
+  EXPECT_GE(most_bytes, picture_bytes);  // the newest tick keeps its picture
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return output.Stats().sent + output.Stats().dropped >= kStill + kDistinct; }, kWaitMs));
+  const ProgramSinkStats stats = output.Stats();
+  EXPECT_EQ(stats.received, kStill + kDistinct);
+  EXPECT_GT(stats.sent, 0);
+  EXPECT_EQ(stats.sent + stats.dropped, stats.received);
+  EXPECT_EQ(output.QueuedPictureBytes(), 0u);
+}
+
 TEST(StreamOutputTest, AnSdChainGetsMpeg2PicturesAndMp2Sound) {
   const int port = FreeLoopbackUdpPort();
   const std::string url = "udp://127.0.0.1:" + std::to_string(port);

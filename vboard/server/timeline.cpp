@@ -60,9 +60,18 @@ void CTimeline::Tick(std::int64_t tick) {
   if (history_.size() > kHistoryTicks) history_.pop_front();
 }
 
-void CTimeline::Prepare(std::int64_t tick) {
+bool CTimeline::FirstQueuedIsOnOutput() const {
   const Segment& front = queue_.front();
-  if (!ready_check_ || ready_check_(front.clip, front.PictureAt(0), source_rect_)) {
+  return last_frame_ >= 0 && front.clip == last_tape_ && front.PictureAt(0) == last_frame_;
+}
+
+bool CTimeline::FirstQueuedReady() const {
+  const Segment& front = queue_.front();
+  return !ready_check_ || ready_check_(front.clip, front.PictureAt(0), source_rect_);
+}
+
+void CTimeline::Prepare(std::int64_t tick) {
+  if (FirstQueuedReady()) {
     BecomeReady(ClvPlaybackStopped);
   } else if (tick >= give_up_tick_) {
     revision_.fetch_add(1, std::memory_order_release);
@@ -128,6 +137,12 @@ HRESULT CTimeline::put_State(std::int32_t state) {
         // Stopping or pausing an unprepared timeline readies it at once: the first queued
         // picture goes on the output, as after a tape is cued in the deck.
         BecomeReady(state);
+        return S_OK;
+      }
+      if (FirstQueuedIsOnOutput() && FirstQueuedReady()) {
+        // The picture to prepare is the one on the output, and ready: nothing is left to wait
+        // for, so a motion from a cue or a still starts at the coming tick.
+        BecomeReady(ClvPlaybackStopped);
         return S_OK;
       }
       revision_.fetch_add(1, std::memory_order_release);

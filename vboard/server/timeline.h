@@ -25,7 +25,9 @@ namespace vxr {
 //   preparing:  from the kPrepareTicks-th tick after put_State(1) on, at the first tick where
 //               the first queued picture is ready to show (always, without a ready check) the
 //               timeline turns stopped and that picture goes on the output; a picture not ready
-//               kPrepareLimitNs after put_State(1) stops the timeline on error;
+//               kPrepareLimitNs after put_State(1) stops the timeline on error. A first queued
+//               picture that is already on the output and ready makes put_State(1) stop the
+//               timeline at once: there is nothing to prepare;
 //   playing:    the first tick after play starts begins the period of the picture on the
 //               output; each later tick shows the next queued picture, or, with none left,
 //               ends the last one's period (the picture stays);
@@ -61,8 +63,8 @@ class CTimeline : public IClvTimeline {
   };
 
   // Whether a frame of a tape, framed by the source rectangle given, can go on the output now.
-  // Asked under the timeline's lock at the ticks of preparing: it must answer at once, never
-  // wait, and never call the timeline.
+  // Asked under the timeline's lock at the ticks of preparing and at put_State(1) (see above): it
+  // must answer at once, never wait, and never call the timeline.
   using ReadyCheck = std::function<bool(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
                                         const Rect& source_rect)>;
 
@@ -136,6 +138,9 @@ class CTimeline : public IClvTimeline {
   void Tick(std::int64_t tick);
   // Preparing, at a tick from ready_tick_ on: ready, still waiting, or given up.
   void Prepare(std::int64_t tick);
+  // Whether the first queued picture is the one on the output; whether it is ready to show.
+  bool FirstQueuedIsOnOutput() const;
+  bool FirstQueuedReady() const;
   void ShowNext();
   // The first queued picture goes on the output and the timeline takes state.
   void BecomeReady(std::int32_t state);

@@ -122,6 +122,9 @@ TEST(Timeline, StateChangesTheBoardAcceptsAndRefuses) {
     EXPECT_EQ(tl->put_State(s), CLV_E_WRONG_STATE);  // nothing queued now
     ASSERT_EQ(tl.Queue(clip, 0, 99), S_OK);
   }
+  // Another picture than the one on the output: preparing takes its tick.
+  ASSERT_EQ(tl->Reset(Realtime), S_OK);
+  ASSERT_EQ(tl.Queue(clip, 1, 99), S_OK);
 
   EXPECT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
   EXPECT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
@@ -131,7 +134,7 @@ TEST(Timeline, StateChangesTheBoardAcceptsAndRefuses) {
   EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
   tl.At(start + CTimeline::kPrepareTicks);
   EXPECT_EQ(tl.State(), ClvPlaybackStopped);
-  EXPECT_EQ(tl->FrameOnOutput(), 0);
+  EXPECT_EQ(tl->FrameOnOutput(), 1);
 
   for (std::int32_t s : {3, 4, 2, 4, 3}) {
     EXPECT_EQ(tl->put_State(s), S_OK);
@@ -152,7 +155,7 @@ TEST(Timeline, StateChangesTheBoardAcceptsAndRefuses) {
   EXPECT_EQ(tl->get_Mode(&mode), S_OK);
   EXPECT_EQ(mode, AllImages);
   EXPECT_EQ(tl.Queued(), 0.0);
-  EXPECT_EQ(tl->FrameOnOutput(), 0);  // the last picture stays on the output
+  EXPECT_EQ(tl->FrameOnOutput(), 1);  // the last picture stays on the output
 }
 
 // With a ready check, preparing ends at the first tick from kPrepareTicks on where the check
@@ -199,6 +202,27 @@ TEST(Timeline, PreparingEndsWhenTheFirstPictureIsReadyAndGivesUpAfterTheLimit) {
   EXPECT_EQ(tl.State(), ClvPlaybackStopOnError);
   EXPECT_EQ(tl->put_State(ClvPlaybackPaused), CLV_E_WRONG_STATE);
   EXPECT_EQ(tl->FrameOnOutput(), 40);
+
+  // The picture on the output queued first again (a motion from a cue): ready, it is stopped at
+  // once, within the tick, and a play started then shows the next picture two ticks on; not
+  // ready, it waits for its tick as any other.
+  for (const bool decoded : {false, true}) {
+    ready = decoded;
+    ASSERT_EQ(tl->Reset(AllImages), S_OK);
+    ASSERT_EQ(tl.Queue(clip, 40, 40), S_OK);
+    ASSERT_EQ(tl.Queue(clip, 41, 41), S_OK);
+    const std::int64_t before = tl.Tick();
+    tl.At(before, tl.PeriodNs(0) / 2);
+    ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
+    EXPECT_EQ(tl.State(), decoded ? ClvPlaybackStopped : ClvPlaybackPreparing) << decoded;
+    EXPECT_EQ(tl->FrameOnOutput(), 40);
+    if (!decoded) continue;
+    ASSERT_EQ(tl->put_State(ClvPlaybackPlaying), S_OK);
+    tl.At(before + 1);
+    EXPECT_EQ(tl->FrameOnOutput(), 40);
+    tl.At(before + 2);
+    EXPECT_EQ(tl->FrameOnOutput(), 41);
+  }
 }
 
 // The deck's Realtime position: frame count - trunc(t x rate), the whole rest of the tape
