@@ -20,6 +20,8 @@ constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 constexpr int kStandardDefinitionLines = 576;
 constexpr int kWindowsPerSecond = 5;
 constexpr int kPeakWindowFrames = kProgramSoundRate / kWindowsPerSecond;
+// Averages the pixels each thumbnail pixel covers: no aliasing from a sixth of the width.
+constexpr int kScaleFlags = SWS_AREA;
 
 std::int64_t SteadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -59,9 +61,22 @@ class CThumbnailOutput::Encoder {
 
  private:
   bool Open(const ProgramFrame& frame, int width, int height, int quality) {
-    scaler_.reset(sws_getCachedContext(scaler_.release(), frame.width, frame.height,
-                                       AV_PIX_FMT_RGB32, width, height, AV_PIX_FMT_YUVJ420P,
-                                       SWS_BILINEAR, nullptr, nullptr, nullptr));
+    // The scaler writes full-range 4:2:0 (what JPEG holds) into the encoder's frame; asking it
+    // for the JPEG pixel formats by name would make it remake itself on every picture.
+    if (!scaler_ || scaled_from_width_ != frame.width || scaled_from_height_ != frame.height ||
+        scaled_width_ != width || scaled_height_ != height) {
+      scaler_.reset(sws_getContext(frame.width, frame.height, AV_PIX_FMT_RGB32, width, height,
+                                   AV_PIX_FMT_YUV420P, kScaleFlags, nullptr, nullptr, nullptr));
+      if (scaler_) {
+        const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
+        sws_setColorspaceDetails(scaler_.get(), coefficients, 1, coefficients, 1, 0, 1 << 16,
+                                 1 << 16);
+      }
+      scaled_from_width_ = frame.width;
+      scaled_from_height_ = frame.height;
+      scaled_width_ = width;
+      scaled_height_ = height;
+    }
     if (!scaler_) return false;
     if (codec_ && codec_->width == width && codec_->height == height) return true;
     codec_.reset();
@@ -92,6 +107,10 @@ class CThumbnailOutput::Encoder {
   }
 
   SwsHandle scaler_;
+  int scaled_from_width_ = 0;
+  int scaled_from_height_ = 0;
+  int scaled_width_ = 0;
+  int scaled_height_ = 0;
   AvCodecHandle codec_;
   AvFrameHandle picture_;
   AvPacketHandle packet_;
