@@ -47,6 +47,7 @@ bench: build
 	build/dev/bin/screen_output
 	build/dev/bin/control_latency
 	build/dev/bin/web_pages
+	build/dev/bin/thumbnail
 
 # Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
 fuzz: deps

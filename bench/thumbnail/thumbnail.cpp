@@ -4,14 +4,16 @@
 // the program time it covered, is the sink's share of a core (the feeding thread only pushes
 // and waits). Prints that, the time a picture takes and the JPEG's size.
 //
-//   thumbnail [SECONDS]   (program seconds, default 20)
+//   thumbnail [--seconds S]   (program seconds, default 20)
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -55,7 +57,10 @@ std::shared_ptr<const std::vector<std::uint32_t>> Picture(int n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultSeconds;
+  int seconds = kDefaultSeconds;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(1, std::atoi(argv[i + 1]));
+  }
   std::vector<std::shared_ptr<const std::vector<std::uint32_t>>> pictures;
   for (int n = 0; n < kPictures; ++n) pictures.push_back(Picture(n));
   std::vector<std::int16_t> sound(
