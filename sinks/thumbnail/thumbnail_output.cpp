@@ -151,7 +151,7 @@ void CThumbnailOutput::Push(std::shared_ptr<const ProgramFrame> frame) {
     if (pending_) ++stats_.dropped;
     pending_ = std::move(frame);
   }
-  wake_.notify_one();
+  wake_.notify_all();  // the thread, and whoever waits for it to be idle
 }
 
 ProgramSinkStats CThumbnailOutput::Stats() const {
