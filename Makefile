@@ -25,7 +25,7 @@ test-asan: deps
 # The cases run in parallel through CTest, TSAN_JOBS at a time.
 TSAN_PROGRAMS = protocol_tests player_tests integration_tests deck_tests board_media_tests \
   board_server_tests board_program_tests sink_stream_tests reliability_tests netctl_tests \
-  library_tests web_tests
+  library_tests web_tests sink_thumbnail_tests
 TSAN_APP_FILTER = ^DeckEndToEnd
 TSAN_JOBS ?= 3
 TSAN_CTEST = ctest --test-dir build/tsan -j$(TSAN_JOBS) --output-on-failure --timeout 600 --no-tests=error
@@ -47,6 +47,7 @@ bench: build
 	build/dev/bin/screen_output
 	build/dev/bin/control_latency
 	build/dev/bin/web_pages
+	build/dev/bin/thumbnail
 
 # Fuzzing with libFuzzer (clang): every target for SECONDS (default 60) from fuzz/corpus/.
 fuzz: deps

@@ -85,9 +85,18 @@ int main(int argc, char** argv) {
   }
 
   const bool headless = parsed.options.headless;
-  auto outputs = std::make_shared<vxr::ProgramOutputPlan>();
-  outputs->kinds = vxr::DeckOutputKinds(parsed.options.no_monitor, parsed.options.no_sound);
   std::string output_error;
+  // The web server's address and token: refused here too, before anything starts.
+  vxr::HttpSettings http;
+  if (!vxr::ReadHttpSettings(parsed.options, vxr::CConfigStore(app_name), &http, &output_error)) {
+    std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
+    return vxr::kExitUsage;
+  }
+
+  // The web page's thumbnail takes the program whenever the web server is on.
+  auto outputs = std::make_shared<vxr::ProgramOutputPlan>();
+  outputs->kinds =
+      vxr::DeckOutputKinds(parsed.options.no_monitor, parsed.options.no_sound, http.enabled);
   if (!vxr::ReadProgramOutputs(parsed.options.outputs, app_name, outputs.get(), &output_error)) {
     std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
     return vxr::kExitUsage;
@@ -97,13 +106,6 @@ int main(int argc, char** argv) {
   vxr::ControlSettings control;
   if (!vxr::ReadControlSettings(parsed.options, vxr::CConfigStore(app_name), &control,
                                 &output_error)) {
-    std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
-    return vxr::kExitUsage;
-  }
-
-  // The web server's address and token: refused here too, before anything starts.
-  vxr::HttpSettings http;
-  if (!vxr::ReadHttpSettings(parsed.options, vxr::CConfigStore(app_name), &http, &output_error)) {
     std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
     return vxr::kExitUsage;
   }

@@ -4,16 +4,19 @@
 #include "sinks/qt/screen_output_kind.h"
 #include "sinks/qt/sound_output_kind.h"
 #include "sinks/stream/stream_output_kind.h"
+#include "sinks/thumbnail/thumbnail_output_kind.h"
 
 namespace vxr {
 
-std::vector<std::unique_ptr<IProgramOutputKind>> DeckOutputKinds(bool no_monitor, bool no_sound) {
+std::vector<std::unique_ptr<IProgramOutputKind>> DeckOutputKinds(bool no_monitor, bool no_sound,
+                                                                 bool web_page) {
   std::vector<std::unique_ptr<IProgramOutputKind>> kinds;
   kinds.push_back(std::make_unique<CMonitorWindowKind>(no_monitor));
   kinds.push_back(std::make_unique<CStreamOutputKind>());
   kinds.push_back(std::make_unique<CScreenOutputKind>());
   // After the screens: the sound meets the first screen's picture.
   kinds.push_back(std::make_unique<CSoundOutputKind>(no_monitor, no_sound));
+  kinds.push_back(std::make_unique<CThumbnailOutputKind>(web_page));
   return kinds;
 }
 

@@ -3,8 +3,9 @@
 
 The headless vxrdeck program serves its page with a token while an edit controller holds its
 serial line on a pseudo-terminal. The page opens with no console errors, logs in, takes the deck
-local, presses PLAY and sees the timecode run; a serial PLAY shows on the page; a library tape
-loads; requests without the token and a cross-site POST are refused.
+local, presses PLAY and sees the timecode run, the program thumbnail load and a sound meter move;
+a serial PLAY shows on the page; a library tape loads; requests without the token and a
+cross-site POST are refused.
 
 Usage: vxrdeck_browser_test.py VXRDECK_PROGRAM SAMPLE_TAPE
 Exit code 77 (skipped) when chromium, chromedriver or Selenium is not installed.
@@ -173,6 +174,13 @@ def main():
         first = wait_for(lambda: text("timecode") != start and text("timecode"),
                          "the timecode to run")
         wait_for(lambda: text("timecode") != first, "the timecode to run on")
+        # While it plays, the program thumbnail loads and the sound's meter moves.
+        wait_for(lambda: driver.execute_script(
+            "const image = document.getElementById('thumbnail');"
+            "return !image.hidden && image.complete && image.naturalWidth > 0;"),
+            "the program thumbnail")
+        wait_for(lambda: driver.execute_script(
+            "return document.getElementById('meter-0').value > -60;"), "the left meter to move")
         driver.find_element(By.CSS_SELECTOR, "[data-command=stop]").click()
         wait_for(lambda: "lit" in driver.find_element(By.ID, "lamp-stop").get_attribute("class"),
                  "the STOP lamp")

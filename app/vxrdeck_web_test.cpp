@@ -93,6 +93,17 @@ TEST(VxrdeckWebTest, PageApiFollowsTheControllerAndActsOnlyWithTheTokenAndWhileL
   ASSERT_TRUE(WaitFor([&] { return line.TimeSense() == 50; }, kActMs));
   EXPECT_EQ(post("/api/load", R"({"id":7})").status, 404);
 
+  // The program's thumbnail: a JPEG once the board has a picture, and its news on the stream.
+  ASSERT_TRUE(WaitFor([&] { return get("/api/thumbnail.jpg").status == 200; }, kActMs));
+  const testing::HttpReply thumbnail = get("/api/thumbnail.jpg");
+  EXPECT_EQ(thumbnail.content_type, "image/jpeg");
+  EXPECT_EQ(thumbnail.cache_control, "no-store");
+  EXPECT_EQ(thumbnail.body.substr(0, 2), "\xff\xd8");
+  ASSERT_TRUE(read_until("event: thumbnail"));
+  EXPECT_NE(events.Received().find("\"made\":true"), std::string::npos);
+  // The page's own thumbnail is not one of the deck's outputs.
+  EXPECT_EQ(get("/api/state").body.find("web thumbnail"), std::string::npos);
+
   // The controller's frames are counted in the metrics; the log shows the refusals.
   const testing::HttpReply metrics = get("/metrics");
   ASSERT_EQ(metrics.status, 200);

@@ -5,6 +5,7 @@
 
 #include "protocol/status_bits.h"
 #include "protocol/timecode.h"
+#include "sinks/thumbnail/thumbnail_output.h"
 
 namespace vxr {
 namespace {
@@ -52,10 +53,32 @@ std::vector<WebOutputFigures> CWebDeckControl::Outputs() const {
   const std::shared_ptr<BoardWithOutputs> board = board_ ? board_() : nullptr;
   if (!board || !board->program) return outputs;
   for (const auto& sink : board->program->Sinks()) {
+    // The page's own thumbnail is not an output of the deck.
+    if (dynamic_cast<const CThumbnailOutput*>(sink.get()) != nullptr) continue;
     const ProgramSinkStats stats = sink->Stats();
     outputs.push_back({sink->Name(), stats.sent, stats.dropped, stats.failures});
   }
   return outputs;
+}
+
+WebThumbnail CWebDeckControl::Thumbnail() {
+  WebThumbnail thumbnail;
+  const std::shared_ptr<BoardWithOutputs> board = board_ ? board_() : nullptr;
+  if (!board || !board->program) return thumbnail;
+  for (const auto& sink : board->program->Sinks()) {
+    const auto* output = dynamic_cast<const CThumbnailOutput*>(sink.get());
+    if (output == nullptr) continue;
+    const ThumbnailPicture picture = output->Picture();
+    const ThumbnailMeters meters = output->Meters();
+    thumbnail.made = true;
+    thumbnail.sequence = picture.sequence;
+    thumbnail.jpeg = picture.jpeg;
+    thumbnail.timecode = picture.timecode;
+    thumbnail.meter_sequence = meters.sequence;
+    thumbnail.peaks_dbfs = meters.peaks_dbfs;
+    break;
+  }
+  return thumbnail;
 }
 
 WebDeckState CWebDeckControl::State() {

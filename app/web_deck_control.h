@@ -39,6 +39,8 @@ class CWebDeckControl : public IWebDeck {
   WebMetrics Metrics() override;
   std::vector<std::string> LogLines() override;
   void Submit(const WebAction& action, std::function<void(WebResult)> done) override;
+  // The board's thumbnail sink's newest picture and meters, when the program has one.
+  WebThumbnail Thumbnail() override;
 
   // The tape that is in now (the owner tells after each load; any thread): its name is shown
   // also while the library does not offer it yet.

@@ -40,7 +40,9 @@ HttpReply HttpRequest(int port, const std::string& method, const std::string& ta
   http::read(stream, buffer, response, error);
   if (error) return {};
   return {static_cast<int>(response.result_int()), response.body(),
-          std::string(response[http::field::set_cookie])};
+          std::string(response[http::field::set_cookie]),
+          std::string(response[http::field::content_type]),
+          std::string(response[http::field::cache_control])};
 }
 
 struct EventStreamClient::Socket {

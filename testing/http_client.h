@@ -13,6 +13,8 @@ struct HttpReply {
   int status = 0;  // 0: no answer (refused, closed, malformed)
   std::string body;
   std::string set_cookie;
+  std::string content_type;
+  std::string cache_control;
 };
 
 // One request ("GET", "POST", ...) to 127.0.0.1:port on a connection of its own, as a client

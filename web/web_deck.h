@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,16 @@ struct WebResult {
   std::string message;
 };
 
+// The program as the page shows it: the newest thumbnail and the sound's peak meters.
+struct WebThumbnail {
+  bool made = false;          // a thumbnail is made at all (the board has its program)
+  std::int64_t sequence = 0;  // pictures so far; 0: none yet
+  std::shared_ptr<const std::string> jpeg;
+  std::string timecode;             // the thumbnail's
+  std::int64_t meter_sequence = 0;  // meter readings so far
+  std::vector<double> peaks_dbfs;   // per channel, over the newest fifth of a second
+};
+
 // The deck as the web server drives it. The application implements it: State, Library,
 // Metrics and LogLines from any thread, without waiting on the user-interface thread; Submit
 // hands the action to the user-interface thread and returns at once, and done is called once
@@ -102,6 +113,8 @@ class IWebDeck {
   virtual WebMetrics Metrics() = 0;
   virtual std::vector<std::string> LogLines() = 0;
   virtual void Submit(const WebAction& action, std::function<void(WebResult)> done) = 0;
+  // From any thread, without waiting on the encoding; none by default.
+  virtual WebThumbnail Thumbnail() { return {}; }
 };
 
 }  // namespace vxr

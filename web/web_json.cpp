@@ -2,6 +2,7 @@
 
 #include <boost/json.hpp>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <sstream>
@@ -17,6 +18,7 @@ constexpr int kSecondsPerMinute = 60;
 constexpr int kMinutesPerHour = 60;
 constexpr int kHoursPerDay = 24;
 constexpr double kMaxShuttleSpeed = 50.0;
+constexpr double kMeterSteps = 10.0;  // meter readings per decibel
 
 json::object LampsObject(const WebLamps& lamps) {
   return json::object{
@@ -187,6 +189,19 @@ std::string ErrorJson(std::string_view message) {
 
 std::string SessionJson(bool token_needed, bool authorized) {
   return json::serialize(json::object{{"token_needed", token_needed}, {"authorized", authorized}});
+}
+
+std::string ThumbnailJson(const WebThumbnail& thumbnail) {
+  json::array peaks;
+  for (const double peak : thumbnail.peaks_dbfs) {
+    // A tenth of a decibel is finer than a meter shows.
+    peaks.push_back(std::round(peak * kMeterSteps) / kMeterSteps);
+  }
+  return json::serialize(json::object{{"made", thumbnail.made},
+                                      {"sequence", thumbnail.sequence},
+                                      {"timecode", thumbnail.timecode},
+                                      {"meters", thumbnail.meter_sequence},
+                                      {"peaks_dbfs", std::move(peaks)}});
 }
 
 bool ParseAction(std::string_view path, std::string_view body, int rate, WebAction* action,

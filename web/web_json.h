@@ -38,6 +38,8 @@ std::string LogJson(const std::vector<std::string>& lines);
 std::string ResultJson(const WebResult& result);
 std::string ErrorJson(std::string_view message);
 std::string SessionJson(bool token_needed, bool authorized);
+// The event stream's news of the program: the thumbnail's sequence and timecode, the meters.
+std::string ThumbnailJson(const WebThumbnail& thumbnail);
 
 // Reads the body of a POST to /api/transport, /api/load, /api/eject or /api/remote; rate for a
 // cue's timecode. False with a few words for the client.

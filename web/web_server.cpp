@@ -110,8 +110,10 @@ struct CWebServer::Server {
   std::set<Connection*> open;
   std::set<std::shared_ptr<Session>> waiting;  // sessions waiting for the deck's result
   std::vector<std::weak_ptr<EventStream>> streams;
-  std::string last_key;  // the last state sent, without the outputs' figures
-  std::string last_log;  // the last log lines sent
+  std::string last_key;        // the last state sent, without the outputs' figures
+  std::string last_log;        // the last log lines sent
+  std::string last_thumbnail;  // the last thumbnail news sent
+  std::chrono::steady_clock::time_point last_thumbnail_sent;
   std::chrono::steady_clock::time_point last_sent;
   std::deque<std::string> logins;
   bool stopping = false;
@@ -128,6 +130,10 @@ void CloseStream(beast::tcp_stream& stream) {
 
 std::string StateEvent(const WebDeckState& state) {
   return "event: state\ndata: " + StateJson(state) + "\n\n";
+}
+
+std::string ThumbnailEvent(const std::string& json) {
+  return "event: thumbnail\ndata: " + json + "\n\n";
 }
 
 }  // namespace
@@ -384,6 +390,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
       } else if (path == "/metrics") {
         Reply(http::status::ok, MetricsText(server_.deck.Metrics()),
               "text/plain; version=0.0.4; charset=utf-8");
+      } else if (path == "/api/thumbnail.jpg") {
+        ReplyThumbnail();
       } else if (path == "/api/events") {
         OpenEventStream();
       } else {
@@ -429,6 +437,18 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
     });
   }
 
+  // The newest program thumbnail; before the first one, why there is none.
+  void ReplyThumbnail() {
+    const WebThumbnail thumbnail = server_.deck.Thumbnail();
+    if (!thumbnail.made) {
+      Reply(http::status::not_found, ErrorJson("the deck makes no program picture"), kJson);
+    } else if (thumbnail.sequence == 0 || !thumbnail.jpeg) {
+      Reply(http::status::service_unavailable, ErrorJson("no program picture yet"), kJson);
+    } else {
+      Reply(http::status::ok, *thumbnail.jpeg, "image/jpeg");
+    }
+  }
+
   void OpenEventStream() {
     const std::string head =
         "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
@@ -437,7 +457,8 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
     auto stream = std::make_shared<EventStream>(server_, std::move(stream_));
     server_.streams.push_back(stream);
     stream->Start(head + StateEvent(server_.deck.State()) +
-                  "event: log\ndata: " + LogJson(server_.deck.LogLines()) + "\n\n");
+                  "event: log\ndata: " + LogJson(server_.deck.LogLines()) + "\n\n" +
+                  ThumbnailEvent(ThumbnailJson(server_.deck.Thumbnail())));
   }
 
   Response MakeResponse(http::status status, std::string body, const char* type) const {
@@ -529,6 +550,16 @@ void CWebServer::Server::Poll(bool scheduled) {
     if (log != last_log) {
       last_log = std::move(log);
       Broadcast("log", "event: log\ndata: " + last_log + "\n\n");
+    }
+    // The thumbnail and the meters change at most this often: the page reloads the picture
+    // only when its sequence moved.
+    if (now - last_thumbnail_sent >= options.thumbnail_interval) {
+      std::string thumbnail = ThumbnailJson(deck.Thumbnail());
+      if (thumbnail != last_thumbnail) {
+        last_thumbnail = std::move(thumbnail);
+        last_thumbnail_sent = now;
+        Broadcast("thumbnail", ThumbnailEvent(last_thumbnail));
+      }
     }
   }
   if (scheduled) SchedulePoll();

@@ -27,6 +27,7 @@ struct WebServerOptions {
   std::chrono::milliseconds state_poll{50};          // how often the deck is looked at for events
   std::chrono::milliseconds figures_interval{
       1000};  // outputs' figures in events at most this often
+  std::chrono::milliseconds thumbnail_interval{200};  // thumbnail and meter news at most this often
 };
 
 // The deck's web server: the JSON API, the event stream and the metrics, on one thread

@@ -62,13 +62,18 @@ class FakeDeck : public IWebDeck {
     }
     done({200, "done"});
   }
+  WebThumbnail Thumbnail() override {
+    std::lock_guard lock(mutex);
+    return thumbnail;
+  }
   std::size_t ActionCount() {
     std::lock_guard lock(mutex);
     return actions.size();
   }
 
-  std::mutex mutex;  // guards state, actions, hold and held
+  std::mutex mutex;  // guards state, thumbnail, actions, hold and held
   WebDeckState state;
+  WebThumbnail thumbnail;
   std::vector<WebAction> actions;
   bool hold = false;  // keep the result back until the test gives it
   std::function<void(WebResult)> held;
@@ -251,10 +256,66 @@ TEST_F(WebServerTest, EventStreamPushesStateChangesAndEndsWithTheServer) {
   EXPECT_FALSE(read_until("never sent"));
 }
 
+TEST_F(WebServerTest, ThumbnailIsServedWhenThereIsOneAndItsNewsComesByTheEventStream) {
+  WebServerOptions options;
+  options.token = kToken;
+  StartServer(options);
+  const testing::HttpFields bearer{{"Authorization", std::string("Bearer ") + kToken}};
+
+  // No program at all, then a program without its first picture yet: both say why, as JSON.
+  HttpReply reply = HttpRequest(port_, "GET", "/api/thumbnail.jpg", "", bearer);
+  EXPECT_EQ(reply.status, 404);
+  EXPECT_EQ(reply.content_type, "application/json");
+  EXPECT_NE(reply.body.find("no program picture"), std::string::npos);
+  {
+    std::lock_guard lock(deck_.mutex);
+    deck_.thumbnail.made = true;
+  }
+  reply = HttpRequest(port_, "GET", "/api/thumbnail.jpg", "", bearer);
+  EXPECT_EQ(reply.status, 503);
+  EXPECT_NE(reply.body.find("no program picture yet"), std::string::npos);
+
+  // Without the token: refused like every other GET, and the picture not given away.
+  {
+    std::lock_guard lock(deck_.mutex);
+    deck_.thumbnail.sequence = 1;
+    deck_.thumbnail.jpeg = std::make_shared<const std::string>(std::string("\xff\xd8jpeg\0", 7));
+    deck_.thumbnail.timecode = "00:00:01:00";
+    deck_.thumbnail.meter_sequence = 3;
+    deck_.thumbnail.peaks_dbfs = {-6.0206, -96.0};
+  }
+  EXPECT_EQ(HttpRequest(port_, "GET", "/api/thumbnail.jpg").status, 401);
+  EXPECT_EQ(
+      HttpRequest(port_, "GET", "/api/thumbnail.jpg", "",
+                  {{"Authorization", std::string("Bearer ") + kToken}, {"Host", "evil.example:80"}})
+          .status,
+      421);
+  reply = HttpRequest(port_, "GET", "/api/thumbnail.jpg", "", bearer);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.content_type, "image/jpeg");
+  EXPECT_EQ(reply.cache_control, "no-store");
+  EXPECT_EQ(reply.body, std::string("\xff\xd8jpeg\0", 7));
+
+  // The stream opens with the thumbnail's news, and tells of the next picture.
+  testing::EventStreamClient events;
+  ASSERT_TRUE(events.Open(port_, bearer));
+  ASSERT_TRUE(events.ReadUntil("event: thumbnail"));
+  ASSERT_TRUE(events.ReadUntil("\"peaks_dbfs\":[-6E0,-9.6E1]"));
+  EXPECT_NE(events.Received().find("\"sequence\":1,"), std::string::npos);
+  {
+    std::lock_guard lock(deck_.mutex);
+    deck_.thumbnail.sequence = 2;
+    deck_.thumbnail.timecode = "00:00:01:05";
+  }
+  server_->Wake();
+  ASSERT_TRUE(events.ReadUntil("\"sequence\":2,\"timecode\":\"00:00:01:05\""));
+}
+
 TEST_F(WebServerTest, AResultThatComesAfterTheServerStoppedIsDropped) {
   deck_.hold = true;
   StartServer({});
-  HttpReply reply{-1, "", ""};
+  HttpReply reply;
+  reply.status = -1;
   std::thread client(
       [&] { reply = HttpRequest(port_, "POST", "/api/transport", R"({"command":"play"})"); });
   ASSERT_TRUE(testing::WaitFor([&] { return deck_.ActionCount() == 1; }, kWaitMs));

@@ -6,6 +6,9 @@
     ['reverse', '\u25c0'], ['forward', '\u25b6'], ['eject', 'EJECT']];
   const JOG_SPEED = 0.5;
   const LIBRARY_REFRESH_MS = 5000;
+  const METER_FLOOR_DBFS = -60;
+  const SILENCE_DBFS = -96;  // what the deck reports for silence
+  let thumbnailSequence = 0;
   let state = null;
   let events = null;
 
@@ -58,6 +61,24 @@
 
   function renderLog(log) { $('log').textContent = log.lines.join('\n'); }
 
+  // The program's news: a new thumbnail is fetched only when its sequence moved.
+  function renderProgram(program) {
+    if (program.sequence > 0 && program.sequence !== thumbnailSequence) {
+      thumbnailSequence = program.sequence;
+      const image = $('thumbnail');
+      image.src = `/api/thumbnail.jpg?n=${program.sequence}`;
+      image.title = program.timecode;
+      image.hidden = false;
+      $('no-picture').hidden = true;
+    }
+    program.peaks_dbfs.forEach((peak, channel) => {
+      const meter = $('meter-' + channel);
+      if (!meter) return;
+      meter.value = Math.max(peak, METER_FLOOR_DBFS);
+      $('level-' + channel).textContent = peak <= SILENCE_DBFS ? '-inf' : peak.toFixed(1);
+    });
+  }
+
   async function loadLibrary() {
     const response = await fetch('/api/library', { credentials: 'same-origin' });
     if (!response.ok) return;
@@ -90,6 +111,7 @@
     events = new EventSource('/api/events');
     events.addEventListener('state', (event) => render(JSON.parse(event.data)));
     events.addEventListener('log', (event) => renderLog(JSON.parse(event.data)));
+    events.addEventListener('thumbnail', (event) => renderProgram(JSON.parse(event.data)));
   }
 
   function showLogin() {

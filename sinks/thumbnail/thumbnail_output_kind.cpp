@@ -1,0 +1,28 @@
+#include "sinks/thumbnail/thumbnail_output_kind.h"
+
+#include <ostream>
+
+namespace vxr {
+
+bool CThumbnailOutputKind::Add(const std::string& entry, std::string* error) {
+  if (error) *error = "the web page's thumbnail takes no output entry: " + entry;
+  return false;
+}
+
+void CThumbnailOutputKind::Start(const ProgramOutputStart& start) {
+  if (!enabled_) return;
+  auto sink = std::make_shared<CThumbnailOutput>();
+  start.program.AddSink(sink);
+  running_.push_back(std::move(sink));
+  start.errors << "web page: program thumbnail " << ThumbnailSettings::kDefaultWidth
+               << " pixels wide, " << ThumbnailSettings::kDefaultPicturesPerSecond << " a second\n";
+}
+
+std::vector<std::string> CThumbnailOutputKind::Finish(CProgramOutput& program) {
+  return FinishSinks(program, &running_, [](CThumbnailOutput& sink) {
+    sink.Stop();
+    return sink.Figures();
+  });
+}
+
+}  // namespace vxr
