@@ -95,8 +95,9 @@ int main(int argc, char** argv) {
 
   // The web page's thumbnail takes the program whenever the web server is on.
   auto outputs = std::make_shared<vxr::ProgramOutputPlan>();
-  outputs->kinds =
-      vxr::DeckOutputKinds(parsed.options.no_monitor, parsed.options.no_sound, http.enabled);
+  if (http.enabled) outputs->page_thumbnail = std::make_shared<vxr::CThumbnailSlot>();
+  outputs->kinds = vxr::DeckOutputKinds(parsed.options.no_monitor, parsed.options.no_sound,
+                                        outputs->page_thumbnail);
   if (!vxr::ReadProgramOutputs(parsed.options.outputs, app_name, outputs.get(), &output_error)) {
     std::fprintf(stderr, "%s: %s\n", app_name.c_str(), output_error.c_str());
     return vxr::kExitUsage;

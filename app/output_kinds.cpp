@@ -8,15 +8,15 @@
 
 namespace vxr {
 
-std::vector<std::unique_ptr<IProgramOutputKind>> DeckOutputKinds(bool no_monitor, bool no_sound,
-                                                                 bool web_page) {
+std::vector<std::unique_ptr<IProgramOutputKind>> DeckOutputKinds(
+    bool no_monitor, bool no_sound, std::shared_ptr<CThumbnailSlot> page_thumbnail) {
   std::vector<std::unique_ptr<IProgramOutputKind>> kinds;
   kinds.push_back(std::make_unique<CMonitorWindowKind>(no_monitor));
   kinds.push_back(std::make_unique<CStreamOutputKind>());
   kinds.push_back(std::make_unique<CScreenOutputKind>());
   // After the screens: the sound meets the first screen's picture.
   kinds.push_back(std::make_unique<CSoundOutputKind>(no_monitor, no_sound));
-  kinds.push_back(std::make_unique<CThumbnailOutputKind>(web_page));
+  kinds.push_back(std::make_unique<CThumbnailOutputKind>(std::move(page_thumbnail)));
   return kinds;
 }
 

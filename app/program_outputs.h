@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sinks/thumbnail/thumbnail_output_kind.h"
 #include "vboard/program/board_monitor.h"
 #include "vboard/program/program_output.h"
 #include "vboard/program/program_output_kind.h"
@@ -16,7 +17,8 @@ namespace vxr {
 // each with the entries of the run's list (--output values or the INI's [Outputs]) it took.
 struct ProgramOutputPlan {
   std::vector<std::unique_ptr<IProgramOutputKind>> kinds;
-  std::string origin = "--output";  // where the list came from, for messages
+  std::string origin = "--output";                 // where the list came from, for messages
+  std::shared_ptr<CThumbnailSlot> page_thumbnail;  // the web page's thumbnail, when it has one
 };
 
 // Gives each entry to the kind that names it, else to the one that takes the rest; origin

@@ -26,7 +26,7 @@ constexpr int kActMs = 10000;
 // says where the list came from.
 TEST(ProgramOutputs, ScreensSoundMonitorAndStreamsFromOneList) {
   ProgramOutputPlan plan;
-  plan.kinds = DeckOutputKinds(false, false, false);
+  plan.kinds = DeckOutputKinds(false, false);
   std::string error;
   ASSERT_TRUE(ParseProgramOutputs({"screen", "screen:1?burntc=1", "sound", "sound:USB Audio:2",
                                    "monitor?burntc=1", "udp://127.0.0.1:5000"},
@@ -42,7 +42,7 @@ TEST(ProgramOutputs, ScreensSoundMonitorAndStreamsFromOneList) {
            {"sound:", "--output: \"sound:\": the sound device's name is missing"},
            {"screens", "--output: output 'screens': not a stream address"}}) {
     ProgramOutputPlan refused;
-    refused.kinds = DeckOutputKinds(false, false, false);
+    refused.kinds = DeckOutputKinds(false, false);
     EXPECT_FALSE(ParseProgramOutputs({entry}, "--output", &refused, &error)) << entry;
     EXPECT_EQ(error.rfind(reason, 0), 0u) << error;
   }

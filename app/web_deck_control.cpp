@@ -19,6 +19,12 @@ constexpr double kReplyBounds[] = {0.00005, 0.0001, 0.0002, 0.0003, 0.0005,
                                    0.001,   0.002,  0.005,  0.01,   0.05};
 constexpr double kNanosecondsPerSecond = 1e9;
 
+// The web page's own thumbnail sink, while the program runs it.
+std::shared_ptr<const CThumbnailOutput> PageThumbnail(const BoardWithOutputs& board) {
+  if (!board.outputs || !board.outputs->page_thumbnail) return nullptr;
+  return board.outputs->page_thumbnail->Get();
+}
+
 WebResult FromControlCode(int code) {
   switch (code) {
     case kControlOk:
@@ -52,9 +58,10 @@ std::vector<WebOutputFigures> CWebDeckControl::Outputs() const {
   std::vector<WebOutputFigures> outputs;
   const std::shared_ptr<BoardWithOutputs> board = board_ ? board_() : nullptr;
   if (!board || !board->program) return outputs;
+  const std::shared_ptr<const CThumbnailOutput> thumbnail = PageThumbnail(*board);
   for (const auto& sink : board->program->Sinks()) {
     // The page's own thumbnail is not an output of the deck.
-    if (dynamic_cast<const CThumbnailOutput*>(sink.get()) != nullptr) continue;
+    if (thumbnail && sink.get() == thumbnail.get()) continue;
     const ProgramSinkStats stats = sink->Stats();
     outputs.push_back({sink->Name(), stats.sent, stats.dropped, stats.failures});
   }
@@ -65,19 +72,16 @@ WebThumbnail CWebDeckControl::Thumbnail() {
   WebThumbnail thumbnail;
   const std::shared_ptr<BoardWithOutputs> board = board_ ? board_() : nullptr;
   if (!board || !board->program) return thumbnail;
-  for (const auto& sink : board->program->Sinks()) {
-    const auto* output = dynamic_cast<const CThumbnailOutput*>(sink.get());
-    if (output == nullptr) continue;
-    const ThumbnailPicture picture = output->Picture();
-    const ThumbnailMeters meters = output->Meters();
-    thumbnail.made = true;
-    thumbnail.sequence = picture.sequence;
-    thumbnail.jpeg = picture.jpeg;
-    thumbnail.timecode = picture.timecode;
-    thumbnail.meter_sequence = meters.sequence;
-    thumbnail.peaks_dbfs = meters.peaks_dbfs;
-    break;
-  }
+  const std::shared_ptr<const CThumbnailOutput> output = PageThumbnail(*board);
+  if (!output) return thumbnail;
+  const ThumbnailPicture picture = output->Picture();
+  const ThumbnailMeters meters = output->Meters();
+  thumbnail.made = true;
+  thumbnail.sequence = picture.sequence;
+  thumbnail.jpeg = picture.jpeg;
+  thumbnail.timecode = picture.timecode;
+  thumbnail.meter_sequence = meters.sequence;
+  thumbnail.peaks_dbfs = meters.peaks_dbfs;
   return thumbnail;
 }
 
