@@ -7,15 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/timecode_text.h"  // FormatTimecode, ParseTimecode
+
 namespace vxr {
 
 // The protocol's text: timecodes, booleans, numbers and reply blocks. Pure.
 
-// HH:MM:SS:FF of a tape frame at rate frames per second.
-std::string FormatTimecode(std::uint32_t frame, int rate);
-// The frame of "HH:MM:SS:FF" (";" before the frames is taken too); nothing for any other text
-// or a field out of its range.
-std::optional<std::uint32_t> ParseTimecode(std::string_view text, int rate);
 // "true" or "false", in any letter case.
 std::optional<bool> ParseBool(std::string_view text);
 // A whole decimal number with an optional sign, within [minimum, maximum].

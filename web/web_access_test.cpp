@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "protocol/status_bits.h"
+#include "protocol/timecode_text.h"
 #include "web/log_ring.h"
 #include "web/web_json.h"
 
@@ -64,15 +65,15 @@ TEST(WebAccessTest, HostAndOriginChecksStopRebindingAndCrossSiteRequests) {
 }
 
 TEST(WebJsonTest, TimecodesLampsAndActionsAreReadAsThePanelShowsThem) {
-  std::uint32_t frame = 0;
-  EXPECT_TRUE(ParseTimecode("01:02:03:04", 25, &frame));
+  const std::uint32_t frame = ParseTimecode("01:02:03:04", 25).value_or(0);
   EXPECT_EQ(frame, ((1u * 60 + 2) * 60 + 3) * 25 + 4);
-  EXPECT_EQ(TimecodeText(frame, 25), "01:02:03:04");
-  EXPECT_TRUE(ParseTimecode("00:00:10;29", 30, &frame));
-  EXPECT_FALSE(ParseTimecode("00:00:10:25", 25, &frame));
-  EXPECT_FALSE(ParseTimecode("00:61:00:00", 25, &frame));
-  EXPECT_FALSE(ParseTimecode("0:00:00:00", 25, &frame));
-  EXPECT_FALSE(ParseTimecode("00:00:00:00x", 25, &frame));
+  EXPECT_EQ(FormatTimecode(frame, 25), "01:02:03:04");
+  EXPECT_TRUE(ParseTimecode("00:00:10;29", 30));
+  EXPECT_TRUE(ParseTimecode("00:00:10.29", 30));
+  EXPECT_FALSE(ParseTimecode("00:00:10:25", 25));
+  EXPECT_FALSE(ParseTimecode("00:61:00:00", 25));
+  EXPECT_FALSE(ParseTimecode("0:00:00:00", 25));
+  EXPECT_FALSE(ParseTimecode("00:00:00:00x", 25));
 
   std::uint8_t s[16] = {};
   s[1] = status::Play.mask;

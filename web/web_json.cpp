@@ -1,22 +1,19 @@
 #include "web/web_json.h"
 
 #include <boost/json.hpp>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <sstream>
 
 #include "protocol/status_bits.h"
+#include "protocol/timecode_text.h"
 
 namespace vxr {
 namespace {
 
 namespace json = boost::json;
 
-constexpr int kSecondsPerMinute = 60;
-constexpr int kMinutesPerHour = 60;
-constexpr int kHoursPerDay = 24;
 constexpr double kMaxShuttleSpeed = 50.0;
 constexpr double kMeterSteps = 10.0;  // meter readings per decibel
 
@@ -37,12 +34,6 @@ json::array OutputsArray(const std::vector<WebOutputFigures>& outputs) {
                                  {"failures", output.failures}});
   }
   return array;
-}
-
-bool ParseNumber(std::string_view text, int* value) {
-  if (text.empty()) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
-  return error == std::errc() && end == text.data() + text.size();
 }
 
 // The body as a JSON object; an empty body is an empty object.
@@ -107,35 +98,6 @@ WebLamps LampsOf(const std::uint8_t s[16]) {
   return lamps;
 }
 
-std::string TimecodeText(std::uint32_t frame, int rate) {
-  if (rate <= 0) rate = 25;
-  const std::uint32_t fps = static_cast<std::uint32_t>(rate);
-  const std::uint32_t frames = frame % fps;
-  const std::uint32_t seconds = frame / fps;
-  char text[32];
-  std::snprintf(text, sizeof text, "%02u:%02u:%02u:%02u", seconds / 3600u % kHoursPerDay,
-                seconds / kSecondsPerMinute % kMinutesPerHour, seconds % kSecondsPerMinute, frames);
-  return text;
-}
-
-bool ParseTimecode(std::string_view text, int rate, std::uint32_t* frame) {
-  int fields[4] = {};
-  for (int i = 0; i < 4; ++i) {
-    const std::size_t end = i < 3 ? text.find_first_of(i < 2 ? ":" : ":.;") : text.size();
-    if (end == std::string_view::npos || end != 2) return false;
-    if (!ParseNumber(text.substr(0, end), &fields[i])) return false;
-    text.remove_prefix(i < 3 ? end + 1 : end);
-  }
-  if (rate <= 0 || fields[0] >= kHoursPerDay || fields[1] >= kMinutesPerHour ||
-      fields[2] >= kSecondsPerMinute || fields[3] >= rate) {
-    return false;
-  }
-  const std::uint32_t seconds = static_cast<std::uint32_t>(
-      (fields[0] * kMinutesPerHour + fields[1]) * kSecondsPerMinute + fields[2]);
-  *frame = seconds * static_cast<std::uint32_t>(rate) + static_cast<std::uint32_t>(fields[3]);
-  return true;
-}
-
 std::string StateJson(const WebDeckState& state) {
   const std::uint8_t* s = state.status.data();
   const bool tape_in = state.has_player && (s[0] & status::kTapeOutMask) == 0;
@@ -145,12 +107,12 @@ std::string StateJson(const WebDeckState& state) {
     tape["id"] = state.tape_id;
     tape["name"] = state.tape_name;
     tape["frames"] = state.frame_count;
-    tape["length"] = TimecodeText(state.frame_count, state.rate);
+    tape["length"] = FormatTimecode(state.frame_count, state.rate);
   }
   const json::object document{{"player", state.has_player},
                               {"tape", std::move(tape)},
                               {"frame", state.frame},
-                              {"timecode", TimecodeText(state.frame, state.rate)},
+                              {"timecode", FormatTimecode(state.frame, state.rate)},
                               {"rate", state.rate},
                               {"control", local ? "LOCAL" : "REMOTE"},
                               {"lamps", LampsObject(LampsOf(s))},
@@ -256,11 +218,14 @@ bool ParseAction(std::string_view path, std::string_view body, int rate, WebActi
     } else if (name == "cue") {
       read.kind = WebAction::Kind::kCue;
       const json::value* timecode = object.if_contains("timecode");
-      if (timecode == nullptr || !timecode->is_string() ||
-          !ParseTimecode(timecode->as_string(), rate, &read.frame)) {
+      const std::optional<std::uint32_t> frame = timecode != nullptr && timecode->is_string()
+                                                     ? ParseTimecode(timecode->as_string(), rate)
+                                                     : std::nullopt;
+      if (!frame) {
         *error = "timecode must be HH:MM:SS:FF";
         return false;
       }
+      read.frame = *frame;
     } else {
       *error = "unknown command";
       return false;

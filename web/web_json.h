@@ -25,12 +25,6 @@ struct WebLamps {
 };
 WebLamps LampsOf(const std::uint8_t status[16]);
 
-// "HH:MM:SS:FF" of a tape frame at rate frames per second.
-std::string TimecodeText(std::uint32_t frame, int rate);
-// Reads "HH:MM:SS:FF" (or with '.' or ';' before the frames) into a tape frame; false when it
-// is not a timecode at rate.
-bool ParseTimecode(std::string_view text, int rate, std::uint32_t* frame);
-
 // The JSON documents of the API.
 std::string StateJson(const WebDeckState& state);
 std::string LibraryJson(const std::vector<WebTape>& tapes);
