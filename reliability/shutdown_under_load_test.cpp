@@ -46,7 +46,14 @@ const char* LoadName(Load load) {
 class ShutdownUnderLoadTest : public ::testing::TestWithParam<Load> {
  protected:
   static constexpr int kStartMs = 30000;  // a Qt program starting on a loaded machine
-  static constexpr int kExitMs = 2000;    // what a rack allows between power-off and silence
+  // What a rack allows between power-off and silence. Under ThreadSanitizer the instrumented
+  // program's start-up alone takes over a second on an idle machine (12-16 ms without it), so
+  // there the bound keeps its tenfold margin and the other builds hold the 2 s.
+#if defined(__SANITIZE_THREAD__)
+  static constexpr int kExitMs = 20000;
+#else
+  static constexpr int kExitMs = 2000;
+#endif
   static constexpr int kFramesMoved = 5;
   static constexpr int kRepliesBeforeSignal = 3;
 
