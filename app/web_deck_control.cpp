@@ -63,7 +63,7 @@ std::vector<WebOutputFigures> CWebDeckControl::Outputs() const {
     // The page's own thumbnail is not an output of the deck.
     if (thumbnail && sink.get() == thumbnail.get()) continue;
     const ProgramSinkStats stats = sink->Stats();
-    outputs.push_back({sink->Name(), stats.sent, stats.dropped, stats.failures});
+    outputs.push_back({sink->Name(), stats.sent, stats.dropped, stats.failures, stats.callers});
   }
   return outputs;
 }

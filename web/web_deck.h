@@ -15,6 +15,7 @@ struct WebOutputFigures {
   std::int64_t sent = 0;
   std::int64_t dropped = 0;
   std::int64_t failures = 0;
+  int callers = -1;  // receivers connected now (a listener's callers); -1: not that kind
 };
 
 // What the page sees of the deck at one moment. Read often (every look of the event stream).

@@ -28,10 +28,13 @@ json::object LampsObject(const WebLamps& lamps) {
 json::array OutputsArray(const std::vector<WebOutputFigures>& outputs) {
   json::array array;
   for (const WebOutputFigures& output : outputs) {
-    array.push_back(json::object{{"name", output.name},
-                                 {"sent", output.sent},
-                                 {"dropped", output.dropped},
-                                 {"failures", output.failures}});
+    json::object object{{"name", output.name},
+                        {"sent", output.sent},
+                        {"dropped", output.dropped},
+                        {"failures", output.failures}};
+    // Only outputs that take callers have a count; the others leave the page's cell empty.
+    if (output.callers >= 0) object["callers"] = output.callers;
+    array.push_back(std::move(object));
   }
   return array;
 }
@@ -285,6 +288,11 @@ std::string MetricsText(const WebMetrics& m) {
   for (const WebOutputFigures& o : m.outputs) {
     out << "vxr_output_failures_total{output=\"" << LabelValue(o.name) << "\"} " << o.failures
         << '\n';
+  }
+  Family(out, "vxr_output_callers", "gauge", "Receivers connected to a listening output now.");
+  for (const WebOutputFigures& o : m.outputs) {
+    if (o.callers < 0) continue;
+    out << "vxr_output_callers{output=\"" << LabelValue(o.name) << "\"} " << o.callers << '\n';
   }
   Family(out, "vxr_sound_underruns_total", "counter",
          "Output ticks whose sound was not decoded in time.");

@@ -45,7 +45,8 @@ class FakeDeck : public IWebDeck {
     metrics.reply_count = 10;
     metrics.reply_sum_seconds = 0.004;
     metrics.frames_answered = 10;
-    metrics.outputs = {{"udp://239.0.0.1:5000 \"main\"", 90, 3, 1}};
+    metrics.outputs = {{"udp://239.0.0.1:5000 \"main\"", 90, 3, 1},
+                       {"srt://0.0.0.0:9000?mode=listener", 80, 0, 0, 3}};
     metrics.decoder_bytes = 1 << 20;
     metrics.tape_loaded = true;
     return metrics;
@@ -366,6 +367,8 @@ TEST_F(WebServerTest, MetricsAreReadByThePrometheusParser) {
   EXPECT_NE(output.find("vxr_output_ticks counter 4"), std::string::npos) << output;
   EXPECT_NE(output.find("vxr_serial_reply_seconds histogram 5"), std::string::npos) << output;
   EXPECT_NE(output.find("vxr_decoder_memory_bytes gauge 1"), std::string::npos) << output;
+  // Only the listener has callers to count.
+  EXPECT_NE(output.find("vxr_output_callers gauge 1"), std::string::npos) << output;
   EXPECT_NE(output.find("shown 100.0"), std::string::npos) << output;
   EXPECT_NE(output.find("inf 10.0"), std::string::npos) << output;
   EXPECT_NE(output.find("sent 90.0"), std::string::npos) << output;

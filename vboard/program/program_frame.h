@@ -34,6 +34,7 @@ struct ProgramSinkStats {
   std::int64_t sent = 0;      // pictures that left the sink
   std::int64_t dropped = 0;   // pictures dropped: the sink was behind, or not connected
   std::int64_t failures = 0;  // times the destination failed (open or write)
+  int callers = -1;           // receivers connected now, for outputs that take callers; else -1
 };
 
 // A place the program goes: a network stream, a screen, a sound device, a monitor window, or a

@@ -49,7 +49,7 @@
     $('eject').disabled = !s.tape.in;
     const rows = s.outputs.map((o) => {
       const row = document.createElement('tr');
-      for (const value of [o.name, o.sent, o.dropped, o.failures]) {
+      for (const value of [o.name, o.sent, o.dropped, o.failures, o.callers ?? '']) {
         const cell = document.createElement('td');
         cell.textContent = value;
         row.append(cell);
