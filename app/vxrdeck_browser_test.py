@@ -16,6 +16,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -27,6 +28,10 @@ import urllib.request
 SKIP = 77
 WAIT_S = 20.0
 TOKEN = "browser-test-token-5c1d"
+RATE = 25  # the sample tape's timecode frames per second
+THUMBNAILS_READ = 8  # distinct thumbnails whose frame number is read while the tape plays
+MOST_FRAMES_APART = 2  # the picture's drawn number against the timecode the page gives it
+PASSPHRASE = "browser-test-passphrase-0e7a"
 STATUS_SENSE = bytes([0x61, 0x20, 0x09])
 PLAY = bytes([0x20, 0x01])
 STOP = bytes([0x20, 0x00])
@@ -39,6 +44,74 @@ try:
 except ImportError:
     print("skipped: python3-selenium is not installed")
     sys.exit(SKIP)
+
+
+# The test tape's frame-number strip: 8 x 4 blocks across the top of the picture, each a
+# twenty-fourth of its height, white for 1; 24 bits of frame number, most significant first,
+# then a CRC-8 of them (polynomial 7, then xor 0x5A).
+STRIP_COLUMNS = 8
+STRIP_ROWS = 4
+STRIP_ROW_SHARE = 24
+DATA_BITS = 24
+
+# Run in the page: the thumbnail it shows, drawn into a canvas, as the mean green of the middle
+# half of each strip block, with the timecode the page gives that picture and the transport's.
+READ_THUMBNAIL = """
+const [columns, rows, rowShare] = arguments;
+const image = document.getElementById('thumbnail');
+if (image.hidden || !image.complete || image.naturalWidth === 0) return null;
+const width = image.naturalWidth, height = image.naturalHeight;
+const canvas = document.createElement('canvas');
+canvas.width = width;
+canvas.height = height;
+const context = canvas.getContext('2d');
+context.drawImage(image, 0, 0);
+const pixels = context.getImageData(0, 0, width, height).data;
+const cellWidth = width / columns, cellHeight = height / rowShare;
+const cells = [];
+for (let cell = 0; cell < columns * rows; ++cell) {
+  const left = (cell % columns) * cellWidth, top = Math.floor(cell / columns) * cellHeight;
+  let sum = 0, count = 0;
+  for (let y = Math.ceil(top + cellHeight / 4); y < top + cellHeight * 3 / 4; ++y) {
+    for (let x = Math.ceil(left + cellWidth / 4); x < left + cellWidth * 3 / 4; ++x) {
+      sum += pixels[(y * width + x) * 4 + 1];
+      ++count;
+    }
+  }
+  cells.push(count ? sum / count : -1);
+}
+return {cells: cells, width: width, height: height,
+        caption: document.getElementById('thumbnail-timecode').textContent,
+        transport: document.getElementById('timecode').textContent};
+"""
+
+
+def crc8(value):
+    crc = 0
+    for shift in (16, 8, 0):
+        crc ^= (value >> shift) & 0xFF
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x07) & 0xFF if crc & 0x80 else (crc << 1) & 0xFF
+    return crc ^ 0x5A
+
+
+def strip_number(cells):
+    """The frame number the strip's blocks carry; None when they do not form a valid one."""
+    if len(cells) != STRIP_COLUMNS * STRIP_ROWS or min(cells) < 0:
+        return None
+    word = 0
+    for mean in cells:
+        word = (word << 1) | (1 if mean > 128 else 0)
+    data = word >> (STRIP_COLUMNS * STRIP_ROWS - DATA_BITS)
+    return data if crc8(data) == word & 0xFF else None
+
+
+def timecode_frames(text):
+    parts = re.fullmatch(r"(\d\d):(\d\d):(\d\d)[:;](\d\d)", text.strip())
+    if not parts:
+        return None
+    hours, minutes, seconds, frames = (int(part) for part in parts.groups())
+    return ((hours * 60 + minutes) * 60 + seconds) * RATE + frames
 
 
 def with_checksum(frame):
@@ -79,6 +152,12 @@ class Controller:
         return reply
 
 
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 def request(port, method, path, body=None, headers=None):
     data = json.dumps(body).encode() if body is not None else None
     req = urllib.request.Request("http://127.0.0.1:%d%s" % (port, path), data=data,
@@ -115,6 +194,13 @@ def main():
     with open(os.path.join(config, "vxrdeck.ini"), "w") as out:
         out.write("[Http]\ntoken_file=%s\n" % token_file)
 
+    passphrase_file = os.path.join(folder, "passphrase")
+    with open(passphrase_file, "w") as out:
+        out.write(PASSPHRASE + "\n")
+    os.chmod(passphrase_file, 0o600)
+    stream_port = free_udp_port()
+    stream = "srt://127.0.0.1:%d?mode=listener&passphrase-file=%s" % (stream_port, passphrase_file)
+
     controller = Controller()
     env = dict(os.environ, XDG_CONFIG_HOME=folder, XDG_RUNTIME_DIR=folder,
                QT_QPA_PLATFORM="offscreen")
@@ -125,7 +211,7 @@ def main():
     log = open(log_path, "w")
     deck = subprocess.Popen([program, "--headless", "--tape", os.path.join(library, "a.avi"),
                              "--port", controller.path, "--library", library,
-                             "--http", "127.0.0.1:0"], stdout=log, stderr=subprocess.STDOUT,
+                             "--http", "127.0.0.1:0", "--output", stream], stdout=log, stderr=subprocess.STDOUT,
                             env=env)
     driver = None
     try:
@@ -163,6 +249,14 @@ def main():
         wait_for(lambda: driver.find_element(By.ID, "deck").is_displayed(), "the deck's page")
         wait_for(lambda: text("control") == "REMOTE", "REMOTE on the page")
         assert "a.avi" in text("tape"), text("tape")
+        # The stream output is listed by what it sends where, its passphrase hidden; its
+        # listener has no caller (an empty cell while the output does not count them).
+        row = wait_for(lambda: [[cell.text for cell in row.find_elements(By.TAG_NAME, "td")]
+                                for row in driver.find_elements(By.CSS_SELECTOR, "#outputs tbody tr")
+                                if "srt://" in row.text], "the stream output in the outputs")[0]
+        assert row[0] == "srt://127.0.0.1:%d?mode=listener&passphrase=***" % stream_port, row
+        assert row[4] in ("0", ""), row
+        assert PASSPHRASE not in driver.page_source
 
         # LOCAL from the page, then its PLAY: the timecode runs.
         driver.find_element(By.ID, "control").click()
@@ -181,6 +275,32 @@ def main():
             "the program thumbnail")
         wait_for(lambda: driver.execute_script(
             "return document.getElementById('meter-0').value > -60;"), "the left meter to move")
+        # Each picture the page shows carries its frame number drawn in it: read from the shown
+        # thumbnail, it is the frame its timecode on the page names, and the pictures move on.
+        readings = []
+
+        def new_thumbnail():
+            reading = driver.execute_script(READ_THUMBNAIL, STRIP_COLUMNS, STRIP_ROWS,
+                                            STRIP_ROW_SHARE)
+            if not reading or any(r["caption"] == reading["caption"] for r in readings):
+                return None
+            return reading
+        while len(readings) < THUMBNAILS_READ:
+            reading = wait_for(new_thumbnail, "thumbnail %d" % (len(readings) + 1))
+            drawn = strip_number(reading["cells"])
+            named = timecode_frames(reading["caption"])
+            assert drawn is not None, "no frame number read from the thumbnail: %s" % reading
+            assert named is not None, "no timecode under the thumbnail: %s" % reading
+            assert abs(drawn - named) <= MOST_FRAMES_APART, (drawn, named, reading)
+            reading["drawn"], reading["named"] = drawn, named
+            readings.append(reading)
+        drawn = [r["drawn"] for r in readings]
+        assert drawn == sorted(drawn) and len(set(drawn)) == len(drawn), drawn
+        print("%d thumbnails (%dx%d) read while playing: drawn frame minus its timecode %s, "
+              "transport timecode minus drawn frame %s" % (
+                  len(readings), readings[0]["width"], readings[0]["height"],
+                  [r["drawn"] - r["named"] for r in readings],
+                  [timecode_frames(r["transport"]) - r["drawn"] for r in readings]))
         driver.find_element(By.CSS_SELECTOR, "[data-command=stop]").click()
         wait_for(lambda: "lit" in driver.find_element(By.ID, "lamp-stop").get_attribute("class"),
                  "the STOP lamp")
@@ -199,9 +319,23 @@ def main():
         load[0].click()
         wait_for(lambda: "b.avi" in text("tape"), "tape 2 loaded")
 
+        # The page's PLAY and STOP clicks, timed by the deck from the request to the transport
+        # having acted.
+        status, metrics = request(port, "GET", "/metrics", headers=bearer)
+        assert status == 200, status
+        figures = dict(re.findall(
+            r'^vxr_web_transport_seconds_(count|sum|bucket\{le="0\.04"\}) (\S+)$', metrics, re.M))
+        assert float(figures["count"]) == 2, figures
+        print("page transport clicks: %d acted, %.2f ms on average from the request, %d within "
+              "one output frame (40 ms)" % (float(figures["count"]),
+                                             float(figures["sum"]) * 1000 / float(figures["count"]),
+                                             float(figures['bucket{le="0.04"}'])))
+
         errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
         assert not errors, errors
-        assert TOKEN not in open(log_path).read(), "the token is in the deck's log"
+        deck_log = open(log_path).read()
+        assert TOKEN not in deck_log, "the token is in the deck's log"
+        assert PASSPHRASE not in deck_log, "the passphrase is in the deck's log"
         print("1 passed, 0 failed")
         return 0
     finally:

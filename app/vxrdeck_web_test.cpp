@@ -99,6 +99,11 @@ TEST(VxrdeckWebTest, PageApiFollowsTheControllerAndActsOnlyWithTheTokenAndWhileL
   EXPECT_EQ(thumbnail.content_type, "image/jpeg");
   EXPECT_EQ(thumbnail.cache_control, "no-store");
   EXPECT_EQ(thumbnail.body.substr(0, 2), "\xff\xd8");
+  // Each picture names itself; the one of tape frame 50, where the cue left the tape, comes.
+  EXPECT_GT(std::stoll("0" + thumbnail.Field("X-Thumbnail-Sequence")), 0);
+  EXPECT_TRUE(WaitFor(
+      [&] { return get("/api/thumbnail.jpg").Field("X-Thumbnail-Timecode") == "00:00:02:00"; },
+      kActMs));
   ASSERT_TRUE(read_until("event: thumbnail"));
   EXPECT_NE(events.Received().find("\"made\":true"), std::string::npos);
   // The page's own thumbnail is not one of the deck's outputs.
@@ -111,6 +116,21 @@ TEST(VxrdeckWebTest, PageApiFollowsTheControllerAndActsOnlyWithTheTokenAndWhileL
   std::smatch found;
   ASSERT_TRUE(std::regex_search(metrics.body, found, count)) << metrics.body;
   EXPECT_GT(std::stoll(found[1]), 0);
+  // The page's STOP and CUE acted (the STOP refused under remote control is not counted): the
+  // deck timed each from its request to the transport having acted.
+  const std::regex transport_count("vxr_web_transport_seconds_count ([0-9]+)");
+  const std::regex transport_sum("vxr_web_transport_seconds_sum ([0-9.e+-]+)");
+  const std::regex within_frame("vxr_web_transport_seconds_bucket\\{le=\"0.04\"\\} ([0-9]+)");
+  std::smatch count_found, sum_found, frame_found;
+  ASSERT_TRUE(std::regex_search(metrics.body, count_found, transport_count)) << metrics.body;
+  ASSERT_TRUE(std::regex_search(metrics.body, sum_found, transport_sum)) << metrics.body;
+  ASSERT_TRUE(std::regex_search(metrics.body, frame_found, within_frame)) << metrics.body;
+  EXPECT_EQ(std::stoll(count_found[1]), 2);
+  std::printf(
+      "page transport commands: %s acted, %.2f ms on average from the request, %s within "
+      "one output frame (40 ms)\n",
+      count_found[1].str().c_str(), std::stod(sum_found[1]) * 1000.0 / 2,
+      frame_found[1].str().c_str());
   EXPECT_NE(metrics.body.find("vxr_remote 0"), std::string::npos);
   EXPECT_NE(metrics.body.find("vxr_tape_loaded 1"), std::string::npos);
   const testing::HttpReply log = get("/api/log");

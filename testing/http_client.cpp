@@ -22,6 +22,13 @@ tcp::endpoint Loopback(int port) {
 
 }  // namespace
 
+std::string HttpReply::Field(const std::string& name) const {
+  for (const auto& [field, value] : fields) {
+    if (beast::iequals(field, name)) return value;
+  }
+  return {};
+}
+
 HttpReply HttpRequest(int port, const std::string& method, const std::string& target,
                       const std::string& body, const HttpFields& fields) {
   net::io_context ioc;
@@ -39,10 +46,16 @@ HttpReply HttpRequest(int port, const std::string& method, const std::string& ta
   http::response<http::string_body> response;
   http::read(stream, buffer, response, error);
   if (error) return {};
-  return {static_cast<int>(response.result_int()), response.body(),
-          std::string(response[http::field::set_cookie]),
-          std::string(response[http::field::content_type]),
-          std::string(response[http::field::cache_control])};
+  HttpReply reply{static_cast<int>(response.result_int()),
+                  response.body(),
+                  std::string(response[http::field::set_cookie]),
+                  std::string(response[http::field::content_type]),
+                  std::string(response[http::field::cache_control]),
+                  {}};
+  for (const auto& field : response) {
+    reply.fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  return reply;
 }
 
 struct EventStreamClient::Socket {

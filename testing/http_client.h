@@ -15,6 +15,10 @@ struct HttpReply {
   std::string set_cookie;
   std::string content_type;
   std::string cache_control;
+  HttpFields fields;  // every header field of the answer, as sent
+
+  // The value of the field of that name (in any letter case); empty when it was not sent.
+  std::string Field(const std::string& name) const;
 };
 
 // One request ("GET", "POST", ...) to 127.0.0.1:port on a connection of its own, as a client

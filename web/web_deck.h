@@ -62,6 +62,11 @@ struct WebMetrics {
   std::int64_t decoder_peak_bytes = 0;
   bool tape_loaded = false;
   bool remote = false;
+  // The page's transport commands that the deck carried out: from the request read whole to
+  // the deck having acted, cumulative counts at each bound (the web server's own figures).
+  std::vector<Bucket> transport_buckets;
+  std::int64_t transport_count = 0;
+  double transport_sum_seconds = 0.0;
 };
 
 // What a page asks the deck to do.

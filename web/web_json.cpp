@@ -302,6 +302,15 @@ std::string MetricsText(const WebMetrics& m) {
   Family(out, "vxr_decoder_memory_peak_bytes", "gauge",
          "The most bytes the tape decoder's pictures have held.");
   out << "vxr_decoder_memory_peak_bytes " << m.decoder_peak_bytes << '\n';
+  Family(out, "vxr_web_transport_seconds", "histogram",
+         "The page's transport commands: request read to the deck having acted.");
+  for (const WebMetrics::Bucket& bucket : m.transport_buckets) {
+    out << "vxr_web_transport_seconds_bucket{le=\"" << bucket.upper_seconds << "\"} "
+        << bucket.count << '\n';
+  }
+  out << "vxr_web_transport_seconds_bucket{le=\"+Inf\"} " << m.transport_count << '\n';
+  out << "vxr_web_transport_seconds_sum " << m.transport_sum_seconds << '\n';
+  out << "vxr_web_transport_seconds_count " << m.transport_count << '\n';
   Family(out, "vxr_tape_loaded", "gauge", "1 while a tape is in.");
   out << "vxr_tape_loaded " << (m.tape_loaded ? 1 : 0) << '\n';
   Family(out, "vxr_remote", "gauge", "1 while the deck is under remote control.");

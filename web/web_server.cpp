@@ -4,6 +4,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -34,6 +35,9 @@ constexpr const char* kSessionCookie = "vxr_session";
 constexpr const char* kJson = "application/json";
 constexpr std::string_view kBearer = "Bearer ";
 constexpr std::size_t kCloseReadBytes = 256;
+constexpr int kOkStatus = 200;
+constexpr const char* kThumbnailSequenceField = "X-Thumbnail-Sequence";
+constexpr const char* kThumbnailTimecodeField = "X-Thumbnail-Timecode";
 
 std::string RandomHex(std::size_t bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -45,6 +49,16 @@ std::string RandomHex(std::size_t bytes) {
     text.push_back(kDigits[value & 0xFu]);
   }
   return text;
+}
+
+// The bounds of the transport commands' histogram, in seconds: an output frame is 40 ms at 25
+// pictures a second, 33.4 ms at 29.97.
+constexpr std::array<double, 10> kTransportBounds = {0.001,  0.002, 0.005, 0.01, 0.02,
+                                                     0.0334, 0.04,  0.1,   0.25, 1.0};
+
+bool IsTransport(WebAction::Kind kind) {
+  using Kind = WebAction::Kind;
+  return kind != Kind::kLoad && kind != Kind::kEject && kind != Kind::kSetRemote;
 }
 
 // Where the deck's results come back: shared with the callbacks handed to the deck, which may
@@ -117,6 +131,30 @@ struct CWebServer::Server {
   std::chrono::steady_clock::time_point last_sent;
   std::deque<std::string> logins;
   bool stopping = false;
+  // The transport commands the deck carried out: how many took at most each bound, all of them,
+  // and their total time.
+  std::array<std::int64_t, kTransportBounds.size()> transport_at_most{};
+  std::int64_t transport_count = 0;
+  std::chrono::steady_clock::duration transport_total{};
+
+  void CountTransport(std::chrono::steady_clock::duration taken) {
+    const double seconds = std::chrono::duration<double>(taken).count();
+    for (std::size_t i = 0; i < kTransportBounds.size(); ++i) {
+      if (seconds <= kTransportBounds[i]) ++transport_at_most[i];
+    }
+    ++transport_count;
+    transport_total += taken;
+  }
+  WebMetrics Metrics() {
+    WebMetrics metrics = deck.Metrics();
+    metrics.transport_buckets.clear();
+    for (std::size_t i = 0; i < kTransportBounds.size(); ++i) {
+      metrics.transport_buckets.push_back({kTransportBounds[i], transport_at_most[i]});
+    }
+    metrics.transport_count = transport_count;
+    metrics.transport_sum_seconds = std::chrono::duration<double>(transport_total).count();
+    return metrics;
+  }
 };
 
 namespace {
@@ -354,8 +392,10 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
       // The page itself holds nothing secret: it asks for the token when the API needs one.
       Response response =
           MakeResponse(http::status::ok, std::string(file->body), std::string(file->type).c_str());
+      // The thumbnail is shown from the blob its request returned (blob: images).
       response.set("Content-Security-Policy",
-                   "default-src 'self'; frame-ancestors 'none'; form-action 'self'");
+                   "default-src 'self'; img-src 'self' blob:; frame-ancestors 'none'; "
+                   "form-action 'self'");
       Send(std::move(response));
       return;
     }
@@ -388,7 +428,7 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
       } else if (path == "/api/log") {
         Reply(http::status::ok, LogJson(server_.deck.LogLines()), kJson);
       } else if (path == "/metrics") {
-        Reply(http::status::ok, MetricsText(server_.deck.Metrics()),
+        Reply(http::status::ok, MetricsText(server_.Metrics()),
               "text/plain; version=0.0.4; charset=utf-8");
       } else if (path == "/api/thumbnail.jpg") {
         ReplyThumbnail();
@@ -428,13 +468,23 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
     // Nothing is read while the deck works: the request's time does not run.
     stream_.expires_never();
     std::weak_ptr<Session> weak = self;
-    server_.deck.Submit(action, [gate = server_.gate, weak](WebResult result) {
-      std::lock_guard lock(gate->mutex);
-      if (gate->ioc == nullptr) return;
-      net::post(*gate->ioc, [weak, result = std::move(result)] {
-        if (auto session = weak.lock()) session->Finish(result);
-      });
-    });
+    // The deck calls back as soon as it has acted: the time is taken there, not when this
+    // thread gets to the result.
+    const auto read = std::chrono::steady_clock::now();
+    const bool transport = IsTransport(action.kind);
+    CWebServer::Server* server = &server_;
+    server_.deck.Submit(
+        action, [gate = server_.gate, weak, read, transport, server](WebResult result) {
+          const auto acted = std::chrono::steady_clock::now();
+          std::lock_guard lock(gate->mutex);
+          if (gate->ioc == nullptr) return;
+          // The server outlives every handler its io_context runs.
+          net::post(*gate->ioc,
+                    [weak, result = std::move(result), transport, server, taken = acted - read] {
+                      if (transport && result.status == kOkStatus) server->CountTransport(taken);
+                      if (auto session = weak.lock()) session->Finish(result);
+                    });
+        });
   }
 
   // The newest program thumbnail; before the first one, why there is none.
@@ -445,7 +495,12 @@ class Session : public Connection, public std::enable_shared_from_this<Session> 
     } else if (thumbnail.sequence == 0 || !thumbnail.jpeg) {
       Reply(http::status::service_unavailable, ErrorJson("no program picture yet"), kJson);
     } else {
-      Reply(http::status::ok, *thumbnail.jpeg, "image/jpeg");
+      // The picture's own sequence and timecode travel with it, so that a page names the
+      // picture it shows even when a newer one came between its news and this request.
+      Response response = MakeResponse(http::status::ok, *thumbnail.jpeg, "image/jpeg");
+      response.set(kThumbnailSequenceField, std::to_string(thumbnail.sequence));
+      response.set(kThumbnailTimecodeField, thumbnail.timecode);
+      Send(std::move(response));
     }
   }
 

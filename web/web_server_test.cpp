@@ -159,6 +159,11 @@ TEST_F(WebServerTest, LoopbackServesTheApiAndRefusesCrossSiteAndForeignHosts) {
   EXPECT_EQ(deck_.actions[1].kind, WebAction::Kind::kLoad);
   EXPECT_EQ(deck_.actions[1].tape_id, 1);
   EXPECT_NE(Log().find("evil.example"), std::string::npos);
+  // The one transport command the deck carried out is timed; the load is no transport command.
+  const std::string metrics = HttpRequest(port_, "GET", "/metrics").body;
+  EXPECT_NE(metrics.find("vxr_web_transport_seconds_count 1\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("vxr_web_transport_seconds_bucket{le=\"1\"} 1\n"), std::string::npos)
+      << metrics;
 }
 
 TEST_F(WebServerTest, TokenIsNeededByBearerOrLoginCookieAndNeverLogged) {
@@ -296,6 +301,8 @@ TEST_F(WebServerTest, ThumbnailIsServedWhenThereIsOneAndItsNewsComesByTheEventSt
   EXPECT_EQ(reply.content_type, "image/jpeg");
   EXPECT_EQ(reply.cache_control, "no-store");
   EXPECT_EQ(reply.body, std::string("\xff\xd8jpeg\0", 7));
+  EXPECT_EQ(reply.Field("X-Thumbnail-Sequence"), "1");
+  EXPECT_EQ(reply.Field("X-Thumbnail-Timecode"), "00:00:01:00");
 
   // The stream opens with the thumbnail's news, and tells of the next picture.
   testing::EventStreamClient events;
@@ -310,6 +317,20 @@ TEST_F(WebServerTest, ThumbnailIsServedWhenThereIsOneAndItsNewsComesByTheEventSt
   }
   server_->Wake();
   ASSERT_TRUE(events.ReadUntil("\"sequence\":2,\"timecode\":\"00:00:01:05\""));
+
+  // A page that asks after the news of picture 1 gets the newest picture and is told which one
+  // it got, so that it never names a picture by another's timecode.
+  {
+    std::lock_guard lock(deck_.mutex);
+    deck_.thumbnail.sequence = 3;
+    deck_.thumbnail.jpeg = std::make_shared<const std::string>("\xff\xd8three");
+    deck_.thumbnail.timecode = "00:00:01:10";
+  }
+  reply = HttpRequest(port_, "GET", "/api/thumbnail.jpg?n=1", "", bearer);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body, "\xff\xd8three");
+  EXPECT_EQ(reply.Field("x-thumbnail-sequence"), "3");
+  EXPECT_EQ(reply.Field("x-thumbnail-timecode"), "00:00:01:10");
 }
 
 TEST_F(WebServerTest, AResultThatComesAfterTheServerStoppedIsDropped) {
@@ -366,6 +387,7 @@ TEST_F(WebServerTest, MetricsAreReadByThePrometheusParser) {
   std::filesystem::remove(script_file);
   EXPECT_NE(output.find("vxr_output_ticks counter 4"), std::string::npos) << output;
   EXPECT_NE(output.find("vxr_serial_reply_seconds histogram 5"), std::string::npos) << output;
+  EXPECT_NE(output.find("vxr_web_transport_seconds histogram 13"), std::string::npos) << output;
   EXPECT_NE(output.find("vxr_decoder_memory_bytes gauge 1"), std::string::npos) << output;
   // Only the listener has callers to count.
   EXPECT_NE(output.find("vxr_output_callers gauge 1"), std::string::npos) << output;

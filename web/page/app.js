@@ -8,7 +8,9 @@
   const LIBRARY_REFRESH_MS = 5000;
   const METER_FLOOR_DBFS = -60;
   const SILENCE_DBFS = -96;  // what the deck reports for silence
-  let thumbnailSequence = 0;
+  let thumbnailWanted = 0;  // the newest picture the deck told of
+  let thumbnailShown = 0;   // the picture on the page
+  let thumbnailLoading = false;
   let state = null;
   let events = null;
 
@@ -61,15 +63,62 @@
 
   function renderLog(log) { $('log').textContent = log.lines.join('\n'); }
 
+  // Shows a fetched picture with its own timecode: the picture is decoded off the page, then
+  // takes the place of the shown one and its caption at once, so the two always belong together.
+  async function showThumbnail(blob, timecode) {
+    const url = URL.createObjectURL(blob);
+    const next = new Image();
+    next.src = url;
+    try {
+      await next.decode();
+    } catch (e) {
+      URL.revokeObjectURL(url);
+      return;
+    }
+    const shown = $('thumbnail');
+    for (const name of ['alt', 'width', 'height']) next.setAttribute(name, shown.getAttribute(name));
+    next.id = 'thumbnail';
+    next.title = timecode;
+    next.dataset.timecode = timecode;
+    const old = shown.src;
+    shown.replaceWith(next);
+    $('thumbnail-timecode').textContent = timecode;
+    $('no-picture').hidden = true;
+    if (old.startsWith('blob:')) URL.revokeObjectURL(old);
+  }
+
+  // Fetches the newest picture until the page shows the last one told of, one request at a
+  // time; the answer names the picture it carries, which may be newer than the news.
+  async function loadThumbnail() {
+    if (thumbnailLoading) return;
+    thumbnailLoading = true;
+    try {
+      while (thumbnailShown < thumbnailWanted) {
+        const wanted = thumbnailWanted;
+        const response = await fetch('/api/thumbnail.jpg', { credentials: 'same-origin' });
+        if (!response.ok) {
+          if (response.status === 401) showLogin();
+          break;
+        }
+        const sequence = Number(response.headers.get('X-Thumbnail-Sequence')) || wanted;
+        const timecode = response.headers.get('X-Thumbnail-Timecode') || '';
+        await showThumbnail(await response.blob(), timecode);
+        thumbnailShown = Math.max(sequence, wanted);
+      }
+    } catch (e) {
+      // The deck went away; the event stream's return brings the next news.
+    } finally {
+      thumbnailLoading = false;
+    }
+  }
+
   // The program's news: a new thumbnail is fetched only when its sequence moved.
   function renderProgram(program) {
-    if (program.sequence > 0 && program.sequence !== thumbnailSequence) {
-      thumbnailSequence = program.sequence;
-      const image = $('thumbnail');
-      image.src = `/api/thumbnail.jpg?n=${program.sequence}`;
-      image.title = program.timecode;
-      image.hidden = false;
-      $('no-picture').hidden = true;
+    if (program.sequence > 0 && program.sequence !== thumbnailWanted) {
+      // A smaller sequence: the deck's program started again.
+      if (program.sequence < thumbnailWanted) thumbnailShown = 0;
+      thumbnailWanted = program.sequence;
+      loadThumbnail();
     }
     program.peaks_dbfs.forEach((peak, channel) => {
       const meter = $('meter-' + channel);
