@@ -2,14 +2,17 @@
 """The deck's page in a real browser (Debian's chromium and chromedriver, through Selenium).
 
 The headless vxrdeck program serves its page with a token while an edit controller holds its
-serial line on a pseudo-terminal. The page opens with no console errors, logs in, takes the deck
-local, presses PLAY and sees the timecode run, the program thumbnail load and a sound meter move;
-a serial PLAY shows on the page; a library tape loads; requests without the token and a
-cross-site POST are refused.
+serial line on a pseudo-terminal and an SRT listener streams the program. The page opens with no
+console errors, logs in, lists the stream output without its passphrase, takes the deck local,
+presses PLAY and sees the timecode run, the program thumbnail load and a sound meter move, and
+reads the frame number drawn in successive thumbnails within 2 frames of the timecode the page
+shows under each; a serial PLAY shows on the page; a library tape loads; requests without the
+token, a cross-site POST and another site's page in the logged-in browser are refused.
 
 Usage: vxrdeck_browser_test.py VXRDECK_PROGRAM SAMPLE_TAPE
 Exit code 77 (skipped) when chromium, chromedriver or Selenium is not installed.
 """
+import http.server
 import json
 import os
 import re
@@ -20,6 +23,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import tty
 import urllib.error
@@ -83,6 +87,17 @@ for (let cell = 0; cell < columns * rows; ++cell) {
 return {cells: cells, width: width, height: height,
         caption: document.getElementById('thumbnail-timecode').textContent,
         transport: document.getElementById('timecode').textContent};
+"""
+
+
+# Run in another site's page: a POST to the deck as a forged form would send it, with the
+# browser's cookies; the answer is opaque to that page.
+CROSS_SITE_PLAY = """
+const [base, done] = [arguments[0], arguments[arguments.length - 1]];
+fetch(base + '/api/transport', {method: 'POST', mode: 'no-cors', credentials: 'include',
+                                headers: {'Content-Type': 'text/plain'},
+                                body: '{"command":"play"}'})
+  .then(() => done(true), () => done(false));
 """
 
 
@@ -150,6 +165,21 @@ class Controller:
             elif reply:
                 break
         return reply
+
+
+class AnotherSite(http.server.BaseHTTPRequestHandler):
+    """Another site's page, on this machine so that the browser lets it reach the deck."""
+
+    def do_GET(self):
+        body = b"<!DOCTYPE html><title>another site</title>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *arguments):
+        pass
 
 
 def free_udp_port():
@@ -333,6 +363,20 @@ def main():
 
         errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
         assert not errors, errors
+
+        # Another site's page in the same browser, which holds the deck's login: its POST is
+        # refused (and logged), and the deck does not play.
+        other_site = http.server.ThreadingHTTPServer(("127.0.0.1", 0), AnotherSite)
+        threading.Thread(target=other_site.serve_forever, name="another site", daemon=True).start()
+        try:
+            driver.get("http://localhost:%d/" % other_site.server_address[1])
+        finally:
+            other_site.shutdown()
+        driver.execute_async_script(CROSS_SITE_PLAY, base)
+        wait_for(lambda: "cross-site request from http://localhost:" in
+                 request(port, "GET", "/api/log", headers=bearer)[1], "the refusal in the log")
+        status, state = request(port, "GET", "/api/state", headers=bearer)
+        assert status == 200 and not json.loads(state)["lamps"]["play"], state
         deck_log = open(log_path).read()
         assert TOKEN not in deck_log, "the token is in the deck's log"
         assert PASSPHRASE not in deck_log, "the passphrase is in the deck's log"
