@@ -327,10 +327,11 @@ def main():
         drawn = [r["drawn"] for r in readings]
         assert drawn == sorted(drawn) and len(set(drawn)) == len(drawn), drawn
         print("%d thumbnails (%dx%d) read while playing: drawn frame minus its timecode %s, "
-              "transport timecode minus drawn frame %s" % (
+              "transport timecode minus drawn frame %s, tape frames from one to the next %s" % (
                   len(readings), readings[0]["width"], readings[0]["height"],
                   [r["drawn"] - r["named"] for r in readings],
-                  [timecode_frames(r["transport"]) - r["drawn"] for r in readings]))
+                  [timecode_frames(r["transport"]) - r["drawn"] for r in readings],
+                  [b - a for a, b in zip(drawn, drawn[1:])]))
         driver.find_element(By.CSS_SELECTOR, "[data-command=stop]").click()
         wait_for(lambda: "lit" in driver.find_element(By.ID, "lamp-stop").get_attribute("class"),
                  "the STOP lamp")
