@@ -6,7 +6,8 @@ serial line on a pseudo-terminal and an SRT listener streams the program. The pa
 console errors, logs in, lists the stream output without its passphrase, takes the deck local,
 presses PLAY and sees the timecode run, the program thumbnail load and a sound meter move, and
 reads the frame number drawn in successive thumbnails within 2 frames of the timecode the page
-shows under each; a serial PLAY shows on the page; a library tape loads; requests without the
+shows under each; a serial PLAY shows on the page; a library tape loads and the page's log tells
+of it; requests without the
 token, a cross-site POST and another site's page in the logged-in browser are refused.
 
 Usage: vxrdeck_browser_test.py VXRDECK_PROGRAM SAMPLE_TAPE
@@ -349,6 +350,9 @@ def main():
                         "tape 2 in the library")
         load[0].click()
         wait_for(lambda: "b.avi" in text("tape"), "tape 2 loaded")
+        # The page's log tells of it, among at most the last 50 lines.
+        wait_for(lambda: "b.avi loaded" in text("log"), "the load in the page's log")
+        assert len(text("log").splitlines()) <= 50, text("log")
 
         # The page's PLAY and STOP clicks, timed by the deck from the request to the transport
         # having acted.
