@@ -7,8 +7,8 @@ console errors, logs in, lists the stream output without its passphrase, takes t
 presses PLAY and sees the timecode run, the program thumbnail load and a sound meter move, and
 reads the frame number drawn in successive thumbnails within 2 frames of the timecode the page
 shows under each; a serial PLAY shows on the page; a library tape loads and the page's log tells
-of it; requests without the
-token, a cross-site POST and another site's page in the logged-in browser are refused.
+of it; requests without the token, a cross-site POST and another site's page in the logged-in
+browser are refused.
 
 Usage: vxrdeck_browser_test.py VXRDECK_PROGRAM SAMPLE_TAPE
 Exit code 77 (skipped) when chromium, chromedriver or Selenium is not installed.
