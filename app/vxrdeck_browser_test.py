@@ -6,9 +6,10 @@ serial line on a pseudo-terminal and an SRT listener streams the program. The pa
 console errors, logs in, lists the stream output without its passphrase, takes the deck local,
 presses PLAY and sees the timecode run, the program thumbnail load and a sound meter move, and
 reads the frame number drawn in successive thumbnails within 2 frames of the timecode the page
-shows under each; a serial PLAY shows on the page; a library tape loads and the page's log tells
-of it; requests without the token, a cross-site POST and another site's page in the logged-in
-browser are refused.
+shows under each; a typed cue shows the cued frame in the thumbnail and the shuttle shuttles; a
+serial PLAY shows on the page; a library tape loads and the page's log tells of it; requests
+without the token, a cross-site POST and another site's page in the logged-in browser are
+refused.
 
 Usage: vxrdeck_browser_test.py VXRDECK_PROGRAM SAMPLE_TAPE
 Exit code 77 (skipped) when chromium, chromedriver or Selenium is not installed.
@@ -337,6 +338,29 @@ def main():
         wait_for(lambda: "lit" in driver.find_element(By.ID, "lamp-stop").get_attribute("class"),
                  "the STOP lamp")
 
+        # A typed cue takes the tape there, and the thumbnail then shows that frame.
+        cue_to = "00:00:10:00"
+        driver.find_element(By.ID, "cue-timecode").send_keys(cue_to)
+        driver.find_element(By.CSS_SELECTOR, "#cue button").click()
+        wait_for(lambda: text("timecode") == cue_to, "the cue on the page")
+
+        def cued_thumbnail():
+            reading = driver.execute_script(READ_THUMBNAIL, STRIP_COLUMNS, STRIP_ROWS,
+                                            STRIP_ROW_SHARE)
+            return reading if reading and reading["caption"] == cue_to else None
+        reading = wait_for(cued_thumbnail, "the cued picture")
+        cued = strip_number(reading["cells"])
+        assert cued is not None and abs(cued - timecode_frames(cue_to)) <= MOST_FRAMES_APART, (
+            cued, reading)
+        # The shuttle control shuttles, as the panel's.
+        driver.execute_script("const shuttle = document.getElementById('shuttle');"
+                              "shuttle.value = 3; shuttle.dispatchEvent(new Event('change'));")
+        wait_for(lambda: "lit" in driver.find_element(By.ID, "lamp-shuttle").get_attribute("class"),
+                 "the SHUTTLE lamp")
+        driver.find_element(By.CSS_SELECTOR, "[data-command=stop]").click()
+        wait_for(lambda: "lit" in driver.find_element(By.ID, "lamp-stop").get_attribute("class"),
+                 "the STOP lamp after the shuttle")
+
         # The edit controller's PLAY (the serial controller is never gated) shows on the page.
         sent = time.monotonic()
         assert controller.send(PLAY, timeout=0.2)[:2] == bytes([0x10, 0x01])
@@ -354,13 +378,13 @@ def main():
         wait_for(lambda: "b.avi loaded" in text("log"), "the load in the page's log")
         assert len(text("log").splitlines()) <= 50, text("log")
 
-        # The page's PLAY and STOP clicks, timed by the deck from the request to the transport
+        # The page's PLAY, STOP, CUE, SHUTTLE and STOP, timed by the deck from the request to the transport
         # having acted.
         status, metrics = request(port, "GET", "/metrics", headers=bearer)
         assert status == 200, status
         figures = dict(re.findall(
             r'^vxr_web_transport_seconds_(count|sum|bucket\{le="0\.04"\}) (\S+)$', metrics, re.M))
-        assert float(figures["count"]) == 2, figures
+        assert float(figures["count"]) == 5, figures
         print("page transport clicks: %d acted, %.2f ms on average from the request, %d within "
               "one output frame (40 ms)" % (float(figures["count"]),
                                              float(figures["sum"]) * 1000 / float(figures["count"]),
