@@ -7,9 +7,9 @@ console errors, logs in, lists the stream output without its passphrase, takes t
 presses PLAY and sees the timecode run, the program thumbnail load and a sound meter move, and
 reads the frame number drawn in successive thumbnails within 2 frames of the timecode the page
 shows under each; a typed cue shows the cued frame in the thumbnail and the shuttle shuttles; a
-serial PLAY shows on the page; a library tape loads and the page's log tells of it; requests
-without the token, a cross-site POST and another site's page in the logged-in browser are
-refused.
+serial PLAY shows on the page; a library tape loads and the page's log tells of it; under REMOTE
+the transport is off and EJECT acts; requests without the token, a cross-site POST and another
+site's page in the logged-in browser are refused.
 
 Usage: vxrdeck_browser_test.py VXRDECK_PROGRAM SAMPLE_TAPE
 Exit code 77 (skipped) when chromium, chromedriver or Selenium is not installed.
@@ -377,6 +377,13 @@ def main():
         # The page's log tells of it, among at most the last 50 lines.
         wait_for(lambda: "b.avi loaded" in text("log"), "the load in the page's log")
         assert len(text("log").splitlines()) <= 50, text("log")
+
+        # Back to REMOTE: the transport is the edit controller's, but EJECT still acts.
+        driver.find_element(By.ID, "control").click()
+        wait_for(lambda: text("control") == "REMOTE", "REMOTE again on the page")
+        assert not driver.find_element(By.CSS_SELECTOR, "[data-command=play]").is_enabled()
+        driver.find_element(By.ID, "eject").click()
+        wait_for(lambda: text("tape") == "no tape", "the tape ejected")
 
         # The page's PLAY, STOP, CUE, SHUTTLE and STOP, timed by the deck from the request to the transport
         # having acted.
