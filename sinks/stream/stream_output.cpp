@@ -198,6 +198,8 @@ class CStreamOutput::Session {
         listener_(listener) {}
 
   ~Session() {
+    // What the muxer left short of a message goes now, not ahead of a later session's stream.
+    if (listener_ != nullptr) listener_->Flush();
     if (context_ != nullptr) {
       if (listener_ != nullptr && context_->pb != nullptr) {
         av_freep(&context_->pb->buffer);
@@ -824,9 +826,10 @@ bool CStreamOutput::ResolveDestination(StreamSettings* settings, std::string* er
 void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,
                                      std::size_t* backlog) {
   // A caller may have taken long to come: start from the newest tick, not a stale backlog.
-  // The tick or two that queue while the encoder itself opens are caught up with as usual.
+  // The tick or two that queue while the encoder itself opens are caught up with as usual; a
+  // listener's tick that waited for the first caller is stale whenever a newer one came.
   std::lock_guard lock(mutex_);
-  if (queue_.size() > kPictureBacklogLimit) {
+  if (queue_.size() > kPictureBacklogLimit || (settings_.srt_listener && !queue_.empty())) {
     (settings_.srt_listener ? uncalled_ : dropped_)
         .fetch_add(static_cast<std::int64_t>(queue_.size()));
     *frame = std::move(queue_.back());
