@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-multimedia-dev libqt6opengl6-dev
   qt6-base-private-dev  # the tests change the offscreen platform's screens while running
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
+  libsrt-gnutls-dev  # the program stream's SRT listener (the library FFmpeg loads)
   socat
   ffmpeg  # ffprobe reads the program stream's timecodes in the stream tests
   libboost1.81-dev  # the web server (Boost.Beast, Asio, JSON; header-only as used)

@@ -5,7 +5,8 @@
 // largest PCR interval, how far the presentation times are ahead of the clock, the largest
 // 10 ms burst against the stream's rate), the program's CPU share, the control port's reply latency
 // on both sides while streaming, and the CPU of the ffmpeg command-line tool coding the same tape
-// with the same settings, when it is installed.
+// with the same settings, when it is installed. Then the same with an SRT listener serving four
+// callers at once: what each received and the program's CPU share.
 //
 //   stream_output [--seconds N] [--format pal|1080-25]...      (default 60 s, both formats)
 #include <netinet/in.h>
@@ -23,6 +24,8 @@
 #include <fstream>
 #include <future>
 #include <limits>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,6 +34,7 @@
 #include "protocol/status_bits.h"
 #include "testing/controller_line.h"
 #include "testing/deck_process.h"
+#include "testing/media/srt_test_caller.h"
 #include "testing/media/stream_receiver.h"
 #include "testing/media/test_tapes.h"
 #include "testing/media/ts_reader.h"
@@ -138,21 +142,51 @@ double FfmpegCpuPerSecond(const std::string& tape, const Format& format, int sec
   return wall > 0 ? cpu / wall : -1;
 }
 
-void Run(const Format& format, int seconds) {
-  vxr::testing::TempFolder folder;
-  vxr::TapeSpec spec;
-  spec.width = format.width;
-  spec.height = format.height;
-  spec.frames = static_cast<std::uint32_t>((seconds + 10) * 25);
-  spec.tone_bursts = true;
-  std::string error;
-  const std::string tape = vxr::testing::MakeTestTape(folder, "reel.avi", spec, &error);
-  if (tape.empty()) {
-    std::printf("%s: no tape: %s\n", format.name.c_str(), error.c_str());
-    return;
+// The vxrdeck program with a test tape of the format (seconds of it and ten more, with tone
+// bursts), controlled over a pty, sending its program to one output.
+class StreamingDeck {
+ public:
+  // Makes the tape; false (said) when it cannot.
+  bool MakeTape(const Format& format, int seconds) {
+    vxr::TapeSpec spec;
+    spec.width = format.width;
+    spec.height = format.height;
+    spec.frames = static_cast<std::uint32_t>((seconds + 10) * 25);
+    spec.tone_bursts = true;
+    std::string error;
+    tape_ = vxr::testing::MakeTestTape(folder_, "reel.avi", spec, &error);
+    if (tape_.empty()) std::printf("%s: no tape: %s\n", format.name.c_str(), error.c_str());
+    return !tape_.empty();
   }
-  vxr::testing::PtyPair pty;
-  vxr::testing::ControllerLine line(pty);
+  // Starts the program and waits for its status; false (said) when it does not start.
+  bool Start(const Format& format, const std::string& output) {
+    deck_ = std::make_unique<vxr::testing::DeckProcess>(
+        VXRDECK_PROGRAM, folder_.path(),
+        std::map<std::string, std::string>{{"VXR_BOARD_FORMAT", format.name}});
+    if (deck_->Start(
+            {"--tape", tape_, "--port", pty_.SlavePath(), "--remote", "--output", output}) &&
+        vxr::testing::WaitFor([&] { return line_.Status(1) == Bytes{0x00}; }, 30000)) {
+      return true;
+    }
+    std::printf("%s: the deck did not start\n%s", format.name.c_str(), deck_->Log().c_str());
+    return false;
+  }
+  const std::string& tape() const { return tape_; }
+  const std::string& folder() const { return folder_.path(); }
+  vxr::testing::ControllerLine& line() { return line_; }
+  vxr::testing::DeckProcess& deck() { return *deck_; }
+
+ private:
+  vxr::testing::TempFolder folder_;
+  std::string tape_;
+  vxr::testing::PtyPair pty_;
+  vxr::testing::ControllerLine line_{pty_};
+  std::unique_ptr<vxr::testing::DeckProcess> deck_;
+};
+
+void Run(const Format& format, int seconds) {
+  StreamingDeck streaming;
+  if (!streaming.MakeTape(format, seconds)) return;
   const int port = vxr::FreeLoopbackUdpPort();
   const std::string url = "udp://127.0.0.1:" + std::to_string(port);
   const int socket_fd = vxr::OpenUdpReceiver(port);
@@ -160,13 +194,10 @@ void Run(const Format& format, int seconds) {
     std::printf("%s: cannot receive on port %d\n", format.name.c_str(), port);
     return;
   }
-  vxr::testing::DeckProcess deck(VXRDECK_PROGRAM, folder.path(),
-                                 {{"VXR_BOARD_FORMAT", format.name}});
-  if (!deck.Start({"--tape", tape, "--port", pty.SlavePath(), "--remote", "--output", url}) ||
-      !vxr::testing::WaitFor([&] { return line.Status(1) == Bytes{0x00}; }, 30000)) {
-    std::printf("%s: the deck did not start\n%s", format.name.c_str(), deck.Log().c_str());
-    return;
-  }
+  if (!streaming.Start(format, url)) return;
+  vxr::testing::ControllerLine& line = streaming.line();
+  vxr::testing::DeckProcess& deck = streaming.deck();
+  const std::string& tape = streaming.tape();
   // The packets as they come, read one by one, then decoded from a file as a receiver would.
   auto receiving = std::async(std::launch::async, [&] {
     return vxr::ReceiveDatagrams(socket_fd, std::numeric_limits<std::size_t>::max(),
@@ -189,7 +220,7 @@ void Run(const Format& format, int seconds) {
   deck.WaitForExit(10000);
   const std::vector<vxr::TsDatagram> datagrams = receiving.get();
   close(socket_fd);
-  const std::string capture = folder.path() + "/received.ts";
+  const std::string capture = streaming.folder() + "/received.ts";
   {
     std::ofstream out(capture, std::ios::binary);
     for (const vxr::TsDatagram& datagram : datagrams) {
@@ -260,6 +291,54 @@ void Run(const Format& format, int seconds) {
   }
 }
 
+// The deck as an SRT listener with callers receiving at once: the callers served, what each
+// received (bytes, continuity errors) and the program's CPU share.
+void RunSrtListener(const Format& format, int seconds, int caller_count) {
+  StreamingDeck streaming;
+  const int port = vxr::FreeLoopbackUdpPort();
+  if (!streaming.MakeTape(format, seconds) ||
+      !streaming.Start(format, "srt://127.0.0.1:" + std::to_string(port) + "?mode=listener")) {
+    return;
+  }
+  vxr::testing::DeckProcess& deck = streaming.deck();
+  streaming.line().Send({0x20, 0x01});  // play
+  std::string error;
+  std::vector<std::unique_ptr<vxr::CSrtTestCaller>> callers;
+  for (int i = 0; i < caller_count; ++i) {
+    auto caller = std::make_unique<vxr::CSrtTestCaller>();
+    int reason = 0;
+    // The listener binds with the program's first tick.
+    if (!vxr::testing::WaitFor([&] { return caller->Connect(port, {}, &error, &reason); }, 30000)) {
+      std::printf("SRT %s: caller %d could not connect: %s\n", format.name.c_str(), i,
+                  error.c_str());
+      return;
+    }
+    callers.push_back(std::move(caller));
+  }
+  const double cpu_start = CpuSeconds(deck.Pid());
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double cpu = CpuSeconds(deck.Pid()) - cpu_start;
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  deck.Signal(SIGTERM);
+  deck.WaitForExit(10000);
+  double least_mb = std::numeric_limits<double>::max();
+  std::size_t most_gaps = 0;
+  for (auto& caller : callers) {
+    caller->Close();
+    const vxr::TsReport report = vxr::ReadTransportStream(caller->Messages());
+    least_mb = std::min(least_mb, static_cast<double>(caller->ReceivedBytes()) / 1e6);
+    most_gaps = std::max(most_gaps, report.continuity_errors);
+  }
+  std::printf("== SRT listener, %s, %d callers at once, %d s of play\n", format.name.c_str(),
+              caller_count, seconds);
+  std::printf("stream: %s\n", LineAfter(deck.Log(), "output srt").c_str());
+  std::printf(
+      "callers: each received at least %.1f MB, continuity errors at most %zu; deck CPU %.1f %% "
+      "of one core\n",
+      least_mb, most_gaps, 100 * cpu / wall);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -285,6 +364,8 @@ int main(int argc, char** argv) {
     }
   }
   if (formats.empty()) formats = {pal, hd};
+  constexpr int kSrtCallers = 4;
   for (const Format& format : formats) Run(format, seconds);
+  for (const Format& format : formats) RunSrtListener(format, seconds, kSrtCallers);
   return 0;
 }

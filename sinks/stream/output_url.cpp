@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::string_view kSecretKeys[] = {"passphrase", "secret"};
 constexpr std::string_view kPassphraseFileKey = "passphrase-file";
+constexpr std::string_view kMaxCallersKey = "maxcallers";
 constexpr std::string_view kEncoderOptions[] = {"vcodec", "acodec", "vb",      "ab",  "preset",
                                                 "burntc", "delay",  "muxrate", "name"};
 constexpr int kMaxPort = 65535;
@@ -144,9 +145,9 @@ bool IsSecret(std::string_view key) { return Contains(kSecretKeys, Lowercase(key
 bool MayShow(std::string_view key) {
   const std::string lower = Lowercase(key);
   if (IsSecret(lower)) return false;
-  return lower == kPassphraseFileKey || Contains(kEncoderOptions, lower) ||
-         Contains(kUdpOptions, lower) || Contains(kSrtOptions, lower) ||
-         Contains(kRistOptions, lower);
+  return lower == kPassphraseFileKey || lower == kMaxCallersKey ||
+         Contains(kEncoderOptions, lower) || Contains(kUdpOptions, lower) ||
+         Contains(kSrtOptions, lower) || Contains(kRistOptions, lower);
 }
 
 std::optional<long> ParseWhole(std::string_view text) {
@@ -341,6 +342,12 @@ std::string ParseQuery(std::string_view query, StreamSettings* s,
     if (key == kPassphraseFileKey && s->scheme == "srt") {
       if (value.empty()) return "option passphrase-file needs a file name";
       s->passphrase_file = value;
+    } else if (key == kMaxCallersKey && s->scheme == "srt") {
+      const std::optional<long> callers = ParseWhole(value);
+      if (!callers || *callers < 1 || *callers > kMaxSrtCallers) {
+        return BadValue(key, value, "a number of callers from 1 to 64");
+      }
+      s->max_callers = static_cast<int>(*callers);
     } else if (!ParseEncoderOption(key, value, s, &why)) {
       why = CheckProtocolOption(key, value, s);
       if (why.empty()) protocol_items->push_back({key, value});

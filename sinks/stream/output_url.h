@@ -9,6 +9,8 @@ namespace vxr {
 
 // The longest service name a stream carries (name=); printable, so that it logs as written.
 inline constexpr std::size_t kMaxServiceNameLength = 64;
+// The most callers an SRT listener may be given (maxcallers=).
+inline constexpr int kMaxSrtCallers = 64;
 
 enum class StreamVideoCodec { kH264, kMpeg2 };
 enum class StreamAudioCodec { kAac, kMp2 };
@@ -44,6 +46,8 @@ struct StreamSettings {
   std::optional<long> mux_rate;
   // The service's name in the stream's service information (name=); empty: the deck's.
   std::string service_name;
+  // An SRT listener's callers at once at the most (maxcallers=); more are refused.
+  int max_callers = 8;
   // udp: the user set FFmpeg's bitrate= (pacing) himself; otherwise the stream is paced at its
   // transport rate.
   bool udp_pacing_given = false;
@@ -56,7 +60,8 @@ struct ParsedOutputUrl {
 
 // Checks a --output value: udp://HOST:PORT, srt://HOST:PORT, rist://HOST:PORT with a query of
 // the protocol's FFmpeg options and ours (vcodec=h264|mpeg2, acodec=aac|mp2, vb=, ab=,
-// preset=, burntc=0|1, delay=MS, muxrate=, name=, and for SRT passphrase-file=PATH). Option names
+// preset=, burntc=0|1, delay=MS, muxrate=, name=, and for SRT passphrase-file=PATH and
+// maxcallers=N). Option names
 // are matched without regard to case and handed to FFmpeg in lowercase. Unknown schemes and
 // options, an option given twice, a missing or bad port, and bad values (numbers out of the
 // protocol's range among them) are refused. Pure: nothing is opened.

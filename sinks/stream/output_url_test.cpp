@@ -56,6 +56,17 @@ TEST(OutputUrlTest, StreamAddressesAreCheckedAndSplitIntoProtocolAndEncoderSetti
             "srt://[::1]:9000?mode=listener&passphrase=0123456789abc&pbkeylen=32");
   EXPECT_EQ(listener.settings->display_name,
             "srt://[::1]:9000?mode=listener&passphrase=***&pbkeylen=32");
+  EXPECT_EQ(listener.settings->max_callers, 8);
+  // The listener's callers are the deck's option: not handed to FFmpeg.
+  ParsedOutputUrl callers = ParseOutputUrl("srt://:9000?mode=listener&MaxCallers=3");
+  ASSERT_TRUE(callers.settings) << callers.error;
+  EXPECT_EQ(callers.settings->max_callers, 3);
+  EXPECT_EQ(callers.settings->protocol_url, "srt://:9000?mode=listener");
+  EXPECT_NE(ParseOutputUrl("srt://:9000?mode=listener&maxcallers=0").error.find("from 1 to 64"),
+            std::string::npos);
+  EXPECT_NE(ParseOutputUrl("srt://:9000?mode=listener&maxcallers=65").error.find("from 1 to 64"),
+            std::string::npos);
+  EXPECT_FALSE(ParseOutputUrl("udp://h:1?maxcallers=2").settings);
   EXPECT_TRUE(ParseOutputUrl("srt://:9000?mode=listener").settings);
   EXPECT_TRUE(ParseOutputUrl("rist://10.0.0.1:8000?rist_profile=1").settings);
 

@@ -19,6 +19,8 @@ extern "C" {
 #include "platform/thread_name.h"
 #include "platform/thread_priority.h"
 #include "sinks/stream/outage_report.h"
+#include "sinks/stream/srt_library.h"
+#include "sinks/stream/srt_listener.h"
 #include "sinks/stream/stream_timecode.h"
 #include "vboard/media/av_handles.h"
 #include "vboard/media/ffmpeg_log.h"
@@ -57,7 +59,9 @@ const OutputFormat kProbeFormat{"probe", 720, 576, 25, 1};
 // timestamps instead of being filled with silence.
 constexpr std::int64_t kMaxSilenceFill = kProgramSoundRate;
 // Room for the figures' line with the longest address FFmpeg takes.
-constexpr std::size_t kFiguresLength = 600;
+constexpr std::size_t kFiguresLength = 700;
+// The muxer's buffer in front of the deck's own SRT listener: one message.
+constexpr int kListenerIoBytes = 1316;
 // The transport stream's default rate: the video and sound bit rates and this much more for
 // the packets' headers, the tables and the clock references.
 constexpr double kMuxRateMargin = 1.10;
@@ -183,17 +187,26 @@ AVRational StandardDefinitionAspect(const OutputFormat& format, bool wide) {
 // One opened destination with its encoders. Made and used only on the output's thread.
 class CStreamOutput::Session {
  public:
+  // listener: the deck's own SRT listener the stream goes to, instead of FFmpeg's protocol.
   Session(StreamSettings settings, const OutputFormat& format, const std::atomic<bool>& stopping,
-          std::int64_t origin_tick, bool wide)
+          std::int64_t origin_tick, bool wide, CSrtListener* listener = nullptr)
       : settings_(std::move(settings)),
         format_(format),
         stopping_(stopping),
         origin_tick_(origin_tick),
-        wide_(wide) {}
+        wide_(wide),
+        listener_(listener) {}
 
   ~Session() {
+    // What the muxer left short of a message goes now, not ahead of a later session's stream.
+    if (listener_ != nullptr) listener_->Flush();
     if (context_ != nullptr) {
-      if (context_->pb != nullptr) avio_closep(&context_->pb);
+      if (listener_ != nullptr && context_->pb != nullptr) {
+        av_freep(&context_->pb->buffer);
+        avio_context_free(&context_->pb);
+      } else if (context_->pb != nullptr) {
+        avio_closep(&context_->pb);
+      }
       avformat_free_context(context_);
     }
   }
@@ -221,8 +234,8 @@ class CStreamOutput::Session {
 
   bool Open(std::string* error) {
     if (!OpenEncoders(error)) return false;
-    // An SRT listener waits for its caller as long as it takes; only a stop interrupts it.
-    if (!settings_.srt_listener) ArmDeadline(kConnectTimeout);
+    if (listener_ != nullptr) return OpenListenerIo(error) && WriteHeader(error);
+    ArmDeadline(kConnectTimeout);
     // A passphrase read from a file goes as an option, so that no URL FFmpeg repeats holds it.
     AVDictionary* options = nullptr;
     if (!settings_.passphrase.empty()) {
@@ -232,6 +245,10 @@ class CStreamOutput::Session {
                           AVIO_FLAG_WRITE, &context_->interrupt_callback, &options);
     av_dict_free(&options);
     if (code < 0) return *error = "cannot open: " + AvError(code), false;
+    return WriteHeader(error);
+  }
+
+  bool WriteHeader(std::string* error) {
     ArmDeadline(kWriteTimeout);
     // A constant transport rate, null packets filling what the encoders leave.
     AVDictionary* muxer = nullptr;
@@ -240,7 +257,7 @@ class CStreamOutput::Session {
     // Sound frames in PES of their own size: gathered, the first would wait for the others up
     // to half the delay, which its receiver would lose (see Write).
     av_dict_set_int(&muxer, "pes_payload_size", 0, 0);
-    code = avformat_write_header(context_, &muxer);
+    const int code = avformat_write_header(context_, &muxer);
     av_dict_free(&muxer);
     if (code < 0) return *error = "cannot start the stream: " + AvError(code), false;
     header_written_ = true;
@@ -273,6 +290,28 @@ class CStreamOutput::Session {
   }
 
  private:
+  // The muxer writes into the listener, which queues for every caller and never fails.
+  bool OpenListenerIo(std::string* error) {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kListenerIoBytes));
+    if (buffer == nullptr) return *error = "out of memory", false;
+    context_->pb =
+        avio_alloc_context(buffer, kListenerIoBytes, 1, listener_, nullptr, &ToListener, nullptr);
+    if (context_->pb == nullptr) {
+      av_free(buffer);
+      return *error = "out of memory", false;
+    }
+    context_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    return true;
+  }
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+  static int ToListener(void* opaque, const std::uint8_t* data, int size) {
+#else
+  static int ToListener(void* opaque, std::uint8_t* data, int size) {
+#endif
+    static_cast<CSrtListener*>(opaque)->Send(data, static_cast<std::size_t>(size));
+    return size;
+  }
+
   static int Interrupt(void* opaque) {
     auto* self = static_cast<Session*>(opaque);
     // Stopping interrupts everything but the last flush, which has its own deadline.
@@ -510,7 +549,8 @@ class CStreamOutput::Session {
   const OutputFormat format_;
   const std::atomic<bool>& stopping_;
   const std::int64_t origin_tick_;
-  bool wide_;  // the aspect the video encoder was opened with
+  bool wide_;                     // the aspect the video encoder was opened with
+  CSrtListener* const listener_;  // not owned; null for FFmpeg's protocols
   std::chrono::steady_clock::time_point deadline_{};
   bool flushing_ = false;
 
@@ -551,6 +591,8 @@ CStreamOutput::CStreamOutput(StreamSettings settings, OutputFormat format,
       clock_(std::move(clock)),
       resolve_(std::move(resolve)) {
   RouteFfmpegLog();
+  // FFmpeg's SRT caller loads the same library: its messages go through the deck's handler too.
+  if (settings_.scheme == "srt") InstallSrtLog();
   if (settings_.srt_listener && !settings_.has_passphrase && !IsLoopbackHost(settings_.host)) {
     DebugOutput("Warn Output", "output " + settings_.display_name +
                                    ": an SRT listener without a passphrase lets any caller take "
@@ -580,8 +622,15 @@ void CStreamOutput::Stop() {
     stop_ = true;
     resolving = resolving_;
   }
-  // Outside the lock: no two are held together. A resolution that starts later sees stop_.
+  std::shared_ptr<CSrtListener> listener;
+  {
+    std::lock_guard lock(mutex_);
+    listener = listener_;
+  }
+  // Outside the lock: no two are held together. A resolution that starts later sees stop_, and
+  // so does a listener bound later.
   if (resolving) resolving->Cancel();
+  if (listener) listener->Interrupt();
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
@@ -594,9 +643,18 @@ std::string CStreamOutput::Figures() const {
     return std::chrono::duration<double, std::milli>(d).count();
   };
   // A listener's ticks with no caller were not lost: they are counted apart.
-  const std::string uncalled = settings_.srt_listener
-                                   ? ", " + std::to_string(uncalled_.load()) + " with no caller"
-                                   : std::string();
+  std::string uncalled;
+  if (settings_.srt_listener) {
+    std::shared_ptr<CSrtListener> listener;
+    {
+      std::lock_guard lock(mutex_);
+      listener = listener_;
+    }
+    uncalled = ", " + std::to_string(uncalled_.load()) +
+               " with no caller (callers: " + std::to_string(listener ? listener->Served() : 0) +
+               " served, " + std::to_string(listener ? listener->Dropped() : 0) + " dropped, " +
+               std::to_string(listener ? listener->Refused() : 0) + " refused)";
+  }
   char text[kFiguresLength];
   std::snprintf(text, sizeof text,
                 "output %s: %lld ticks, %lld pictures sent, %lld dropped%s, %lld failures; encode "
@@ -638,6 +696,10 @@ ProgramSinkStats CStreamOutput::Stats() const {
   stats.sent = sent_.load();
   stats.dropped = dropped_.load();
   stats.failures = failures_.load();
+  if (settings_.srt_listener) {
+    std::lock_guard lock(mutex_);
+    stats.callers = listener_ ? listener_->Callers() : 0;
+  }
   return stats;
 }
 
@@ -686,8 +748,15 @@ std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t orig
   std::string said;
   std::unique_ptr<Session> opening;
   bool opened = ResolveDestination(&settings, &error);
+  std::shared_ptr<CSrtListener> listener;
+  if (opened && settings_.srt_listener) {
+    listener = ListenForCaller(settings, &error);
+    if (!listener && stopping_.load()) return nullptr;
+    opened = listener != nullptr;
+  }
   if (opened) {
-    opening = std::make_unique<Session>(std::move(settings), format_, stopping_, origin_tick, wide);
+    opening = std::make_unique<Session>(std::move(settings), format_, stopping_, origin_tick, wide,
+                                        listener.get());
     // What FFmpeg says of a failed connection goes into the outage's report, not a line a retry.
     said = HideSecrets(CaptureFfmpegErrors([&] { opened = opening->Open(&error); }), settings_);
     if (opened && !said.empty()) DebugOutput("FFmpeg", said);
@@ -705,6 +774,25 @@ std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t orig
     DebugOutput("Info Output", "output " + settings_.display_name + ": sending the program");
   }
   return opening;
+}
+
+std::shared_ptr<CSrtListener> CStreamOutput::ListenForCaller(const StreamSettings& settings,
+                                                             std::string* error) {
+  std::shared_ptr<CSrtListener> listener;
+  {
+    std::lock_guard lock(mutex_);
+    listener = listener_;
+  }
+  if (!listener) {
+    listener = CSrtListener::Open(settings, StreamMuxRate(settings, format_),
+                                  "output " + settings_.display_name, error);
+    if (!listener) return nullptr;
+    std::lock_guard lock(mutex_);
+    listener_ = listener;
+    if (stop_) listener->Interrupt();  // Stop came while it was bound, before it was seen
+  }
+  if (!listener->WaitForCaller()) return nullptr;
+  return listener;
 }
 
 bool CStreamOutput::ResolveDestination(StreamSettings* settings, std::string* error) {
@@ -731,15 +819,17 @@ bool CStreamOutput::ResolveDestination(StreamSettings* settings, std::string* er
       settings->scheme + "://" +
       (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":";
   settings->protocol_url.replace(0, name_part.size(), address_part);
+  settings->host = address;
   return true;
 }
 
 void CStreamOutput::SkipStaleBacklog(std::shared_ptr<const ProgramFrame>* frame,
                                      std::size_t* backlog) {
   // A caller may have taken long to come: start from the newest tick, not a stale backlog.
-  // The tick or two that queue while the encoder itself opens are caught up with as usual.
+  // The tick or two that queue while the encoder itself opens are caught up with as usual; a
+  // listener's tick that waited for the first caller is stale whenever a newer one came.
   std::lock_guard lock(mutex_);
-  if (queue_.size() > kPictureBacklogLimit) {
+  if (queue_.size() > kPictureBacklogLimit || (settings_.srt_listener && !queue_.empty())) {
     (settings_.srt_listener ? uncalled_ : dropped_)
         .fetch_add(static_cast<std::int64_t>(queue_.size()));
     *frame = std::move(queue_.back());
@@ -779,6 +869,11 @@ bool CStreamOutput::SendTick(Session& session, const ProgramFrame& frame, std::s
   return true;
 }
 
+int CStreamOutput::ListenerCallers() const {
+  std::lock_guard lock(mutex_);
+  return listener_ ? listener_->Callers() : 0;
+}
+
 std::int64_t CStreamOutput::SteadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -813,6 +908,12 @@ void CStreamOutput::Run() {
       if (stopping_.load() || !WaitBeforeRetry(&retry_ms)) break;
       continue;
     }
+    if (settings_.srt_listener && ListenerCallers() == 0) {
+      // The last caller left: the encoders wait for the next one, which is no failure.
+      session.reset();
+      connected_.store(false);
+      continue;
+    }
     // A destination that takes the connection and then fails every write keeps the back-off.
     const std::int64_t now_ns = SteadyNs();
     if (now_ns - session_start_ns >= std::chrono::nanoseconds(kSteadySession).count()) {
@@ -822,6 +923,14 @@ void CStreamOutput::Run() {
     }
   }
   if (session) session->Finish();
+  session.reset();
+  std::shared_ptr<CSrtListener> listener;
+  {
+    std::lock_guard lock(mutex_);
+    listener = listener_;
+  }
+  // The callers get the stream's end, as far as they take it within the write time-out.
+  if (listener) listener->Close(kWriteTimeout);
   // Ticks still queued at the stop were not sent: the figures count them as dropped.
   DropQueued();
 }

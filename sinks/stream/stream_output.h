@@ -19,6 +19,7 @@
 namespace vxr {
 
 class COutageReport;
+class CSrtListener;
 
 // Opens the muxer and the encoders with settings (at a standard picture size, without a
 // destination): false with FFmpeg's reason when it refuses one of the deck's options, so that
@@ -37,8 +38,10 @@ std::string StreamProtocolUrl(const StreamSettings& settings, const OutputFormat
 // stamps every frame the settings' delay ahead of its clock reference, so that a decoder locked
 // to that clock has its buffer; each picture carries its tape timecode in the codec's own field.
 //
-// Push never waits. Its thread opens the destination (an SRT listener waits for its caller
-// there, never on the board's clock), encodes and sends. When the destination fails it reports
+// Push never waits. Its thread opens the destination (an SRT listener waits for its first
+// caller there, never on the board's clock), encodes and sends. An SRT listener is the deck's
+// own (CSrtListener): it serves every caller, up to maxcallers=, the same stream; the encoders
+// run while at least one caller is connected. When the destination fails it reports
 // once, retries with back-off (0.5 s doubling up to 2 s) and counts the pictures it could not
 // send, summarising a long outage every minute; while nothing is connected it keeps only the
 // newest tick; when encoding falls
@@ -88,6 +91,9 @@ class CStreamOutput : public IProgramSink {
   void Run();
   // Opens the destination; null when it cannot (outage tells whether to say so).
   std::unique_ptr<Session> Connect(std::int64_t origin_tick, bool wide, COutageReport* outage);
+  // An SRT listener's: binds it when not yet bound and waits for a caller; null with why when
+  // it cannot bind, or when the output stops.
+  std::shared_ptr<CSrtListener> ListenForCaller(const StreamSettings& settings, std::string* error);
   // Puts the address of settings' host name into its protocol URL; false with why when it
   // cannot, or when the output stops meanwhile.
   bool ResolveDestination(StreamSettings* settings, std::string* error);
@@ -100,6 +106,7 @@ class CStreamOutput : public IProgramSink {
   // Waits *retry_ms (a stop ends it), doubles it up to the cap and drops what queued meanwhile.
   bool WaitBeforeRetry(int* retry_ms);
   void DropQueued();
+  int ListenerCallers() const;
   static std::int64_t SteadyNs();
 
   const StreamSettings settings_;
@@ -107,12 +114,14 @@ class CStreamOutput : public IProgramSink {
   const std::shared_ptr<const IBoardClock> clock_;
   const ResolveFunction resolve_;
 
-  mutable std::mutex mutex_;  // guards queue_, stop_ and resolving_
+  mutable std::mutex mutex_;  // guards queue_, stop_, resolving_ and listener_
   std::condition_variable wake_;
   std::deque<std::shared_ptr<const ProgramFrame>> queue_;
   bool stop_ = false;
   std::shared_ptr<CNameResolution> resolving_;  // the name being resolved; Stop cancels it
-  std::atomic<bool> stopping_{false};           // read by FFmpeg's interrupt callback
+  // An SRT listener's, bound once for the output's life; Stop interrupts its wait for a caller.
+  std::shared_ptr<CSrtListener> listener_;
+  std::atomic<bool> stopping_{false};  // read by FFmpeg's interrupt callback
 
   std::atomic<bool> connected_{false};
   std::atomic<std::int64_t> received_{0};

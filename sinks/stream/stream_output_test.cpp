@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <srt/access_control.h>
+#include <srt/srt.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,8 +28,10 @@ extern "C" {
 }
 
 #include "platform/diagnostics.h"
+#include "testing/media/srt_test_caller.h"
 #include "testing/media/stream_receiver.h"
 #include "testing/media/tape_picture.h"
+#include "testing/media/test_tapes.h"
 #include "testing/media/ts_reader.h"
 #include "testing/wait_for.h"
 #include "vboard/program/sound_cadence.h"
@@ -704,6 +708,203 @@ TEST(StreamOutputTest, AMuxRateBelowTheCodedRatesIsWarnedAbout) {
   }
   EXPECT_EQ(warnings, 1) << ::testing::PrintToString(log.Lines());
   EXPECT_EQ(log.Lines().size(), 1u) << ::testing::PrintToString(log.Lines());
+}
+
+// The lines of log that contain text.
+std::vector<std::string> LinesWith(const ReportLog& log, const std::string& text) {
+  std::vector<std::string> found;
+  for (const std::string& line : log.Lines()) {
+    if (line.find(text) != std::string::npos) found.push_back(line);
+  }
+  return found;
+}
+
+// A receive buffer that holds the library's latency with room to spare (about a second and a
+// half of the test's stream), which a caller that stops reading fills soon.
+constexpr int kSmallReceiveBuffer = 1024 * 1024;
+// The ticks at the end that a caller may not have received when the listener closes.
+constexpr std::int64_t kClosingTicks = 10;
+
+// Checks what one caller received: whole TS packets without a continuity gap, and from its first
+// picture (the first key frame after it joined) every tick's picture with its timecode, up to
+// a few ticks before last_tick.
+void ExpectEveryPicture(const CSrtTestCaller& caller, std::int64_t last_tick,
+                        const std::string& file, const std::string& who) {
+  SCOPED_TRACE(who);
+  const TsReport report = ReadTransportStream(caller.Messages());
+  EXPECT_GT(report.packets, 0u);
+  EXPECT_EQ(report.sync_errors, 0u);
+  EXPECT_EQ(report.continuity_errors, 0u);
+  EXPECT_LE(report.odd_datagrams, 1u);  // the stream's last message may be short
+  {
+    const std::vector<std::uint8_t> stream = caller.Stream();
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(stream.data()),
+              static_cast<std::streamsize>(stream.size()));
+  }
+  const ReceivedStream received =
+      ReceiveStream(file, 100000, std::chrono::milliseconds(3000), std::chrono::seconds(60));
+  ASSERT_TRUE(received.opened) << received.error;
+  ASSERT_FALSE(received.pictures.empty());
+  const ReceivedPicture& first = received.pictures.front();
+  ASSERT_TRUE(first.strip);
+  const std::int64_t first_tick = static_cast<std::int64_t>(*first.strip) - 200;
+  EXPECT_LE(first_tick, 26);
+  std::int64_t expected = first_tick;
+  for (const ReceivedPicture& picture : received.pictures) {
+    const std::int64_t tick =
+        first_tick + std::llround((picture.seconds - first.seconds) * kFormat.rate_num);
+    EXPECT_EQ(tick, expected) << "a picture missing before tick " << tick;
+    expected = tick + 1;
+    // What the caller's library still held for its latency when the listener closed is lost.
+    if (tick < last_tick - kClosingTicks) {
+      EXPECT_FALSE(picture.damaged) << "tick " << tick;
+    }
+    ASSERT_TRUE(picture.strip) << "tick " << tick;
+    EXPECT_EQ(*picture.strip, TapeFrameAt(tick)) << "tick " << tick;
+    EXPECT_EQ(picture.timecode, Timecode(TapeFrameAt(tick))) << "tick " << tick;
+  }
+  EXPECT_GE(expected - 1, last_tick - kClosingTicks);
+}
+
+// An SRT listener serves several callers the same stream: four get every picture; the listener
+// takes eight and refuses a ninth at once, saying why; one caller that stops reading is dropped
+// after its time-out while the others lose nothing; the end-of-run line counts them.
+TEST(StreamOutputTest, AnSrtListenerServesEveryCallerAndDropsOneThatStopsReading) {
+  ReportLog log;
+  testing::TempFolder folder;
+  const int port = FreeLoopbackUdpPort();
+  const std::string secret = "listener-secret-42";
+  const ParsedOutputUrl parsed = ParseOutputUrl("srt://127.0.0.1:" + std::to_string(port) +
+                                                "?mode=listener&passphrase=" + secret);
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
+  EXPECT_EQ(output.Stats().callers, 0);
+  // The first tick binds the listener and waits for a caller.
+  output.Push(MakeTick(0, TapeFrameAt(0)));
+  ASSERT_TRUE(testing::WaitFor([&] { return UdpPortBound(port); }, kWaitMs));
+
+  std::vector<std::unique_ptr<CSrtTestCaller>> callers;
+  const auto connect = [&](int receive_buffer) {
+    auto caller = std::make_unique<CSrtTestCaller>();
+    std::string error;
+    int reason = 0;
+    EXPECT_TRUE(caller->Connect(port, {secret, receive_buffer}, &error, &reason)) << error;
+    callers.push_back(std::move(caller));
+  };
+  for (int i = 0; i < 3; ++i) connect(0);
+  connect(kSmallReceiveBuffer);  // the one that will stop reading
+  ASSERT_TRUE(testing::WaitFor([&] { return output.Stats().callers == 4; }, kWaitMs));
+
+  // Four more fill the listener; a ninth is refused at once with the library's "overloaded".
+  for (int i = 0; i < 4; ++i) connect(0);
+  ASSERT_TRUE(testing::WaitFor([&] { return output.Stats().callers == 8; }, kWaitMs));
+  {
+    CSrtTestCaller ninth;
+    std::string error;
+    int reason = 0;
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ninth.Connect(port, {secret, 0}, &error, &reason));
+    // The library's own connect time-out is three seconds: a refusal answers well within it.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(2500));
+    EXPECT_EQ(reason, SRT_REJX_OVERLOAD);
+  }
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return !LinesWith(log, "too many callers (maxcallers=8)").empty(); }, kWaitMs));
+  const std::string refusal = LinesWith(log, "too many callers")[0];
+  EXPECT_TRUE(refusal.starts_with("Warn Output output srt://127.0.0.1:" + std::to_string(port)))
+      << refusal;
+  EXPECT_NE(refusal.find("refused a caller from 127.0.0.1:"), std::string::npos) << refusal;
+  for (int i = 0; i < 4; ++i) {
+    callers.back()->Close();
+    callers.pop_back();
+  }
+  ASSERT_TRUE(testing::WaitFor([&] { return output.Stats().callers == 4; }, kWaitMs));
+
+  // All four receive; then one stops reading and is dropped, and the others go on.
+  std::int64_t tick = 1;
+  RunClock(output, tick, 50, true);
+  tick += 50;
+  callers[3]->StopReading();
+  constexpr int kMostRounds = 40;  // 40 s of ticks: a generous bound on the drop
+  for (int round = 0; round < kMostRounds && LinesWith(log, "dropped:").empty(); ++round) {
+    RunClock(output, tick, 25, true);
+    tick += 25;
+  }
+  ASSERT_EQ(LinesWith(log, "dropped:").size(), 1u) << ::testing::PrintToString(log.Lines());
+  EXPECT_NE(LinesWith(log, "dropped:")[0].find("took nothing"), std::string::npos);
+  EXPECT_EQ(output.Stats().callers, 3);
+  RunClock(output, tick, 50, true);
+  tick += 50;
+  const std::int64_t last_tick = tick - 1;
+  output.Stop();
+  const ProgramSinkStats stats = output.Stats();
+  EXPECT_EQ(stats.dropped, 0);
+  EXPECT_EQ(stats.failures, 0);
+  EXPECT_NE(output.Figures().find("callers: 8 served, 1 dropped, 1 refused"), std::string::npos)
+      << output.Figures();
+
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(testing::WaitFor([&] { return callers[i]->Ended(); }, kWaitMs)) << i;
+    ExpectEveryPicture(*callers[i], last_tick, folder.File("caller" + std::to_string(i) + ".ts"),
+                       "caller " + std::to_string(i));
+  }
+  for (const std::string& line : log.Lines()) {
+    EXPECT_EQ(line.find(secret), std::string::npos) << line;
+  }
+}
+
+// A caller retrying a wrong passphrase is refused each time, said in at most one line a second
+// naming it and the library's reason; the library's own handshake messages stay out of the log.
+TEST(StreamOutputTest, WrongPassphrasesAreSummarisedNamingThePeerNeverThePassphrase) {
+  ReportLog log;
+  const int port = FreeLoopbackUdpPort();
+  const std::string secret = "listener-secret-43";
+  const std::string wrong = "not-the-listener-secret";
+  const ParsedOutputUrl parsed = ParseOutputUrl("srt://127.0.0.1:" + std::to_string(port) +
+                                                "?mode=listener&passphrase=" + secret);
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
+  output.Push(MakeTick(0, TapeFrameAt(0)));
+  ASSERT_TRUE(testing::WaitFor([&] { return UdpPortBound(port); }, kWaitMs));
+  constexpr int kAttempts = 20;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kAttempts; ++i) {
+    CSrtTestCaller caller;
+    std::string error;
+    int reason = 0;
+    EXPECT_FALSE(caller.Connect(port, {wrong, 0}, &error, &reason));
+    EXPECT_EQ(reason, SRT_REJ_BADSECRET);
+  }
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        return output.Figures().find(std::to_string(kAttempts) + " refused") != std::string::npos;
+      },
+      kWaitMs))
+      << output.Figures();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  output.Stop();  // says what was not yet said
+  EXPECT_EQ(output.Stats().callers, 0);
+
+  const std::vector<std::string> lines = LinesWith(log, "refus");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_LE(lines.size(), static_cast<std::size_t>(std::ceil(seconds)) + 2)
+      << ::testing::PrintToString(lines);
+  int counted = 0;
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(line.starts_with("Warn Output output srt://127.0.0.1:")) << line;
+    EXPECT_NE(line.find("127.0.0.1"), std::string::npos) << line;
+    EXPECT_NE(line.find("Incorrect passphrase"), std::string::npos) << line;
+    const std::size_t more = line.find(" more refusals");
+    counted += more == std::string::npos ? 1 : std::atoi(line.c_str() + line.rfind(' ', more - 1));
+  }
+  EXPECT_EQ(counted, kAttempts) << ::testing::PrintToString(lines);
+  EXPECT_TRUE(LinesWith(log, "Err SRT").empty()) << ::testing::PrintToString(log.Lines());
+  for (const std::string& line : log.Lines()) {
+    EXPECT_EQ(line.find(secret), std::string::npos) << line;
+    EXPECT_EQ(line.find(wrong), std::string::npos) << line;
+  }
 }
 
 }  // namespace
