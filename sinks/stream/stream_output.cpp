@@ -19,6 +19,7 @@ extern "C" {
 #include "platform/thread_name.h"
 #include "platform/thread_priority.h"
 #include "sinks/stream/outage_report.h"
+#include "sinks/stream/paced_sender.h"
 #include "sinks/stream/srt_library.h"
 #include "sinks/stream/srt_listener.h"
 #include "sinks/stream/stream_timecode.h"
@@ -60,8 +61,11 @@ const OutputFormat kProbeFormat{"probe", 720, 576, 25, 1};
 constexpr std::int64_t kMaxSilenceFill = kProgramSoundRate;
 // Room for the figures' line with the longest address FFmpeg takes.
 constexpr std::size_t kFiguresLength = 700;
-// The muxer's buffer in front of the deck's own SRT listener: one message.
-constexpr int kListenerIoBytes = 1316;
+// The muxer's buffer in front of the deck's own SRT listener or RIST sender: one message.
+constexpr int kOwnIoBytes = 1316;
+// The RIST sender's queue holds the decoder's delay of the stream at its rate and this much
+// more, so that a key frame the muxer sends ahead of its time waits there, not lost.
+constexpr int kPacedQueueMarginMs = 1000;
 // The transport stream's default rate: the video and sound bit rates and this much more for
 // the packets' headers, the tables and the clock references.
 constexpr double kMuxRateMargin = 1.10;
@@ -77,6 +81,7 @@ constexpr double kBufferShareOfDelay = 0.8;
 constexpr int kPacingBurstMs = 2;
 constexpr long kDatagramBits = 1316 * 8;
 constexpr long kMicrosPerMilli = 1000;
+constexpr long kBitsPerByte = 8;
 // The service's provider in the stream's service information, and its name when the deck has
 // none.
 constexpr const char* kServiceProvider = "vxrdeck";
@@ -200,8 +205,20 @@ class CStreamOutput::Session {
   ~Session() {
     // What the muxer left short of a message goes now, not ahead of a later session's stream.
     if (listener_ != nullptr) listener_->Flush();
+    if (paced_) {
+      // A write blocked in the RIST protocol is interrupted; the rest of the queue is not sent.
+      rist_abort_.store(true);
+      paced_->Stop();
+      const std::int64_t dropped = paced_->DroppedBytes();
+      if (dropped > 0) {
+        DebugOutput("Warn Output", "output " + settings_.display_name + ": " +
+                                       std::to_string(dropped) +
+                                       " bytes of the stream dropped, the sender behind its "
+                                       "rate or its destination failing");
+      }
+    }
     if (context_ != nullptr) {
-      if (listener_ != nullptr && context_->pb != nullptr) {
+      if ((listener_ != nullptr || paced_) && context_->pb != nullptr) {
         av_freep(&context_->pb->buffer);
         avio_context_free(&context_->pb);
       } else if (context_->pb != nullptr) {
@@ -209,6 +226,8 @@ class CStreamOutput::Session {
       }
       avformat_free_context(context_);
     }
+    paced_.reset();
+    if (rist_io_ != nullptr) avio_closep(&rist_io_);
   }
 
   // The muxer and both encoders, without a destination.
@@ -234,17 +253,25 @@ class CStreamOutput::Session {
 
   bool Open(std::string* error) {
     if (!OpenEncoders(error)) return false;
-    if (listener_ != nullptr) return OpenListenerIo(error) && WriteHeader(error);
+    if (listener_ != nullptr) {
+      return OpenOwnIo(listener_, &ToSink<CSrtListener>, error) && WriteHeader(error);
+    }
+    // FFmpeg's RIST protocol sends each write at once: the deck's own sender paces it.
+    const bool paced = settings_.scheme == "rist";
     ArmDeadline(kConnectTimeout);
     // A passphrase read from a file goes as an option, so that no URL FFmpeg repeats holds it.
     AVDictionary* options = nullptr;
     if (!settings_.passphrase.empty()) {
       av_dict_set(&options, "passphrase", settings_.passphrase.c_str(), 0);
     }
-    int code = avio_open2(&context_->pb, StreamProtocolUrl(settings_, format_).c_str(),
-                          AVIO_FLAG_WRITE, &context_->interrupt_callback, &options);
+    const AVIOInterruptCB rist_interrupt{&Session::InterruptRist, this};
+    int code = avio_open2(paced ? &rist_io_ : &context_->pb,
+                          StreamProtocolUrl(settings_, format_).c_str(), AVIO_FLAG_WRITE,
+                          paced ? &rist_interrupt : &context_->interrupt_callback, &options);
+    opened_.store(true);
     av_dict_free(&options);
     if (code < 0) return *error = "cannot open: " + AvError(code), false;
+    if (paced && !StartPacing(error)) return false;
     return WriteHeader(error);
   }
 
@@ -274,6 +301,8 @@ class CStreamOutput::Session {
         Encode(video_.get(), nullptr, video_stream_, &ignored)) {
       ArmDeadline(kWriteTimeout);
       av_write_trailer(context_);
+      // The stream's end leaves at the rate, as far as it does within the write time-out.
+      if (paced_) paced_->Drain(kWriteTimeout);
     }
   }
 
@@ -286,16 +315,24 @@ class CStreamOutput::Session {
     ArmDeadline(kWriteTimeout);
     const int code = av_write_frame(context_, nullptr);
     if (code < 0) return *error = "sending: " + AvError(code), false;
+    // The paced sender writes on its own thread: a failure there ends the session here.
+    std::string why;
+    if (paced_ && paced_->Failed(&why)) return *error = "sending: " + why, false;
     return true;
   }
 
  private:
-  // The muxer writes into the listener, which queues for every caller and never fails.
-  bool OpenListenerIo(std::string* error) {
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kListenerIoBytes));
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+  using WritePacket = int (*)(void*, const std::uint8_t*, int);
+#else
+  using WritePacket = int (*)(void*, std::uint8_t*, int);
+#endif
+  // The muxer writes into the deck's own sink (the SRT listener, the paced RIST sender), which
+  // queues and never fails or waits.
+  bool OpenOwnIo(void* sink, WritePacket write, std::string* error) {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kOwnIoBytes));
     if (buffer == nullptr) return *error = "out of memory", false;
-    context_->pb =
-        avio_alloc_context(buffer, kListenerIoBytes, 1, listener_, nullptr, &ToListener, nullptr);
+    context_->pb = avio_alloc_context(buffer, kOwnIoBytes, 1, sink, nullptr, write, nullptr);
     if (context_->pb == nullptr) {
       av_free(buffer);
       return *error = "out of memory", false;
@@ -303,13 +340,40 @@ class CStreamOutput::Session {
     context_->flags |= AVFMT_FLAG_CUSTOM_IO;
     return true;
   }
+  template <typename Sink>
 #if LIBAVFORMAT_VERSION_MAJOR >= 61
-  static int ToListener(void* opaque, const std::uint8_t* data, int size) {
+  static int ToSink(void* opaque, const std::uint8_t* data, int size) {
 #else
-  static int ToListener(void* opaque, std::uint8_t* data, int size) {
+  static int ToSink(void* opaque, std::uint8_t* data, int size) {
 #endif
-    static_cast<CSrtListener*>(opaque)->Send(data, static_cast<std::size_t>(size));
+    static_cast<Sink*>(opaque)->Send(data, static_cast<std::size_t>(size));
     return size;
+  }
+
+  // The muxer writes into the paced sender, whose thread writes each message into the RIST
+  // protocol opened in rist_io_, at the transport rate.
+  bool StartPacing(std::string* error) {
+    const long rate = StreamMuxRate(settings_, format_);
+    const auto queue_bytes = static_cast<std::size_t>(
+        rate / kBitsPerByte * (settings_.delay_ms + kPacedQueueMarginMs) / 1000);
+    paced_ = std::make_unique<CPacedSender>(
+        rate, queue_bytes, [this](const std::uint8_t* data, std::size_t size, std::string* why) {
+          avio_write(rist_io_, data, static_cast<int>(size));
+          avio_flush(rist_io_);
+          if (rist_io_->error >= 0) return true;
+          *why = AvError(rist_io_->error);
+          return false;
+        });
+    if (!OpenOwnIo(paced_.get(), &ToSink<CPacedSender>, error)) return false;
+    paced_->Start();
+    return true;
+  }
+  // The RIST protocol's: on the paced sender's thread once open, where only the session's end
+  // interrupts it; while it opens, on the output's, a stop and the connect time-out do too.
+  static int InterruptRist(void* opaque) {
+    auto* self = static_cast<Session*>(opaque);
+    if (self->rist_abort_.load()) return 1;
+    return self->opened_.load() ? 0 : Interrupt(opaque);
   }
 
   static int Interrupt(void* opaque) {
@@ -551,6 +615,11 @@ class CStreamOutput::Session {
   const std::int64_t origin_tick_;
   bool wide_;                     // the aspect the video encoder was opened with
   CSrtListener* const listener_;  // not owned; null for FFmpeg's protocols
+  // RIST: the protocol's context, written by paced_'s thread only, and what interrupts it.
+  AVIOContext* rist_io_ = nullptr;
+  std::unique_ptr<CPacedSender> paced_;
+  std::atomic<bool> rist_abort_{false};
+  std::atomic<bool> opened_{false};  // the protocol's open returned
   std::chrono::steady_clock::time_point deadline_{};
   bool flushing_ = false;
 

@@ -41,7 +41,9 @@ std::string StreamProtocolUrl(const StreamSettings& settings, const OutputFormat
 // Push never waits. Its thread opens the destination (an SRT listener waits for its first
 // caller there, never on the board's clock), encodes and sends. An SRT listener is the deck's
 // own (CSrtListener): it serves every caller, up to maxcallers=, the same stream; the encoders
-// run while at least one caller is connected. When the destination fails it reports
+// run while at least one caller is connected. RIST goes through the deck's own paced sender
+// (CPacedSender): its thread writes the stream into FFmpeg's protocol in 1316-byte messages at
+// the transport rate. When the destination fails it reports
 // once, retries with back-off (0.5 s doubling up to 2 s) and counts the pictures it could not
 // send, summarising a long outage every minute; while nothing is connected it keeps only the
 // newest tick; when encoding falls

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -24,6 +25,7 @@
 #include <vector>
 
 extern "C" {
+#include <libavformat/avio.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -659,6 +661,113 @@ TEST(StreamOutputTest, AUdpReceiverGetsAPacedConstantRateStreamThatADecoderLocke
     wide += wide_tick;
   }
   EXPECT_GT(wide, 0);
+}
+
+}  // namespace
+}  // namespace vxr
+
+namespace vxr {
+namespace {
+
+// How late the test's RIST receiver may read what its library hands on (milliseconds' worth of
+// the rate in one window).
+constexpr long kRistReadSlackMs = 5;
+
+// Ends a RIST receiver's read once nothing came for its idle time, or at its deadline.
+struct RistReadLimit {
+  std::atomic<std::int64_t> last_ns{0};
+  std::int64_t idle_ns = 0;
+  std::int64_t deadline_ns = 0;
+};
+
+std::int64_t NowNs() {
+  return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+}
+
+// FFmpeg's RIST protocol listening on url, as a receiver's: each message with the time it was
+// read, until nothing came for idle after the first, or deadline passed. Empty when it cannot
+// listen.
+std::vector<TsDatagram> ReceiveRist(const std::string& url, std::chrono::milliseconds idle,
+                                    std::chrono::milliseconds deadline,
+                                    std::promise<void>* listening) {
+  RistReadLimit limit;
+  limit.idle_ns = idle / std::chrono::nanoseconds(1);
+  limit.deadline_ns = NowNs() + deadline / std::chrono::nanoseconds(1);
+  const AVIOInterruptCB interrupt{
+      [](void* opaque) {
+        auto* self = static_cast<RistReadLimit*>(opaque);
+        const std::int64_t now = NowNs();
+        const std::int64_t last = self->last_ns.load();
+        return static_cast<int>(now > self->deadline_ns ||
+                                (last > 0 && now - last > self->idle_ns));
+      },
+      &limit};
+  std::vector<TsDatagram> messages;
+  AVIOContext* io = nullptr;
+  const int code = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, &interrupt, nullptr);
+  listening->set_value();
+  if (code < 0) return messages;
+  std::vector<std::uint8_t> buffer(64 * 1024);
+  while (true) {
+    const int size = avio_read_partial(io, buffer.data(), static_cast<int>(buffer.size()));
+    if (size <= 0) break;
+    TsDatagram message;
+    message.received_ns = NowNs();
+    message.bytes.assign(buffer.begin(), buffer.begin() + size);
+    messages.push_back(std::move(message));
+    limit.last_ns.store(message.received_ns);
+  }
+  avio_closep(&io);
+  return messages;
+}
+
+// FFmpeg's RIST protocol sends each write at once; the deck paces it: the receiver gets the
+// constant-rate stream in messages of seven packets, without a gap, a key frame spread over time
+// instead of in one burst.
+TEST(StreamOutputTest, ARistReceiverGetsTheStreamPacedAtItsRate) {
+  const int port = FreeLoopbackUdpPort();
+  constexpr std::int64_t kTicks = 75;
+  const ParsedOutputUrl parsed = ParseOutputUrl("rist://127.0.0.1:" + std::to_string(port));
+  ASSERT_TRUE(parsed.settings) << parsed.error;
+  const long rate = StreamMuxRate(*parsed.settings, kFormat);
+  std::promise<void> listening;
+  auto listened = listening.get_future();
+  auto receiving = std::async(std::launch::async, [&] {
+    return ReceiveRist("rist://@127.0.0.1:" + std::to_string(port), std::chrono::milliseconds(3000),
+                       std::chrono::seconds(120), &listening);
+  });
+  listened.wait();
+  {
+    CStreamOutput output(*parsed.settings, kFormat, std::make_shared<CSteadyClock>());
+    auto next = std::chrono::steady_clock::now();
+    for (std::int64_t tick = 0; tick < kTicks; ++tick) {
+      ASSERT_TRUE(testing::WaitFor(
+          [&] { return output.Stats().sent + output.Stats().dropped >= tick; }, kWaitMs, 1));
+      output.Push(MakeTick(tick, 300 + tick));
+      next += std::chrono::milliseconds(40);
+      std::this_thread::sleep_until(next);
+    }
+    ASSERT_TRUE(testing::WaitFor(
+        [&] { return output.Stats().sent + output.Stats().dropped >= kTicks; }, kWaitMs));
+    output.Stop();
+    EXPECT_EQ(output.Stats().dropped, 0);
+    EXPECT_EQ(output.Stats().failures, 0);
+  }
+  const std::vector<TsDatagram> messages = receiving.get();
+  const TsReport report = ReadTransportStream(messages);
+  ASSERT_GT(report.packets, 1000u);
+  EXPECT_EQ(report.sync_errors, 0u);
+  EXPECT_EQ(report.continuity_errors, 0u);
+  EXPECT_LE(report.odd_datagrams, 1u);
+  EXPECT_GT(report.null_packets, report.packets / 10);
+  ASSERT_GT(report.pcr_rates.size(), 50u);
+  for (const double measured : report.pcr_rates) EXPECT_NEAR(measured, rate, rate * 0.005);
+  // Paced: within any 10 ms that much of the rate, the burst a sender behind its schedule may
+  // send, a message either side of the window, and a few milliseconds' worth for the receiver's
+  // own thread, which reads what its library hands on.
+  const std::int64_t burst_bound =
+      rate / 100 + rate / 1000 * 2 + 2 * 1316 * 8 + rate / 1000 * kRistReadSlackMs;
+  EXPECT_LE(LargestBurstBits(messages, std::chrono::milliseconds(10)), burst_bound);
 }
 
 }  // namespace
