@@ -6,7 +6,8 @@
 // 10 ms burst against the stream's rate), the program's CPU share, the control port's reply latency
 // on both sides while streaming, and the CPU of the ffmpeg command-line tool coding the same tape
 // with the same settings, when it is installed. Then the same with an SRT listener serving four
-// callers at once: what each received and the program's CPU share.
+// callers at once: what each received and the program's CPU share; then RIST, paced by the deck,
+// to a receiver made with FFmpeg's protocol: what its packets show and the program's CPU share.
 //
 //   stream_output [--seconds N] [--format pal|1080-25]...      (default 60 s, both formats)
 #include <netinet/in.h>
@@ -34,6 +35,7 @@
 #include "protocol/status_bits.h"
 #include "testing/controller_line.h"
 #include "testing/deck_process.h"
+#include "testing/media/rist_receiver.h"
 #include "testing/media/srt_test_caller.h"
 #include "testing/media/stream_receiver.h"
 #include "testing/media/test_tapes.h"
@@ -142,6 +144,27 @@ double FfmpegCpuPerSecond(const std::string& tape, const Format& format, int sec
   return wall > 0 ? cpu / wall : -1;
 }
 
+// What a transport stream analyser reads from the received datagrams (or messages).
+void PrintPackets(const std::vector<vxr::TsDatagram>& datagrams) {
+  const vxr::TsReport report = vxr::ReadTransportStream(datagrams);
+  double rate = 0;
+  for (double r : report.pcr_rates) rate += r / static_cast<double>(report.pcr_rates.size());
+  const double burst_bits =
+      static_cast<double>(vxr::LargestBurstBits(datagrams, std::chrono::milliseconds(10)));
+  std::printf(
+      "packets: %zu datagrams (%zu not 1316 bytes), %zu TS packets, %zu null, %zu continuity "
+      "errors; rate %.3f Mb/s\n",
+      report.datagrams, report.odd_datagrams, report.packets, report.null_packets,
+      report.continuity_errors, rate / 1e6);
+  std::printf(
+      "PCR interval max %.1f ms; PTS ahead of PCR at a frame's first packet min %.1f median "
+      "%.1f ms, at its last min %.1f ms; largest 10 ms burst %.0f kbit (%.2f x the rate's "
+      "%.0f kbit)\n",
+      Percentile(report.pcr_intervals_ms, 1.0), Percentile(report.pts_margins_ms, 0.0),
+      Percentile(report.pts_margins_ms, 0.5), Percentile(report.pts_end_margins_ms, 0.0),
+      burst_bits / 1000, rate > 0 ? burst_bits / (rate / 100) : 0.0, rate / 100 / 1000);
+}
+
 // The vxrdeck program with a test tape of the format (seconds of it and ten more, with tone
 // bursts), controlled over a pty, sending its program to one output.
 class StreamingDeck {
@@ -230,11 +253,6 @@ void Run(const Format& format, int seconds) {
   }
   const vxr::ReceivedStream received = vxr::ReceiveStream(
       capture, 1000000, std::chrono::milliseconds(3000), std::chrono::seconds(seconds + 60));
-  const vxr::TsReport report = vxr::ReadTransportStream(datagrams);
-  double rate = 0;
-  for (double r : report.pcr_rates) rate += r / static_cast<double>(report.pcr_rates.size());
-  const double burst_bits =
-      static_cast<double>(vxr::LargestBurstBits(datagrams, std::chrono::milliseconds(10)));
 
   // The sound's offset from the picture: each tone burst against the picture of its frame.
   std::vector<double> offsets_ms;
@@ -265,18 +283,7 @@ void Run(const Format& format, int seconds) {
   std::printf(
       "received: %zu pictures, %.1f s of sound; A/V offset over %zu bursts: worst %.3f ms\n",
       pictures.size(), received.sound.size() / 48000.0, offsets_ms.size(), worst_offset);
-  std::printf(
-      "packets: %zu datagrams (%zu not 1316 bytes), %zu TS packets, %zu null, %zu continuity "
-      "errors; rate %.3f Mb/s\n",
-      report.datagrams, report.odd_datagrams, report.packets, report.null_packets,
-      report.continuity_errors, rate / 1e6);
-  std::printf(
-      "PCR interval max %.1f ms; PTS ahead of PCR at a frame's first packet min %.1f median "
-      "%.1f ms, at its last min %.1f ms; largest 10 ms burst %.0f kbit (%.2f x the rate's "
-      "%.0f kbit)\n",
-      Percentile(report.pcr_intervals_ms, 1.0), Percentile(report.pts_margins_ms, 0.0),
-      Percentile(report.pts_margins_ms, 0.5), Percentile(report.pts_end_margins_ms, 0.0),
-      burst_bits / 1000, rate > 0 ? burst_bits / (rate / 100) : 0.0, rate / 100 / 1000);
+  PrintPackets(datagrams);
   std::printf("deck CPU: %.1f %% of one core (%.2f s CPU per s of stream)\n", 100 * cpu / wall,
               cpu / wall);
   std::printf("reply latency while streaming, controller ms: p50 %.3f  p99 %.3f  max %.3f\n",
@@ -339,6 +346,37 @@ void RunSrtListener(const Format& format, int seconds, int caller_count) {
       least_mb, most_gaps, 100 * cpu / wall);
 }
 
+// The deck sending RIST, paced by its own sender, to a receiver made with FFmpeg's protocol:
+// what the packets show (the largest 10 ms burst above all) and the program's CPU share.
+void RunRist(const Format& format, int seconds) {
+  StreamingDeck streaming;
+  if (!streaming.MakeTape(format, seconds)) return;
+  const int port = vxr::FreeLoopbackUdpPort();
+  std::promise<void> listening;
+  auto listened = listening.get_future();
+  auto receiving = std::async(std::launch::async, [&] {
+    return vxr::ReceiveRist("rist://@127.0.0.1:" + std::to_string(port),
+                            std::chrono::milliseconds(3000), std::chrono::seconds(seconds + 60),
+                            &listening);
+  });
+  listened.wait();
+  if (!streaming.Start(format, "rist://127.0.0.1:" + std::to_string(port))) return;
+  vxr::testing::DeckProcess& deck = streaming.deck();
+  streaming.line().Send({0x20, 0x01});  // play
+  const double cpu_start = CpuSeconds(deck.Pid());
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double cpu = CpuSeconds(deck.Pid()) - cpu_start;
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  deck.Signal(SIGTERM);
+  deck.WaitForExit(10000);
+  const std::vector<vxr::TsDatagram> messages = receiving.get();
+  std::printf("== RIST, %s, %d s of play\n", format.name.c_str(), seconds);
+  std::printf("stream: %s\n", LineAfter(deck.Log(), "output rist").c_str());
+  PrintPackets(messages);
+  std::printf("deck CPU: %.1f %% of one core\n", 100 * cpu / wall);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -367,5 +405,6 @@ int main(int argc, char** argv) {
   constexpr int kSrtCallers = 4;
   for (const Format& format : formats) Run(format, seconds);
   for (const Format& format : formats) RunSrtListener(format, seconds, kSrtCallers);
+  for (const Format& format : formats) RunRist(format, seconds);
   return 0;
 }

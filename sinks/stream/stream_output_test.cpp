@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -25,11 +24,11 @@
 #include <vector>
 
 extern "C" {
-#include <libavformat/avio.h>
 #include <libavutil/pixfmt.h>
 }
 
 #include "platform/diagnostics.h"
+#include "testing/media/rist_receiver.h"
 #include "testing/media/srt_test_caller.h"
 #include "testing/media/stream_receiver.h"
 #include "testing/media/tape_picture.h"
@@ -672,54 +671,6 @@ namespace {
 // How late the test's RIST receiver may read what its library hands on (milliseconds' worth of
 // the rate in one window).
 constexpr long kRistReadSlackMs = 5;
-
-// Ends a RIST receiver's read once nothing came for its idle time, or at its deadline.
-struct RistReadLimit {
-  std::atomic<std::int64_t> last_ns{0};
-  std::int64_t idle_ns = 0;
-  std::int64_t deadline_ns = 0;
-};
-
-std::int64_t NowNs() {
-  return std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
-}
-
-// FFmpeg's RIST protocol listening on url, as a receiver's: each message with the time it was
-// read, until nothing came for idle after the first, or deadline passed. Empty when it cannot
-// listen.
-std::vector<TsDatagram> ReceiveRist(const std::string& url, std::chrono::milliseconds idle,
-                                    std::chrono::milliseconds deadline,
-                                    std::promise<void>* listening) {
-  RistReadLimit limit;
-  limit.idle_ns = idle / std::chrono::nanoseconds(1);
-  limit.deadline_ns = NowNs() + deadline / std::chrono::nanoseconds(1);
-  const AVIOInterruptCB interrupt{
-      [](void* opaque) {
-        auto* self = static_cast<RistReadLimit*>(opaque);
-        const std::int64_t now = NowNs();
-        const std::int64_t last = self->last_ns.load();
-        return static_cast<int>(now > self->deadline_ns ||
-                                (last > 0 && now - last > self->idle_ns));
-      },
-      &limit};
-  std::vector<TsDatagram> messages;
-  AVIOContext* io = nullptr;
-  const int code = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, &interrupt, nullptr);
-  listening->set_value();
-  if (code < 0) return messages;
-  std::vector<std::uint8_t> buffer(64 * 1024);
-  while (true) {
-    const int size = avio_read_partial(io, buffer.data(), static_cast<int>(buffer.size()));
-    if (size <= 0) break;
-    TsDatagram message;
-    message.received_ns = NowNs();
-    message.bytes.assign(buffer.begin(), buffer.begin() + size);
-    messages.push_back(std::move(message));
-    limit.last_ns.store(message.received_ns);
-  }
-  avio_closep(&io);
-  return messages;
-}
 
 // FFmpeg's RIST protocol sends each write at once; the deck paces it: the receiver gets the
 // constant-rate stream in messages of seven packets, without a gap, a key frame spread over time
