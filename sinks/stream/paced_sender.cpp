@@ -10,6 +10,9 @@ namespace {
 
 constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 constexpr std::int64_t kChunkBits = static_cast<std::int64_t>(kPacedChunkBytes) * 8;
+// A sender behind its schedule catches up at this much of the stream's rate (5/4).
+constexpr std::int64_t kCatchUpNum = 5;
+constexpr std::int64_t kCatchUpDen = 4;
 
 std::int64_t SteadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -24,7 +27,10 @@ CPacedSender::CPacedSender(long rate, std::size_t queue_bytes, Writer writer)
       queue_chunks_(
           std::max<std::size_t>(1, (queue_bytes + kPacedChunkBytes - 1) / kPacedChunkBytes)),
       writer_(std::move(writer)),
-      burst_ns_(std::chrono::duration_cast<std::chrono::nanoseconds>(kPacedBurst).count()) {
+      burst_ns_(std::chrono::duration_cast<std::chrono::nanoseconds>(kPacedBurst).count()),
+      catch_up_chunks_(queue_chunks_ / 2),
+      catch_up_chunk_ns_(kChunkBits * kNsPerSecond * kCatchUpDen / (rate_ * kCatchUpNum)),
+      catch_up_burst_ns_(burst_ns_ * kCatchUpDen / kCatchUpNum) {
   partial_.reserve(kPacedChunkBytes);
 }
 
@@ -101,14 +107,24 @@ std::int64_t CPacedSender::DueNs(std::int64_t n) const {
 std::optional<std::int64_t> CPacedSender::SendDue(std::int64_t now_ns) {
   std::unique_lock lock(mutex_);
   while (!failed_ && !queue_.empty()) {
-    if (!in_run_ || DueNs(run_sent_) < now_ns - burst_ns_) {
-      // Behind (or starting): a new run, the first chunk kPacedBurst late at the most.
-      run_start_ns_ = in_run_ ? now_ns - burst_ns_ : now_ns;
+    if (!in_run_) {
+      run_start_ns_ = now_ns;
       run_sent_ = 0;
       in_run_ = true;
+      free_ns_ = now_ns;
+    } else if (waited_ && DueNs(run_sent_) < now_ns - burst_ns_) {
+      // The stream came late, not the sending: a new run, nothing of the missed time made up
+      // beyond the burst.
+      run_start_ns_ = now_ns - burst_ns_;
+      run_sent_ = 0;
     }
+    waited_ = false;
     const std::int64_t due_ns = DueNs(run_sent_);
-    if (due_ns > now_ns) return due_ns;
+    // Behind its schedule, or holding more than it should, the sender catches up at a rate a
+    // little above the stream's, never in one burst.
+    const bool backlog = queue_.size() > catch_up_chunks_;
+    const std::int64_t send_ns = backlog ? free_ns_ : std::max(due_ns, free_ns_);
+    if (send_ns > now_ns) return send_ns;
     std::vector<std::uint8_t> chunk = std::move(queue_.front());
     queue_.pop_front();
     queued_bytes_ -= chunk.size();
@@ -130,8 +146,15 @@ std::optional<std::int64_t> CPacedSender::SendDue(std::int64_t now_ns) {
       break;
     }
     sent_bytes_ += static_cast<std::int64_t>(chunk.size());
+    free_ns_ = std::max(free_ns_, now_ns - catch_up_burst_ns_) + catch_up_chunk_ns_;
+    if (due_ns > now_ns) {
+      // Sent ahead of the schedule to shed a backlog: the schedule goes on from here.
+      run_start_ns_ = now_ns;
+      run_sent_ = 0;
+    }
     ++run_sent_;
   }
+  if (queue_.empty()) waited_ = true;
   lock.unlock();
   drained_.notify_all();
   return std::nullopt;

@@ -21,9 +21,11 @@ inline constexpr std::size_t kTsPacketBytes = 188;
 inline constexpr std::chrono::milliseconds kPacedBurst{2};
 
 // Sends a transport stream to a writer in chunks of 1316 bytes spaced evenly at a constant rate:
-// chunk n of a run leaves at start + n × 1316 × 8 / rate seconds. A sender that falls more than
-// kPacedBurst behind (the writer was slow, or nothing was queued) starts a new run kPacedBurst in
-// the past, so it catches up with at most that much at once, never with a burst of the backlog.
+// chunk n of a run leaves at start + n × 1316 × 8 / rate seconds. A sender behind that schedule
+// (its writer or its thread was slow), or holding more than half its queue (the stream comes a
+// little faster than the rate), catches up at 5/4 of the rate, with at most kPacedBurst's worth
+// at once. When the stream itself came late (the queue ran empty), a new run starts at most
+// kPacedBurst in the past: the missed time is not made up.
 //
 // Send, on the producer's thread, never waits: it appends to a bounded queue; beyond the bound
 // the oldest whole chunks (whole TS packets) are dropped and counted. The sender's thread
@@ -76,9 +78,12 @@ class CPacedSender {
   const std::size_t queue_chunks_;
   const Writer writer_;
   const std::int64_t burst_ns_;
+  const std::size_t catch_up_chunks_;     // a queue longer than this is a backlog to shed
+  const std::int64_t catch_up_chunk_ns_;  // a chunk's time at the catch-up rate
+  const std::int64_t catch_up_burst_ns_;  // kPacedBurst's worth of the rate at that rate
 
   // guards queue_, partial_, queued_bytes_, dropped_bytes_, sent_bytes_, failed_, why_,
-  // stop_ and the schedule (run_start_ns_, run_sent_, in_run_)
+  // stop_, writing_ and the schedule (run_start_ns_, run_sent_, in_run_, waited_, free_ns_)
   mutable std::mutex mutex_;
   std::condition_variable wake_;     // data queued, a stop
   std::condition_variable drained_;  // the queue emptied, or the sending failed
@@ -94,6 +99,8 @@ class CPacedSender {
   std::int64_t run_start_ns_ = 0;
   std::int64_t run_sent_ = 0;  // chunks sent in this run
   bool in_run_ = false;
+  bool waited_ = false;       // the queue ran empty since the last chunk
+  std::int64_t free_ns_ = 0;  // the next chunk leaves no earlier, at the catch-up rate
 
   std::thread thread_;  // "paced send"
 };

@@ -104,12 +104,19 @@ TEST(PacedSenderTest, ChunksLeaveAtTheRateCatchUpInShortBurstsAndOverflowDropsWh
   EXPECT_EQ(run.sender.SentBytes(),
             static_cast<std::int64_t>(13 * kPacedChunkBytes + 2 * kTsPacketBytes));
 
-  // 15 chunks into a queue of 10, nothing sent meanwhile: the 5 oldest are lost, counted.
+  // 15 chunks into a queue of 10, nothing sent meanwhile: the 5 oldest are lost, counted. The
+  // queue more than half full is shed at 5/4 of the rate (a chunk every 0.8 ms) after the
+  // burst's worth, down to half, then the rate again.
   run.Queue(1000, 15 * kPacketsPerChunk);
   EXPECT_EQ(run.sender.DroppedBytes(), static_cast<std::int64_t>(5 * kPacedChunkBytes));
   EXPECT_EQ(run.sender.QueuedBytes(), kQueueChunks * kPacedChunkBytes);
-  run.RunFrom(run.now_ns + 1000 * kMs);
+  const std::int64_t overflow_ns = run.now_ns + 1000 * kMs;
+  run.RunFrom(overflow_ns);
   ASSERT_EQ(run.writes.size(), 24u);
+  const std::vector<std::int64_t> expected_ns = {0, 0, 0, 800'000, 1'600'000, 2'600'000, 3'600'000};
+  for (std::size_t n = 0; n < expected_ns.size(); ++n) {
+    EXPECT_EQ(run.writes[14 + n].at_ns, overflow_ns + expected_ns[n]) << n;
+  }
   EXPECT_EQ(run.writes[14].bytes[0], 0x47);
   EXPECT_EQ(FirstPacket(run.writes[14]), 1000 + 5 * kPacketsPerChunk);
   EXPECT_EQ(FirstPacket(run.writes[23]), 1000 + 14 * kPacketsPerChunk);
@@ -122,7 +129,7 @@ TEST(PacedSenderTest, ChunksLeaveAtTheRateCatchUpInShortBurstsAndOverflowDropsWh
 TEST(PacedSenderTest, AnUnevenRateKeepsItsScheduleOverTheRun) {
   constexpr long kRate = 5'712'000;
   constexpr std::size_t kChunks = 3000;
-  FakeClockRun run(kRate, kChunks);
+  FakeClockRun run(kRate, 2 * kChunks);
   run.Queue(0, kChunks * kPacketsPerChunk);
   run.RunFrom(0);
   ASSERT_EQ(run.writes.size(), kChunks);
@@ -130,6 +137,27 @@ TEST(PacedSenderTest, AnUnevenRateKeepsItsScheduleOverTheRun) {
     const long double exact = static_cast<long double>(n) * kPacedChunkBytes * 8 * 1e9L / kRate;
     EXPECT_GE(static_cast<long double>(run.writes[n].at_ns), exact - 1) << n;
     EXPECT_LE(static_cast<long double>(run.writes[n].at_ns), exact) << n;
+  }
+}
+
+// A writer that stalled with the stream queued: the sender catches up at 5/4 of the rate after
+// the burst's worth at once, and is back on its schedule once it has caught up.
+TEST(PacedSenderTest, ASenderThatStalledCatchesUpAboveTheRateWithoutABurst) {
+  constexpr std::size_t kChunks = 400;
+  FakeClockRun run(kMsRate, 2 * kChunks);
+  run.Queue(0, kChunks * kPacketsPerChunk);
+  EXPECT_EQ(run.sender.SendDue(0), std::optional<std::int64_t>(kMs));
+  // 49 ms late.
+  run.RunFrom(50 * kMs);
+  ASSERT_EQ(run.writes.size(), kChunks);
+  for (std::size_t n = 1; n < 4; ++n) EXPECT_EQ(run.writes[n].at_ns, 50 * kMs);
+  // The schedule is 47 ms behind, a quarter of that made up each millisecond: caught up after
+  // 188 ms, chunk 238 due at 238 ms and leaving then.
+  for (std::size_t n = 4; n < 238; ++n) {
+    EXPECT_EQ(run.writes[n].at_ns - run.writes[n - 1].at_ns, 800'000) << n;
+  }
+  for (std::size_t n = 239; n < kChunks; ++n) {
+    EXPECT_EQ(run.writes[n].at_ns, static_cast<std::int64_t>(n) * kMs) << n;
   }
 }
 
@@ -150,14 +178,15 @@ TEST(PacedSenderTest, AFailedWriteEndsTheSendingAndSaysWhy) {
   EXPECT_FALSE(run.sender.Drain(std::chrono::milliseconds(1)));
 }
 
-// On its thread and the steady clock: everything leaves, in order, never ahead of the rate by
-// more than the burst; a stop with seconds of stream still queued ends at once.
+// On its thread and the steady clock: everything leaves, never faster than the catch-up rate
+// after the burst's worth, however late the thread ran; a stop with an hour of stream still
+// queued ends at once.
 TEST(PacedSenderTest, TheThreadSendsAtTheRateAndStopsWithoutSendingTheRest) {
   std::mutex mutex;  // guards times
   std::vector<std::int64_t> times;
   constexpr std::size_t kChunks = 100;
   {
-    CPacedSender sender(kMsRate, kChunks * kPacedChunkBytes,
+    CPacedSender sender(kMsRate, 2 * kChunks * kPacedChunkBytes,
                         [&](const std::uint8_t*, std::size_t, std::string*) {
                           std::lock_guard lock(mutex);
                           times.push_back(std::chrono::steady_clock::now().time_since_epoch() /
@@ -172,7 +201,7 @@ TEST(PacedSenderTest, TheThreadSendsAtTheRateAndStopsWithoutSendingTheRest) {
   }
   ASSERT_EQ(times.size(), kChunks);
   for (std::size_t n = 1; n < kChunks; ++n) {
-    EXPECT_GE(times[n] - times[0], (static_cast<std::int64_t>(n) - 2) * kMs) << n;
+    EXPECT_GE(times[n] - times[0], (static_cast<std::int64_t>(n) - 3) * 800'000);
   }
 
   // One chunk a second, an hour of it queued: the stop does not wait for it.
