@@ -209,12 +209,13 @@ class CStreamOutput::Session {
       // A write blocked in the RIST protocol is interrupted; the rest of the queue is not sent.
       rist_abort_.store(true);
       paced_->Stop();
+      // A failed destination is the outage's report, not this line.
       const std::int64_t dropped = paced_->DroppedBytes();
-      if (dropped > 0) {
+      if (dropped > 0 && !paced_->Failed(nullptr)) {
         DebugOutput("Warn Output", "output " + settings_.display_name + ": " +
                                        std::to_string(dropped) +
                                        " bytes of the stream dropped, the sender behind its "
-                                       "rate or its destination failing");
+                                       "rate");
       }
     }
     if (context_ != nullptr) {
