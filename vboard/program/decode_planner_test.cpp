@@ -301,5 +301,67 @@ TEST(DecodePlanner, ADecodingTakesAlongWhatANewLookPlansOnItsWay) {
   EXPECT_TRUE(CDecodePlanner::PlannedOfMovie(jog.plan, target, "b.mov").empty());
 }
 
+// A cue from 10 to 60: while the timeline prepares it the output still shows 10, yet the
+// pictures near 60 are the ones to keep; once the output stands there, the next few after it
+// are decoded, one at a time, the cued one first; never in a motion, a wind, or past the end.
+TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndDecodesAFewPicturesPastIt) {
+  const auto tape = TwoClipTape();
+  const CDecodePlanner planner{DecoderLimits{}};
+  const auto at = [&](std::int64_t frame) { return TapeFrame{tape.get(), frame}; };
+  CTimeline::Outlook preparing = Outlook(tape, 10, {60});
+  preparing.advancing = false;
+  const DecodeLook cue = planner.Look(preparing, {}, std::nullopt);
+  EXPECT_EQ(cue.anchor.frame, 60);
+  EXPECT_TRUE(cue.standing);
+  EXPECT_FALSE(cue.held);
+  EXPECT_EQ(Frames(cue.plan), (std::vector<std::int64_t>{10, 60}));
+  // Kept: near the cued picture stays, near the old place goes.
+  EXPECT_EQ(CDecodePlanner::KeptRank(cue, at(59)), 1);
+  EXPECT_EQ(CDecodePlanner::KeptRank(cue, at(11)), 49);
+  EXPECT_EQ(CDecodePlanner::ConvertedRank(cue, at(61)), 3u);
+  EXPECT_EQ(CDecodePlanner::ConvertedRank(cue, at(11)), 51u);
+
+  const std::size_t ahead = planner.AheadCount();
+  ASSERT_EQ(ahead, DecoderLimits{}.read_ahead / 2);
+  Holdings holdings;
+  const auto next = [&](const DecodeLook& look) {
+    const auto picture = planner.NextAhead(look, holdings, kNow);
+    return picture ? picture->frame : -1;
+  };
+  EXPECT_EQ(next(cue), -1) << "the cued picture first";
+  holdings.converted[at(60)] = {false, true};
+  for (std::size_t i = 1; i <= ahead; ++i) {
+    const std::int64_t frame = 60 + static_cast<std::int64_t>(i);
+    EXPECT_EQ(next(cue), frame);
+    holdings.converted[at(frame)] = {false, true};
+  }
+  EXPECT_EQ(next(cue), -1) << "no more than " << ahead;
+  holdings.converted.erase(at(62));
+  holdings.failed[at(62)] = kNow - kSecond / 2;
+  EXPECT_EQ(next(cue), -1) << "a picture that failed lately ends it";
+
+  // Standing on the cue (nothing queued): the same; a jog queued from it, or a wind: none.
+  CTimeline::Outlook cued = Outlook(tape, 60, {});
+  cued.advancing = false;
+  holdings.failed.clear();
+  EXPECT_EQ(next(planner.Look(cued, {}, std::nullopt)), 62);
+  CTimeline::Outlook jog_prepared = Outlook(tape, 60, {60, 59, 58});
+  jog_prepared.advancing = false;
+  const DecodeLook jog = planner.Look(jog_prepared, {}, std::nullopt);
+  EXPECT_EQ(jog.anchor.frame, 60);
+  EXPECT_FALSE(jog.standing);
+  EXPECT_EQ(next(jog), -1);
+  EXPECT_EQ(next(planner.Look(Outlook(tape, 60, {61, 62}), {}, std::nullopt)), -1);
+  DecodeLook wind = planner.Look(cued, {}, std::nullopt);
+  wind.motion.winding = true;
+  EXPECT_EQ(next(wind), -1);
+  // At the tape's last frames: none past the end.
+  CTimeline::Outlook end = Outlook(tape, 118, {});
+  end.advancing = false;
+  holdings.converted[at(118)] = {false, true};
+  holdings.converted[at(119)] = {false, true};
+  EXPECT_EQ(next(planner.Look(end, {}, std::nullopt)), -1);
+}
+
 }  // namespace
 }  // namespace vxr

@@ -126,7 +126,11 @@ bool CDecodeWorker::Round() {
   std::optional<CTimeline::TapePicture> picture, run;
   store_.Inspect([&](const IHoldings& holdings) {
     const std::int64_t now = SteadyNs();
+    // The output's pictures; standing, the next few after it while the decoder is still there
+    // (a forward motion from a cue then starts from the store, and reading on costs a picture
+    // each); then the runs before it.
     picture = CDecodePlanner::NextPicture(look_, holdings, now);
+    if (!picture) picture = planner_.NextAhead(look_, holdings, now);
     if (!picture) run = planner_.NextRun(look_, holdings, intra_paths_, now);
   });
   if (picture || run) {
