@@ -35,10 +35,11 @@ DecodeLook CDecodePlanner::Look(const CTimeline::Outlook& outlook, const OutputM
   look.held = outlook.next.empty();
   const bool stays = outlook.advancing.has_value() && !*outlook.advancing;
   look.anchor = stays && !outlook.next.empty() ? outlook.next.front() : outlook.on_output;
+  // A cue queues the pictures a play from there shows; a motion backwards queues others.
   look.standing = stays && std::all_of(outlook.next.begin(), outlook.next.end(),
                                        [&](const CTimeline::TapePicture& picture) {
                                          return picture.tape == look.anchor.tape &&
-                                                picture.frame == look.anchor.frame;
+                                                picture.frame >= look.anchor.frame;
                                        });
   return look;
 }
@@ -145,13 +146,22 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextAhead(const DecodeLook
   }
   // The anchor's own picture comes first (it is in the plan).
   if (!Ready(look, holdings, TapeFrameOf(anchor))) return std::nullopt;
+  // After it: decoded, by reading on from the anchor.
   const std::int64_t frames = anchor.tape->OutputFrames();
   for (std::size_t i = 1; i <= AheadCount(); ++i) {
     const std::int64_t frame = anchor.frame + static_cast<std::int64_t>(i);
     if (frame >= frames) break;
     const TapeFrame key{anchor.tape.get(), frame};
-    if (Ready(look, holdings, key)) continue;
-    if (FailedLately(holdings.FailedAt(key), now_ns)) return std::nullopt;
+    if (Ready(look, holdings, key) || FailedLately(holdings.FailedAt(key), now_ns)) continue;
+    return CTimeline::TapePicture{anchor.tape, frame};
+  }
+  // Before it: only those kept as decoded, converted (a reverse motion's first steps then cost
+  // nothing; the runs back bring the others).
+  for (std::size_t i = 1; i <= AheadCount(); ++i) {
+    const std::int64_t frame = anchor.frame - static_cast<std::int64_t>(i);
+    if (frame < 0) break;
+    const TapeFrame key{anchor.tape.get(), frame};
+    if (Ready(look, holdings, key) || !holdings.KeptUsableAt(key, look.framing)) continue;
     return CTimeline::TapePicture{anchor.tape, frame};
   }
   return std::nullopt;

@@ -58,7 +58,7 @@ struct DecodeLook {
   // Where the output stands or is about to stand: while the timeline prepares a jump (a cue),
   // the first queued picture, else the output's own. What lies near it goes last.
   CTimeline::TapePicture anchor;
-  // Told to stay on the anchor: not advancing and nothing queued beyond it (a cue, a still).
+  // Told to stay on the anchor (a cue, a still): not advancing, and nothing queued before it.
   bool standing = false;
 };
 
@@ -100,11 +100,13 @@ class CDecodePlanner {
   // The most urgent planned picture that is not ready but kept as decoded, usable.
   static std::optional<CTimeline::TapePicture> NextToConvert(const DecodeLook& look,
                                                              const IHoldings& holdings);
-  // Pictures past the anchor decoded while the output stands on it, so that a forward motion
-  // from there (jog, play) finds its first pictures ready.
+  // Pictures on either side of the anchor made ready while the output stands on it, so that a
+  // motion from there finds its first pictures in the store: those after it are decoded (the
+  // decoder stands there: reading on costs a picture each), those before it converted where
+  // they are kept as decoded.
   std::size_t AheadCount() const;
-  // The next of those not ready and not failed lately; none unless the output is told to stand
-  // (or when it winds, or at the tape's end).
+  // The next of those not ready (after it: and not failed lately), once the anchor's own is
+  // ready; none unless the output is told to stand, or while it winds.
   std::optional<CTimeline::TapePicture> NextAhead(const DecodeLook& look, const IHoldings& holdings,
                                                   std::int64_t now_ns) const;
   // The next run to decode ahead of a backward motion (or of a still output, where a reverse

@@ -303,8 +303,9 @@ TEST(DecodePlanner, ADecodingTakesAlongWhatANewLookPlansOnItsWay) {
 
 // A cue from 10 to 60: while the timeline prepares it the output still shows 10, yet the
 // pictures near 60 are the ones to keep; once the output stands there, the next few after it
-// are decoded, one at a time, the cued one first; never in a motion, a wind, or past the end.
-TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndDecodesAFewPicturesPastIt) {
+// are decoded and the few kept before it converted, one at a time, the cued one first; never
+// in a motion back, a wind, or past the end.
+TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEitherSide) {
   const auto tape = TwoClipTape();
   const CDecodePlanner planner{DecoderLimits{}};
   const auto at = [&](std::int64_t frame) { return TapeFrame{tape.get(), frame}; };
@@ -335,16 +336,32 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndDecodesAFewPicturesPas
     EXPECT_EQ(next(cue), frame);
     holdings.converted[at(frame)] = {false, true};
   }
-  EXPECT_EQ(next(cue), -1) << "no more than " << ahead;
+  EXPECT_EQ(next(cue), -1) << "no more than " << ahead << " after it, none kept before it";
+  // Before it, the pictures kept as decoded are converted, the nearest first.
+  holdings.kept[at(57)] = true;
+  holdings.kept[at(59)] = true;
+  holdings.kept[at(60 - static_cast<std::int64_t>(ahead) - 1)] = true;
+  EXPECT_EQ(next(cue), 59);
+  holdings.converted[at(59)] = {false, true};
+  EXPECT_EQ(next(cue), 57);
+  holdings.converted[at(57)] = {false, true};
+  EXPECT_EQ(next(cue), -1) << "no more than " << ahead << " before it";
   holdings.converted.erase(at(62));
   holdings.failed[at(62)] = kNow - kSecond / 2;
-  EXPECT_EQ(next(cue), -1) << "a picture that failed lately ends it";
+  EXPECT_EQ(next(cue), -1) << "a picture that failed lately is left";
+  holdings.failed[at(62)] = kNow - kSecond;
+  EXPECT_EQ(next(cue), 62);
 
-  // Standing on the cue (nothing queued): the same; a jog queued from it, or a wind: none.
+  // Standing on the cue, nothing queued or the pictures a play from it shows: the same; a jog
+  // back queued from it, or a wind: none.
   CTimeline::Outlook cued = Outlook(tape, 60, {});
   cued.advancing = false;
-  holdings.failed.clear();
   EXPECT_EQ(next(planner.Look(cued, {}, std::nullopt)), 62);
+  CTimeline::Outlook play_queued = Outlook(tape, 60, {61, 62, 63});
+  play_queued.advancing = false;
+  const DecodeLook play_cued = planner.Look(play_queued, {}, std::nullopt);
+  EXPECT_TRUE(play_cued.standing);
+  EXPECT_EQ(play_cued.anchor.frame, 61);
   CTimeline::Outlook jog_prepared = Outlook(tape, 60, {60, 59, 58});
   jog_prepared.advancing = false;
   const DecodeLook jog = planner.Look(jog_prepared, {}, std::nullopt);

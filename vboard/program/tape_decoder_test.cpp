@@ -204,6 +204,10 @@ TEST_F(TapeDecoderTest, ACueLeavesThePicturesAroundItReadyForAMotionEitherWay) {
     EXPECT_TRUE(exact(frame)) << "ahead of the cue: " << frame;
   }
   EXPECT_FALSE(decoder.Lookup(tape.get(), kCue + ahead + 1).exact);
+  for (std::int64_t frame = kCue - ahead; frame < kCue; ++frame) {
+    EXPECT_TRUE(exact(frame)) << "before the cue, converted: " << frame;
+  }
+  EXPECT_FALSE(decoder.Lookup(tape.get(), kCue - ahead - 1).exact);
   // The budget full of the pictures before the cue (a kept picture's size is the library's,
   // padding included).
   const CTapeDecoder::Stats cued = decoder.stats();
