@@ -157,9 +157,11 @@ bool CDecodeWorker::Round() {
     decoding_ = false;
     return !stop_;
   }
-  if (worked_) {
-    // Nothing left to decode after a spell of work: what the spell freed goes back to the
-    // system now, before the next motion asks for memory anew.
+  if (worked_ && look_.motion.still) {
+    // The output stands (a cue, a still) and nothing is left to decode after a spell of work:
+    // what the spell freed goes back to the system now, before the next motion asks for memory
+    // anew. Not between the ticks of a motion: that would cost a millisecond or two a tick and
+    // the pages would be faulted in again at once.
     worked_ = false;
     GiveBackFreedMemory();
   }

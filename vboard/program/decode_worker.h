@@ -108,7 +108,7 @@ class CDecodeWorker {
   std::set<std::string> intra_paths_;  // movies whose every picture is a key frame
   DecodeLook look_;                    // the latest look at the output
   std::int64_t refreshed_ns_ = 0;      // when the worker last looked at the output
-  bool worked_ = false;                // it decoded since it last had nothing to do
+  bool worked_ = false;                // it decoded since the allocator last gave memory back
 
   mutable std::mutex mutex_;      // guards everything below
   std::condition_variable wake_;  // the worker: something new to look at, or stop
