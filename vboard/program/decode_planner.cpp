@@ -34,7 +34,8 @@ DecodeLook CDecodePlanner::Look(const CTimeline::Outlook& outlook, const OutputM
   look.framing = framing;
   look.held = outlook.next.empty();
   const bool stays = outlook.advancing.has_value() && !*outlook.advancing;
-  look.anchor = stays && !outlook.next.empty() ? outlook.next.front() : outlook.on_output;
+  look.anchor =
+      outlook.queue_to_come && !outlook.next.empty() ? outlook.next.front() : outlook.on_output;
   // A cue queues the pictures a play from there shows; a motion backwards queues others.
   look.standing = stays && std::all_of(outlook.next.begin(), outlook.next.end(),
                                        [&](const CTimeline::TapePicture& picture) {
@@ -49,15 +50,8 @@ std::vector<CTimeline::TapePicture> CDecodePlanner::Plan(
   std::vector<CTimeline::TapePicture> plan;
   // As many pictures as the cache holds together, so that none of them pushes out another:
   // each is at most output-sized and at most the size of the tape's largest material.
-  std::size_t size =
-      std::min(limits_.read_ahead + 1, std::max<std::size_t>(limits_.max_pictures, 1));
-  if (const CSuperClip* tape = outlook.on_output.tape.get(); tape != nullptr) {
-    const int width = tape->MaxWidth(), height = tape->MaxHeight();
-    const std::size_t bytes =
-        framing ? framing->MaxPictureBytes(width, height)
-                : static_cast<std::size_t>(std::max(width, 1)) * std::max(height, 1) * kRgb32Bytes;
-    size = std::clamp<std::size_t>(limits_.max_bytes / bytes, 1, size);
-  }
+  const std::size_t size =
+      std::min(limits_.read_ahead + 1, CacheRoom(outlook.on_output.tape.get(), framing));
   auto add = [&](const CTimeline::TapePicture& picture) {
     if (!picture.tape || picture.frame < 0 || plan.size() >= size) return;
     for (const CTimeline::TapePicture& known : plan) {
@@ -133,6 +127,17 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextToConvert(const Decode
   return std::nullopt;
 }
 
+std::size_t CDecodePlanner::CacheRoom(const CSuperClip* tape,
+                                      const std::optional<Framing>& framing) const {
+  const std::size_t pictures = std::max<std::size_t>(limits_.max_pictures, 1);
+  if (tape == nullptr) return pictures;
+  const int width = tape->MaxWidth(), height = tape->MaxHeight();
+  const std::size_t bytes =
+      framing ? framing->MaxPictureBytes(width, height)
+              : static_cast<std::size_t>(std::max(width, 1)) * std::max(height, 1) * kRgb32Bytes;
+  return std::clamp<std::size_t>(limits_.max_bytes / std::max<std::size_t>(bytes, 1), 1, pictures);
+}
+
 std::size_t CDecodePlanner::AheadCount() const {
   return std::max<std::size_t>(limits_.read_ahead / kAheadShare, 1);
 }
@@ -146,11 +151,25 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextAhead(const DecodeLook
   }
   // The anchor's own picture comes first (it is in the plan).
   if (!Ready(look, holdings, TapeFrameOf(anchor))) return std::nullopt;
+  // Only as many beside the plan as the cache holds with it: one it let go at once would count
+  // as failed, and be left when a motion then plans it.
+  const std::size_t room = CacheRoom(anchor.tape.get(), look.framing);
+  std::size_t spare = room > look.plan.size() ? room - look.plan.size() : 0;
+  auto fits = [&](std::int64_t frame) {
+    if (std::any_of(look.plan.begin(), look.plan.end(), [&](const auto& planned) {
+          return Same(planned, {anchor.tape.get(), frame});
+        })) {
+      return true;
+    }
+    if (spare == 0) return false;
+    --spare;
+    return true;
+  };
   // After it: decoded, by reading on from the anchor.
   const std::int64_t frames = anchor.tape->OutputFrames();
   for (std::size_t i = 1; i <= AheadCount(); ++i) {
     const std::int64_t frame = anchor.frame + static_cast<std::int64_t>(i);
-    if (frame >= frames) break;
+    if (frame >= frames || !fits(frame)) break;
     const TapeFrame key{anchor.tape.get(), frame};
     if (Ready(look, holdings, key) || FailedLately(holdings.FailedAt(key), now_ns)) continue;
     return CTimeline::TapePicture{anchor.tape, frame};
@@ -159,12 +178,21 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextAhead(const DecodeLook
   // nothing; the runs back bring the others).
   for (std::size_t i = 1; i <= AheadCount(); ++i) {
     const std::int64_t frame = anchor.frame - static_cast<std::int64_t>(i);
-    if (frame < 0) break;
+    if (frame < 0 || !fits(frame)) break;
     const TapeFrame key{anchor.tape.get(), frame};
-    if (Ready(look, holdings, key) || !holdings.KeptUsableAt(key, look.framing)) continue;
+    // One the cache let go at once (too small for it beside the plan) is not tried again soon.
+    if (Ready(look, holdings, key) || !holdings.KeptUsableAt(key, look.framing) ||
+        FailedLately(holdings.FailedAt(key), now_ns)) {
+      continue;
+    }
     return CTimeline::TapePicture{anchor.tape, frame};
   }
   return std::nullopt;
+}
+
+bool CDecodePlanner::RunGoesFirst(const DecodeLook& look, const CTimeline::TapePicture& picture) {
+  return look.standing && !look.motion.winding && picture.tape == look.anchor.tape &&
+         picture.frame > look.anchor.frame + 1;
 }
 
 std::optional<CTimeline::TapePicture> CDecodePlanner::NextRun(
@@ -178,8 +206,9 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextRun(
   const bool still = look.motion.still;
   const double pace = still ? -1.0 : look.motion.pace;
   if (pace > -kMovingPace || look.motion.winding || look.plan.empty()) return std::nullopt;
-  const CTimeline::TapePicture& last = look.plan.back();
+  // Standing on a cue the queue holds a play from it: the run is the one before the anchor.
   const CTimeline::TapePicture* anchor = AnchorOf(look);
+  const CTimeline::TapePicture& last = look.standing ? *anchor : look.plan.back();
   if (!last.tape || last.tape != anchor->tape) return std::nullopt;
   // Standing still, the run or two just before the output is enough.
   const std::size_t capacity = KeptCapacity(holdings.KeptPictureBytes());

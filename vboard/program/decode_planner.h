@@ -55,8 +55,8 @@ struct DecodeLook {
   std::optional<Framing> framing;            // none: whole pictures are kept
   OutputMotion motion;                       // how the output moves
   bool held = false;  // nothing is queued after the output's picture: it stays there
-  // Where the output stands or is about to stand: while the timeline prepares a jump (a cue),
-  // the first queued picture, else the output's own. What lies near it goes last.
+  // Where the output stands or is about to stand: while the timeline prepares its queue (a
+  // cue), the first queued picture, else the output's own. What lies near it goes last.
   CTimeline::TapePicture anchor;
   // Told to stay on the anchor (a cue, a still): not advancing, and nothing queued before it.
   bool standing = false;
@@ -105,10 +105,15 @@ class CDecodePlanner {
   // decoder stands there: reading on costs a picture each), those before it converted where
   // they are kept as decoded.
   std::size_t AheadCount() const;
+  // Pictures of tape's largest size (output-sized at the most) the cache holds together.
+  std::size_t CacheRoom(const CSuperClip* tape, const std::optional<Framing>& framing) const;
   // The next of those not ready (after it: and not failed lately), once the anchor's own is
   // ready; none unless the output is told to stand, or while it winds.
   std::optional<CTimeline::TapePicture> NextAhead(const DecodeLook& look, const IHoldings& holdings,
                                                   std::int64_t now_ns) const;
+  // Standing, a planned picture beyond the one after the anchor (a play from a cue is queued):
+  // the nearest run back may go before it.
+  static bool RunGoesFirst(const DecodeLook& look, const CTimeline::TapePicture& picture);
   // The next run to decode ahead of a backward motion (or of a still output, where a reverse
   // motion may start): a tape frame on the way back from the plan none of whose pictures is
   // there; none when there is nothing to gain (forwards, winding, intra-frame movies, a store

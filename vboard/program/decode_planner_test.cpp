@@ -309,18 +309,26 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEit
   const auto tape = TwoClipTape();
   const CDecodePlanner planner{DecoderLimits{}};
   const auto at = [&](std::int64_t frame) { return TapeFrame{tape.get(), frame}; };
-  CTimeline::Outlook preparing = Outlook(tape, 10, {60});
+  CTimeline::Outlook preparing = Outlook(tape, 10, {60, 61, 62});
   preparing.advancing = false;
+  preparing.queue_to_come = true;
   const DecodeLook cue = planner.Look(preparing, {}, std::nullopt);
   EXPECT_EQ(cue.anchor.frame, 60);
   EXPECT_TRUE(cue.standing);
   EXPECT_FALSE(cue.held);
-  EXPECT_EQ(Frames(cue.plan), (std::vector<std::int64_t>{10, 60}));
+  EXPECT_EQ(Frames(cue.plan), (std::vector<std::int64_t>{10, 60, 61, 62}));
+  // The nearest run back may go before the read-ahead beyond the cue's next picture, and it is
+  // the run before the cue, not before the end of the queue.
+  EXPECT_FALSE(CDecodePlanner::RunGoesFirst(cue, {tape, 61}));
+  EXPECT_TRUE(CDecodePlanner::RunGoesFirst(cue, {tape, 62}));
+  const auto run = planner.NextRun(cue, Holdings{}, {}, kNow);
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->frame, 59);
   // Kept: near the cued picture stays, near the old place goes.
   EXPECT_EQ(CDecodePlanner::KeptRank(cue, at(59)), 1);
   EXPECT_EQ(CDecodePlanner::KeptRank(cue, at(11)), 49);
-  EXPECT_EQ(CDecodePlanner::ConvertedRank(cue, at(61)), 3u);
-  EXPECT_EQ(CDecodePlanner::ConvertedRank(cue, at(11)), 51u);
+  EXPECT_EQ(CDecodePlanner::ConvertedRank(cue, at(63)), 7u);
+  EXPECT_EQ(CDecodePlanner::ConvertedRank(cue, at(11)), 53u);
 
   const std::size_t ahead = planner.AheadCount();
   ASSERT_EQ(ahead, DecoderLimits{}.read_ahead / 2);
@@ -342,6 +350,9 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEit
   holdings.kept[at(59)] = true;
   holdings.kept[at(60 - static_cast<std::int64_t>(ahead) - 1)] = true;
   EXPECT_EQ(next(cue), 59);
+  holdings.failed[at(59)] = kNow - kSecond / 2;
+  EXPECT_EQ(next(cue), 57) << "one the cache let go lately is left";
+  holdings.failed.erase(at(59));
   holdings.converted[at(59)] = {false, true};
   EXPECT_EQ(next(cue), 57);
   holdings.converted[at(57)] = {false, true};
@@ -361,9 +372,10 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEit
   play_queued.advancing = false;
   const DecodeLook play_cued = planner.Look(play_queued, {}, std::nullopt);
   EXPECT_TRUE(play_cued.standing);
-  EXPECT_EQ(play_cued.anchor.frame, 61);
+  EXPECT_EQ(play_cued.anchor.frame, 60);
   CTimeline::Outlook jog_prepared = Outlook(tape, 60, {60, 59, 58});
   jog_prepared.advancing = false;
+  jog_prepared.queue_to_come = true;
   const DecodeLook jog = planner.Look(jog_prepared, {}, std::nullopt);
   EXPECT_EQ(jog.anchor.frame, 60);
   EXPECT_FALSE(jog.standing);
@@ -372,6 +384,23 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEit
   DecodeLook wind = planner.Look(cued, {}, std::nullopt);
   wind.motion.winding = true;
   EXPECT_EQ(next(wind), -1);
+  // A cache that holds three pictures together: the output's and two more, not one it would
+  // let go at once.
+  DecoderLimits small;
+  small.max_bytes = 3 * kPictureBytes;
+  const CDecodePlanner tight(small);
+  ASSERT_EQ(tight.CacheRoom(tape.get(), std::nullopt), 3u);
+  Holdings few;
+  few.converted[at(60)] = {false, true};
+  few.kept[at(59)] = true;
+  const DecodeLook held = tight.Look(cued, {}, std::nullopt);
+  for (const std::int64_t frame : {61, 62}) {
+    const auto picture = tight.NextAhead(held, few, kNow);
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_EQ(picture->frame, frame);
+    few.converted[at(frame)] = {false, true};
+  }
+  EXPECT_FALSE(tight.NextAhead(held, few, kNow).has_value()) << "59 would push one out";
   // At the tape's last frames: none past the end.
   CTimeline::Outlook end = Outlook(tape, 118, {});
   end.advancing = false;

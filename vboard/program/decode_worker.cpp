@@ -142,10 +142,19 @@ bool CDecodeWorker::Round() {
     // The output's pictures; standing, the next few after it while the decoder is still there
     // (a forward motion from a cue then starts from the store, and reading on costs a picture
     // each); then the runs before it.
+    // Standing, once its next picture is in, the nearest run back goes before the rest of the
+    // read-ahead: a reverse motion started at once needs it within a few ticks, a forward one
+    // has its next picture and reads on.
     picture = CDecodePlanner::NextPicture(look_, holdings, now);
-    if (!picture) picture = planner_.NextAhead(look_, holdings, now);
-    if (!picture) run = planner_.NextRun(look_, holdings, intra_paths_, now);
+    if (picture && CDecodePlanner::RunGoesFirst(look_, *picture) &&
+        TapeFrameOf(look_.anchor) != run_first_at_) {
+      run = planner_.NextRun(look_, holdings, intra_paths_, now);
+      if (run) picture.reset();
+    }
+    if (!picture && !run) picture = planner_.NextAhead(look_, holdings, now);
+    if (!picture && !run) run = planner_.NextRun(look_, holdings, intra_paths_, now);
   });
+  if (run && look_.standing) run_first_at_ = TapeFrameOf(look_.anchor);
   if (picture || run) {
     worked_ = true;
     {

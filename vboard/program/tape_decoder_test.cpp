@@ -164,12 +164,14 @@ TEST_F(TapeDecoderTest, ACueLeavesThePicturesAroundItReadyForAMotionEitherWay) {
 
   std::mutex mutex;  // guards outlook
   CTimeline::Outlook outlook;
-  auto show = [&](std::int64_t on_output, std::vector<std::int64_t> next, bool advancing) {
+  auto show = [&](std::int64_t on_output, std::vector<std::int64_t> next, bool advancing,
+                  bool to_come = false) {
     std::lock_guard lock(mutex);
     outlook.on_output = CTimeline::TapePicture{tape, on_output};
     outlook.next.clear();
     for (const std::int64_t frame : next) outlook.next.push_back({tape, frame});
     outlook.advancing = advancing;
+    outlook.queue_to_come = to_come;
   };
   show(0, {}, false);
   std::atomic<int> packets{0};
@@ -191,7 +193,7 @@ TEST_F(TapeDecoderTest, ACueLeavesThePicturesAroundItReadyForAMotionEitherWay) {
 
   // Preparing the cue: the output still shows 0, the cued picture is queued.
   const int before_cue = packets.load();
-  show(0, {kCue}, false);
+  show(0, {kCue}, false, true);
   decoder.Nudge();
   ASSERT_TRUE(decoder.WaitIdle(kWaitMs));
   show(kCue, {}, false);

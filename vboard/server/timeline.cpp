@@ -303,6 +303,7 @@ CTimeline::Outlook CTimeline::Upcoming(std::size_t max) {
   Outlook outlook;
   outlook.on_output = TapePicture{last_tape_, last_frame_};
   outlook.advancing = state_ == ClvPlaybackPlaying && showing_;
+  outlook.queue_to_come = !showing_ && !queue_.empty();
   // Before a queued picture is shown, the whole queue is still to come.
   std::int64_t offset = showing_ ? offset_ + 1 : 0;
   for (const Segment& segment : queue_) {

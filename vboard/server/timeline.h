@@ -64,6 +64,8 @@ class CTimeline : public IClvTimeline {
     // Whether next goes on the output a picture a tick from the coming tick (playing), or the
     // output stays where it is until the state changes; unknown where no timeline says.
     std::optional<bool> advancing;
+    // No queued picture is on the output yet (preparing): next's first is where it goes.
+    bool queue_to_come = false;
   };
 
   // Whether a frame of a tape, framed by the source rectangle given, can go on the output now.
