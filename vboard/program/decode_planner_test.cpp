@@ -53,6 +53,15 @@ CTimeline::Outlook Outlook(const std::shared_ptr<CSuperClip>& tape, std::int64_t
   return outlook;
 }
 
+// The output told to stay on on_output with next queued; to_come: the queue is being prepared.
+CTimeline::Outlook Staying(const std::shared_ptr<CSuperClip>& tape, std::int64_t on_output,
+                           std::vector<std::int64_t> next, bool to_come) {
+  CTimeline::Outlook outlook = Outlook(tape, on_output, std::move(next));
+  outlook.advancing = false;
+  outlook.queue_to_come = to_come;
+  return outlook;
+}
+
 // What a store holds, written down by the test.
 struct Holdings final : IHoldings {
   std::map<TapeFrame, Converted> converted;
@@ -309,10 +318,7 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEit
   const auto tape = TwoClipTape();
   const CDecodePlanner planner{DecoderLimits{}};
   const auto at = [&](std::int64_t frame) { return TapeFrame{tape.get(), frame}; };
-  CTimeline::Outlook preparing = Outlook(tape, 10, {60, 61, 62});
-  preparing.advancing = false;
-  preparing.queue_to_come = true;
-  const DecodeLook cue = planner.Look(preparing, {}, std::nullopt);
+  const DecodeLook cue = planner.Look(Staying(tape, 10, {60, 61, 62}, true), {}, std::nullopt);
   EXPECT_EQ(cue.anchor.frame, 60);
   EXPECT_TRUE(cue.standing);
   EXPECT_FALSE(cue.held);
@@ -365,18 +371,13 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEit
 
   // Standing on the cue, nothing queued or the pictures a play from it shows: the same; a jog
   // back queued from it, or a wind: none.
-  CTimeline::Outlook cued = Outlook(tape, 60, {});
-  cued.advancing = false;
+  const CTimeline::Outlook cued = Staying(tape, 60, {}, false);
   EXPECT_EQ(next(planner.Look(cued, {}, std::nullopt)), 62);
-  CTimeline::Outlook play_queued = Outlook(tape, 60, {61, 62, 63});
-  play_queued.advancing = false;
-  const DecodeLook play_cued = planner.Look(play_queued, {}, std::nullopt);
+  const DecodeLook play_cued =
+      planner.Look(Staying(tape, 60, {61, 62, 63}, false), {}, std::nullopt);
   EXPECT_TRUE(play_cued.standing);
   EXPECT_EQ(play_cued.anchor.frame, 60);
-  CTimeline::Outlook jog_prepared = Outlook(tape, 60, {60, 59, 58});
-  jog_prepared.advancing = false;
-  jog_prepared.queue_to_come = true;
-  const DecodeLook jog = planner.Look(jog_prepared, {}, std::nullopt);
+  const DecodeLook jog = planner.Look(Staying(tape, 60, {60, 59, 58}, true), {}, std::nullopt);
   EXPECT_EQ(jog.anchor.frame, 60);
   EXPECT_FALSE(jog.standing);
   EXPECT_EQ(next(jog), -1);
@@ -402,8 +403,7 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEit
   }
   EXPECT_FALSE(tight.NextAhead(held, few, kNow).has_value()) << "59 would push one out";
   // At the tape's last frames: none past the end.
-  CTimeline::Outlook end = Outlook(tape, 118, {});
-  end.advancing = false;
+  const CTimeline::Outlook end = Staying(tape, 118, {}, false);
   holdings.converted[at(118)] = {false, true};
   holdings.converted[at(119)] = {false, true};
   EXPECT_EQ(next(planner.Look(end, {}, std::nullopt)), -1);

@@ -27,6 +27,8 @@ namespace {
 constexpr int kWaitMs = 10000;
 constexpr std::int64_t kSlowPictures = 1000;
 constexpr std::int64_t kDefaultDuration = 40;  // a picture at 25 in milliseconds
+constexpr int kSmallWidth = 320;               // the long-group tapes' pictures
+constexpr int kSmallHeight = 240;
 
 // The output stands on cue of tape with the player's queue of a reverse jog after it (three
 // pictures back).
@@ -81,6 +83,26 @@ class TapeDecoderTest : public ::testing::Test {
         });
     return made ? TapeOf(slow) : nullptr;
   }
+  // A 320 x 240 H.264 tape of frames pictures, a key frame every gop; empty when it cannot be
+  // made.
+  std::string LongGroupTape(const std::string& name, std::uint32_t frames, std::uint32_t gop) {
+    TapeSpec spec;
+    spec.width = kSmallWidth;
+    spec.height = kSmallHeight;
+    spec.frames = frames;
+    spec.codec = TapeCodec::kH264;
+    spec.gop = gop;
+    std::string error;
+    const std::string path = testing::MakeTestTape(folder_, name, spec, &error);
+    EXPECT_FALSE(path.empty()) << error;
+    return path;
+  }
+  // Limits whose store keeps room pictures of such a tape as decoded (8-bit 4:2:0).
+  static DecoderLimits KeepingRoomFor(std::int64_t room) {
+    DecoderLimits limits;
+    limits.max_kept_bytes = static_cast<std::size_t>(room * kSmallWidth * kSmallHeight * 3 / 2);
+    return limits;
+  }
   testing::TempFolder folder_;
 };
 
@@ -114,18 +136,10 @@ TEST_F(TapeDecoderTest, ARunBackThroughALongGroupHoldsNoMoreKeptPicturesThanTheB
   constexpr std::int64_t kCue = 190;
   constexpr std::int64_t kRoom = 8;   // kept pictures the budget holds
   constexpr std::int64_t kSlack = 3;  // the one coming in, the one going, one being converted
-  TapeSpec spec;
-  spec.width = 320;
-  spec.height = 240;
-  spec.frames = 200;
-  spec.codec = TapeCodec::kH264;
-  spec.gop = 200;
-  std::string error;
-  const std::string path = testing::MakeTestTape(folder_, "long.mkv", spec, &error);
-  ASSERT_FALSE(path.empty()) << error;
+  const std::string path = LongGroupTape("long.mkv", 200, 200);
+  ASSERT_FALSE(path.empty());
   const std::shared_ptr<CSuperClip> tape = TapeOf(path);
-  DecoderLimits limits;
-  limits.max_kept_bytes = static_cast<std::size_t>(kRoom * spec.width * spec.height * 3 / 2);
+  const DecoderLimits limits = KeepingRoomFor(kRoom);
   const std::int64_t alive_before = CRawPicture::Alive();
   std::atomic<std::int64_t> most{0};
   CTapeDecoder decoder(ReverseJogFrom(tape, kCue), limits, nullptr, [&](const std::atomic<bool>&) {
@@ -148,19 +162,11 @@ TEST_F(TapeDecoderTest, ACueLeavesThePicturesAroundItReadyForAMotionEitherWay) {
   constexpr std::int64_t kCue = 200;  // in the first group of 250
   constexpr std::int64_t kRoom = 40;  // kept pictures the budget holds, at w x h x 1.5
   constexpr std::int64_t kJogBack = 16;
-  TapeSpec spec;
-  spec.width = 320;
-  spec.height = 240;
-  spec.frames = 300;
-  spec.codec = TapeCodec::kH264;
-  spec.gop = 250;
-  std::string error;
-  const std::string path = testing::MakeTestTape(folder_, "cue.mkv", spec, &error);
-  ASSERT_FALSE(path.empty()) << error;
+  const std::string path = LongGroupTape("cue.mkv", 300, 250);
+  ASSERT_FALSE(path.empty());
   const std::shared_ptr<CSuperClip> tape = TapeOf(path);
   ASSERT_FALSE(::testing::Test::HasFailure());
-  DecoderLimits limits;
-  limits.max_kept_bytes = static_cast<std::size_t>(kRoom * spec.width * spec.height * 3 / 2);
+  const DecoderLimits limits = KeepingRoomFor(kRoom);
 
   std::mutex mutex;  // guards outlook
   CTimeline::Outlook outlook;
