@@ -106,9 +106,11 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextPicture(const DecodeLo
 }
 
 bool CDecodePlanner::PlanWaits(const DecodeLook& look, const IHoldings& holdings,
-                               std::int64_t now_ns) {
+                               std::int64_t now_ns, const std::set<std::int64_t>& brought) {
+  const CTimeline::TapePicture* anchor = AnchorOf(look);
   for (const CTimeline::TapePicture& picture : look.plan) {
     const TapeFrame frame = TapeFrameOf(picture);
+    if (picture.tape == anchor->tape && brought.count(picture.frame) != 0) continue;
     if (Ready(look, holdings, frame) || holdings.KeptAt(frame)) continue;
     if (FailedLately(holdings.FailedAt(frame), now_ns)) continue;
     return true;

@@ -96,7 +96,9 @@ class CDecodePlanner {
                                                            const IHoldings& holdings,
                                                            std::int64_t now_ns);
   // A planned picture is neither ready nor kept as decoded, nor did it fail lately.
-  static bool PlanWaits(const DecodeLook& look, const IHoldings& holdings, std::int64_t now_ns);
+  // brought: tape frames of the output's tape a decoding in progress brings (they do not count).
+  static bool PlanWaits(const DecodeLook& look, const IHoldings& holdings, std::int64_t now_ns,
+                        const std::set<std::int64_t>& brought = {});
   // The most urgent planned picture that is not ready but kept as decoded, usable.
   static std::optional<CTimeline::TapePicture> NextToConvert(const DecodeLook& look,
                                                              const IHoldings& holdings);

@@ -184,6 +184,9 @@ TEST(DecodePlanner, TheNextPictureIsTheMostUrgentOneNotThereAndNotFailedLately) 
   for (std::int64_t frame = 15; frame <= 18; ++frame) holdings.kept[at(frame)] = true;
   EXPECT_FALSE(CDecodePlanner::PlanWaits(look, holdings, kNow));
   EXPECT_TRUE(CDecodePlanner::PlanWaits(look, holdings, kNow + kSecond));  // 13 and 14 again
+  // Unless a decoding in progress brings them (a run a reverse jog needs: it goes on).
+  EXPECT_FALSE(CDecodePlanner::PlanWaits(look, holdings, kNow + kSecond, {13, 14}));
+  EXPECT_TRUE(CDecodePlanner::PlanWaits(look, holdings, kNow + kSecond, {13}));
   EXPECT_EQ(CDecodePlanner::NextToConvert(look, holdings)->frame, 15);
 }
 

@@ -215,10 +215,10 @@ void CDecodeWorker::ConvertKept() {
   }
 }
 
-bool CDecodeWorker::PlanWaits() const {
+bool CDecodeWorker::PlanWaits(const std::set<std::int64_t>& brought) const {
   bool waits = false;
   store_.Inspect([&](const IHoldings& holdings) {
-    waits = CDecodePlanner::PlanWaits(look_, holdings, SteadyNs());
+    waits = CDecodePlanner::PlanWaits(look_, holdings, SteadyNs(), brought);
   });
   return waits;
 }
@@ -339,13 +339,17 @@ bool CDecodeWorker::KeepRun(const CTimeline::TapePicture& target, const Material
   const CMovieDecoder::CropRule crop = CropFor(look_.framing);
   const CDecodePlanner::Path before = CDecodePlanner::PathBefore(
       *target.tape, target.frame, material.path, look_.motion.pace, KeptCapacity());
+  // What this run brings: a motion that starts meanwhile (a reverse jog the moment a cue
+  // completes) and needs only these lets it go on.
+  std::set<std::int64_t> brought{target.frame};
+  for (const auto& step : before) brought.insert(step.second);
   CMovieDecoder::Bystanders bystanders;
   bystanders.wants = [&](std::uint32_t n) {
     // The output goes on meanwhile: what it needs next is converted between two pictures,
     // and a picture it needs that this run does not bring ends the run.
     if (SteadyNs() - refreshed_ns_ >= kRefreshNs) {
       ConvertKept();
-      if (PlanWaits()) {
+      if (PlanWaits(brought)) {
         *given_up = true;
         return CMovieDecoder::Want::kGiveUp;
       }

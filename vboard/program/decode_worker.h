@@ -61,7 +61,9 @@ class CDecodeWorker {
   void Refresh();
   // Converts the planned pictures that are kept as decoded.
   void ConvertKept();
-  bool PlanWaits() const;
+  // Whether a planned picture waits that is neither there nor among brought (tape frames of the
+  // output's tape the decoding in progress brings).
+  bool PlanWaits(const std::set<std::int64_t>& brought) const;
   void DecodeOne(const CTimeline::TapePicture& target);
   // Makes the picture from what the store holds (the same movie picture converted, or kept as
   // decoded); false when it holds nothing for it.
