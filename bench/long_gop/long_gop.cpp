@@ -2,13 +2,15 @@
 // real player on the board's real clock. Prints figures; it is not a test.
 //
 //   long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream] [--no-replies]
+//            [--verbose]
 //
 // Tapes (made at run time): H.264 1920 x 1080, a key frame every 250 pictures, two B pictures
 // between references; MPEG-2 1920 x 1080, a key frame every 12 pictures, two B pictures. For
 // each: the process's peak memory (VmHWM, each codec in a process of its own), the right steps
 // of jog -1 and shuttle -3 (N new pictures each, 120 unless --steps) started the moment the cue
 // completes, and for every motion the time from the command to the first output tick that
-// shows another picture than the cued one, in ms and output frames, with the peak so far.
+// shows another picture than the cued one, in ms and output frames, with the peak so far, and
+// which steps were wrong and why (--verbose lists each motion's first ticks).
 // Then, while the tape plays and the program streams, a controller's status senses over a
 // pseudo-terminal every 20 ms, timed from its side (p50, p99, max), first with the priority the
 // system grants the receiver, then with real-time priority not allowed (RLIMIT_RTPRIO 0).
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -63,6 +66,7 @@ constexpr int kReplyFrames = 250;            // status senses per priority: 5 s 
 constexpr int kReplyPeriodMs = 20;
 constexpr int kReplyTimeoutMs = 1000;
 constexpr std::size_t kWrongListed = 16;  // wrong steps named after a motion's figures
+constexpr std::size_t kTicksListed = 40;  // --verbose: ticks listed of each motion
 constexpr const char* kStreamUrl = "udp://127.0.0.1:47231";
 
 struct Codec {
@@ -111,12 +115,16 @@ struct Motion {
   int right = 0;           // and that were graded right
   double start_ms = -1.0;  // command to the first of them
   std::vector<int> wrong;  // the steps graded wrong, counted from 0
+  std::vector<char> why;   // for each: 'o' another picture stood for it, 'l' the tick was late
 };
 
 class Bench {
  public:
-  Bench(BoardConfig config, bool stream)
-      : deck_(std::move(config)), monitor_(deck_.board()), program_(deck_.board(), monitor_) {
+  Bench(BoardConfig config, bool stream, bool verbose)
+      : verbose_(verbose),
+        deck_(std::move(config)),
+        monitor_(deck_.board()),
+        program_(deck_.board(), monitor_) {
     std::string error;
     if (stream && (!kind_.Add(kStreamUrl, &error) || !kind_.Prepare(errors_))) {
       std::fprintf(stderr, "no stream: %s\n", error.c_str());
@@ -151,12 +159,25 @@ class Bench {
     Motion motion;
     bench::WaitFor([&] { return Count(mark, commanded, from).steps >= steps; }, kMotionTimeoutMs);
     motion = Count(mark, commanded, from, steps);
+    if (verbose_) List(mark, commanded);
     deck_.player().Stop();
     bench::WaitFor([&] { return deck_.Has(status::Stop); }, kMotionTimeoutMs);
     return motion;
   }
 
  private:
+  // The ticks of a motion from the cue on: when, which tape frame, how the monitor graded it.
+  void List(std::size_t mark, std::int64_t commanded) {
+    static constexpr const char* kGrades[] = {"no monitor", "right", "other", "key frame", "late"};
+    std::size_t listed = 0;
+    for (const OutputFrame& frame : deck_.RecordSince(mark > 0 ? mark - 1 : 0)) {
+      if (++listed > kTicksListed) break;
+      const auto grade = static_cast<std::size_t>(frame.monitor);
+      std::printf("      tick %+7.1f ms  frame %4lld  %s\n", (frame.steady_ns - commanded) / 1e6,
+                  static_cast<long long>(frame.tape_frame),
+                  grade < std::size(kGrades) ? kGrades[grade] : "?");
+    }
+  }
   Motion Count(std::size_t mark, std::int64_t commanded, std::int64_t from,
                int max_steps = 1 << 30) {
     Motion motion;
@@ -170,12 +191,14 @@ class Bench {
         ++motion.right;
       } else {
         motion.wrong.push_back(motion.steps - 1);
+        motion.why.push_back(frame.monitor == MonitorShowed::kLate ? 'l' : 'o');
       }
       previous = frame.tape_frame;
     }
     return motion;
   }
 
+  bool verbose_ = false;
   bench::CBenchDeck deck_;
   CBoardMonitor monitor_;  // goes before the deck's board
   CProgramOutput program_;
@@ -246,15 +269,16 @@ void Print(const char* name, const Motion& motion) {
   if (motion.steps > 0) std::printf(", right steps %d of %d", motion.right, motion.steps);
   std::printf("; peak so far %.0f MiB\n", MemoryMiB());
   if (!motion.wrong.empty()) {
-    std::printf("              wrong steps:");
+    std::printf("              wrong steps (o: another picture, l: the tick was late):");
     for (std::size_t i = 0; i < motion.wrong.size() && i < kWrongListed; ++i) {
-      std::printf(" %d", motion.wrong[i]);
+      std::printf(" %d%c", motion.wrong[i], motion.why[i]);
     }
     std::printf(motion.wrong.size() > kWrongListed ? " ...\n" : "\n");
   }
 }
 
-int RunCodec(const std::string& name, int steps, bool stream, int budget_mb, bool replies) {
+int RunCodec(const std::string& name, int steps, bool stream, int budget_mb, bool replies,
+             bool verbose) {
   av_log_set_level(AV_LOG_ERROR);
   const Codec codec = CodecNamed(name);
   testing::TempFolder folder;
@@ -273,7 +297,7 @@ int RunCodec(const std::string& name, int steps, bool stream, int budget_mb, boo
   BoardConfig config;
   if (!FindOutputFormat("1080-25", &config.format)) return 1;
   if (budget_mb > 0) config.decode_mb = static_cast<std::size_t>(budget_mb);
-  Bench bench(config, stream);
+  Bench bench(config, stream, verbose);
   // The deck loads AVI movies and projects: the Matroska movie goes in as a one-clip project.
   if (!bench.Load(folder.WriteFile(std::string(codec.name) + ".tml", movie + "\n"))) {
     std::fprintf(stderr, "cannot load the %s tape\n", codec.name);
@@ -330,8 +354,9 @@ int main(int argc, char** argv) {
   std::string codec;
   int steps = 120;
   bool stream = true;
-  bool replies = true;  // --no-replies: no controller's replies while playing
-  int budget_mb = 0;    // --budget MB: the decoder's budget (VXR_BOARD_DECODE_MB); 0 its default
+  bool replies = true;   // --no-replies: no controller's replies while playing
+  bool verbose = false;  // --verbose: each motion's first ticks
+  int budget_mb = 0;     // --budget MB: the decoder's budget (VXR_BOARD_DECODE_MB); 0 its default
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--codec") == 0 && i + 1 < argc) {
       codec = argv[++i];
@@ -343,20 +368,22 @@ int main(int argc, char** argv) {
       stream = false;
     } else if (std::strcmp(argv[i], "--no-replies") == 0) {
       replies = false;
+    } else if (std::strcmp(argv[i], "--verbose") == 0) {
+      verbose = true;
     } else {
       std::fprintf(stderr,
                    "usage: long_gop [--codec h264|mpeg2] [--steps N] [--budget MB] [--no-stream] "
-                   "[--no-replies]\n");
+                   "[--no-replies] [--verbose]\n");
       return 2;
     }
   }
-  if (!codec.empty()) return vxr::RunCodec(codec, steps, stream, budget_mb, replies);
+  if (!codec.empty()) return vxr::RunCodec(codec, steps, stream, budget_mb, replies, verbose);
   // Each codec in a process of its own, so that each peak is its own.
   int result = 0;
   for (const char* name : {"h264", "mpeg2"}) {
     std::fflush(stdout);
     const pid_t child = fork();
-    if (child == 0) _exit(vxr::RunCodec(name, steps, stream, budget_mb, replies));
+    if (child == 0) _exit(vxr::RunCodec(name, steps, stream, budget_mb, replies, verbose));
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0) {

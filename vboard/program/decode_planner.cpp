@@ -11,6 +11,8 @@ namespace {
 constexpr std::size_t kMinKeptBytes = 1u;  // a kept picture's size before any is known
 constexpr std::size_t kRgb32Bytes = 4;     // a converted pixel
 constexpr double kMovingPace = 0.5;        // tape frames a tick from which the output moves
+// Standing, the pictures past the anchor decoded ahead: this share of the read-ahead.
+constexpr std::size_t kAheadShare = 2;
 
 bool Same(const CTimeline::TapePicture& picture, const TapeFrame& frame) {
   return picture.tape.get() == frame.first && picture.frame == frame.second;
@@ -31,6 +33,15 @@ DecodeLook CDecodePlanner::Look(const CTimeline::Outlook& outlook, const OutputM
   look.plan = Plan(outlook, look.motion.pace, framing);
   look.framing = framing;
   look.held = outlook.next.empty();
+  const bool stays = outlook.advancing.has_value() && !*outlook.advancing;
+  look.anchor =
+      outlook.queue_to_come && !outlook.next.empty() ? outlook.next.front() : outlook.on_output;
+  // A cue queues the pictures a play from there shows; a motion backwards queues others.
+  look.standing = stays && std::all_of(outlook.next.begin(), outlook.next.end(),
+                                       [&](const CTimeline::TapePicture& picture) {
+                                         return picture.tape == look.anchor.tape &&
+                                                picture.frame >= look.anchor.frame;
+                                       });
   return look;
 }
 
@@ -39,15 +50,8 @@ std::vector<CTimeline::TapePicture> CDecodePlanner::Plan(
   std::vector<CTimeline::TapePicture> plan;
   // As many pictures as the cache holds together, so that none of them pushes out another:
   // each is at most output-sized and at most the size of the tape's largest material.
-  std::size_t size =
-      std::min(limits_.read_ahead + 1, std::max<std::size_t>(limits_.max_pictures, 1));
-  if (const CSuperClip* tape = outlook.on_output.tape.get(); tape != nullptr) {
-    const int width = tape->MaxWidth(), height = tape->MaxHeight();
-    const std::size_t bytes =
-        framing ? framing->MaxPictureBytes(width, height)
-                : static_cast<std::size_t>(std::max(width, 1)) * std::max(height, 1) * kRgb32Bytes;
-    size = std::clamp<std::size_t>(limits_.max_bytes / bytes, 1, size);
-  }
+  const std::size_t size =
+      std::min(limits_.read_ahead + 1, CacheRoom(outlook.on_output.tape.get(), framing));
   auto add = [&](const CTimeline::TapePicture& picture) {
     if (!picture.tape || picture.frame < 0 || plan.size() >= size) return;
     for (const CTimeline::TapePicture& known : plan) {
@@ -102,9 +106,11 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextPicture(const DecodeLo
 }
 
 bool CDecodePlanner::PlanWaits(const DecodeLook& look, const IHoldings& holdings,
-                               std::int64_t now_ns) {
+                               std::int64_t now_ns, const std::set<std::int64_t>& brought) {
+  const CTimeline::TapePicture* anchor = AnchorOf(look);
   for (const CTimeline::TapePicture& picture : look.plan) {
     const TapeFrame frame = TapeFrameOf(picture);
+    if (picture.tape == anchor->tape && brought.count(picture.frame) != 0) continue;
     if (Ready(look, holdings, frame) || holdings.KeptAt(frame)) continue;
     if (FailedLately(holdings.FailedAt(frame), now_ns)) continue;
     return true;
@@ -123,6 +129,74 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextToConvert(const Decode
   return std::nullopt;
 }
 
+std::size_t CDecodePlanner::CacheRoom(const CSuperClip* tape,
+                                      const std::optional<Framing>& framing) const {
+  const std::size_t pictures = std::max<std::size_t>(limits_.max_pictures, 1);
+  if (tape == nullptr) return pictures;
+  const int width = tape->MaxWidth(), height = tape->MaxHeight();
+  const std::size_t bytes =
+      framing ? framing->MaxPictureBytes(width, height)
+              : static_cast<std::size_t>(std::max(width, 1)) * std::max(height, 1) * kRgb32Bytes;
+  return std::clamp<std::size_t>(limits_.max_bytes / std::max<std::size_t>(bytes, 1), 1, pictures);
+}
+
+std::size_t CDecodePlanner::AheadCount() const {
+  return std::max<std::size_t>(limits_.read_ahead / kAheadShare, 1);
+}
+
+std::optional<CTimeline::TapePicture> CDecodePlanner::NextAhead(const DecodeLook& look,
+                                                                const IHoldings& holdings,
+                                                                std::int64_t now_ns) const {
+  const CTimeline::TapePicture& anchor = look.anchor;
+  if (!look.standing || look.motion.winding || !anchor.tape || anchor.frame < 0) {
+    return std::nullopt;
+  }
+  // The anchor's own picture comes first (it is in the plan).
+  if (!Ready(look, holdings, TapeFrameOf(anchor))) return std::nullopt;
+  // Only as many beside the plan as the cache holds with it: one it let go at once would count
+  // as failed, and be left when a motion then plans it.
+  const std::size_t room = CacheRoom(anchor.tape.get(), look.framing);
+  std::size_t spare = room > look.plan.size() ? room - look.plan.size() : 0;
+  auto fits = [&](std::int64_t frame) {
+    if (std::any_of(look.plan.begin(), look.plan.end(), [&](const auto& planned) {
+          return Same(planned, {anchor.tape.get(), frame});
+        })) {
+      return true;
+    }
+    if (spare == 0) return false;
+    --spare;
+    return true;
+  };
+  // After it: decoded, by reading on from the anchor.
+  const std::int64_t frames = anchor.tape->OutputFrames();
+  for (std::size_t i = 1; i <= AheadCount(); ++i) {
+    const std::int64_t frame = anchor.frame + static_cast<std::int64_t>(i);
+    if (frame >= frames || !fits(frame)) break;
+    const TapeFrame key{anchor.tape.get(), frame};
+    if (Ready(look, holdings, key) || FailedLately(holdings.FailedAt(key), now_ns)) continue;
+    return CTimeline::TapePicture{anchor.tape, frame};
+  }
+  // Before it: only those kept as decoded, converted (a reverse motion's first steps then cost
+  // nothing; the runs back bring the others).
+  for (std::size_t i = 1; i <= AheadCount(); ++i) {
+    const std::int64_t frame = anchor.frame - static_cast<std::int64_t>(i);
+    if (frame < 0 || !fits(frame)) break;
+    const TapeFrame key{anchor.tape.get(), frame};
+    // One the cache let go at once (too small for it beside the plan) is not tried again soon.
+    if (Ready(look, holdings, key) || !holdings.KeptUsableAt(key, look.framing) ||
+        FailedLately(holdings.FailedAt(key), now_ns)) {
+      continue;
+    }
+    return CTimeline::TapePicture{anchor.tape, frame};
+  }
+  return std::nullopt;
+}
+
+bool CDecodePlanner::RunGoesFirst(const DecodeLook& look, const CTimeline::TapePicture& picture) {
+  return look.standing && !look.motion.winding && picture.tape == look.anchor.tape &&
+         picture.frame > look.anchor.frame + 1;
+}
+
 std::optional<CTimeline::TapePicture> CDecodePlanner::NextRun(
     const DecodeLook& look, const IHoldings& holdings, const std::set<std::string>& intra_paths,
     std::int64_t now_ns) const {
@@ -134,14 +208,16 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextRun(
   const bool still = look.motion.still;
   const double pace = still ? -1.0 : look.motion.pace;
   if (pace > -kMovingPace || look.motion.winding || look.plan.empty()) return std::nullopt;
-  const CTimeline::TapePicture& last = look.plan.back();
-  if (!last.tape || last.tape != look.plan.front().tape) return std::nullopt;
+  // Standing on a cue the queue holds a play from it: the run is the one before the anchor.
+  const CTimeline::TapePicture* anchor = AnchorOf(look);
+  const CTimeline::TapePicture& last = look.standing ? *anchor : look.plan.back();
+  if (!last.tape || last.tape != anchor->tape) return std::nullopt;
   // Standing still, the run or two just before the output is enough.
   const std::size_t capacity = KeptCapacity(holdings.KeptPictureBytes());
   const std::size_t count = still ? capacity / 2 : capacity;
   // With the store full, a picture further from the output than every kept one would make room
   // for nothing: it would go again at once.
-  const std::int64_t output = look.plan.front().frame;
+  const std::int64_t output = anchor->frame;
   std::int64_t furthest = -1;
   if (holdings.KeptBytes() + holdings.KeptPictureBytes() >
       limits_.KeptRoom(holdings.KeptPictureBytes())) {
@@ -238,21 +314,28 @@ std::int64_t CDecodePlanner::KeyFrameShownAt(const CSuperClip& tape, std::int64_
   return std::max<std::int64_t>(tape_frame - std::llround(back), 0);
 }
 
+const CTimeline::TapePicture* CDecodePlanner::AnchorOf(const DecodeLook& look) {
+  if (look.anchor.tape || look.plan.empty()) return &look.anchor;
+  return &look.plan.front();
+}
+
 std::size_t CDecodePlanner::ConvertedRank(const DecodeLook& look, const TapeFrame& frame) {
   const std::vector<CTimeline::TapePicture>& plan = look.plan;
   for (std::size_t i = 0; i < plan.size(); ++i) {
     if (Same(plan[i], frame)) return i;
   }
-  if (plan.empty() || plan.front().tape.get() != frame.first) {
+  const CTimeline::TapePicture* anchor = AnchorOf(look);
+  if (plan.empty() || anchor->tape.get() != frame.first) {
     return std::numeric_limits<std::size_t>::max();
   }
-  return plan.size() + static_cast<std::size_t>(std::llabs(frame.second - plan.front().frame));
+  return plan.size() + static_cast<std::size_t>(std::llabs(frame.second - anchor->frame));
 }
 
 std::int64_t CDecodePlanner::KeptRank(const DecodeLook& look, const TapeFrame& frame) {
   // Kept pictures lie before the output: only a backward motion has passed any of them.
-  const CSuperClip* tape = look.plan.empty() ? nullptr : look.plan.front().tape.get();
-  const std::int64_t output = look.plan.empty() ? 0 : look.plan.front().frame;
+  const CTimeline::TapePicture* anchor = AnchorOf(look);
+  const CSuperClip* tape = anchor->tape.get();
+  const std::int64_t output = anchor->tape ? anchor->frame : 0;
   const bool backwards = look.motion.pace < -kMovingPace;
   if (frame.first != tape) return std::numeric_limits<std::int64_t>::max();
   const std::int64_t from_output = frame.second - output;

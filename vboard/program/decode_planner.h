@@ -55,6 +55,11 @@ struct DecodeLook {
   std::optional<Framing> framing;            // none: whole pictures are kept
   OutputMotion motion;                       // how the output moves
   bool held = false;  // nothing is queued after the output's picture: it stays there
+  // Where the output stands or is about to stand: while the timeline prepares its queue (a
+  // cue), the first queued picture, else the output's own. What lies near it goes last.
+  CTimeline::TapePicture anchor;
+  // Told to stay on the anchor (a cue, a still): not advancing, and nothing queued before it.
+  bool standing = false;
 };
 
 // What the tape decoder decodes next and in what order, and which pictures make room first.
@@ -91,10 +96,26 @@ class CDecodePlanner {
                                                            const IHoldings& holdings,
                                                            std::int64_t now_ns);
   // A planned picture is neither ready nor kept as decoded, nor did it fail lately.
-  static bool PlanWaits(const DecodeLook& look, const IHoldings& holdings, std::int64_t now_ns);
+  // brought: tape frames of the output's tape a decoding in progress brings (they do not count).
+  static bool PlanWaits(const DecodeLook& look, const IHoldings& holdings, std::int64_t now_ns,
+                        const std::set<std::int64_t>& brought = {});
   // The most urgent planned picture that is not ready but kept as decoded, usable.
   static std::optional<CTimeline::TapePicture> NextToConvert(const DecodeLook& look,
                                                              const IHoldings& holdings);
+  // Pictures on either side of the anchor made ready while the output stands on it, so that a
+  // motion from there finds its first pictures in the store: those after it are decoded (the
+  // decoder stands there: reading on costs a picture each), those before it converted where
+  // they are kept as decoded.
+  std::size_t AheadCount() const;
+  // Pictures of tape's largest size (output-sized at the most) the cache holds together.
+  std::size_t CacheRoom(const CSuperClip* tape, const std::optional<Framing>& framing) const;
+  // The next of those not ready (after it: and not failed lately), once the anchor's own is
+  // ready; none unless the output is told to stand, or while it winds.
+  std::optional<CTimeline::TapePicture> NextAhead(const DecodeLook& look, const IHoldings& holdings,
+                                                  std::int64_t now_ns) const;
+  // Standing, a planned picture beyond the one after the anchor (a play from a cue is queued):
+  // the nearest run back may go before it.
+  static bool RunGoesFirst(const DecodeLook& look, const CTimeline::TapePicture& picture);
   // The next run to decode ahead of a backward motion (or of a still output, where a reverse
   // motion may start): a tape frame on the way back from the plan none of whose pictures is
   // there; none when there is nothing to gain (forwards, winding, intra-frame movies, a store
@@ -123,11 +144,14 @@ class CDecodePlanner {
   static std::int64_t KeyFrameShownAt(const CSuperClip& tape, std::int64_t tape_frame,
                                       const MaterialPicture& material, std::uint32_t key_frame);
 
+  // The picture the output stands on or is about to: the look's anchor, else the plan's first.
+  static const CTimeline::TapePicture* AnchorOf(const DecodeLook& look);
   // Which converted picture goes first when the cache is full: the highest rank. The plan's
-  // pictures in its order, then the tape's others by distance from the output, other tapes last.
+  // pictures in its order, then the tape's others by distance from the anchor, other tapes last.
   static std::size_t ConvertedRank(const DecodeLook& look, const TapeFrame& frame);
   // Which picture kept as decoded goes first: the highest rank. Other tapes; going backwards,
-  // the pictures the output has passed; then by distance from the output.
+  // the pictures the output has passed; then by distance from the anchor (on a cue, the cued
+  // picture: the pictures a motion from there needs stay, those of the old place go).
   static std::int64_t KeptRank(const DecodeLook& look, const TapeFrame& frame);
 
  private:

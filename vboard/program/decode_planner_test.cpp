@@ -53,6 +53,15 @@ CTimeline::Outlook Outlook(const std::shared_ptr<CSuperClip>& tape, std::int64_t
   return outlook;
 }
 
+// The output told to stay on on_output with next queued; to_come: the queue is being prepared.
+CTimeline::Outlook Staying(const std::shared_ptr<CSuperClip>& tape, std::int64_t on_output,
+                           std::vector<std::int64_t> next, bool to_come) {
+  CTimeline::Outlook outlook = Outlook(tape, on_output, std::move(next));
+  outlook.advancing = false;
+  outlook.queue_to_come = to_come;
+  return outlook;
+}
+
 // What a store holds, written down by the test.
 struct Holdings final : IHoldings {
   std::map<TapeFrame, Converted> converted;
@@ -175,6 +184,9 @@ TEST(DecodePlanner, TheNextPictureIsTheMostUrgentOneNotThereAndNotFailedLately) 
   for (std::int64_t frame = 15; frame <= 18; ++frame) holdings.kept[at(frame)] = true;
   EXPECT_FALSE(CDecodePlanner::PlanWaits(look, holdings, kNow));
   EXPECT_TRUE(CDecodePlanner::PlanWaits(look, holdings, kNow + kSecond));  // 13 and 14 again
+  // Unless a decoding in progress brings them (a run a reverse jog needs: it goes on).
+  EXPECT_FALSE(CDecodePlanner::PlanWaits(look, holdings, kNow + kSecond, {13, 14}));
+  EXPECT_TRUE(CDecodePlanner::PlanWaits(look, holdings, kNow + kSecond, {13}));
   EXPECT_EQ(CDecodePlanner::NextToConvert(look, holdings)->frame, 15);
 }
 
@@ -299,6 +311,105 @@ TEST(DecodePlanner, ADecodingTakesAlongWhatANewLookPlansOnItsWay) {
   EXPECT_TRUE(none.empty());
   // Pictures of another movie are not on the way.
   EXPECT_TRUE(CDecodePlanner::PlannedOfMovie(jog.plan, target, "b.mov").empty());
+}
+
+// A cue from 10 to 60: while the timeline prepares it the output still shows 10, yet the
+// pictures near 60 are the ones to keep; once the output stands there, the next few after it
+// are decoded and the few kept before it converted, one at a time, the cued one first; never
+// in a motion back, a wind, or past the end.
+TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEitherSide) {
+  const auto tape = TwoClipTape();
+  const CDecodePlanner planner{DecoderLimits{}};
+  const auto at = [&](std::int64_t frame) { return TapeFrame{tape.get(), frame}; };
+  const DecodeLook cue = planner.Look(Staying(tape, 10, {60, 61, 62}, true), {}, std::nullopt);
+  EXPECT_EQ(cue.anchor.frame, 60);
+  EXPECT_TRUE(cue.standing);
+  EXPECT_FALSE(cue.held);
+  EXPECT_EQ(Frames(cue.plan), (std::vector<std::int64_t>{10, 60, 61, 62}));
+  // The nearest run back may go before the read-ahead beyond the cue's next picture, and it is
+  // the run before the cue, not before the end of the queue.
+  EXPECT_FALSE(CDecodePlanner::RunGoesFirst(cue, {tape, 61}));
+  EXPECT_TRUE(CDecodePlanner::RunGoesFirst(cue, {tape, 62}));
+  const auto run = planner.NextRun(cue, Holdings{}, {}, kNow);
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->frame, 59);
+  // Kept: near the cued picture stays, near the old place goes.
+  EXPECT_EQ(CDecodePlanner::KeptRank(cue, at(59)), 1);
+  EXPECT_EQ(CDecodePlanner::KeptRank(cue, at(11)), 49);
+  EXPECT_EQ(CDecodePlanner::ConvertedRank(cue, at(63)), 7u);
+  EXPECT_EQ(CDecodePlanner::ConvertedRank(cue, at(11)), 53u);
+
+  const std::size_t ahead = planner.AheadCount();
+  ASSERT_EQ(ahead, DecoderLimits{}.read_ahead / 2);
+  Holdings holdings;
+  const auto next = [&](const DecodeLook& look) {
+    const auto picture = planner.NextAhead(look, holdings, kNow);
+    return picture ? picture->frame : -1;
+  };
+  EXPECT_EQ(next(cue), -1) << "the cued picture first";
+  holdings.converted[at(60)] = {false, true};
+  for (std::size_t i = 1; i <= ahead; ++i) {
+    const std::int64_t frame = 60 + static_cast<std::int64_t>(i);
+    EXPECT_EQ(next(cue), frame);
+    holdings.converted[at(frame)] = {false, true};
+  }
+  EXPECT_EQ(next(cue), -1) << "no more than " << ahead << " after it, none kept before it";
+  // Before it, the pictures kept as decoded are converted, the nearest first.
+  holdings.kept[at(57)] = true;
+  holdings.kept[at(59)] = true;
+  holdings.kept[at(60 - static_cast<std::int64_t>(ahead) - 1)] = true;
+  EXPECT_EQ(next(cue), 59);
+  holdings.failed[at(59)] = kNow - kSecond / 2;
+  EXPECT_EQ(next(cue), 57) << "one the cache let go lately is left";
+  holdings.failed.erase(at(59));
+  holdings.converted[at(59)] = {false, true};
+  EXPECT_EQ(next(cue), 57);
+  holdings.converted[at(57)] = {false, true};
+  EXPECT_EQ(next(cue), -1) << "no more than " << ahead << " before it";
+  holdings.converted.erase(at(62));
+  holdings.failed[at(62)] = kNow - kSecond / 2;
+  EXPECT_EQ(next(cue), -1) << "a picture that failed lately is left";
+  holdings.failed[at(62)] = kNow - kSecond;
+  EXPECT_EQ(next(cue), 62);
+
+  // Standing on the cue, nothing queued or the pictures a play from it shows: the same; a jog
+  // back queued from it, or a wind: none.
+  const CTimeline::Outlook cued = Staying(tape, 60, {}, false);
+  EXPECT_EQ(next(planner.Look(cued, {}, std::nullopt)), 62);
+  const DecodeLook play_cued =
+      planner.Look(Staying(tape, 60, {61, 62, 63}, false), {}, std::nullopt);
+  EXPECT_TRUE(play_cued.standing);
+  EXPECT_EQ(play_cued.anchor.frame, 60);
+  const DecodeLook jog = planner.Look(Staying(tape, 60, {60, 59, 58}, true), {}, std::nullopt);
+  EXPECT_EQ(jog.anchor.frame, 60);
+  EXPECT_FALSE(jog.standing);
+  EXPECT_EQ(next(jog), -1);
+  EXPECT_EQ(next(planner.Look(Outlook(tape, 60, {61, 62}), {}, std::nullopt)), -1);
+  DecodeLook wind = planner.Look(cued, {}, std::nullopt);
+  wind.motion.winding = true;
+  EXPECT_EQ(next(wind), -1);
+  // A cache that holds three pictures together: the output's and two more, not one it would
+  // let go at once.
+  DecoderLimits small;
+  small.max_bytes = 3 * kPictureBytes;
+  const CDecodePlanner tight(small);
+  ASSERT_EQ(tight.CacheRoom(tape.get(), std::nullopt), 3u);
+  Holdings few;
+  few.converted[at(60)] = {false, true};
+  few.kept[at(59)] = true;
+  const DecodeLook held = tight.Look(cued, {}, std::nullopt);
+  for (const std::int64_t frame : {61, 62}) {
+    const auto picture = tight.NextAhead(held, few, kNow);
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_EQ(picture->frame, frame);
+    few.converted[at(frame)] = {false, true};
+  }
+  EXPECT_FALSE(tight.NextAhead(held, few, kNow).has_value()) << "59 would push one out";
+  // At the tape's last frames: none past the end.
+  const CTimeline::Outlook end = Staying(tape, 118, {}, false);
+  holdings.converted[at(118)] = {false, true};
+  holdings.converted[at(119)] = {false, true};
+  EXPECT_EQ(next(planner.Look(end, {}, std::nullopt)), -1);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "vboard/program/decode_worker.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <chrono>
 #include <exception>
 #include <new>
@@ -35,6 +39,15 @@ HRESULT Guarded(const Decode& decode) {
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
+}
+
+// The allocator keeps the pictures' freed blocks for reuse, spread over its arenas (every
+// thread that frees pictures has one): a spell of decoding leaves tens of megabytes held that
+// the next spell, on other threads, does not reuse.
+void GiveBackFreedMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 }  // namespace
@@ -126,10 +139,24 @@ bool CDecodeWorker::Round() {
   std::optional<CTimeline::TapePicture> picture, run;
   store_.Inspect([&](const IHoldings& holdings) {
     const std::int64_t now = SteadyNs();
+    // The output's pictures; standing, the next few after it while the decoder is still there
+    // (a forward motion from a cue then starts from the store, and reading on costs a picture
+    // each); then the runs before it.
+    // Standing, once its next picture is in, the nearest run back goes before the rest of the
+    // read-ahead: a reverse motion started at once needs it within a few ticks, a forward one
+    // has its next picture and reads on.
     picture = CDecodePlanner::NextPicture(look_, holdings, now);
-    if (!picture) run = planner_.NextRun(look_, holdings, intra_paths_, now);
+    if (picture && CDecodePlanner::RunGoesFirst(look_, *picture) &&
+        TapeFrameOf(look_.anchor) != run_first_at_) {
+      run = planner_.NextRun(look_, holdings, intra_paths_, now);
+      if (run) picture.reset();
+    }
+    if (!picture && !run) picture = planner_.NextAhead(look_, holdings, now);
+    if (!picture && !run) run = planner_.NextRun(look_, holdings, intra_paths_, now);
   });
+  if (run && look_.standing) run_first_at_ = TapeFrameOf(look_.anchor);
   if (picture || run) {
+    worked_ = true;
     {
       std::lock_guard lock(mutex_);
       decoding_ = true;
@@ -138,6 +165,14 @@ bool CDecodeWorker::Round() {
     std::lock_guard lock(mutex_);
     decoding_ = false;
     return !stop_;
+  }
+  if (worked_ && look_.motion.still) {
+    // The output stands (a cue, a still) and nothing is left to decode after a spell of work:
+    // what the spell freed goes back to the system now, before the next motion asks for memory
+    // anew. Not between the ticks of a motion: that would cost a millisecond or two a tick and
+    // the pages would be faulted in again at once.
+    worked_ = false;
+    GiveBackFreedMemory();
   }
   std::unique_lock lock(mutex_);
   if (stop_) return false;
@@ -180,10 +215,10 @@ void CDecodeWorker::ConvertKept() {
   }
 }
 
-bool CDecodeWorker::PlanWaits() const {
+bool CDecodeWorker::PlanWaits(const std::set<std::int64_t>& brought) const {
   bool waits = false;
   store_.Inspect([&](const IHoldings& holdings) {
-    waits = CDecodePlanner::PlanWaits(look_, holdings, SteadyNs());
+    waits = CDecodePlanner::PlanWaits(look_, holdings, SteadyNs(), brought);
   });
   return waits;
 }
@@ -304,13 +339,17 @@ bool CDecodeWorker::KeepRun(const CTimeline::TapePicture& target, const Material
   const CMovieDecoder::CropRule crop = CropFor(look_.framing);
   const CDecodePlanner::Path before = CDecodePlanner::PathBefore(
       *target.tape, target.frame, material.path, look_.motion.pace, KeptCapacity());
+  // What this run brings: a motion that starts meanwhile (a reverse jog the moment a cue
+  // completes) and needs only these lets it go on.
+  std::set<std::int64_t> brought{target.frame};
+  for (const auto& step : before) brought.insert(step.second);
   CMovieDecoder::Bystanders bystanders;
   bystanders.wants = [&](std::uint32_t n) {
     // The output goes on meanwhile: what it needs next is converted between two pictures,
     // and a picture it needs that this run does not bring ends the run.
     if (SteadyNs() - refreshed_ns_ >= kRefreshNs) {
       ConvertKept();
-      if (PlanWaits()) {
+      if (PlanWaits(brought)) {
         *given_up = true;
         return CMovieDecoder::Want::kGiveUp;
       }

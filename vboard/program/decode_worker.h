@@ -61,7 +61,9 @@ class CDecodeWorker {
   void Refresh();
   // Converts the planned pictures that are kept as decoded.
   void ConvertKept();
-  bool PlanWaits() const;
+  // Whether a planned picture waits that is neither there nor among brought (tape frames of the
+  // output's tape the decoding in progress brings).
+  bool PlanWaits(const std::set<std::int64_t>& brought) const;
   void DecodeOne(const CTimeline::TapePicture& target);
   // Makes the picture from what the store holds (the same movie picture converted, or kept as
   // decoded); false when it holds nothing for it.
@@ -104,10 +106,12 @@ class CDecodeWorker {
 
   // Worker only.
   std::list<std::pair<std::string, std::unique_ptr<CMovieDecoder>>> decoders_;  // newest first
-  CPictureConverter converter_;        // pictures kept as decoded to pictures
-  std::set<std::string> intra_paths_;  // movies whose every picture is a key frame
-  DecodeLook look_;                    // the latest look at the output
-  std::int64_t refreshed_ns_ = 0;      // when the worker last looked at the output
+  CPictureConverter converter_;          // pictures kept as decoded to pictures
+  std::set<std::string> intra_paths_;    // movies whose every picture is a key frame
+  DecodeLook look_;                      // the latest look at the output
+  std::int64_t refreshed_ns_ = 0;        // when the worker last looked at the output
+  TapeFrame run_first_at_{nullptr, -1};  // the anchor whose run back went before its read-ahead
+  bool worked_ = false;                  // it decoded since the allocator last gave memory back
 
   mutable std::mutex mutex_;      // guards everything below
   std::condition_variable wake_;  // the worker: something new to look at, or stop

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -15,6 +17,7 @@ extern "C" {
 #include "testing/media/test_pictures.h"
 #include "testing/media/test_tapes.h"
 #include "testing/wait_for.h"
+#include "vboard/program/decode_planner.h"
 #include "vboard/server/movie.h"
 #include "vboard/server/super_clip.h"
 
@@ -24,6 +27,8 @@ namespace {
 constexpr int kWaitMs = 10000;
 constexpr std::int64_t kSlowPictures = 1000;
 constexpr std::int64_t kDefaultDuration = 40;  // a picture at 25 in milliseconds
+constexpr int kSmallWidth = 320;               // the long-group tapes' pictures
+constexpr int kSmallHeight = 240;
 
 // The output stands on cue of tape with the player's queue of a reverse jog after it (three
 // pictures back).
@@ -78,6 +83,26 @@ class TapeDecoderTest : public ::testing::Test {
         });
     return made ? TapeOf(slow) : nullptr;
   }
+  // A 320 x 240 H.264 tape of frames pictures, a key frame every gop; empty when it cannot be
+  // made.
+  std::string LongGroupTape(const std::string& name, std::uint32_t frames, std::uint32_t gop) {
+    TapeSpec spec;
+    spec.width = kSmallWidth;
+    spec.height = kSmallHeight;
+    spec.frames = frames;
+    spec.codec = TapeCodec::kH264;
+    spec.gop = gop;
+    std::string error;
+    const std::string path = testing::MakeTestTape(folder_, name, spec, &error);
+    EXPECT_FALSE(path.empty()) << error;
+    return path;
+  }
+  // Limits whose store keeps room pictures of such a tape as decoded (8-bit 4:2:0).
+  static DecoderLimits KeepingRoomFor(std::int64_t room) {
+    DecoderLimits limits;
+    limits.max_kept_bytes = static_cast<std::size_t>(room * kSmallWidth * kSmallHeight * 3 / 2);
+    return limits;
+  }
   testing::TempFolder folder_;
 };
 
@@ -111,18 +136,10 @@ TEST_F(TapeDecoderTest, ARunBackThroughALongGroupHoldsNoMoreKeptPicturesThanTheB
   constexpr std::int64_t kCue = 190;
   constexpr std::int64_t kRoom = 8;   // kept pictures the budget holds
   constexpr std::int64_t kSlack = 3;  // the one coming in, the one going, one being converted
-  TapeSpec spec;
-  spec.width = 320;
-  spec.height = 240;
-  spec.frames = 200;
-  spec.codec = TapeCodec::kH264;
-  spec.gop = 200;
-  std::string error;
-  const std::string path = testing::MakeTestTape(folder_, "long.mkv", spec, &error);
-  ASSERT_FALSE(path.empty()) << error;
+  const std::string path = LongGroupTape("long.mkv", 200, 200);
+  ASSERT_FALSE(path.empty());
   const std::shared_ptr<CSuperClip> tape = TapeOf(path);
-  DecoderLimits limits;
-  limits.max_kept_bytes = static_cast<std::size_t>(kRoom * spec.width * spec.height * 3 / 2);
+  const DecoderLimits limits = KeepingRoomFor(kRoom);
   const std::int64_t alive_before = CRawPicture::Alive();
   std::atomic<std::int64_t> most{0};
   CTapeDecoder decoder(ReverseJogFrom(tape, kCue), limits, nullptr, [&](const std::atomic<bool>&) {
@@ -133,6 +150,98 @@ TEST_F(TapeDecoderTest, ARunBackThroughALongGroupHoldsNoMoreKeptPicturesThanTheB
   EXPECT_TRUE(decoder.Lookup(tape.get(), kCue - 1).exact);
   EXPECT_GT(decoder.stats().kept, 0u);
   EXPECT_LE(most.load(), kRoom + kSlack);
+}
+
+// A cue far from where the output stood, into a long group, then motions from the cue in
+// either direction. The walk to the cued picture keeps the pictures before it that a reverse
+// motion shows (not those near the old place, which is where the output still stands while the
+// cue is prepared), and once it stands on the cue the next pictures after it are decoded while
+// the decoder is still there. A reverse jog then takes the budget's worth of pictures back
+// without reading a packet, and a forward jog finds its first pictures in the store at once.
+TEST_F(TapeDecoderTest, ACueLeavesThePicturesAroundItReadyForAMotionEitherWay) {
+  constexpr std::int64_t kCue = 200;  // in the first group of 250
+  constexpr std::int64_t kRoom = 40;  // kept pictures the budget holds, at w x h x 1.5
+  constexpr std::int64_t kJogBack = 16;
+  const std::string path = LongGroupTape("cue.mkv", 300, 250);
+  ASSERT_FALSE(path.empty());
+  const std::shared_ptr<CSuperClip> tape = TapeOf(path);
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  const DecoderLimits limits = KeepingRoomFor(kRoom);
+
+  std::mutex mutex;  // guards outlook
+  CTimeline::Outlook outlook;
+  auto show = [&](std::int64_t on_output, std::vector<std::int64_t> next, bool advancing,
+                  bool to_come = false) {
+    std::lock_guard lock(mutex);
+    outlook.on_output = CTimeline::TapePicture{tape, on_output};
+    outlook.next.clear();
+    for (const std::int64_t frame : next) outlook.next.push_back({tape, frame});
+    outlook.advancing = advancing;
+    outlook.queue_to_come = to_come;
+  };
+  show(0, {}, false);
+  std::atomic<int> packets{0};
+  CTapeDecoder decoder(
+      [&](std::size_t) {
+        std::lock_guard lock(mutex);
+        return outlook;
+      },
+      limits, nullptr, [&](const std::atomic<bool>&) { ++packets; });
+  ASSERT_TRUE(decoder.WaitIdle(kWaitMs));
+  const CDecodePlanner planner(limits);
+  const auto ahead = static_cast<std::int64_t>(planner.AheadCount());
+  ASSERT_GE(ahead, 1);
+  auto exact = [&](std::int64_t frame) {
+    const CTapeDecoder::Found found = decoder.Lookup(tape.get(), frame);
+    return found.exact && found.picture && testing::StripOf(*found.picture) == frame;
+  };
+  for (std::int64_t frame = 0; frame <= ahead; ++frame) EXPECT_TRUE(exact(frame)) << frame;
+
+  // Preparing the cue: the output still shows 0, the cued picture is queued.
+  const int before_cue = packets.load();
+  show(0, {kCue}, false, true);
+  decoder.Nudge();
+  ASSERT_TRUE(decoder.WaitIdle(kWaitMs));
+  show(kCue, {}, false);
+  decoder.Nudge();
+  ASSERT_TRUE(decoder.WaitIdle(kWaitMs));
+  const int walked = packets.load() - before_cue;
+  EXPECT_LT(walked, kCue + kCue / 2) << "the group was walked more than once";
+  EXPECT_TRUE(exact(kCue));
+  for (std::int64_t frame = kCue + 1; frame <= kCue + ahead; ++frame) {
+    EXPECT_TRUE(exact(frame)) << "ahead of the cue: " << frame;
+  }
+  EXPECT_FALSE(decoder.Lookup(tape.get(), kCue + ahead + 1).exact);
+  for (std::int64_t frame = kCue - ahead; frame < kCue; ++frame) {
+    EXPECT_TRUE(exact(frame)) << "before the cue, converted: " << frame;
+  }
+  EXPECT_FALSE(decoder.Lookup(tape.get(), kCue - ahead - 1).exact);
+  // The budget full of the pictures before the cue (a kept picture's size is the library's,
+  // padding included).
+  const CTapeDecoder::Stats cued = decoder.stats();
+  ASSERT_GT(cued.kept, 0u);
+  EXPECT_EQ(cued.kept, limits.max_kept_bytes / (cued.kept_bytes / cued.kept));
+  const auto kept = static_cast<std::int64_t>(cued.kept);
+
+  // A reverse jog from the cue, step by step: every picture from the store, no packet read.
+  const int at_cue = packets.load();
+  for (std::int64_t output = kCue; output > kCue - kJogBack; --output) {
+    show(output, {output - 1, output - 2, output - 3}, true);
+    decoder.Nudge();
+    ASSERT_TRUE(decoder.WaitIdle(kWaitMs));
+    EXPECT_TRUE(exact(output - 1)) << "back from the cue: " << output - 1;
+  }
+  EXPECT_LT(kJogBack, kept);
+  EXPECT_EQ(packets.load(), at_cue);
+
+  // Back on the cue, then a forward jog: its first pictures are there before the decoder looks.
+  show(kCue, {}, false);
+  decoder.Nudge();
+  ASSERT_TRUE(decoder.WaitIdle(kWaitMs));
+  show(kCue, {kCue + 1, kCue + 2, kCue + 3}, true);
+  for (std::int64_t frame = kCue + 1; frame <= kCue + std::min<std::int64_t>(ahead, 3); ++frame) {
+    EXPECT_TRUE(exact(frame)) << "forward from the cue: " << frame;
+  }
 }
 
 // Destroying the decoder while a decoding is in progress stops it between two packets: the

@@ -70,9 +70,23 @@ bool CTimeline::FirstQueuedReady() const {
   return !ready_check_ || ready_check_(front.clip, front.PictureAt(0), source_rect_);
 }
 
+bool CTimeline::NextQueuedReady() const {
+  if (!ready_check_) return true;
+  const Segment& front = queue_.front();
+  if (front.count > 1) return ready_check_(front.clip, front.PictureAt(1), source_rect_);
+  if (queue_.size() < 2) return true;
+  const Segment& next = queue_[1];
+  return ready_check_(next.clip, next.PictureAt(0), source_rect_);
+}
+
 void CTimeline::Prepare(std::int64_t tick) {
   if (FirstQueuedReady()) {
-    BecomeReady(ClvPlaybackStopped);
+    if (first_ready_tick_ < 0) first_ready_tick_ = tick;
+    // The next picture gets a few ticks: a picture that cannot be had soon (a damaged one, or
+    // one the decoder reaches only by a long way round) does not hold the motion back longer.
+    if (NextQueuedReady() || tick - first_ready_tick_ >= kNextPictureTicks) {
+      BecomeReady(ClvPlaybackStopped);
+    }
   } else if (tick >= give_up_tick_) {
     revision_.fetch_add(1, std::memory_order_release);
     state_ = ClvPlaybackStopOnError;
@@ -139,7 +153,7 @@ HRESULT CTimeline::put_State(std::int32_t state) {
         BecomeReady(state);
         return S_OK;
       }
-      if (FirstQueuedIsOnOutput() && FirstQueuedReady()) {
+      if (FirstQueuedIsOnOutput() && FirstQueuedReady() && NextQueuedReady()) {
         // The picture to prepare is the one on the output, and ready: nothing is left to wait
         // for, so a motion from a cue or a still starts at the coming tick.
         BecomeReady(ClvPlaybackStopped);
@@ -148,6 +162,7 @@ HRESULT CTimeline::put_State(std::int32_t state) {
       revision_.fetch_add(1, std::memory_order_release);
       state_ = ClvPlaybackPreparing;
       ready_tick_ = last_tick_ + kPrepareTicks;
+      first_ready_tick_ = -1;
       give_up_tick_ = grid_.TickAt(grid_.TimeOfTick(last_tick_) + kPrepareLimitNs);
       return S_OK;
     case ClvPlaybackPreparing:
@@ -288,6 +303,7 @@ CTimeline::Outlook CTimeline::Upcoming(std::size_t max) {
   Outlook outlook;
   outlook.on_output = TapePicture{last_tape_, last_frame_};
   outlook.advancing = state_ == ClvPlaybackPlaying && showing_;
+  outlook.queue_to_come = !showing_ && !queue_.empty();
   // Before a queued picture is shown, the whole queue is still to come.
   std::int64_t offset = showing_ ? offset_ + 1 : 0;
   for (const Segment& segment : queue_) {

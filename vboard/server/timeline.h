@@ -23,11 +23,13 @@ namespace vxr {
 //
 // Per output tick:
 //   preparing:  from the kPrepareTicks-th tick after put_State(1) on, at the first tick where
-//               the first queued picture is ready to show (always, without a ready check) the
-//               timeline turns stopped and that picture goes on the output; a picture not ready
-//               kPrepareLimitNs after put_State(1) stops the timeline on error. A first queued
-//               picture that is already on the output and ready makes put_State(1) stop the
-//               timeline at once: there is nothing to prepare;
+//               the first queued picture is ready to show (always, without a ready check), and
+//               the one queued after it too or kNextPictureTicks have passed since the first was
+//               ready, the timeline turns stopped and the first picture goes on the output (a
+//               motion started the moment it is ready shows the next one first); a picture not
+//               ready kPrepareLimitNs after put_State(1) stops the timeline on error. A first
+//               queued picture that is already on the output and ready, with the next one ready,
+//               makes put_State(1) stop the timeline at once: there is nothing to prepare;
 //   playing:    the first tick after play starts begins the period of the picture on the
 //               output; each later tick shows the next queued picture, or, with none left,
 //               ends the last one's period (the picture stays);
@@ -35,6 +37,8 @@ namespace vxr {
 class CTimeline : public IClvTimeline {
  public:
   static constexpr std::int64_t kPrepareTicks = 1;
+  // Ticks preparing waits, once its first picture is ready, for the one queued after it.
+  static constexpr std::int64_t kNextPictureTicks = 3;
   // How long preparing waits for its first picture before the board gives up (a damaged tape).
   static constexpr std::int64_t kPrepareLimitNs = 5'000'000'000;
   static constexpr std::size_t kHistoryTicks = 512;
@@ -60,6 +64,8 @@ class CTimeline : public IClvTimeline {
     // Whether next goes on the output a picture a tick from the coming tick (playing), or the
     // output stays where it is until the state changes; unknown where no timeline says.
     std::optional<bool> advancing;
+    // No queued picture is on the output yet (preparing): next's first is where it goes.
+    bool queue_to_come = false;
   };
 
   // Whether a frame of a tape, framed by the source rectangle given, can go on the output now.
@@ -141,6 +147,8 @@ class CTimeline : public IClvTimeline {
   // Whether the first queued picture is the one on the output; whether it is ready to show.
   bool FirstQueuedIsOnOutput() const;
   bool FirstQueuedReady() const;
+  // Whether the picture queued after the first is ready to show (none queued: ready).
+  bool NextQueuedReady() const;
   void ShowNext();
   // The first queued picture goes on the output and the timeline takes state.
   void BecomeReady(std::int32_t state);
@@ -170,6 +178,7 @@ class CTimeline : public IClvTimeline {
   std::int64_t last_tick_;                 // the latest tick accounted for
   std::int64_t ready_tick_ = 0;            // when preparing may end
   std::int64_t give_up_tick_ = 0;          // when preparing without a picture fails
+  std::int64_t first_ready_tick_ = -1;     // preparing: when its first picture was ready
   std::deque<TickPicture> history_;
   Rect source_rect_;
 };

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "vboard/server/frame_grid.h"
@@ -222,6 +223,60 @@ TEST(Timeline, PreparingEndsWhenTheFirstPictureIsReadyAndGivesUpAfterTheLimit) {
     EXPECT_EQ(tl->FrameOnOutput(), 40);
     tl.At(before + 2);
     EXPECT_EQ(tl->FrameOnOutput(), 41);
+  }
+}
+
+// Once its first picture is ready, preparing waits for the picture queued after it (the first a
+// motion started at once would show), kNextPictureTicks at the most; a motion from the picture
+// on the output starts at once only with its next picture ready too, in either direction.
+TEST(Timeline, PreparingWaitsAFewTicksForTheNextQueuedPicture) {
+  SteppedTimeline tl(kRates[0]);
+  auto clip = Material(100, kRates[0]);
+  std::set<std::int64_t> ready;
+  std::vector<std::int64_t> asked;
+  tl->SetReadyCheck(
+      [&](const std::shared_ptr<CSuperClip>&, std::int64_t frame, const CTimeline::Rect&) {
+        asked.push_back(frame);
+        return ready.count(frame) != 0;
+      });
+  // A cue: the play from it queued; the cued picture ready, the next one late.
+  ASSERT_EQ(tl.Queue(clip, 40, 99), S_OK);
+  ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
+  const std::int64_t start = tl.Tick();
+  ready = {40};
+  tl.At(start + CTimeline::kPrepareTicks);
+  EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
+  EXPECT_EQ(asked, (std::vector<std::int64_t>{40, 41}));
+  ready.insert(41);
+  tl.At(start + CTimeline::kPrepareTicks + 1);
+  EXPECT_EQ(tl.State(), ClvPlaybackStopped);
+  EXPECT_EQ(tl->FrameOnOutput(), 40);
+
+  // The next picture never ready: the board is ready kNextPictureTicks after the first was.
+  ready = {60};
+  ASSERT_EQ(tl->Reset(Realtime), S_OK);
+  ASSERT_EQ(tl.Queue(clip, 60, 99), S_OK);
+  ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
+  const std::int64_t cued = tl.Tick() + CTimeline::kPrepareTicks;
+  tl.At(cued + CTimeline::kNextPictureTicks - 1);
+  EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
+  tl.At(cued + CTimeline::kNextPictureTicks);
+  EXPECT_EQ(tl.State(), ClvPlaybackStopped);
+  EXPECT_EQ(tl->FrameOnOutput(), 60);
+
+  // A jog back from the cue: at once with 59 ready, else at the tick 59 is.
+  for (const bool next_ready : {true, false}) {
+    ready = {60};
+    if (next_ready) ready.insert(59);
+    ASSERT_EQ(tl->Reset(AllImages), S_OK);
+    ASSERT_EQ(tl.Queue(clip, 60, 60), S_OK);
+    ASSERT_EQ(tl.Queue(clip, 59, 59), S_OK);
+    ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
+    EXPECT_EQ(tl.State(), next_ready ? ClvPlaybackStopped : ClvPlaybackPreparing) << next_ready;
+    if (next_ready) continue;
+    ready.insert(59);
+    tl.At(tl.Tick() + CTimeline::kPrepareTicks);
+    EXPECT_EQ(tl.State(), ClvPlaybackStopped);
   }
 }
 
