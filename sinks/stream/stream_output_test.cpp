@@ -897,6 +897,13 @@ TEST(StreamOutputTest, AnSrtListenerServesEveryCallerAndDropsOneThatStopsReading
   RunClock(output, tick, 50, true);
   tick += 50;
   const std::int64_t last_tick = tick - 1;
+  // The last tick is sent before the stop: one still queued then would count as dropped.
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        const ProgramSinkStats now = output.Stats();
+        return now.sent + now.dropped >= now.received;
+      },
+      kWaitMs));
   output.Stop();
   const ProgramSinkStats stats = output.Stats();
   EXPECT_EQ(stats.dropped, 0);
