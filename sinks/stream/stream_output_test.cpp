@@ -676,6 +676,12 @@ constexpr long kRistReadSlackMs = 5;
 // constant-rate stream in messages of seven packets, without a gap, a key frame spread over time
 // instead of in one burst.
 TEST(StreamOutputTest, ARistReceiverGetsTheStreamPacedAtItsRate) {
+#if defined(__SANITIZE_THREAD__)
+  // librist's receive threads are not instrumented: under ThreadSanitizer its copies race in
+  // FFmpeg's eyes, and the receiver gets a fraction of the stream. The paced sender's own
+  // threading is tested under ThreadSanitizer on its own.
+  GTEST_SKIP() << "the RIST receiver does not run under ThreadSanitizer";
+#endif
   const int port = FreeLoopbackUdpPort();
   constexpr std::int64_t kTicks = 75;
   const ParsedOutputUrl parsed = ParseOutputUrl("rist://127.0.0.1:" + std::to_string(port));
@@ -683,9 +689,10 @@ TEST(StreamOutputTest, ARistReceiverGetsTheStreamPacedAtItsRate) {
   const long rate = StreamMuxRate(*parsed.settings, kFormat);
   std::promise<void> listening;
   auto listened = listening.get_future();
+  std::atomic<bool> sent_all{false};
   auto receiving = std::async(std::launch::async, [&] {
     return ReceiveRist("rist://@127.0.0.1:" + std::to_string(port), std::chrono::milliseconds(3000),
-                       std::chrono::seconds(120), &listening);
+                       std::chrono::seconds(120), &listening, &sent_all);
   });
   listened.wait();
   {
@@ -701,6 +708,7 @@ TEST(StreamOutputTest, ARistReceiverGetsTheStreamPacedAtItsRate) {
     ASSERT_TRUE(testing::WaitFor(
         [&] { return output.Stats().sent + output.Stats().dropped >= kTicks; }, kWaitMs));
     output.Stop();
+    sent_all = true;
     EXPECT_EQ(output.Stats().dropped, 0);
     EXPECT_EQ(output.Stats().failures, 0);
   }

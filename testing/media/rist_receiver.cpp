@@ -22,21 +22,26 @@ struct ReadLimit {
   std::atomic<std::int64_t> last_ns{0};
   std::int64_t idle_ns = 0;
   std::int64_t deadline_ns = 0;
+  const std::atomic<bool>* sent_all = nullptr;  // when given, idle counts only once it is set
 };
 
 int ReadEnded(void* opaque) {
   const auto* limit = static_cast<const ReadLimit*>(opaque);
   const std::int64_t now = NowNs();
   const std::int64_t last = limit->last_ns.load();
-  return static_cast<int>(now > limit->deadline_ns || (last > 0 && now - last > limit->idle_ns));
+  const bool may_end = limit->sent_all == nullptr || limit->sent_all->load();
+  return static_cast<int>(now > limit->deadline_ns ||
+                          (may_end && last > 0 && now - last > limit->idle_ns));
 }
 
 }  // namespace
 
 std::vector<TsDatagram> ReceiveRist(const std::string& url, std::chrono::milliseconds idle,
                                     std::chrono::milliseconds deadline,
-                                    std::promise<void>* listening) {
+                                    std::promise<void>* listening,
+                                    const std::atomic<bool>* sent_all) {
   ReadLimit limit;
+  limit.sent_all = sent_all;
   limit.idle_ns = idle / std::chrono::nanoseconds(1);
   limit.deadline_ns = NowNs() + deadline / std::chrono::nanoseconds(1);
   const AVIOInterruptCB interrupt{&ReadEnded, &limit};
