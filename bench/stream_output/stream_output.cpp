@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <limits>
 #include <map>
@@ -194,6 +195,23 @@ class StreamingDeck {
     std::printf("%s: the deck did not start\n%s", format.name.c_str(), deck_->Log().c_str());
     return false;
   }
+  // Plays for seconds, calling meanwhile over and over (or waiting), then ends the program: the
+  // program's CPU over the play, in percent of one core.
+  double PlayThenEnd(int seconds, const std::function<void()>& meanwhile = {}) {
+    line_.Send({0x20, 0x01});  // play
+    const double cpu_start = CpuSeconds(deck_->Pid());
+    const auto start = Clock::now();
+    if (meanwhile) {
+      while (Clock::now() - start < std::chrono::seconds(seconds)) meanwhile();
+    } else {
+      std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    }
+    const double cpu = CpuSeconds(deck_->Pid()) - cpu_start;
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    deck_->Signal(SIGTERM);
+    deck_->WaitForExit(10000);
+    return 100 * cpu / wall;
+  }
   const std::string& tape() const { return tape_; }
   const std::string& folder() const { return folder_.path(); }
   vxr::testing::ControllerLine& line() { return line_; }
@@ -227,20 +245,13 @@ void Run(const Format& format, int seconds) {
                                  std::chrono::milliseconds(3000),
                                  std::chrono::seconds(seconds + 60));
   });
-  line.Send({0x20, 0x01});  // play
-  const double cpu_start = CpuSeconds(deck.Pid());
-  const auto start = Clock::now();
   std::vector<double> replies;
-  while (Clock::now() - start < std::chrono::seconds(seconds)) {
+  const double cpu_percent = streaming.PlayThenEnd(seconds, [&] {
     double ms = 0;
     line.SendTimed({0x61, 0x20, 0x03}, &ms);
     replies.push_back(ms);
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-  }
-  const double cpu = CpuSeconds(deck.Pid()) - cpu_start;
-  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  deck.Signal(SIGTERM);
-  deck.WaitForExit(10000);
+  });
   const std::vector<vxr::TsDatagram> datagrams = receiving.get();
   close(socket_fd);
   const std::string capture = streaming.folder() + "/received.ts";
@@ -284,15 +295,16 @@ void Run(const Format& format, int seconds) {
       "received: %zu pictures, %.1f s of sound; A/V offset over %zu bursts: worst %.3f ms\n",
       pictures.size(), received.sound.size() / 48000.0, offsets_ms.size(), worst_offset);
   PrintPackets(datagrams);
-  std::printf("deck CPU: %.1f %% of one core (%.2f s CPU per s of stream)\n", 100 * cpu / wall,
-              cpu / wall);
+  const double cpu_per_second = cpu_percent / 100;
+  std::printf("deck CPU: %.1f %% of one core (%.2f s CPU per s of stream)\n", cpu_percent,
+              cpu_per_second);
   std::printf("reply latency while streaming, controller ms: p50 %.3f  p99 %.3f  max %.3f\n",
               Percentile(replies, 0.5), Percentile(replies, 0.99), Percentile(replies, 1.0));
   std::printf("  on the deck: %s\n", LineAfter(log, "Receiver on").c_str());
   const double tool = FfmpegCpuPerSecond(tape, format, seconds);
   if (tool >= 0) {
     std::printf("ffmpeg tool, same tape and settings: %.2f s CPU per s (deck / tool = %.2f)\n",
-                tool, tool > 0 ? (cpu / wall) / tool : 0.0);
+                tool, tool > 0 ? cpu_per_second / tool : 0.0);
   } else {
     std::printf("ffmpeg tool: not installed, no comparison\n");
   }
@@ -308,7 +320,6 @@ void RunSrtListener(const Format& format, int seconds, int caller_count) {
     return;
   }
   vxr::testing::DeckProcess& deck = streaming.deck();
-  streaming.line().Send({0x20, 0x01});  // play
   std::string error;
   std::vector<std::unique_ptr<vxr::CSrtTestCaller>> callers;
   for (int i = 0; i < caller_count; ++i) {
@@ -322,13 +333,7 @@ void RunSrtListener(const Format& format, int seconds, int caller_count) {
     }
     callers.push_back(std::move(caller));
   }
-  const double cpu_start = CpuSeconds(deck.Pid());
-  const auto start = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double cpu = CpuSeconds(deck.Pid()) - cpu_start;
-  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  deck.Signal(SIGTERM);
-  deck.WaitForExit(10000);
+  const double cpu_percent = streaming.PlayThenEnd(seconds);
   double least_mb = std::numeric_limits<double>::max();
   std::size_t most_gaps = 0;
   for (auto& caller : callers) {
@@ -343,7 +348,7 @@ void RunSrtListener(const Format& format, int seconds, int caller_count) {
   std::printf(
       "callers: each received at least %.1f MB, continuity errors at most %zu; deck CPU %.1f %% "
       "of one core\n",
-      least_mb, most_gaps, 100 * cpu / wall);
+      least_mb, most_gaps, cpu_percent);
 }
 
 // The deck sending RIST, paced by its own sender, to a receiver made with FFmpeg's protocol:
@@ -362,19 +367,12 @@ void RunRist(const Format& format, int seconds) {
   listened.wait();
   if (!streaming.Start(format, "rist://127.0.0.1:" + std::to_string(port))) return;
   vxr::testing::DeckProcess& deck = streaming.deck();
-  streaming.line().Send({0x20, 0x01});  // play
-  const double cpu_start = CpuSeconds(deck.Pid());
-  const auto start = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double cpu = CpuSeconds(deck.Pid()) - cpu_start;
-  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  deck.Signal(SIGTERM);
-  deck.WaitForExit(10000);
+  const double cpu_percent = streaming.PlayThenEnd(seconds);
   const std::vector<vxr::TsDatagram> messages = receiving.get();
   std::printf("== RIST, %s, %d s of play\n", format.name.c_str(), seconds);
   std::printf("stream: %s\n", LineAfter(deck.Log(), "output rist").c_str());
   PrintPackets(messages);
-  std::printf("deck CPU: %.1f %% of one core\n", 100 * cpu / wall);
+  std::printf("deck CPU: %.1f %% of one core\n", cpu_percent);
 }
 
 }  // namespace

@@ -120,6 +120,19 @@ void RunClock(IProgramSink& sink, std::int64_t first, std::int64_t count, bool k
   }
 }
 
+// A received stream at a constant rate: whole, in messages of seven packets (the stream's last
+// flush may send fewer), the encoders' gaps filled with null packets, and at least least_pcrs
+// clock references, each measuring the rate.
+void ExpectWholeConstantRateStream(const TsReport& report, long rate, std::size_t least_pcrs) {
+  ASSERT_GT(report.packets, 1000u);
+  EXPECT_EQ(report.sync_errors, 0u);
+  EXPECT_EQ(report.continuity_errors, 0u);
+  EXPECT_LE(report.odd_datagrams, 1u);
+  EXPECT_GT(report.null_packets, report.packets / 10);
+  ASSERT_GT(report.pcr_rates.size(), least_pcrs);
+  for (const double measured : report.pcr_rates) EXPECT_NEAR(measured, rate, rate * 0.005);
+}
+
 // The deck's diagnostics while it lives, "TAG TEXT" a line.
 class ReportLog {
  public:
@@ -583,15 +596,7 @@ TEST(StreamOutputTest, AUdpReceiverGetsAPacedConstantRateStreamThatADecoderLocke
   EXPECT_NE(figures.find("then presented 500 ms after sending"), std::string::npos) << figures;
 
   const TsReport report = ReadTransportStream(datagrams);
-  ASSERT_GT(report.packets, 1000u);
-  EXPECT_EQ(report.sync_errors, 0u);
-  EXPECT_EQ(report.continuity_errors, 0u);
-  // Seven packets a datagram; the stream's last flush may send fewer.
-  EXPECT_LE(report.odd_datagrams, 1u);
-  // A constant rate, the encoders' gaps filled with null packets.
-  EXPECT_GT(report.null_packets, report.packets / 10);
-  ASSERT_GT(report.pcr_rates.size(), 100u);
-  for (const double measured : report.pcr_rates) EXPECT_NEAR(measured, rate, rate * 0.005);
+  ASSERT_NO_FATAL_FAILURE(ExpectWholeConstantRateStream(report, rate, 100));
   // A clock reference at least every 40 ms.
   EXPECT_LE(*std::max_element(report.pcr_intervals_ms.begin(), report.pcr_intervals_ms.end()),
             40.0);
@@ -714,13 +719,7 @@ TEST(StreamOutputTest, ARistReceiverGetsTheStreamPacedAtItsRate) {
   }
   const std::vector<TsDatagram> messages = receiving.get();
   const TsReport report = ReadTransportStream(messages);
-  ASSERT_GT(report.packets, 1000u);
-  EXPECT_EQ(report.sync_errors, 0u);
-  EXPECT_EQ(report.continuity_errors, 0u);
-  EXPECT_LE(report.odd_datagrams, 1u);
-  EXPECT_GT(report.null_packets, report.packets / 10);
-  ASSERT_GT(report.pcr_rates.size(), 50u);
-  for (const double measured : report.pcr_rates) EXPECT_NEAR(measured, rate, rate * 0.005);
+  ASSERT_NO_FATAL_FAILURE(ExpectWholeConstantRateStream(report, rate, 50));
   // Paced: within any 10 ms that much of the rate, the burst a sender behind its schedule may
   // send, a message either side of the window, and a few milliseconds' worth for the receiver's
   // own thread, which reads what its library hands on.
