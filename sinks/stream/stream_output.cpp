@@ -687,14 +687,11 @@ void CStreamOutput::Stop() {
   // First, so that what a stop interrupts is not taken for a failure of the destination.
   stopping_.store(true);
   std::shared_ptr<CNameResolution> resolving;
+  std::shared_ptr<CSrtListener> listener;
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
     resolving = resolving_;
-  }
-  std::shared_ptr<CSrtListener> listener;
-  {
-    std::lock_guard lock(mutex_);
     listener = listener_;
   }
   // Outside the lock: no two are held together. A resolution that starts later sees stop_, and
@@ -715,11 +712,7 @@ std::string CStreamOutput::Figures() const {
   // A listener's ticks with no caller were not lost: they are counted apart.
   std::string uncalled;
   if (settings_.srt_listener) {
-    std::shared_ptr<CSrtListener> listener;
-    {
-      std::lock_guard lock(mutex_);
-      listener = listener_;
-    }
+    const std::shared_ptr<CSrtListener> listener = Listener();
     uncalled = ", " + std::to_string(uncalled_.load()) +
                " with no caller (callers: " + std::to_string(listener ? listener->Served() : 0) +
                " served, " + std::to_string(listener ? listener->Dropped() : 0) + " dropped, " +
@@ -766,10 +759,7 @@ ProgramSinkStats CStreamOutput::Stats() const {
   stats.sent = sent_.load();
   stats.dropped = dropped_.load();
   stats.failures = failures_.load();
-  if (settings_.srt_listener) {
-    std::lock_guard lock(mutex_);
-    stats.callers = listener_ ? listener_->Callers() : 0;
-  }
+  if (settings_.srt_listener) stats.callers = ListenerCallers();
   return stats;
 }
 
@@ -848,11 +838,7 @@ std::unique_ptr<CStreamOutput::Session> CStreamOutput::Connect(std::int64_t orig
 
 std::shared_ptr<CSrtListener> CStreamOutput::ListenForCaller(const StreamSettings& settings,
                                                              std::string* error) {
-  std::shared_ptr<CSrtListener> listener;
-  {
-    std::lock_guard lock(mutex_);
-    listener = listener_;
-  }
+  std::shared_ptr<CSrtListener> listener = Listener();
   if (!listener) {
     listener = CSrtListener::Open(settings, StreamMuxRate(settings, format_),
                                   "output " + settings_.display_name, error);
@@ -939,9 +925,14 @@ bool CStreamOutput::SendTick(Session& session, const ProgramFrame& frame, std::s
   return true;
 }
 
-int CStreamOutput::ListenerCallers() const {
+std::shared_ptr<CSrtListener> CStreamOutput::Listener() const {
   std::lock_guard lock(mutex_);
-  return listener_ ? listener_->Callers() : 0;
+  return listener_;
+}
+
+int CStreamOutput::ListenerCallers() const {
+  const std::shared_ptr<CSrtListener> listener = Listener();
+  return listener ? listener->Callers() : 0;
 }
 
 std::int64_t CStreamOutput::SteadyNs() {
@@ -994,13 +985,8 @@ void CStreamOutput::Run() {
   }
   if (session) session->Finish();
   session.reset();
-  std::shared_ptr<CSrtListener> listener;
-  {
-    std::lock_guard lock(mutex_);
-    listener = listener_;
-  }
   // The callers get the stream's end, as far as they take it within the write time-out.
-  if (listener) listener->Close(kWriteTimeout);
+  if (const std::shared_ptr<CSrtListener> listener = Listener()) listener->Close(kWriteTimeout);
   // Ticks still queued at the stop were not sent: the figures count them as dropped.
   DropQueued();
 }

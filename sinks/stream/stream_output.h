@@ -108,6 +108,8 @@ class CStreamOutput : public IProgramSink {
   // Waits *retry_ms (a stop ends it), doubles it up to the cap and drops what queued meanwhile.
   bool WaitBeforeRetry(int* retry_ms);
   void DropQueued();
+  // The SRT listener once bound (null before), and its callers connected now.
+  std::shared_ptr<CSrtListener> Listener() const;
   int ListenerCallers() const;
   static std::int64_t SteadyNs();
 
