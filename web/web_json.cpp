@@ -79,6 +79,18 @@ void Family(std::ostringstream& out, std::string_view name, std::string_view typ
   out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
 }
 
+// A histogram family: the cumulative count at each bound, then +Inf, the sum and the count.
+void Histogram(std::ostringstream& out, std::string_view name, std::string_view help,
+               const std::vector<WebMetrics::Bucket>& buckets, std::int64_t count, double sum) {
+  Family(out, name, "histogram", help);
+  for (const WebMetrics::Bucket& bucket : buckets) {
+    out << name << "_bucket{le=\"" << bucket.upper_seconds << "\"} " << bucket.count << '\n';
+  }
+  out << name << "_bucket{le=\"+Inf\"} " << count << '\n';
+  out << name << "_sum " << sum << '\n';
+  out << name << "_count " << count << '\n';
+}
+
 }  // namespace
 
 WebLamps LampsOf(const std::uint8_t s[16]) {
@@ -258,15 +270,9 @@ std::string MetricsText(const WebMetrics& m) {
   out << "vxr_output_ticks_total{record=\"missed\"} " << m.ticks_missed << '\n';
   out << "vxr_output_ticks_total{record=\"key\"} " << m.ticks_key << '\n';
   out << "vxr_output_ticks_total{record=\"late\"} " << m.ticks_late << '\n';
-  Family(out, "vxr_serial_reply_seconds", "histogram",
-         "The deck's own share of each serial reply: last byte read to reply written.");
-  for (const WebMetrics::Bucket& bucket : m.reply_buckets) {
-    out << "vxr_serial_reply_seconds_bucket{le=\"" << bucket.upper_seconds << "\"} " << bucket.count
-        << '\n';
-  }
-  out << "vxr_serial_reply_seconds_bucket{le=\"+Inf\"} " << m.reply_count << '\n';
-  out << "vxr_serial_reply_seconds_sum " << m.reply_sum_seconds << '\n';
-  out << "vxr_serial_reply_seconds_count " << m.reply_count << '\n';
+  Histogram(out, "vxr_serial_reply_seconds",
+            "The deck's own share of each serial reply: last byte read to reply written.",
+            m.reply_buckets, m.reply_count, m.reply_sum_seconds);
   Family(out, "vxr_serial_frames_answered_total", "counter",
          "Serial frames received and answered.");
   out << "vxr_serial_frames_answered_total " << m.frames_answered << '\n';
@@ -302,15 +308,9 @@ std::string MetricsText(const WebMetrics& m) {
   Family(out, "vxr_decoder_memory_peak_bytes", "gauge",
          "The most bytes the tape decoder's pictures have held.");
   out << "vxr_decoder_memory_peak_bytes " << m.decoder_peak_bytes << '\n';
-  Family(out, "vxr_web_transport_seconds", "histogram",
-         "The page's transport commands: request read to the deck having acted.");
-  for (const WebMetrics::Bucket& bucket : m.transport_buckets) {
-    out << "vxr_web_transport_seconds_bucket{le=\"" << bucket.upper_seconds << "\"} "
-        << bucket.count << '\n';
-  }
-  out << "vxr_web_transport_seconds_bucket{le=\"+Inf\"} " << m.transport_count << '\n';
-  out << "vxr_web_transport_seconds_sum " << m.transport_sum_seconds << '\n';
-  out << "vxr_web_transport_seconds_count " << m.transport_count << '\n';
+  Histogram(out, "vxr_web_transport_seconds",
+            "The page's transport commands: request read to the deck having acted.",
+            m.transport_buckets, m.transport_count, m.transport_sum_seconds);
   Family(out, "vxr_tape_loaded", "gauge", "1 while a tape is in.");
   out << "vxr_tape_loaded " << (m.tape_loaded ? 1 : 0) << '\n';
   Family(out, "vxr_remote", "gauge", "1 while the deck is under remote control.");
