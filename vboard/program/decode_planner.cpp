@@ -111,6 +111,9 @@ bool CDecodePlanner::PlanWaits(const DecodeLook& look, const IHoldings& holdings
   for (const CTimeline::TapePicture& picture : look.plan) {
     const TapeFrame frame = TapeFrameOf(picture);
     if (picture.tape == anchor->tape && brought.count(picture.frame) != 0) continue;
+    // Standing on a cue, the run back goes before the read-ahead past the cued picture's next:
+    // that read-ahead must not end the run it made way for.
+    if (RunGoesFirst(look, picture)) continue;
     if (Ready(look, holdings, frame) || holdings.KeptAt(frame)) continue;
     if (FailedLately(holdings.FailedAt(frame), now_ns)) continue;
     return true;
@@ -119,11 +122,19 @@ bool CDecodePlanner::PlanWaits(const DecodeLook& look, const IHoldings& holdings
 }
 
 std::optional<CTimeline::TapePicture> CDecodePlanner::NextToConvert(const DecodeLook& look,
-                                                                    const IHoldings& holdings) {
+                                                                    const IHoldings& holdings,
+                                                                    std::int64_t now_ns) {
   for (const CTimeline::TapePicture& picture : look.plan) {
     const TapeFrame frame = TapeFrameOf(picture);
     if (Ready(look, holdings, frame)) continue;
-    if (!holdings.KeptAt(frame) || !holdings.KeptUsableAt(frame, look.framing)) continue;
+    if (!holdings.KeptAt(frame)) {
+      // It waits for decoding, and the output shows it before the rest: converting them first
+      // would only make it late (a run going forward through a group brings the pictures a
+      // reverse motion shows first last).
+      if (!FailedLately(holdings.FailedAt(frame), now_ns)) return std::nullopt;
+      continue;
+    }
+    if (!holdings.KeptUsableAt(frame, look.framing)) continue;
     return picture;
   }
   return std::nullopt;

@@ -96,12 +96,15 @@ class CDecodePlanner {
                                                            const IHoldings& holdings,
                                                            std::int64_t now_ns);
   // A planned picture is neither ready nor kept as decoded, nor did it fail lately.
-  // brought: tape frames of the output's tape a decoding in progress brings (they do not count).
+  // brought: tape frames of the output's tape a decoding in progress brings (they do not count,
+  // nor does the read-ahead a run goes before: see RunGoesFirst).
   static bool PlanWaits(const DecodeLook& look, const IHoldings& holdings, std::int64_t now_ns,
                         const std::set<std::int64_t>& brought = {});
-  // The most urgent planned picture that is not ready but kept as decoded, usable.
+  // The most urgent planned picture that is not ready but kept as decoded, usable; none when a
+  // more urgent one waits for decoding (not kept, not failed lately).
   static std::optional<CTimeline::TapePicture> NextToConvert(const DecodeLook& look,
-                                                             const IHoldings& holdings);
+                                                             const IHoldings& holdings,
+                                                             std::int64_t now_ns);
   // Pictures on either side of the anchor made ready while the output stands on it, so that a
   // motion from there finds its first pictures in the store: those after it are decoded (the
   // decoder stands there: reading on costs a picture each), those before it converted where

@@ -163,7 +163,8 @@ TEST(DecodePlanner, TheNextPictureIsTheMostUrgentOneNotThereAndNotFailedLately) 
   };
   EXPECT_EQ(next(), 11);
   EXPECT_TRUE(CDecodePlanner::PlanWaits(look, holdings, kNow));
-  EXPECT_EQ(CDecodePlanner::NextToConvert(look, holdings)->frame, 15);
+  // 11 waits for decoding and is shown before 15: converting 15 now would only make 11 late.
+  EXPECT_FALSE(CDecodePlanner::NextToConvert(look, holdings, kNow).has_value());
 
   // Winding, the key frame stands in; not where the output comes to rest on it.
   look.motion.winding = true;
@@ -187,7 +188,9 @@ TEST(DecodePlanner, TheNextPictureIsTheMostUrgentOneNotThereAndNotFailedLately) 
   // Unless a decoding in progress brings them (a run a reverse jog needs: it goes on).
   EXPECT_FALSE(CDecodePlanner::PlanWaits(look, holdings, kNow + kSecond, {13, 14}));
   EXPECT_TRUE(CDecodePlanner::PlanWaits(look, holdings, kNow + kSecond, {13}));
-  EXPECT_EQ(CDecodePlanner::NextToConvert(look, holdings)->frame, 15);
+  // The failed ones lately are passed over; once they may be tried again, they go first.
+  EXPECT_EQ(CDecodePlanner::NextToConvert(look, holdings, kNow)->frame, 15);
+  EXPECT_FALSE(CDecodePlanner::NextToConvert(look, holdings, kNow + kSecond).has_value());
 }
 
 TEST(DecodePlanner, RunsAreDecodedBeforeABackwardMotionOrAStillOutputWhereTheyGainSomething) {
@@ -333,6 +336,16 @@ TEST(DecodePlanner, ACueAnchorsTheRanksAtTheCuedPictureAndReadiesAFewPicturesEit
   const auto run = planner.NextRun(cue, Holdings{}, {}, kNow);
   ASSERT_TRUE(run.has_value());
   EXPECT_EQ(run->frame, 59);
+  // Nor does that read-ahead end the run once it is on its way; the cued picture and its next
+  // do, as does a motion's first picture.
+  Holdings cued_in;
+  cued_in.converted[at(10)] = {false, true};
+  cued_in.converted[at(60)] = {false, true};
+  EXPECT_TRUE(CDecodePlanner::PlanWaits(cue, cued_in, kNow)) << "61 waits";
+  cued_in.converted[at(61)] = {false, true};
+  EXPECT_FALSE(CDecodePlanner::PlanWaits(cue, cued_in, kNow)) << "62 does not end the run";
+  const DecodeLook played = planner.Look(Outlook(tape, 60, {61, 62}), {}, std::nullopt);
+  EXPECT_TRUE(CDecodePlanner::PlanWaits(played, cued_in, kNow)) << "a play needs 62";
   // Kept: near the cued picture stays, near the old place goes.
   EXPECT_EQ(CDecodePlanner::KeptRank(cue, at(59)), 1);
   EXPECT_EQ(CDecodePlanner::KeptRank(cue, at(11)), 49);

@@ -45,6 +45,7 @@ HRESULT Guarded(const Decode& decode) {
 // thread that frees pictures has one): a spell of decoding leaves tens of megabytes held that
 // the next spell, on other threads, does not reuse.
 void GiveBackFreedMemory() {
+  CPictureConverter::ReleaseSpares();
 #if defined(__GLIBC__)
   malloc_trim(0);
 #endif
@@ -203,8 +204,9 @@ void CDecodeWorker::ConvertKept() {
   Refresh();
   for (;;) {
     std::optional<CTimeline::TapePicture> at;
-    store_.Inspect(
-        [&](const IHoldings& holdings) { at = CDecodePlanner::NextToConvert(look_, holdings); });
+    store_.Inspect([&](const IHoldings& holdings) {
+      at = CDecodePlanner::NextToConvert(look_, holdings, SteadyNs());
+    });
     if (!at) return;
     const std::optional<CPictureStore::KeptPicture> kept = store_.KeptAt(TapeFrameOf(*at));
     if (!kept) return;
@@ -284,6 +286,9 @@ void CDecodeWorker::DecodePassing(const CTimeline::TapePicture& target,
       CDecodePlanner::TakeAlong(look_, target, material.path, decoder->IntraOnly(), KeptCapacity(),
                                 &on_the_way, &before);
     }
+    // Going backwards, what lies before the target is shown after it: it is kept as decoded and
+    // converted once the target is in, not on the way at the target's cost.
+    if (look_.motion.pace < 0.0 && before.count(n) != 0) return CMovieDecoder::Want::kRaw;
     if (on_the_way.count(n) != 0) return CMovieDecoder::Want::kPicture;
     return before.count(n) != 0 ? CMovieDecoder::Want::kRaw : CMovieDecoder::Want::kNo;
   };
