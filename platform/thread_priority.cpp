@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -44,6 +45,32 @@ void SayOnceThatRealTimeIsNotAllowed() {
               "player ask for better nice values instead\n");
 }
 
+// The first version of the kernel's struct sched_attr, which glibc does not declare.
+struct SchedAttr {
+  std::uint32_t size = sizeof(SchedAttr);
+  std::uint32_t sched_policy = SCHED_OTHER;
+  std::uint64_t sched_flags = 0;
+  std::int32_t sched_nice = 0;
+  std::uint32_t sched_priority = 0;
+  std::uint64_t sched_runtime = 0;  // SCHED_OTHER: the slice asked for
+  std::uint64_t sched_deadline = 0;
+  std::uint64_t sched_period = 0;
+};
+
+// The calling thread's nice value and time slice at once; false where the kernel refuses.
+bool SetNiceAndSlice(int nice_value, long long slice_ns) {
+#if defined(SYS_sched_setattr)
+  SchedAttr attr;
+  attr.sched_nice = nice_value;
+  attr.sched_runtime = static_cast<std::uint64_t>(slice_ns);
+  return syscall(SYS_sched_setattr, 0L, &attr, 0UL) == 0;
+#else
+  (void)nice_value;
+  (void)slice_ns;
+  return false;
+#endif
+}
+
 }  // namespace
 
 PriorityRequest PlanThreadPriority(ThreadPriority priority, long rt_limit, int process_nice) {
@@ -62,6 +89,7 @@ PriorityRequest PlanThreadPriority(ThreadPriority priority, long rt_limit, int p
       break;
     case ThreadPriority::kCodec:
       request.nice_value = std::min(process_nice + kCodecNiceStep, kNicest);
+      request.slice_ns = kCodecSliceNs;
       break;
   }
   return request;
@@ -80,6 +108,7 @@ bool SetCurrentThreadPriority(ThreadPriority priority, const char* thread_name) 
     sched_param param{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
   }
+  if (request.slice_ns > 0 && SetNiceAndSlice(request.nice_value, request.slice_ns)) return true;
   const auto tid = static_cast<id_t>(syscall(SYS_gettid));
   if (setpriority(PRIO_PROCESS, tid, request.nice_value) == 0) return true;
 
