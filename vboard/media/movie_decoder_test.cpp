@@ -20,7 +20,7 @@ extern "C" {
 #include "testing/media/test_pictures.h"
 #include "testing/media/test_tapes.h"
 #include "vboard/media/movie_probe.h"
-#include "vboard/media/picture_converter.h"
+#include "vboard/media/pixel_buffers.h"
 
 namespace vxr {
 namespace {
@@ -85,21 +85,21 @@ TEST_F(MovieDecoderTest, EveryPictureInAnyOrderIsTheOneAskedFor) {
 
   // A picture let go leaves its buffer to the next picture of its size, which fills it anew;
   // a few are kept at the most, and none once released.
-  CPictureConverter::ReleaseSpares();
+  CPixelBuffers::Release();
   picture.reset();
-  ASSERT_EQ(CPictureConverter::Spares(), 1u);
-  std::vector<std::shared_ptr<const Picture>> held(CPictureConverter::kMaxSpares + 2);
+  ASSERT_EQ(CPixelBuffers::Spares(), 1u);
+  std::vector<std::shared_ptr<const Picture>> held(CPixelBuffers::kMaxSpares + 2);
   for (std::uint32_t n = 0; n < held.size(); ++n) {
     ASSERT_EQ(decoder.Decode(7 + n, &held[n]), S_OK);
-    EXPECT_EQ(CPictureConverter::Spares(), 0u);
+    EXPECT_EQ(CPixelBuffers::Spares(), 0u);
     EXPECT_EQ(testing::StripOf(*held[n]), 7 + n);
     EXPECT_TRUE(std::all_of(held[n]->pixels.begin(), held[n]->pixels.end(),
                             [](std::uint32_t pixel) { return (pixel >> 24) == 0xff; }));
   }
   held.clear();
-  EXPECT_EQ(CPictureConverter::Spares(), CPictureConverter::kMaxSpares);
-  CPictureConverter::ReleaseSpares();
-  EXPECT_EQ(CPictureConverter::Spares(), 0u);
+  EXPECT_EQ(CPixelBuffers::Spares(), CPixelBuffers::kMaxSpares);
+  CPixelBuffers::Release();
+  EXPECT_EQ(CPixelBuffers::Spares(), 0u);
 }
 
 TEST_F(MovieDecoderTest, InterCodedMovieSeeksToTheKeyFrameAndDecodesForward) {

@@ -1,9 +1,9 @@
 #include "vboard/media/picture_converter.h"
 
-#include <mutex>
 #include <new>
 #include <utility>
-#include <vector>
+
+#include "vboard/media/pixel_buffers.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -28,54 +28,6 @@ std::size_t BufferBytes(const AVFrame* frame) {
   for (int i = 0; i < frame->nb_extended_buf; ++i) bytes += frame->extended_buf[i]->size;
   return bytes;
 }
-
-// Pixel buffers of pictures that were let go, kept for the next pictures of the same size. A
-// fresh buffer costs a page fault every 4 KiB as it is first written (8 MiB at 1080: a thousand
-// times, milliseconds on a loaded machine), and a motion converts a picture and lets one go
-// every tick.
-class SpareBuffers {
- public:
-  static SpareBuffers& Instance() {
-    static SpareBuffers* const spares = new SpareBuffers();  // outlives every picture
-    return *spares;
-  }
-  // A buffer of exactly count pixels, empty of meaning; a new one when none is spare.
-  std::vector<std::uint32_t> Take(std::size_t count) {
-    {
-      std::lock_guard lock(mutex_);
-      for (auto it = spares_.begin(); it != spares_.end(); ++it) {
-        if (it->size() == count) {
-          std::vector<std::uint32_t> buffer = std::move(*it);
-          spares_.erase(it);
-          return buffer;
-        }
-      }
-    }
-    return std::vector<std::uint32_t>(count);
-  }
-  void Give(std::vector<std::uint32_t> buffer) {
-    std::vector<std::uint32_t> oldest;  // freed outside the lock
-    std::lock_guard lock(mutex_);
-    if (spares_.size() >= CPictureConverter::kMaxSpares) {
-      oldest = std::move(spares_.front());
-      spares_.erase(spares_.begin());
-    }
-    spares_.push_back(std::move(buffer));
-  }
-  void Release() {
-    std::vector<std::vector<std::uint32_t>> spares;  // freed outside the lock
-    std::lock_guard lock(mutex_);
-    spares.swap(spares_);
-  }
-  std::size_t Count() const {
-    std::lock_guard lock(mutex_);
-    return spares_.size();
-  }
-
- private:
-  mutable std::mutex mutex_;                        // guards spares_
-  std::vector<std::vector<std::uint32_t>> spares_;  // oldest first
-};
 
 struct FrameFreer {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }
@@ -133,10 +85,6 @@ CRawPicture::~CRawPicture() {
 
 CPictureConverter::~CPictureConverter() { sws_freeContext(scaler_); }
 
-void CPictureConverter::ReleaseSpares() { SpareBuffers::Instance().Release(); }
-
-std::size_t CPictureConverter::Spares() { return SpareBuffers::Instance().Count(); }
-
 std::shared_ptr<const Picture> CPictureConverter::Convert(const CRawPicture& raw) {
   return Convert(raw.frame(), raw.part().x, raw.part().y, raw.material_width(),
                  raw.material_height());
@@ -151,11 +99,11 @@ std::shared_ptr<const Picture> CPictureConverter::Convert(const AVFrame* frame, 
   if (scaler_ == nullptr) return nullptr;
   const std::size_t count = static_cast<std::size_t>(frame->width) * frame->height;
   std::shared_ptr<Picture> converted(new (std::nothrow) Picture(), [](Picture* picture) {
-    if (!picture->pixels.empty()) SpareBuffers::Instance().Give(std::move(picture->pixels));
+    if (!picture->pixels.empty()) CPixelBuffers::Give(std::move(picture->pixels));
     delete picture;
   });
   if (!converted) return nullptr;
-  converted->pixels = SpareBuffers::Instance().Take(count);
+  converted->pixels = CPixelBuffers::Take(count);
   converted->width = frame->width;
   converted->height = frame->height;
   converted->x = x;

@@ -62,13 +62,6 @@ class CPictureConverter {
                                          int material_height);
   std::shared_ptr<const Picture> Convert(const CRawPicture& raw);
 
-  // The pixel buffers of converted pictures let go are kept for the next conversions of their
-  // size, kMaxSpares at the most; ReleaseSpares frees them (any thread), for when no
-  // conversions are coming soon.
-  static constexpr std::size_t kMaxSpares = 2;
-  static void ReleaseSpares();
-  static std::size_t Spares();
-
  private:
   SwsContext* scaler_ = nullptr;
 };

@@ -86,6 +86,20 @@ TEST(Placement, LargerMaterialIsCutSmallerIsCentredOnBlack) {
   EXPECT_EQ(output, std::vector<std::uint32_t>(64, 0xff000000u));
   ComposeOutput(nullptr, Placement{3, 2, 0, 0}, &output);
   EXPECT_EQ(output, std::vector<std::uint32_t>(6, 0xff000000u));
+
+  // The output shares the picture's own pixels only where composing would copy them unchanged:
+  // the same size, placed as it is (a part cut from its material, where it lies).
+  EXPECT_TRUE(FillsOutput(material, Placement{6, 4, 0, 0}));
+  ComposeOutput(&material, Placement{6, 4, 0, 0}, &output);
+  EXPECT_EQ(output, material.pixels);
+  Picture part = material;
+  part.x = 2;
+  part.y = 1;
+  EXPECT_TRUE(FillsOutput(part, Placement{6, 4, 2, 1}));
+  EXPECT_FALSE(FillsOutput(part, Placement{6, 4, 0, 0}));
+  EXPECT_FALSE(FillsOutput(material, Placement{6, 4, 1, 0}));
+  EXPECT_FALSE(FillsOutput(material, Placement{8, 4, 0, 0}));
+  EXPECT_FALSE(FillsOutput(liar, Placement{6, 400, 0, 0}));
 }
 
 TEST(GradeTick, EachTickIsJudgedByWhatWasReadyWithinItsOwnFrame) {

@@ -12,6 +12,7 @@
 #include "platform/diagnostics.h"
 #include "platform/thread_name.h"
 #include "platform/thread_priority.h"
+#include "vboard/media/pixel_buffers.h"
 
 namespace vxr {
 namespace {
@@ -45,7 +46,7 @@ HRESULT Guarded(const Decode& decode) {
 // thread that frees pictures has one): a spell of decoding leaves tens of megabytes held that
 // the next spell, on other threads, does not reuse.
 void GiveBackFreedMemory() {
-  CPictureConverter::ReleaseSpares();
+  CPixelBuffers::Release();
 #if defined(__GLIBC__)
   malloc_trim(0);
 #endif

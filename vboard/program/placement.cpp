@@ -97,4 +97,11 @@ void ComposeOutput(const Picture* material, const Placement& placement,
   }
 }
 
+bool FillsOutput(const Picture& material, const Placement& placement) {
+  return material.width == placement.output_width && material.height == placement.output_height &&
+         material.x == placement.x && material.y == placement.y &&
+         material.pixels.size() == static_cast<std::size_t>(std::max(material.width, 0)) *
+                                       static_cast<std::size_t>(std::max(material.height, 0));
+}
+
 }  // namespace vxr

@@ -54,5 +54,8 @@ bool HoldsVisiblePart(const Picture& picture, const Framing& framing);
 // y) shows where that part of the material lies; the rest is black.
 void ComposeOutput(const Picture* material, const Placement& placement,
                    std::vector<std::uint32_t>* output);
+// Whether ComposeOutput would give the picture's own pixels: it fills the output exactly, so
+// that the output can share them instead of copying.
+bool FillsOutput(const Picture& material, const Placement& placement);
 
 }  // namespace vxr

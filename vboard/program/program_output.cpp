@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "vboard/media/pixel_buffers.h"
+#include "vboard/program/placement.h"
 #include "vboard/program/sound_cadence.h"
 #include "vboard/server/super_clip.h"
 #include "vboard/server/timeline.h"
@@ -86,12 +88,20 @@ void CProgramOutput::OnTick(const OutputFrame& frame, const std::shared_ptr<CSup
   // The picture the monitor shows for the tick; a late tick repeats the last one.
   const CBoardMonitor::View view = monitor_.Current();
   if (!composed_ || view.picture != composed_from_ || !(view.placement == composed_placement_)) {
-    auto pixels = std::make_shared<std::vector<std::uint32_t>>();
-    ComposeOutput(view.picture.get(), view.placement, pixels.get());
-    if (pixels->size() != static_cast<std::size_t>(format_.width) * format_.height) {
-      pixels->assign(static_cast<std::size_t>(format_.width) * format_.height, 0xff000000u);
+    const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
+    if (view.picture && FillsOutput(*view.picture, view.placement) &&
+        view.picture->pixels.size() == count) {
+      // Material of the output's size, placed as it is: the picture itself, not a copy (a
+      // copy of a 1080 picture every tick costs this thread milliseconds).
+      composed_ =
+          std::shared_ptr<const std::vector<std::uint32_t>>(view.picture, &view.picture->pixels);
+    } else {
+      // A buffer a picture let go: a fresh one costs page faults.
+      std::shared_ptr<std::vector<std::uint32_t>> pixels = CPixelBuffers::Shared(count);
+      ComposeOutput(view.picture.get(), view.placement, pixels.get());
+      if (pixels->size() != count) pixels->assign(count, 0xff000000u);
+      composed_ = std::move(pixels);
     }
-    composed_ = std::move(pixels);
     composed_from_ = view.picture;
     composed_placement_ = view.placement;
   }
