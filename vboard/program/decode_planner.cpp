@@ -13,6 +13,9 @@ constexpr std::size_t kRgb32Bytes = 4;     // a converted pixel
 constexpr double kMovingPace = 0.5;        // tape frames a tick from which the output moves
 // Standing, the pictures past the anchor decoded ahead: this share of the read-ahead.
 constexpr std::size_t kAheadShare = 2;
+// Standing, the frames before the output kept ready for a reverse motion's first ticks (shuttle
+// at its usual speeds included).
+constexpr std::size_t kStandingRunFrames = 8;
 
 bool Same(const CTimeline::TapePicture& picture, const TapeFrame& frame) {
   return picture.tape.get() == frame.first && picture.frame == frame.second;
@@ -223,9 +226,11 @@ std::optional<CTimeline::TapePicture> CDecodePlanner::NextRun(
   const CTimeline::TapePicture* anchor = AnchorOf(look);
   const CTimeline::TapePicture& last = look.standing ? *anchor : look.plan.back();
   if (!last.tape || last.tape != anchor->tape) return std::nullopt;
-  // Standing still, the run or two just before the output is enough.
+  // Standing still, only what a reverse motion shows in its first ticks: a run from further
+  // back would take the decoder away from the output, and a forward motion started meanwhile
+  // would find its next pictures a whole group of pictures away.
   const std::size_t capacity = KeptCapacity(holdings.KeptPictureBytes());
-  const std::size_t count = still ? capacity / 2 : capacity;
+  const std::size_t count = still ? std::min(capacity / 2, kStandingRunFrames) : capacity;
   // With the store full, a picture further from the output than every kept one would make room
   // for nothing: it would go again at once.
   const std::int64_t output = anchor->frame;

@@ -235,11 +235,18 @@ TEST(DecodePlanner, RunsAreDecodedBeforeABackwardMotionOrAStillOutputWhereTheyGa
   const DecodeLook still = planner.Look(cued, {}, std::nullopt);
   ASSERT_TRUE(still.motion.still);
   EXPECT_EQ(run(still), 59);
-  // Standing still, half the store's pictures before the output at the most.
-  for (std::int64_t frame = 50; frame < 60; ++frame) holdings.kept[at(frame)] = true;
+  // Standing still, no further back than a reverse motion's first ticks (8 frames; half the
+  // store's pictures where that is fewer).
+  for (std::int64_t frame = 52; frame < 60; ++frame) holdings.kept[at(frame)] = true;
   EXPECT_EQ(run(still), -1);
-  holdings.kept.erase(at(50));
-  EXPECT_EQ(run(still), 50);
+  holdings.kept.erase(at(52));
+  EXPECT_EQ(run(still), 52);
+  holdings.kept[at(52)] = true;
+  holdings.kept_picture_bytes = 2 * kPictureBytes;  // the store holds 10 of these
+  holdings.kept.erase(at(54));
+  EXPECT_EQ(run(still), -1);
+  holdings.kept.erase(at(55));
+  EXPECT_EQ(run(still), 55);
 }
 
 TEST(DecodePlanner, PathsBackRanksAndKeyFramesInExactNumbers) {
