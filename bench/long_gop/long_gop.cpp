@@ -7,8 +7,8 @@
 // Tapes (made at run time): H.264 1920 x 1080, a key frame every 250 pictures, two B pictures
 // between references; MPEG-2 1920 x 1080, a key frame every 12 pictures, two B pictures. For
 // each: the process's peak memory (VmHWM, each codec in a process of its own), the right steps
-// of jog -1 and shuttle -3 (N new pictures each, 120 unless --steps) started the moment the cue
-// completes, and for every motion the time from the command to the first output tick that
+// of jog -1 and shuttle -3 (N new pictures each, 120 unless --steps) and of jog +1, shuttle +3
+// and play (10 each) started the moment the cue completes, and for every motion the time from the command to the first output tick that
 // shows another picture than the cued one, in ms and output frames, with the peak so far, and
 // which steps were wrong and why (--verbose lists each motion's first ticks).
 // Then, while the tape plays and the program streams, a controller's status senses over a
@@ -62,6 +62,7 @@ constexpr int kMotionTimeoutMs = 60000;      // a motion that never gets its ste
 constexpr std::uint32_t kBackFrom = 375;     // half the second H.264 group in
 constexpr std::uint32_t kForwardFrom = 125;  // half the first one in
 constexpr int kEndMargin = 10;               // frames a motion keeps from the tape's ends
+constexpr int kForwardSteps = 10;            // new pictures judged of each forward motion
 constexpr int kReplyFrames = 250;            // status senses per priority: 5 s at 20 ms
 constexpr int kReplyPeriodMs = 20;
 constexpr int kReplyTimeoutMs = 1000;
@@ -311,11 +312,11 @@ int RunCodec(const std::string& name, int steps, bool stream, int budget_mb, boo
   Print("shuttle -3", bench.Run(
                           shuttle_from, [](CClvrPlayer& p) { p.Shuttle(-3.0); }, steps));
   Print("jog +1", bench.Run(
-                      kForwardFrom, [](CClvrPlayer& p) { p.Jog(1.0); }, 1));
+                      kForwardFrom, [](CClvrPlayer& p) { p.Jog(1.0); }, kForwardSteps));
   Print("shuttle +3", bench.Run(
-                          kForwardFrom, [](CClvrPlayer& p) { p.Shuttle(3.0); }, 1));
+                          kForwardFrom, [](CClvrPlayer& p) { p.Shuttle(3.0); }, kForwardSteps));
   Print("play", bench.Run(
-                    kForwardFrom, [](CClvrPlayer& p) { p.Play(); }, 1));
+                    kForwardFrom, [](CClvrPlayer& p) { p.Play(); }, kForwardSteps));
   if (replies) {
     // While the tape plays and the program streams: first as the receiver asks (real-time
     // priority where the system grants it), then with real-time priority not allowed.
