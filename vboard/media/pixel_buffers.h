@@ -14,11 +14,10 @@ namespace vxr {
 // after Release.
 class CPixelBuffers {
  public:
-  static constexpr std::size_t kMaxSpares = 4;
+  static constexpr std::size_t kMaxSpares = 2;
 
   // A buffer of exactly count pixels, its contents left from before: a spare one, else a new
-  // one (a large new one is marked for transparent huge pages before it is first written,
-  // where the system gives them on request).
+  // one.
   static std::vector<std::uint32_t> Take(std::size_t count);
   // Keeps buffer as a spare; the oldest spare goes when there are kMaxSpares already.
   static void Give(std::vector<std::uint32_t> buffer);

@@ -297,6 +297,10 @@ void CDecodeWorker::DecodePassing(const CTimeline::TapePicture& target,
     const auto [first, last] = on_the_way.equal_range(n);
     for (auto it = first; it != last; ++it) Put({it->second, material.path, n}, picture, &dropped);
     on_the_way.erase(n);
+    // What the store let go for it goes now: a decoding through a long group takes many
+    // pictures along, and holding every one let go until its end would hold them beside the
+    // budget.
+    dropped.pictures.clear();
   };
   bystanders.keep = KeepAlong(before, target, material.path, &dropped);
   std::shared_ptr<const Picture> picture;
@@ -406,6 +410,7 @@ std::function<void(std::uint32_t, std::shared_ptr<const CRawPicture>)> CDecodeWo
     // back costs nothing, and holding every one until the end of a run through a long group
     // would hold the whole group beside the budget.
     dropped->raw.clear();
+    dropped->pictures.clear();
   };
 }
 
