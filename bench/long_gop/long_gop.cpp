@@ -8,12 +8,12 @@
 // between references; MPEG-2 1920 x 1080, a key frame every 12 pictures, two B pictures. For
 // each: the process's peak memory (VmHWM, each codec in a process of its own), the right steps
 // of jog -1 and shuttle -3 (N new pictures each, 120 unless --steps) and of jog +1, shuttle +3
-// and play (10 each) started the moment the cue completes, and for every motion the time from the command to the first output tick that
-// shows another picture than the cued one, in ms and output frames, with the peak so far, and
-// which steps were wrong and why (--verbose lists each motion's first ticks).
-// Then, while the tape plays and the program streams, a controller's status senses over a
-// pseudo-terminal every 20 ms, timed from its side (p50, p99, max), first with the priority the
-// system grants the receiver, then with real-time priority not allowed (RLIMIT_RTPRIO 0).
+// and play (10 each) started the moment the cue completes, and for every motion the time from the
+// command to the first output tick that shows another picture than the cued one, in ms and output
+// frames, with the peak so far, and which steps were wrong and why (--verbose lists each motion's
+// first ticks). Then, while the tape plays and the program streams, a controller's status senses
+// over a pseudo-terminal every 20 ms, timed from its side (p50, p99, max), first with the priority
+// the system grants the receiver, then with real-time priority not allowed (RLIMIT_RTPRIO 0).
 
 #include <malloc.h>
 #include <sys/resource.h>
