@@ -216,6 +216,8 @@ TEST(ThreadPriorityTest, RealTimeIsAskedForUpToTheLimitAndCodecWorkIsNicer) {
       {ThreadPriority::kCodec, -1, 0, false, 0, kCodecNiceStep},
       {ThreadPriority::kCodec, 99, 3, false, 0, 3 + kCodecNiceStep},
       {ThreadPriority::kCodec, 0, 17, false, 0, 19},
+      // An output's sender started by codec work: the process's own, never real time.
+      {ThreadPriority::kOutput, -1, 3, false, 0, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "priority " << static_cast<int>(c.priority) << ", limit "
@@ -263,7 +265,8 @@ TEST(ThreadPriorityTest, ACodecThreadIsNicerThanTheProcessAndTheThreadsItStartsI
   const int process_nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::getpid()));
   const int expected = PlanThreadPriority(ThreadPriority::kCodec, 0, process_nice).nice_value;
   int codec_nice = 0, worker_nice = 0;
-  long long codec_slice = 0, worker_slice = 0;
+  long long codec_slice = 0, worker_slice = 0, sender_slice = -1;
+  int sender_nice = 0;
   bool granted = false;
   std::thread([&] {
     granted = SetCurrentThreadPriority(ThreadPriority::kCodec, "codec");
@@ -274,17 +277,25 @@ TEST(ThreadPriorityTest, ACodecThreadIsNicerThanTheProcessAndTheThreadsItStartsI
       worker_nice = ThreadNice();
       worker_slice = ThreadSlice();
     }).join();
+    std::thread([&] {
+      SetCurrentThreadPriority(ThreadPriority::kOutput, "sender");
+      sender_nice = ThreadNice();
+      sender_slice = ThreadSlice();
+    }).join();
   }).join();
   EXPECT_TRUE(granted);
   EXPECT_EQ(codec_nice, expected);
   EXPECT_EQ(worker_nice, expected);
   EXPECT_EQ(ThreadNice(), process_nice);  // the caller's own thread is untouched
-  // Where the kernel knows slices, the longer one too.
+  // Where the kernel knows slices, the longer one too; an output's sender started from codec
+  // work gets the default back.
   if (codec_slice != 0) {
     EXPECT_EQ(codec_slice, kCodecSliceNs);
     EXPECT_EQ(worker_slice, kCodecSliceNs);
     EXPECT_NE(ThreadSlice(), kCodecSliceNs);
+    EXPECT_NE(sender_slice, kCodecSliceNs);
   }
+  EXPECT_EQ(sender_nice, process_nice);
 }
 
 }  // namespace

@@ -91,6 +91,9 @@ PriorityRequest PlanThreadPriority(ThreadPriority priority, long rt_limit, int p
       request.nice_value = std::min(process_nice + kCodecNiceStep, kNicest);
       request.slice_ns = kCodecSliceNs;
       break;
+    case ThreadPriority::kOutput:
+      request.nice_value = process_nice;
+      break;
   }
   return request;
 }
@@ -103,12 +106,16 @@ bool SetCurrentThreadPriority(ThreadPriority priority, const char* thread_name) 
     param.sched_priority = request.fifo_priority;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return true;
   } else {
-    if (rt_limit == 0 && priority != ThreadPriority::kCodec) SayOnceThatRealTimeIsNotAllowed();
+    if (rt_limit == 0 &&
+        (priority == ThreadPriority::kTimeCritical || priority == ThreadPriority::kAboveNormal)) {
+      SayOnceThatRealTimeIsNotAllowed();
+    }
     // A thread started by a real-time one is real-time too: a nice value means nothing there.
     sched_param param{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
   }
-  if (request.slice_ns > 0 && SetNiceAndSlice(request.nice_value, request.slice_ns)) return true;
+  // The slice too: 0 gives back the kernel's default to a thread that inherited a longer one.
+  if (SetNiceAndSlice(request.nice_value, request.slice_ns)) return true;
   const auto tid = static_cast<id_t>(syscall(SYS_gettid));
   if (setpriority(PRIO_PROCESS, tid, request.nice_value) == 0) return true;
 

@@ -6,6 +6,7 @@ enum class ThreadPriority {
   kAboveNormal,   // the player thread: just above normal
   kTimeCritical,  // the receiver thread: the highest the deck asks for
   kCodec,         // encoders, decoders and FFmpeg's own workers: below normal
+  kOutput,        // a thread codec work starts that sends on an output's clock: normal again
 };
 
 // The real-time priorities the deck asks for (SCHED_FIFO): the receiver's is the highest, and the

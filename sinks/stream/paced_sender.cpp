@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/thread_name.h"
+#include "platform/thread_priority.h"
 
 namespace vxr {
 namespace {
@@ -162,6 +163,8 @@ std::optional<std::int64_t> CPacedSender::SendDue(std::int64_t now_ns) {
 
 void CPacedSender::Run() {
   SetCurrentThreadName("paced send");
+  // Started by the encoder's thread: it keeps the output's pace, not codec work's priority.
+  SetCurrentThreadPriority(ThreadPriority::kOutput, "Paced send");
   while (true) {
     const std::optional<std::int64_t> next_ns = SendDue(SteadyNs());
     std::unique_lock lock(mutex_);

@@ -15,6 +15,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/thread_name.h"
+#include "platform/thread_priority.h"
 
 namespace vxr {
 namespace {
@@ -423,6 +424,8 @@ void CSrtListener::Close(std::chrono::milliseconds timeout) {
 
 void CSrtListener::Run() {
   SetCurrentThreadName("srt listen");
+  // Started by the encoder's thread: it keeps the output's pace, not codec work's priority.
+  SetCurrentThreadPriority(ThreadPriority::kOutput, "SRT listen");
   auto look = kIdleLook;
   while (true) {
     bool closing = false;
