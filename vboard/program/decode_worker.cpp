@@ -213,8 +213,7 @@ void CDecodeWorker::ConvertKept() {
     if (!kept) return;
     std::shared_ptr<const Picture> picture = converter_.Convert(*kept->raw);
     if (!picture) return store_.DropKept(TapeFrameOf(*at));
-    CPictureStore::Dropped dropped;
-    Put(CPictureStore::Source{*at, kept->path, kept->movie_frame}, std::move(picture), &dropped);
+    Put(CPictureStore::Source{*at, kept->path, kept->movie_frame}, std::move(picture));
   }
 }
 
@@ -242,11 +241,10 @@ void CDecodeWorker::DecodeOne(const CTimeline::TapePicture& target) {
 bool CDecodeWorker::FromStore(const CTimeline::TapePicture& target,
                               const MaterialPicture& material) {
   const CPictureStore::Source source{target, material.path, material.movie_frame};
-  CPictureStore::Dropped dropped;
   // Material slower than the output shows one movie picture at several tape frames.
   if (std::shared_ptr<const Picture> same = store_.ConvertedOf(
           target.tape.get(), material.path, material.movie_frame, look_.framing)) {
-    Put(source, std::move(same), &dropped);
+    Put(source, std::move(same));
     return true;
   }
   // Decoded already on a run: converting is all that is left.
@@ -257,16 +255,13 @@ bool CDecodeWorker::FromStore(const CTimeline::TapePicture& target,
   if (!picture) {
     Fail(target);
   } else {
-    Put(source, std::move(picture), &dropped);
+    Put(source, std::move(picture));
   }
   return true;
 }
 
 void CDecodeWorker::DecodePassing(const CTimeline::TapePicture& target,
                                   const MaterialPicture& material, CMovieDecoder* decoder) {
-  // The converted pictures the store lets go meanwhile are freed once the picture is in; kept
-  // pictures it lets go are freed as it lets them go (see KeepAlong).
-  CPictureStore::Dropped dropped;
   // The framing of this look holds for the whole decoding.
   const CMovieDecoder::CropRule crop = CropFor(look_.framing);
   // Other wanted pictures of the same movie that decoding may pass on its way.
@@ -295,19 +290,15 @@ void CDecodeWorker::DecodePassing(const CTimeline::TapePicture& target,
   };
   bystanders.take = [&](std::uint32_t n, std::shared_ptr<const Picture> picture) {
     const auto [first, last] = on_the_way.equal_range(n);
-    for (auto it = first; it != last; ++it) Put({it->second, material.path, n}, picture, &dropped);
+    for (auto it = first; it != last; ++it) Put({it->second, material.path, n}, picture);
     on_the_way.erase(n);
-    // What the store let go for it goes now: a decoding through a long group takes many
-    // pictures along, and holding every one let go until its end would hold them beside the
-    // budget.
-    dropped.pictures.clear();
   };
-  bystanders.keep = KeepAlong(before, target, material.path, &dropped);
+  bystanders.keep = KeepAlong(before, target, material.path);
   std::shared_ptr<const Picture> picture;
   const HRESULT result =
       Guarded([&] { return decoder->Decode(material.movie_frame, &picture, &bystanders, &crop); });
   if (FAILED(result) || !picture) return Fail(target);
-  Put({target, material.path, material.movie_frame}, std::move(picture), &dropped);
+  Put({target, material.path, material.movie_frame}, std::move(picture));
 }
 
 void CDecodeWorker::ShowKeyFrame(const CTimeline::TapePicture& target,
@@ -332,11 +323,10 @@ void CDecodeWorker::DecodeRun(const CTimeline::TapePicture& target) {
   MaterialPicture material;
   CMovieDecoder* decoder =
       target.tape->MaterialAt(target.frame, &material) ? DecoderFor(material.path) : nullptr;
-  CPictureStore::Dropped dropped;  // converted pictures: freed once the run is kept
   bool kept = false;
   if (decoder != nullptr && !decoder->IntraOnly()) {
     bool given_up = false;
-    kept = KeepRun(target, material, decoder, &given_up, &dropped);
+    kept = KeepRun(target, material, decoder, &given_up);
     if (given_up) return;  // tried again once the output's pictures are in hand
   }
   // Not kept (no room before the pictures nearer the output, or no picture): not again soon.
@@ -344,8 +334,7 @@ void CDecodeWorker::DecodeRun(const CTimeline::TapePicture& target) {
 }
 
 bool CDecodeWorker::KeepRun(const CTimeline::TapePicture& target, const MaterialPicture& material,
-                            CMovieDecoder* decoder, bool* given_up,
-                            CPictureStore::Dropped* dropped) {
+                            CMovieDecoder* decoder, bool* given_up) {
   const CMovieDecoder::CropRule crop = CropFor(look_.framing);
   const CDecodePlanner::Path before = CDecodePlanner::PathBefore(
       *target.tape, target.frame, material.path, look_.motion.pace, KeptCapacity());
@@ -366,12 +355,12 @@ bool CDecodeWorker::KeepRun(const CTimeline::TapePicture& target, const Material
     }
     return before.count(n) != 0 ? CMovieDecoder::Want::kRaw : CMovieDecoder::Want::kNo;
   };
-  bystanders.keep = KeepAlong(before, target, material.path, dropped);
+  bystanders.keep = KeepAlong(before, target, material.path);
   std::shared_ptr<const CRawPicture> raw;
   const HRESULT result =
       Guarded([&] { return decoder->DecodeRaw(material.movie_frame, &raw, &bystanders, &crop); });
   return SUCCEEDED(result) && raw &&
-         KeepFor({target, material.path, material.movie_frame}, std::move(raw), dropped);
+         KeepFor({target, material.path, material.movie_frame}, std::move(raw));
 }
 
 CMovieDecoder* CDecodeWorker::DecoderFor(const std::string& path) {
@@ -392,32 +381,27 @@ CMovieDecoder* CDecodeWorker::DecoderFor(const std::string& path) {
   return decoders_.front().second.get();
 }
 
-void CDecodeWorker::Put(const CPictureStore::Source& source, std::shared_ptr<const Picture> picture,
-                        CPictureStore::Dropped* dropped) {
-  store_.Insert(source, std::move(picture), converted_rank_, SteadyNs(), dropped);
+void CDecodeWorker::Put(const CPictureStore::Source& source,
+                        std::shared_ptr<const Picture> picture) {
+  CPictureStore::Dropped dropped;  // freed here, outside the store's lock
+  store_.Insert(source, std::move(picture), converted_rank_, SteadyNs(), &dropped);
 }
 
 std::function<void(std::uint32_t, std::shared_ptr<const CRawPicture>)> CDecodeWorker::KeepAlong(
     const CDecodePlanner::Path& before, const CTimeline::TapePicture& target,
-    const std::string& path, CPictureStore::Dropped* dropped) {
-  return [this, &before, target, path, dropped](std::uint32_t n,
-                                                std::shared_ptr<const CRawPicture> raw) {
+    const std::string& path) {
+  return [this, &before, target, path](std::uint32_t n, std::shared_ptr<const CRawPicture> raw) {
     const auto [first, last] = before.equal_range(n);
     for (auto it = first; it != last; ++it) {
-      KeepFor({CTimeline::TapePicture{target.tape, it->second}, path, n}, raw, dropped);
+      KeepFor({CTimeline::TapePicture{target.tape, it->second}, path, n}, raw);
     }
-    // A kept picture the store lets go holds one of the library's picture buffers: handing it
-    // back costs nothing, and holding every one until the end of a run through a long group
-    // would hold the whole group beside the budget.
-    dropped->raw.clear();
-    dropped->pictures.clear();
   };
 }
 
 bool CDecodeWorker::KeepFor(const CPictureStore::Source& source,
-                            std::shared_ptr<const CRawPicture> raw,
-                            CPictureStore::Dropped* dropped) {
-  return store_.Keep(source, std::move(raw), kept_rank_, dropped);
+                            std::shared_ptr<const CRawPicture> raw) {
+  CPictureStore::Dropped dropped;  // freed here, outside the store's lock
+  return store_.Keep(source, std::move(raw), kept_rank_, &dropped);
 }
 
 void CDecodeWorker::Fail(const CTimeline::TapePicture& target) {

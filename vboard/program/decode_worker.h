@@ -77,18 +77,18 @@ class CDecodeWorker {
   void DecodeRun(const CTimeline::TapePicture& target);
   // Whether target's picture was kept; *given_up when the output needed a picture first.
   bool KeepRun(const CTimeline::TapePicture& target, const MaterialPicture& material,
-               CMovieDecoder* decoder, bool* given_up, CPictureStore::Dropped* dropped);
+               CMovieDecoder* decoder, bool* given_up);
   CMovieDecoder* DecoderFor(const std::string& path);
-  // Into the store; what it lets go goes into *dropped, for the caller to free.
-  void Put(const CPictureStore::Source& source, std::shared_ptr<const Picture> picture,
-           CPictureStore::Dropped* dropped);
-  bool KeepFor(const CPictureStore::Source& source, std::shared_ptr<const CRawPicture> raw,
-               CPictureStore::Dropped* dropped);
-  // Keeps the pictures of target's movie at path that the path back shows (before and dropped
-  // must outlive the decoding), as decoding passes them.
+  // Into the store. What it lets go is freed at once: a decoding through a long group takes many
+  // pictures along, and holding each one let go until its end would hold them beside the budget
+  // (a kept one also holds one of the library's picture buffers).
+  void Put(const CPictureStore::Source& source, std::shared_ptr<const Picture> picture);
+  bool KeepFor(const CPictureStore::Source& source, std::shared_ptr<const CRawPicture> raw);
+  // Keeps the pictures of target's movie at path that the path back shows (before must outlive
+  // the decoding), as decoding passes them.
   std::function<void(std::uint32_t, std::shared_ptr<const CRawPicture>)> KeepAlong(
       const CDecodePlanner::Path& before, const CTimeline::TapePicture& target,
-      const std::string& path, CPictureStore::Dropped* dropped);
+      const std::string& path);
   void Fail(const CTimeline::TapePicture& target);
   std::size_t KeptCapacity() const;
 
