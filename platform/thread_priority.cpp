@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -45,32 +44,6 @@ void SayOnceThatRealTimeIsNotAllowed() {
               "player ask for better nice values instead\n");
 }
 
-// The first version of the kernel's struct sched_attr, which glibc does not declare.
-struct SchedAttr {
-  std::uint32_t size = sizeof(SchedAttr);
-  std::uint32_t sched_policy = SCHED_OTHER;
-  std::uint64_t sched_flags = 0;
-  std::int32_t sched_nice = 0;
-  std::uint32_t sched_priority = 0;
-  std::uint64_t sched_runtime = 0;  // SCHED_OTHER: the slice asked for
-  std::uint64_t sched_deadline = 0;
-  std::uint64_t sched_period = 0;
-};
-
-// The calling thread's nice value and time slice at once; false where the kernel refuses.
-bool SetNiceAndSlice(int nice_value, long long slice_ns) {
-#if defined(SYS_sched_setattr)
-  SchedAttr attr;
-  attr.sched_nice = nice_value;
-  attr.sched_runtime = static_cast<std::uint64_t>(slice_ns);
-  return syscall(SYS_sched_setattr, 0L, &attr, 0UL) == 0;
-#else
-  (void)nice_value;
-  (void)slice_ns;
-  return false;
-#endif
-}
-
 }  // namespace
 
 PriorityRequest PlanThreadPriority(ThreadPriority priority, long rt_limit, int process_nice) {
@@ -89,7 +62,6 @@ PriorityRequest PlanThreadPriority(ThreadPriority priority, long rt_limit, int p
       break;
     case ThreadPriority::kCodec:
       request.nice_value = std::min(process_nice + kCodecNiceStep, kNicest);
-      request.slice_ns = kCodecSliceNs;
       break;
     case ThreadPriority::kOutput:
       request.nice_value = process_nice;
@@ -114,8 +86,6 @@ bool SetCurrentThreadPriority(ThreadPriority priority, const char* thread_name) 
     sched_param param{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
   }
-  // The slice too: 0 gives back the kernel's default to a thread that inherited a longer one.
-  if (SetNiceAndSlice(request.nice_value, request.slice_ns)) return true;
   const auto tid = static_cast<id_t>(syscall(SYS_gettid));
   if (setpriority(PRIO_PROCESS, tid, request.nice_value) == 0) return true;
 

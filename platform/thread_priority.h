@@ -17,12 +17,6 @@ inline constexpr int kPlayerFifoPriority = 1;
 // How much nicer than the process codec work runs; its threads (and the ones FFmpeg makes from
 // them, which inherit it) then yield to the receiver, the player and the outputs' clocks.
 inline constexpr int kCodecNiceStep = 5;
-// The time slice codec work asks for (Linux 6.12 and later; older kernels ignore it), longer than
-// the default of about a millisecond: a thread woken with the default slice (the receiver, the
-// kernel worker that hands it the bytes of a serial line or a pseudo-terminal) then takes the
-// processor from codec work at once instead of waiting for the codec thread's slice to end.
-// Threads started later inherit it.
-inline constexpr long long kCodecSliceNs = 6'000'000;
 
 // What a thread asks the scheduler for: SCHED_FIFO at fifo_priority, else SCHED_OTHER at
 // nice_value.
@@ -30,7 +24,6 @@ struct PriorityRequest {
   bool real_time = false;
   int fifo_priority = 0;
   int nice_value = 0;
-  long long slice_ns = 0;  // SCHED_OTHER: the time slice asked for; 0 the kernel's default
 };
 
 // The request for priority, given the soft RLIMIT_RTPRIO (a negative value for no limit) and the

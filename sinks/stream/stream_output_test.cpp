@@ -674,8 +674,10 @@ namespace vxr {
 namespace {
 
 // How late the test's RIST receiver may read what its library hands on (milliseconds' worth of
-// the rate in one window).
-constexpr long kRistReadSlackMs = 5;
+// the rate in one window): on a loaded two-core machine its thread wakes up to several
+// milliseconds late. An unpaced sender still exceeds the bound by far (253 kbit measured at SD
+// against about 147).
+constexpr long kRistReadSlackMs = 10;
 
 // FFmpeg's RIST protocol sends each write at once; the deck paces it: the receiver gets the
 // constant-rate stream in messages of seven packets, without a gap, a key frame spread over time
