@@ -70,11 +70,12 @@ class SrtLog {
     DebugOutput("Err SRT", line);
   }
 
-  std::optional<std::string> Take(int socket) {
+  std::optional<std::string> Take(int socket, bool settled_only) {
     std::lock_guard lock(mutex_);
     for (auto it = rejections_.begin(); it != rejections_.end(); ++it) {
-      if (it->first == socket) {
-        std::string reason = std::move(it->second);
+      if (it->socket == socket) {
+        if (settled_only && !it->settled) return std::nullopt;
+        std::string reason = std::move(it->reason);
         rejections_.erase(it);
         return reason;
       }
@@ -91,7 +92,7 @@ class SrtLog {
     if (message.empty() || message.front() != '@' || due == std::string_view::npos) return;
     const int socket = std::atoi(std::string(message.substr(1)).c_str());
     last_rejected_ = socket;
-    Keep(socket, std::string(message.substr(due + kDueTo.size())));
+    Keep(socket, std::string(message.substr(due + kDueTo.size())), false);
   }
 
   // "processConnectRequest: rsp(REJECT): CODE - TEXT", said right after on the same thread.
@@ -101,21 +102,34 @@ class SrtLog {
     if (at == std::string_view::npos || last_rejected_ < 0) return;
     const int code = std::atoi(std::string(message.substr(at + kReject.size())).c_str());
     const int reason = code - kWireRejectBase;
-    if (reason >= 0 && reason < SRT_REJ_E_SIZE) Keep(last_rejected_, srt_rejectreason_str(reason));
+    if (reason >= 0 && reason < SRT_REJ_E_SIZE) {
+      Keep(last_rejected_, srt_rejectreason_str(reason), true);
+    }
     last_rejected_ = -1;
   }
 
-  void Keep(int socket, std::string reason) {
+  void Keep(int socket, std::string reason, bool settled) {
     std::lock_guard lock(mutex_);
-    for (auto& [kept, text] : rejections_) {
-      if (kept == socket) return void(text = std::move(reason));
+    for (Rejection& kept : rejections_) {
+      if (kept.socket == socket) {
+        kept.reason = std::move(reason);
+        kept.settled = settled;
+        return;
+      }
     }
     if (rejections_.size() >= kKeptRejections) rejections_.pop_front();
-    rejections_.emplace_back(socket, std::move(reason));
+    rejections_.push_back({socket, std::move(reason), settled});
   }
 
+  struct Rejection {
+    int socket = -1;
+    std::string reason;
+    // The wire code's words have replaced the library's terse first reason.
+    bool settled = false;
+  };
+
   std::mutex mutex_;  // guards rejections_, last_line_ and unsaid_
-  std::deque<std::pair<int, std::string>> rejections_;
+  std::deque<Rejection> rejections_;
   std::chrono::steady_clock::time_point last_line_{};
   int unsaid_ = 0;
   // The socket whose refusal the library's receiving thread logged last.
@@ -143,7 +157,9 @@ void InstallSrtLog() {
   });
 }
 
-std::optional<std::string> TakeSrtRejection(int socket) { return SrtLog::Instance().Take(socket); }
+std::optional<std::string> TakeSrtRejection(int socket, bool settled_only) {
+  return SrtLog::Instance().Take(socket, settled_only);
+}
 
 CSrtLibrary::CSrtLibrary() {
   InstallSrtLog();

@@ -29,7 +29,9 @@ void InstallSrtLog();
 
 // Why the library refused the handshake of the listener's socket (the one its listen callback
 // was handed), in the library's words ("Incorrect passphrase"), once; empty when it said none
-// (yet).
-std::optional<std::string> TakeSrtRejection(int socket);
+// (yet). The library first says a terse reason and then, on the same thread, the words of the
+// code it sends the caller: with settled_only, the terse one is not taken, as the words may
+// still be on their way.
+std::optional<std::string> TakeSrtRejection(int socket, bool settled_only);
 
 }  // namespace vxr

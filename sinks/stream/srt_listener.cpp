@@ -493,9 +493,9 @@ void CSrtListener::CheckHandshakes(SteadyClock::time_point now) {
     const SRT_SOCKSTATUS state = srt_getsockstate(socket);
     const bool gone = state >= SRTS_BROKEN;
     std::optional<std::string> reason;
-    if (gone) reason = TakeSrtRejection(socket);
     bool forget = false;
     if (gone && handshake.gone == SteadyClock::time_point{}) handshake.gone = now;
+    if (gone) reason = TakeSrtRejection(socket, now - handshake.gone < kReasonGrace);
     if (gone && (reason || now - handshake.gone >= kReasonGrace)) {
       Refuse(handshake.peer, reason.value_or("the handshake failed"), now);
       forget = true;

@@ -952,16 +952,20 @@ TEST(StreamOutputTest, WrongPassphrasesAreSummarisedNamingThePeerNeverThePassphr
     EXPECT_FALSE(caller.Connect(port, {wrong, 0}, &error, &reason));
     EXPECT_EQ(reason, SRT_REJ_BADSECRET);
   }
-  ASSERT_TRUE(testing::WaitFor(
-      [&] {
-        return output.Figures().find(std::to_string(kAttempts) + " refused") != std::string::npos;
-      },
-      kWaitMs))
+  // A slow machine may see a caller's repeated handshake refused twice: every refusal counted
+  // is said, none more.
+  auto refused = [&] {
+    const std::string figures = output.Figures();
+    const std::size_t at = figures.find(" refused");
+    return at == std::string::npos ? -1 : std::atoi(figures.c_str() + figures.rfind(' ', at - 1));
+  };
+  ASSERT_TRUE(testing::WaitFor([&] { return refused() >= kAttempts; }, kWaitMs))
       << output.Figures();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   output.Stop();  // says what was not yet said
   EXPECT_EQ(output.Stats().callers, 0);
+  const int refusals = refused();
 
   const std::vector<std::string> lines = LinesWith(log, "refus");
   ASSERT_FALSE(lines.empty());
@@ -975,7 +979,7 @@ TEST(StreamOutputTest, WrongPassphrasesAreSummarisedNamingThePeerNeverThePassphr
     const std::size_t more = line.find(" more refusals");
     counted += more == std::string::npos ? 1 : std::atoi(line.c_str() + line.rfind(' ', more - 1));
   }
-  EXPECT_EQ(counted, kAttempts) << ::testing::PrintToString(lines);
+  EXPECT_EQ(counted, refusals) << output.Figures() << ::testing::PrintToString(lines);
   EXPECT_TRUE(LinesWith(log, "Err SRT").empty()) << ::testing::PrintToString(log.Lines());
   for (const std::string& line : log.Lines()) {
     EXPECT_EQ(line.find(secret), std::string::npos) << line;
