@@ -10,10 +10,11 @@
 // of jog -1 and shuttle -3 (N new pictures each, 120 unless --steps) and of jog +1, shuttle +3
 // and play (10 each) started the moment the cue completes, and for every motion the time from the
 // command to the first output tick that shows another picture than the cued one, in ms and output
-// frames, with the peak so far, and which steps were wrong and why (--verbose lists each motion's
-// first ticks). Then, while the tape plays and the program streams, a controller's status senses
-// over a pseudo-terminal every 20 ms, timed from its side (p50, p99, max), first with the priority
-// the system grants the receiver, then with real-time priority not allowed (RLIMIT_RTPRIO 0).
+// frames, with the time its cue took (command to cue complete) and the peak so far, and which
+// steps were wrong and why (--verbose lists each motion's first ticks). Then, while the tape plays
+// and the program streams, a controller's status senses over a pseudo-terminal every 20 ms, timed
+// from its side (p50, p99, max), first with the priority the system grants the receiver, then with
+// real-time priority not allowed (RLIMIT_RTPRIO 0).
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -115,6 +116,7 @@ struct Motion {
   int steps = 0;           // ticks that showed another picture than the tick before
   int right = 0;           // and that were graded right
   double start_ms = -1.0;  // command to the first of them
+  double cue_ms = -1.0;    // the cue before it: command to cue complete
   std::vector<int> wrong;  // the steps graded wrong, counted from 0
   std::vector<char> why;   // for each: 'o' another picture stood for it, 'l' the tick was late
 };
@@ -153,6 +155,7 @@ class Bench {
   void Stop() { deck_.player().Stop(); }
 
   Motion Run(std::uint32_t from, const std::function<void(CClvrPlayer&)>& command, int steps) {
+    const std::int64_t cued = deck_.board().NowNs();
     deck_.Cue(from);
     const std::size_t mark = deck_.RecordSize();
     const std::int64_t commanded = deck_.board().NowNs();
@@ -160,6 +163,7 @@ class Bench {
     Motion motion;
     bench::WaitFor([&] { return Count(mark, commanded, from).steps >= steps; }, kMotionTimeoutMs);
     motion = Count(mark, commanded, from, steps);
+    motion.cue_ms = static_cast<double>(commanded - cued) / 1e6;
     if (verbose_) List(mark, commanded);
     deck_.player().Stop();
     bench::WaitFor([&] { return deck_.Has(status::Stop); }, kMotionTimeoutMs);
@@ -268,7 +272,7 @@ void Print(const char* name, const Motion& motion) {
   std::printf("  %-11s first moving picture %7.1f ms (%4.1f frames) after the command", name,
               motion.start_ms, motion.start_ms / kPeriodMs);
   if (motion.steps > 0) std::printf(", right steps %d of %d", motion.right, motion.steps);
-  std::printf("; peak so far %.0f MiB\n", MemoryMiB());
+  std::printf("; cue %.0f ms; peak so far %.0f MiB\n", motion.cue_ms, MemoryMiB());
   if (!motion.wrong.empty()) {
     std::printf("              wrong steps (o: another picture, l: the tick was late):");
     for (std::size_t i = 0; i < motion.wrong.size() && i < kWrongListed; ++i) {

@@ -50,14 +50,16 @@ CBoardMonitor::CBoardMonitor(CSoftwareBoard& board, DecoderLimits limits, int bo
                     });
   board_.SetReadyCheck(board_index_,
                        [this](const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
-                              const CTimeline::Rect& rect) { return Ready(tape, frame, rect); });
+                              const CTimeline::Rect& rect,
+                              CTimeline::Need need) { return Ready(tape, frame, rect, need); });
 }
 
 bool CBoardMonitor::Ready(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
-                          const CTimeline::Rect& source_rect) const {
+                          const CTimeline::Rect& source_rect, CTimeline::Need need) const {
   if (!tape || frame < 0) return true;  // black needs no decoding
   const Framing framing =
       vxr::FramingOf(board_.Resources(board_index_), source_rect, board_.config().format);
+  if (need == CTimeline::Need::kDecoded) return decoder_.Decoded(tape.get(), frame, framing);
   return decoder_.Lookup(tape.get(), frame, &framing).exact;
 }
 

@@ -93,9 +93,10 @@ class CBoardMonitor {
  private:
   MonitorShowed Show(const OutputFrame& frame, const std::shared_ptr<CSuperClip>& tape);
   // The board's ready check: whether the frame's picture, framed as the board frames it with
-  // that source rectangle, is decoded (never waits, never calls the timeline).
+  // that source rectangle, is converted to show, or only decoded, as need says (never waits,
+  // never calls the timeline).
   bool Ready(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
-             const CTimeline::Rect& source_rect) const;
+             const CTimeline::Rect& source_rect, CTimeline::Need need) const;
   // How the board frames the tape's pictures now (any thread).
   Framing CurrentFraming() const;
   Framing FramingOf(int board, const std::shared_ptr<CTimeline>& timeline) const;

@@ -121,6 +121,11 @@ bool CDecodeWorker::decoding() const {
   return decoding_;
 }
 
+bool CDecodeWorker::IntraOnly(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  return intra_paths_.count(path) != 0;
+}
+
 void CDecodeWorker::Run() {
   SetCurrentThreadName("board decoder");
   SetCurrentThreadPriority(ThreadPriority::kCodec, "Board decoder");
@@ -373,7 +378,10 @@ CMovieDecoder* CDecodeWorker::DecoderFor(const std::string& path) {
   auto decoder = std::make_unique<CMovieDecoder>(&stopping_, limits_.threads);
   if (packet_hook_) decoder->SetPacketHook([this] { packet_hook_(stopping_); });
   if (FAILED(decoder->Open(path))) return nullptr;
-  if (decoder->IntraOnly()) intra_paths_.insert(path);
+  if (decoder->IntraOnly()) {
+    std::lock_guard lock(mutex_);
+    intra_paths_.insert(path);
+  }
   decoders_.emplace_front(path, std::move(decoder));
   while (decoders_.size() > std::max<std::size_t>(1, limits_.max_open_movies)) {
     decoders_.pop_back();

@@ -52,6 +52,9 @@ class CDecodeWorker {
   void Nudge();
   bool WaitIdle(int timeout_ms);
   bool decoding() const;
+  // Whether the movie at path is known to have a key frame at every picture (reached straight,
+  // with no run).
+  bool IntraOnly(const std::string& path) const;
 
  private:
   void Run();
@@ -107,7 +110,6 @@ class CDecodeWorker {
   // Worker only.
   std::list<std::pair<std::string, std::unique_ptr<CMovieDecoder>>> decoders_;  // newest first
   CPictureConverter converter_;          // pictures kept as decoded to pictures
-  std::set<std::string> intra_paths_;    // movies whose every picture is a key frame
   DecodeLook look_;                      // the latest look at the output
   std::int64_t refreshed_ns_ = 0;        // when the worker last looked at the output
   TapeFrame run_first_at_{nullptr, -1};  // the anchor whose run back went before its read-ahead
@@ -122,6 +124,9 @@ class CDecodeWorker {
   std::deque<std::int64_t> seen_;  // the output's latest frames, oldest first
   const CSuperClip* seen_tape_ = nullptr;
   bool decoding_ = false;  // the worker is decoding a picture now
+  // Movies whose every picture is a key frame: the worker alone writes it, so it reads it
+  // without the lock.
+  std::set<std::string> intra_paths_;
 
   std::thread worker_;  // runs Run; started last, joined first
 };

@@ -15,4 +15,17 @@ CTapeDecoder::Stats CTapeDecoder::stats() const {
   return stats;
 }
 
+bool CTapeDecoder::Decoded(const CSuperClip* tape, std::int64_t frame,
+                           const Framing& framing) const {
+  if (store_.Lookup(tape, frame, &framing).exact) return true;
+  // A picture of intra-frame material is reached straight when it is wanted.
+  MaterialPicture material;
+  if (tape->MaterialAt(frame, &material) && worker_.IntraOnly(material.path)) return true;
+  bool kept = false;
+  store_.Inspect([&](const IHoldings& holdings) {
+    kept = holdings.KeptUsableAt(TapeFrame{tape, frame}, framing);
+  });
+  return kept;
+}
+
 }  // namespace vxr

@@ -61,6 +61,10 @@ class CTapeDecoder {
   Found Lookup(const CSuperClip* tape, std::int64_t frame, const Framing* framing = nullptr) const {
     return store_.Lookup(tape, frame, framing);
   }
+  // Whether the frame's picture is decoded: converted (exact), or kept as decoded for the
+  // framing; a picture of intra-frame material counts, as it needs no run. Any thread, never
+  // waits for decoding.
+  bool Decoded(const CSuperClip* tape, std::int64_t frame, const Framing& framing) const;
   // The output showed frame of tape at a tick: measures the pace of the read-ahead where the
   // output's queue commands none, and wakes the worker. Any thread, never waits for decoding.
   void Seen(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame) {

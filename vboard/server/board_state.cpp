@@ -56,10 +56,11 @@ void CBoardState::SetReadyCheck(std::int32_t board, CTimeline::ReadyCheck check)
 }
 
 bool CBoardState::PictureReady(std::int32_t board, const std::shared_ptr<CSuperClip>& tape,
-                               std::int64_t frame, const CTimeline::Rect& source_rect) {
+                               std::int64_t frame, const CTimeline::Rect& source_rect,
+                               CTimeline::Need need) {
   std::lock_guard lock(ready_mutex_);
   const auto check = ready_checks_.find(board);
-  return check == ready_checks_.end() || check->second(tape, frame, source_rect);
+  return check == ready_checks_.end() || check->second(tape, frame, source_rect, need);
 }
 
 }  // namespace vxr

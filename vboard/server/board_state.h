@@ -69,7 +69,7 @@ class CBoardState {
   void SetReadyCheck(std::int32_t board, CTimeline::ReadyCheck check);
   // The registered check's answer; true without one: nothing decodes that board's program.
   bool PictureReady(std::int32_t board, const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
-                    const CTimeline::Rect& source_rect);
+                    const CTimeline::Rect& source_rect, CTimeline::Need need);
 
   // Failures that tests ask of the server's objects; none unless a test arms one.
   const std::shared_ptr<CFaultInjector>& Faults() const { return faults_; }

@@ -45,8 +45,9 @@ HRESULT CPlayServer::CreateAVTimeline(std::int32_t board, std::uint32_t, std::ui
   auto created = std::make_shared<CTimeline>(state_->clock(), state_->grid());
   created->SetFaultInjector(state_->Faults());
   created->SetReadyCheck([state = state_, board](const std::shared_ptr<CSuperClip>& tape,
-                                                 std::int64_t frame, const CTimeline::Rect& rect) {
-    return state->PictureReady(board, tape, frame, rect);
+                                                 std::int64_t frame, const CTimeline::Rect& rect,
+                                                 CTimeline::Need need) {
+    return state->PictureReady(board, tape, frame, rect, need);
   });
   state_->AttachTimeline(board, created);
   *timeline = std::move(created);

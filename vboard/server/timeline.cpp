@@ -67,24 +67,40 @@ bool CTimeline::FirstQueuedIsOnOutput() const {
 
 bool CTimeline::FirstQueuedReady() const {
   const Segment& front = queue_.front();
-  return !ready_check_ || ready_check_(front.clip, front.PictureAt(0), source_rect_);
+  return !ready_check_ || ready_check_(front.clip, front.PictureAt(0), source_rect_, Need::kShow);
 }
 
 bool CTimeline::NextQueuedReady() const {
   if (!ready_check_) return true;
   const Segment& front = queue_.front();
-  if (front.count > 1) return ready_check_(front.clip, front.PictureAt(1), source_rect_);
+  if (front.count > 1) {
+    return ready_check_(front.clip, front.PictureAt(1), source_rect_, Need::kShow);
+  }
   if (queue_.size() < 2) return true;
   const Segment& next = queue_[1];
-  return ready_check_(next.clip, next.PictureAt(0), source_rect_);
+  return ready_check_(next.clip, next.PictureAt(0), source_rect_, Need::kShow);
+}
+
+bool CTimeline::BackPicturesDecoded() const {
+  if (!ready_check_ || mode_ != Realtime) return true;
+  const Segment& front = queue_.front();
+  const std::int64_t first = front.PictureAt(0);
+  for (std::int64_t frame = first - 1; frame >= 0 && frame >= first - kReverseStartFrames;
+       --frame) {
+    if (!ready_check_(front.clip, frame, source_rect_, Need::kDecoded)) return false;
+  }
+  return true;
 }
 
 void CTimeline::Prepare(std::int64_t tick) {
   if (FirstQueuedReady()) {
     if (first_ready_tick_ < 0) first_ready_tick_ = tick;
-    // The next picture gets a few ticks: a picture that cannot be had soon (a damaged one, or
-    // one the decoder reaches only by a long way round) does not hold the motion back longer.
-    if (NextQueuedReady() || tick - first_ready_tick_ >= kNextPictureTicks) {
+    // The next picture, and those before it, get a few ticks: a picture that cannot be had soon
+    // (a damaged one, or one the decoder reaches only by a long way round) does not hold the
+    // motion back longer.
+    const std::int64_t waited = tick - first_ready_tick_;
+    if ((NextQueuedReady() || waited >= kNextPictureTicks) &&
+        (waited >= kBackPicturesTicks || BackPicturesDecoded())) {
       BecomeReady(ClvPlaybackStopped);
     }
   } else if (tick >= give_up_tick_) {

@@ -25,8 +25,10 @@ namespace vxr {
 //   preparing:  from the kPrepareTicks-th tick after put_State(1) on, at the first tick where
 //               the first queued picture is ready to show (always, without a ready check), and
 //               the one queued after it too or kNextPictureTicks have passed since the first was
-//               ready, the timeline turns stopped and the first picture goes on the output (a
-//               motion started the moment it is ready shows the next one first); a picture not
+//               ready, and in real time the kReverseStartFrames tape frames before the first
+//               decoded too or kBackPicturesTicks passed, the timeline turns stopped and the
+//               first picture goes on the output (a motion started the moment it is ready shows
+//               the next one first, or in reverse the ones before it); a picture not
 //               ready kPrepareLimitNs after put_State(1) stops the timeline on error. A first
 //               queued picture that is already on the output and ready, with the next one ready,
 //               makes put_State(1) stop the timeline at once: there is nothing to prepare;
@@ -39,6 +41,12 @@ class CTimeline : public IClvTimeline {
   static constexpr std::int64_t kPrepareTicks = 1;
   // Ticks preparing waits, once its first picture is ready, for the one queued after it.
   static constexpr std::int64_t kNextPictureTicks = 3;
+  // A cue (a play queued in real time) is ready when a reverse motion started at once would find
+  // its first pictures decoded: this many tape frames before the first queued one, waited for
+  // kBackPicturesTicks at the most once that one is ready (a group of pictures away on a long
+  // group, they would not come soon).
+  static constexpr std::int64_t kReverseStartFrames = 5;
+  static constexpr std::int64_t kBackPicturesTicks = 8;
   // How long preparing waits for its first picture before the board gives up (a damaged tape).
   static constexpr std::int64_t kPrepareLimitNs = 5'000'000'000;
   static constexpr std::size_t kHistoryTicks = 512;
@@ -68,11 +76,14 @@ class CTimeline : public IClvTimeline {
     bool queue_to_come = false;
   };
 
-  // Whether a frame of a tape, framed by the source rectangle given, can go on the output now.
+  // What a ready check asks of a picture: that it can go on the output now, or only that it is
+  // decoded (one a reverse motion from a cue shows in its first ticks).
+  enum class Need { kShow, kDecoded };
+  // Whether a frame of a tape, framed by the source rectangle given, is ready as need says.
   // Asked under the timeline's lock at the ticks of preparing and at put_State(1) (see above): it
   // must answer at once, never wait, and never call the timeline.
   using ReadyCheck = std::function<bool(const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
-                                        const Rect& source_rect)>;
+                                        const Rect& source_rect, Need need)>;
 
   CTimeline(std::shared_ptr<const IBoardClock> clock, FrameGrid grid);
 
@@ -149,6 +160,9 @@ class CTimeline : public IClvTimeline {
   bool FirstQueuedReady() const;
   // Whether the picture queued after the first is ready to show (none queued: ready).
   bool NextQueuedReady() const;
+  // In real time, whether the kReverseStartFrames tape frames before the first queued picture
+  // are decoded (those before the tape's start need nothing).
+  bool BackPicturesDecoded() const;
   void ShowNext();
   // The first queued picture goes on the output and the timeline takes state.
   void BecomeReady(std::int32_t state);

@@ -168,7 +168,7 @@ TEST(Timeline, PreparingEndsWhenTheFirstPictureIsReadyAndGivesUpAfterTheLimit) {
   bool ready = false;
   std::vector<std::int64_t> asked;
   tl->SetReadyCheck([&](const std::shared_ptr<CSuperClip>& tape, std::int64_t frame,
-                        const CTimeline::Rect& rect) {
+                        const CTimeline::Rect& rect, CTimeline::Need) {
     EXPECT_EQ(tape, clip);
     EXPECT_EQ(rect.width, 16);
     asked.push_back(frame);
@@ -234,16 +234,20 @@ TEST(Timeline, PreparingWaitsAFewTicksForTheNextQueuedPicture) {
   auto clip = Material(100, kRates[0]);
   std::set<std::int64_t> ready;
   std::vector<std::int64_t> asked;
-  tl->SetReadyCheck(
-      [&](const std::shared_ptr<CSuperClip>&, std::int64_t frame, const CTimeline::Rect&) {
-        asked.push_back(frame);
-        return ready.count(frame) != 0;
-      });
+  // Pictures a reverse motion shows first need only be decoded.
+  std::set<std::int64_t> decoded;
+  tl->SetReadyCheck([&](const std::shared_ptr<CSuperClip>&, std::int64_t frame,
+                        const CTimeline::Rect&, CTimeline::Need need) {
+    if (need == CTimeline::Need::kDecoded) return decoded.count(frame) != 0;
+    asked.push_back(frame);
+    return ready.count(frame) != 0;
+  });
   // A cue: the play from it queued; the cued picture ready, the next one late.
   ASSERT_EQ(tl.Queue(clip, 40, 99), S_OK);
   ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
   const std::int64_t start = tl.Tick();
   ready = {40};
+  decoded = {35, 36, 37, 38, 39};
   tl.At(start + CTimeline::kPrepareTicks);
   EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
   EXPECT_EQ(asked, (std::vector<std::int64_t>{40, 41}));
@@ -252,8 +256,35 @@ TEST(Timeline, PreparingWaitsAFewTicksForTheNextQueuedPicture) {
   EXPECT_EQ(tl.State(), ClvPlaybackStopped);
   EXPECT_EQ(tl->FrameOnOutput(), 40);
 
+  // In real time the cue waits for the kReverseStartFrames pictures before it to be decoded
+  // (none before the tape's start), kBackPicturesTicks at the most once it is ready.
+  for (const std::int64_t cue : {std::int64_t{50}, std::int64_t{2}, std::int64_t{80}}) {
+    ready = {cue, cue + 1};
+    decoded = {};
+    ASSERT_EQ(tl->Reset(Realtime), S_OK);
+    ASSERT_EQ(tl.Queue(clip, cue, 99), S_OK);
+    ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
+    const std::int64_t first = tl.Tick() + CTimeline::kPrepareTicks;
+    if (cue == 2) decoded = {0, 1};
+    if (cue == 50) {
+      decoded = {46, 47, 48, 49};  // 45 is late
+      tl.At(first + 2);
+      EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
+      decoded.insert(45);
+      tl.At(first + 3);
+      EXPECT_EQ(tl.State(), ClvPlaybackStopped);
+      continue;
+    }
+    tl.At(first + (cue == 2 ? 0 : CTimeline::kBackPicturesTicks - 1));
+    EXPECT_EQ(tl.State(), cue == 2 ? ClvPlaybackStopped : ClvPlaybackPreparing) << cue;
+    tl.At(first + CTimeline::kBackPicturesTicks);
+    EXPECT_EQ(tl.State(), ClvPlaybackStopped) << cue;
+    EXPECT_EQ(tl->FrameOnOutput(), cue);
+  }
+
   // The next picture never ready: the board is ready kNextPictureTicks after the first was.
   ready = {60};
+  decoded = {55, 56, 57, 58, 59};
   ASSERT_EQ(tl->Reset(Realtime), S_OK);
   ASSERT_EQ(tl.Queue(clip, 60, 99), S_OK);
   ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
@@ -264,7 +295,9 @@ TEST(Timeline, PreparingWaitsAFewTicksForTheNextQueuedPicture) {
   EXPECT_EQ(tl.State(), ClvPlaybackStopped);
   EXPECT_EQ(tl->FrameOnOutput(), 60);
 
-  // A jog back from the cue: at once with 59 ready, else at the tick 59 is.
+  // A jog back from the cue: at once with 59 ready, else at the tick 59 is; a motion drives its
+  // own pictures, so none before it is waited for.
+  decoded = {};
   for (const bool next_ready : {true, false}) {
     ready = {60};
     if (next_ready) ready.insert(59);
