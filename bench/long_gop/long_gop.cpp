@@ -67,6 +67,9 @@ constexpr int kForwardSteps = 10;            // new pictures judged of each forw
 constexpr int kReplyFrames = 250;            // status senses per priority: 5 s at 20 ms
 constexpr int kReplyPeriodMs = 20;
 constexpr int kReplyTimeoutMs = 1000;
+// Play runs this long before the replies are timed: both priorities are measured in steady play,
+// not one of them in play's start (the read-ahead filling, the encoder's first pictures).
+constexpr int kSteadyPlayMs = 2000;
 constexpr std::size_t kWrongListed = 16;  // wrong steps named after a motion's figures
 constexpr std::size_t kTicksListed = 40;  // --verbose: ticks listed of each motion
 constexpr const char* kStreamUrl = "udp://127.0.0.1:47231";
@@ -330,6 +333,7 @@ int RunCodec(const std::string& name, int steps, bool stream, int budget_mb, boo
     std::printf("  replies while playing, controller at %s priority:\n",
                 raised ? "the receiver's" : "normal");
     bench.Play(kForwardFrom);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSteadyPlayMs));
     PrintReplies("as the system grants", ControllerReplies());
     const rlimit none{0, 0};
     PrintReplies(setrlimit(RLIMIT_RTPRIO, &none) == 0 ? "no real-time priority"
