@@ -136,7 +136,10 @@ void CPictureStore::InsertLocked(const Source& source, std::shared_ptr<const Pic
   failed_.erase(key);
   ++stats_.decoded;
   // Over the limits: the pictures least likely to be shown soon go first. When that is the
-  // new one, it is not tried again until the retry time has passed.
+  // new one and it ranks among the planned ones (the plan asks for more than fits), it is not
+  // tried again until the retry time has passed. Ranked beyond any plan, it is only let go:
+  // the output's pace changed while it was decoded, and should the plan come back to it (a
+  // shuttle's pace wobbles a frame either way) it is decoded again.
   while (!cache_.empty() &&
          (cache_.size() > limits_.max_pictures || cache_bytes_ > limits_.max_bytes)) {
     auto worst = cache_.begin();
@@ -148,7 +151,7 @@ void CPictureStore::InsertLocked(const Source& source, std::shared_ptr<const Pic
         worst_rank = candidate_rank;
       }
     }
-    if (worst->first == key) failed_[key] = now_ns;
+    if (worst->first == key && worst_rank <= limits_.read_ahead) failed_[key] = now_ns;
     cache_bytes_ -= worst->second.picture->Bytes();
     dropped->pictures.push_back(std::move(worst->second.picture));
     cache_.erase(worst);

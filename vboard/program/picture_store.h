@@ -70,7 +70,8 @@ class CPictureStore {
     std::vector<std::shared_ptr<const CRawPicture>> raw;
   };
   // The order in which pictures go when a store is over its limits: the highest rank first,
-  // the latest of equal ranks (in tape order) first.
+  // the latest of equal ranks (in tape order) first. Converted pictures the output plans rank
+  // within the read-ahead (0 to read_ahead), others beyond it.
   using ConvertedRank = std::function<std::size_t(const TapeFrame&)>;
   using KeptRank = std::function<std::int64_t(const TapeFrame&)>;
 
@@ -89,8 +90,8 @@ class CPictureStore {
   void Inspect(const std::function<void(const IHoldings&)>& inspect) const;
 
   // Puts a converted picture in for its tape frame. Over the limits the highest ranks go (into
-  // *dropped); when that is the new picture, it counts as failed at now_ns (tried again after
-  // the retry time).
+  // *dropped); when that is the new picture and it ranks within the read-ahead, it counts as
+  // failed at now_ns (tried again after the retry time).
   void Insert(const Source& source, std::shared_ptr<const Picture> picture,
               const ConvertedRank& rank, std::int64_t now_ns, Dropped* dropped);
   // The same for the key frame shown for the tape frame while winding, counted in key_frames:

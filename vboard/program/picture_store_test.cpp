@@ -94,6 +94,14 @@ TEST_F(PictureStoreTest, ConvertedPicturesStayWithinTheirLimitsTheHighestRankGoi
   EXPECT_EQ(FailedAt(store, 14), kNow + 1);
   ASSERT_EQ(dropped_.pictures.size(), 1u) << "handed back to be freed outside the lock";
   EXPECT_EQ(dropped_.pictures[0]->pixels[0], 14u);
+  // One ranked beyond the read-ahead (no longer planned when it came) goes without failing:
+  // the plan may come back to it.
+  const auto beyond = static_cast<std::int64_t>(11 + limits.read_ahead + 1);
+  store.Insert(At(beyond), PictureOf(static_cast<std::uint32_t>(beyond)), by_distance_, kNow + 1,
+               &dropped_);
+  EXPECT_FALSE(ConvertedAt(store, beyond));
+  EXPECT_FALSE(FailedAt(store, beyond));
+  dropped_.pictures.clear();
   // A picture put in again for its frame replaces the one there and is no longer failed.
   store.Fail({tape_.get(), 10}, kNow);
   EXPECT_EQ(store.Stats().failed, 1);
@@ -103,7 +111,7 @@ TEST_F(PictureStoreTest, ConvertedPicturesStayWithinTheirLimitsTheHighestRankGoi
   EXPECT_EQ(store.Lookup(tape_.get(), 10, nullptr).picture->pixels[0], 100u);
   stats = store.Stats();
   EXPECT_EQ(stats.cached, 3u);
-  EXPECT_EQ(stats.evicted, 1);
+  EXPECT_EQ(stats.evicted, 2);
   EXPECT_EQ(stats.cached_bytes, 3 * kPictureBytes);
 
   // The bytes: two pictures at the most, the peak as high as they went.
