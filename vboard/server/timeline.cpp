@@ -81,13 +81,17 @@ bool CTimeline::NextQueuedReady() const {
   return ready_check_(next.clip, next.PictureAt(0), source_rect_, Need::kShow);
 }
 
-bool CTimeline::BackPicturesDecoded() const {
+bool CTimeline::PicturesAroundDecoded() const {
   if (!ready_check_ || mode_ != Realtime) return true;
   const Segment& front = queue_.front();
   const std::int64_t first = front.PictureAt(0);
   for (std::int64_t frame = first - 1; frame >= 0 && frame >= first - kReverseStartFrames;
        --frame) {
     if (!ready_check_(front.clip, frame, source_rect_, Need::kDecoded)) return false;
+  }
+  // The next one is asked to show, above.
+  for (std::int64_t i = 2; i <= kForwardStartFrames && i < front.count; ++i) {
+    if (!ready_check_(front.clip, front.PictureAt(i), source_rect_, Need::kDecoded)) return false;
   }
   return true;
 }
@@ -100,7 +104,7 @@ void CTimeline::Prepare(std::int64_t tick) {
     // motion back longer.
     const std::int64_t waited = tick - first_ready_tick_;
     if ((NextQueuedReady() || waited >= kNextPictureTicks) &&
-        (waited >= kBackPicturesTicks || BackPicturesDecoded())) {
+        (waited >= kBackPicturesTicks || PicturesAroundDecoded())) {
       BecomeReady(ClvPlaybackStopped);
     }
   } else if (tick >= give_up_tick_) {

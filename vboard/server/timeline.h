@@ -26,7 +26,8 @@ namespace vxr {
 //               the first queued picture is ready to show (always, without a ready check), and
 //               the one queued after it too or kNextPictureTicks have passed since the first was
 //               ready, and in real time the kReverseStartFrames tape frames before the first
-//               decoded too or kBackPicturesTicks passed, the timeline turns stopped and the
+//               and the queued ones up to kForwardStartFrames after it decoded too or
+//               kBackPicturesTicks passed, the timeline turns stopped and the
 //               first picture goes on the output (a motion started the moment it is ready shows
 //               the next one first, or in reverse the ones before it); a picture not
 //               ready kPrepareLimitNs after put_State(1) stops the timeline on error. A first
@@ -41,11 +42,13 @@ class CTimeline : public IClvTimeline {
   static constexpr std::int64_t kPrepareTicks = 1;
   // Ticks preparing waits, once its first picture is ready, for the one queued after it.
   static constexpr std::int64_t kNextPictureTicks = 3;
-  // A cue (a play queued in real time) is ready when a reverse motion started at once would find
-  // its first pictures decoded: this many tape frames before the first queued one, waited for
-  // kBackPicturesTicks at the most once that one is ready (a group of pictures away on a long
-  // group, they would not come soon).
+  // A cue (a play queued in real time) is ready when a motion started at once would find its
+  // first pictures decoded: this many tape frames before the first queued one (a reverse
+  // motion's first ticks), and the queued ones up to kForwardStartFrames after it (a forward
+  // motion's, its decoder then reading on from there), waited for kBackPicturesTicks at the most
+  // once the first is ready (a group of pictures away on a long group, they would not come soon).
   static constexpr std::int64_t kReverseStartFrames = 5;
+  static constexpr std::int64_t kForwardStartFrames = 3;
   static constexpr std::int64_t kBackPicturesTicks = 8;
   // How long preparing waits for its first picture before the board gives up (a damaged tape).
   static constexpr std::int64_t kPrepareLimitNs = 5'000'000'000;
@@ -161,8 +164,9 @@ class CTimeline : public IClvTimeline {
   // Whether the picture queued after the first is ready to show (none queued: ready).
   bool NextQueuedReady() const;
   // In real time, whether the kReverseStartFrames tape frames before the first queued picture
-  // are decoded (those before the tape's start need nothing).
-  bool BackPicturesDecoded() const;
+  // (those before the tape's start need nothing) and the queued ones after its next up to
+  // kForwardStartFrames are decoded.
+  bool PicturesAroundDecoded() const;
   void ShowNext();
   // The first queued picture goes on the output and the timeline takes state.
   void BecomeReady(std::int32_t state);

@@ -247,7 +247,7 @@ TEST(Timeline, PreparingWaitsAFewTicksForTheNextQueuedPicture) {
   ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
   const std::int64_t start = tl.Tick();
   ready = {40};
-  decoded = {35, 36, 37, 38, 39};
+  decoded = {35, 36, 37, 38, 39, 42, 43};
   tl.At(start + CTimeline::kPrepareTicks);
   EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
   EXPECT_EQ(asked, (std::vector<std::int64_t>{40, 41}));
@@ -256,27 +256,34 @@ TEST(Timeline, PreparingWaitsAFewTicksForTheNextQueuedPicture) {
   EXPECT_EQ(tl.State(), ClvPlaybackStopped);
   EXPECT_EQ(tl->FrameOnOutput(), 40);
 
-  // In real time the cue waits for the kReverseStartFrames pictures before it to be decoded
-  // (none before the tape's start), kBackPicturesTicks at the most once it is ready.
-  for (const std::int64_t cue : {std::int64_t{50}, std::int64_t{2}, std::int64_t{80}}) {
+  // In real time the cue waits for the kReverseStartFrames pictures before it (none before the
+  // tape's start) and the queued ones after its next up to kForwardStartFrames (none past the
+  // tape's end) to be decoded, kBackPicturesTicks at the most once it is ready.
+  for (const std::int64_t cue :
+       {std::int64_t{50}, std::int64_t{2}, std::int64_t{98}, std::int64_t{80}}) {
     ready = {cue, cue + 1};
     decoded = {};
     ASSERT_EQ(tl->Reset(Realtime), S_OK);
     ASSERT_EQ(tl.Queue(clip, cue, 99), S_OK);
     ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
     const std::int64_t first = tl.Tick() + CTimeline::kPrepareTicks;
-    if (cue == 2) decoded = {0, 1};
+    if (cue == 2) decoded = {0, 1, 4, 5};
+    if (cue == 98) decoded = {93, 94, 95, 96, 97};
     if (cue == 50) {
-      decoded = {46, 47, 48, 49};  // 45 is late
+      decoded = {46, 47, 48, 49, 52};  // 45 and 53 are late
       tl.At(first + 2);
       EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
       decoded.insert(45);
       tl.At(first + 3);
+      EXPECT_EQ(tl.State(), ClvPlaybackPreparing);
+      decoded.insert(53);
+      tl.At(first + 4);
       EXPECT_EQ(tl.State(), ClvPlaybackStopped);
       continue;
     }
-    tl.At(first + (cue == 2 ? 0 : CTimeline::kBackPicturesTicks - 1));
-    EXPECT_EQ(tl.State(), cue == 2 ? ClvPlaybackStopped : ClvPlaybackPreparing) << cue;
+    const bool at_once = cue != 80;
+    tl.At(first + (at_once ? 0 : CTimeline::kBackPicturesTicks - 1));
+    EXPECT_EQ(tl.State(), at_once ? ClvPlaybackStopped : ClvPlaybackPreparing) << cue;
     tl.At(first + CTimeline::kBackPicturesTicks);
     EXPECT_EQ(tl.State(), ClvPlaybackStopped) << cue;
     EXPECT_EQ(tl->FrameOnOutput(), cue);
@@ -284,7 +291,7 @@ TEST(Timeline, PreparingWaitsAFewTicksForTheNextQueuedPicture) {
 
   // The next picture never ready: the board is ready kNextPictureTicks after the first was.
   ready = {60};
-  decoded = {55, 56, 57, 58, 59};
+  decoded = {55, 56, 57, 58, 59, 62, 63};
   ASSERT_EQ(tl->Reset(Realtime), S_OK);
   ASSERT_EQ(tl.Queue(clip, 60, 99), S_OK);
   ASSERT_EQ(tl->put_State(ClvPlaybackPreparing), S_OK);
