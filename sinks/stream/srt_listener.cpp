@@ -495,8 +495,9 @@ void CSrtListener::CheckHandshakes(SteadyClock::time_point now) {
     std::optional<std::string> reason;
     bool forget = false;
     if (gone && handshake.gone == SteadyClock::time_point{}) handshake.gone = now;
-    if (gone) reason = TakeSrtRejection(socket, now - handshake.gone < kReasonGrace);
-    if (gone && (reason || now - handshake.gone >= kReasonGrace)) {
+    const bool graced = gone && now - handshake.gone >= kReasonGrace;
+    if (gone) reason = TakeSrtRejection(socket, !graced);
+    if (gone && (reason || graced)) {
       Refuse(handshake.peer, reason.value_or("the handshake failed"), now);
       forget = true;
     }

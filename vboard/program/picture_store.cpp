@@ -136,7 +136,7 @@ void CPictureStore::InsertLocked(const Source& source, std::shared_ptr<const Pic
   failed_.erase(key);
   ++stats_.decoded;
   // Over the limits: the pictures least likely to be shown soon go first. When that is the
-  // new one and it ranks among the planned ones (the plan asks for more than fits), it is not
+  // new one and it ranks where planned ones do (the plan may ask for more than fits), it is not
   // tried again until the retry time has passed. Ranked beyond any plan, it is only let go:
   // the output's pace changed while it was decoded, and should the plan come back to it (a
   // shuttle's pace wobbles a frame either way) it is decoded again.

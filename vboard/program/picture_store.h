@@ -71,7 +71,7 @@ class CPictureStore {
   };
   // The order in which pictures go when a store is over its limits: the highest rank first,
   // the latest of equal ranks (in tape order) first. Converted pictures the output plans rank
-  // within the read-ahead (0 to read_ahead), others beyond it.
+  // below the plan's size, so at most read_ahead: a rank beyond it is never a planned one.
   using ConvertedRank = std::function<std::size_t(const TapeFrame&)>;
   using KeptRank = std::function<std::int64_t(const TapeFrame&)>;
 
